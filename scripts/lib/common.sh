@@ -1,0 +1,60 @@
+# Shared by scripts/test, scripts/demo and scripts/screenshots: packages,
+# builds, and a private headless Wine session.
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+
+PACKAGES=(cmake ninja-build g++ python3 googletest libgtest-dev libgmock-dev libp11-kit-dev
+          mingw-w64 wine64 xvfb xauth softhsm2 opensc openssl imagemagick fonts-wqy-microhei)
+
+log() { printf '\n== %s\n' "$*"; }
+
+ensure_packages() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+build_preset() {
+  cmake --preset "$1" >/dev/null && cmake --build --preset "$1"
+}
+
+wine_loader() {
+  if command -v wine64 >/dev/null 2>&1; then echo wine64; else echo /usr/lib/wine/wine64; fi
+}
+
+# Starts Xvfb (unless a display is given or WANT_XVFB=0) and a fresh Wine
+# prefix with a persistent wineserver; stop_wine_session undoes it.
+start_wine_session() {
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono/Gecko install prompts
+  export WINEPREFIX="${WINEPREFIX_DIR:-$(mktemp -d /tmp/monitor-wine.XXXXXX)}"
+  WINE_SESSION_PREFIX_OWNED=1
+  if [ -z "${DISPLAY:-}" ]; then
+    local n=$((90 + RANDOM % 400))
+    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  fi
+  # The server first, kept alive for the whole run: later programs then start
+  # in a fraction of a second instead of seconds.
+  wineserver -p
+  "$(wine_loader)" wineboot --init >/dev/null 2>&1
+  "$(wine_loader)" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
+}
+
+stop_wine_session() {
+  [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1 || true
+  [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" >/dev/null 2>&1 || true
+  if [ -n "${WINE_SESSION_PREFIX_OWNED:-}" ] && [ -z "${KEEP_WINEPREFIX:-}" ]; then
+    rm -rf "$WINEPREFIX"
+  fi
+}

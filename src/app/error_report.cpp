@@ -1,0 +1,6 @@
+#include "app/error_report.h"
+
+std::string ErrorMessageText(std::string what) {
+  if (what.empty() || what.back() != '.') what += '.';
+  return what;
+}

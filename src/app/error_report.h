@@ -1,0 +1,6 @@
+#pragma once
+#include <string>
+
+// The text of the box that reports an error escaping an event handler: the
+// error's text with a period added unless it already ends in one.
+std::string ErrorMessageText(std::string what);

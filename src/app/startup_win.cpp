@@ -1,0 +1,78 @@
+#include "app/startup_win.h"
+
+#include <windows.h>
+
+#include "app/guarded_win.h"
+#include "app/instance_slot_win.h"
+#include "config/app_config.h"
+#include "config/data_folders.h"
+#include "config/fixed_names.h"
+#include "i18n/language_win.h"
+#include "i18n/res_strs.h"
+#include "ui/main_form_win.h"
+#include "win32/files_win.h"
+#include "win32/window_win.h"
+
+namespace {
+
+// The hidden top-level window that owns the program's windows and carries the
+// application title and icon. The instance slot records its handle.
+class ApplicationWindow : public Window {
+ public:
+  bool Create() {
+    return CreateWindowOfClass(names::kApplicationWindowClass, L"", WS_POPUP, 0, nullptr,
+                               LoadIconW(GetModuleHandleW(nullptr), L"MAINICON"));
+  }
+  void SetTitle(const std::wstring& title) {
+    SetWindowTextW(hwnd(), title.c_str());
+    SetApplicationTitle(title);
+  }
+};
+
+// The update configuration: ClientConfig.txt as shipped, and ClientConfig.ini
+// (which the update check reads) seeded from the same template, each only
+// when missing.
+void SeedUpdateConfiguration(const std::wstring& exeDir) {
+  const std::wstring shipped =
+      exeDir + names::kConfigTemplateFolder + names::kClientConfigTemplate;
+  const std::wstring updateDir = GetUpdateFolder();
+  CopyFileW(shipped.c_str(), (updateDir + names::kClientConfigTemplate).c_str(), TRUE);
+  CopyFileW(shipped.c_str(), (updateDir + names::kClientConfigIni).c_str(), TRUE);
+}
+
+int RunMessageLoop(TMainForm& form) {
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    Guarded(form.hwnd(), [&] { form.AppMessage(msg); });
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunMonitorApplication() {
+  InstanceSlot slot;  // opened at load, held until the process ends
+
+  ApplicationWindow application;  // 1
+  if (!application.Create()) return 1;
+  if (slot.ClaimSingleInstance(application.hwnd())) return 0;  // 2-3: silently
+
+  const std::wstring exeDir = ExecutableFolder();  // 4
+  const std::wstring userConfig = GetUserDataDir() + names::kUserConfigFile;
+  // 5 before 6: on a first run the language is the default, whatever the
+  // template says.
+  const int startupLanguage = ReadConfiguredLanguageID(userConfig);
+  CopyFileW((exeDir + names::kConfigTemplateFolder + names::kUserConfigFile).c_str(),
+            userConfig.c_str(), TRUE);  // 6
+  SeedUpdateConfiguration(exeDir);      // 7
+  const std::wstring languageDll = SelectStartupLanguage(exeDir, startupLanguage);  // 8
+  WriteLanguageCspToRegistry(names::kRegistryKeyPath, languageDll);                  // 9
+
+  auto form = TMainForm::Create(application.hwnd());  // 10: FormCreate
+  if (!form) return 1;
+  application.SetTitle(ResStrs.P_Caption);  // 11 (the icon came with the window class)
+
+  return RunMessageLoop(*form);  // 12; 13 as form and slot go out of scope
+}

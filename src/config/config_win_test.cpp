@@ -1,0 +1,134 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "config/app_config.h"
+#include "config/data_folders.h"
+#include "config/fixed_names.h"
+#include "config/monitor_log.h"
+#include "test_paths.h"
+#include "win32/files_win.h"
+#include "win32/test_files_win_test.h"
+
+TEST(AppConfigFile, NoFileGivesTheDefaults) {
+  TempFolder dir;
+  TConfigInfo config{};
+  EXPECT_EQ(ReadAppConfig(dir.path() + L"UserConfig.ini", config), 0);
+  EXPECT_EQ(config, (TConfigInfo{0, L"", 0, 0, 0, 1033, 1}));
+  EXPECT_EQ(ReadConfiguredLanguageID(dir.path() + L"UserConfig.ini"), 1033);
+}
+
+TEST(AppConfigFile, ProfileRulesOfTheRealApi) {
+  TempFolder dir;
+  const std::wstring file = dir.path() + L"UserConfig.ini";
+  WriteBytes(file,
+             "[APPConfig]\r\nCertDay=0x1E\r\nCertTips=abc\r\nLanguageID=\r\n"
+             "URL=  \"  https://example.com/a b  \"  \r\nURLOpenMode=$1\r\n");
+  TConfigInfo config{};
+  ASSERT_EQ(ReadAppConfig(file, config), 0);
+  EXPECT_EQ(config.CertDay, 30);
+  EXPECT_EQ(config.CertTips, 0);
+  EXPECT_EQ(config.LanguageID, 1033);
+  EXPECT_EQ(config.URLOpenMode, 1);
+  EXPECT_EQ(config.URL, L"  https://example.com/a b  ");  // quotes keep the blanks
+}
+
+TEST(AppConfigFile, LongValuesAreCutAt2047) {
+  TempFolder dir;
+  const std::wstring file = dir.path() + L"UserConfig.ini";
+  WriteBytes(file, "[APPConfig]\r\nURL=" + std::string(5000, 'u') + "\r\n");
+  TConfigInfo config{};
+  ASSERT_EQ(ReadAppConfig(file, config), 0);
+  EXPECT_EQ(config.URL.size(), 2047u);
+}
+
+TEST(AppConfigFile, WriteThenReadRoundTrips) {
+  TempFolder dir;
+  const std::wstring file = dir.path() + L"new\\UserConfig.ini";
+  const TConfigInfo config{1, L"", 1, 1, 365, 2052, 0};
+  EXPECT_EQ(WriteAppConfig(file, config), 1);  // the folder is missing
+  CreateFolderTree(dir.path() + L"new");
+  ASSERT_EQ(WriteAppConfig(file, config), 0);
+  const std::string text = ReadBytes(file);
+  EXPECT_NE(text.find("URL="), std::string::npos);
+  EXPECT_NE(text.find("DefaultPINMode=0"), std::string::npos);
+  TConfigInfo back{};
+  ReadAppConfig(file, back);
+  EXPECT_EQ(back, config);
+}
+
+TEST(DataFolders, CreatedUnderAppDataWithTrailingBackslash) {
+  TempFolder appData;
+  const std::wstring saved = GetEnv(L"APPDATA");
+  SetEnvironmentVariableW(L"APPDATA", (appData.path() + L"roaming").c_str());
+  const std::wstring dir = GetUserDataDir();
+  const std::wstring update = GetUpdateFolder();
+  SetEnvironmentVariableW(L"APPDATA", saved.c_str());
+
+  EXPECT_EQ(dir, appData.path() + L"roaming\\Veltrox\\CorvanexE\\");
+  EXPECT_EQ(update, dir + L"update\\");
+  EXPECT_TRUE(FolderExists(dir));
+  EXPECT_TRUE(FolderExists(update));
+}
+
+TEST(Registry, LanguageDllValueIsWrittenAndReplaced) {
+  const std::wstring key = L"Software\\VeltroxTest";
+  WriteLanguageCspToRegistry(key, L"CorvanexE.CN.dll");
+  std::wstring value;
+  ASSERT_TRUE(ReadUserRegistryString(key, names::kRegistryValueName, &value));
+  EXPECT_EQ(value, L"CorvanexE.CN.dll");
+  WriteLanguageCspToRegistry(key, L"");
+  ASSERT_TRUE(ReadUserRegistryString(key, names::kRegistryValueName, &value));
+  EXPECT_EQ(value, L"");
+  RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+}
+
+TEST(FileVersion, ReadsTheFixedVersionOrNothing) {
+  EXPECT_EQ(GetFileVersionText(MONITOR_EXE_PATH), L"" MONITOR_VERSION_WTEXT);
+  EXPECT_EQ(GetFileVersionText(ModuleFileName(nullptr)), L"");  // tests carry no version block
+  EXPECT_EQ(GetFileVersionText(L"C:\\no\\such\\file.exe"), L"");
+}
+
+TEST(FileVersion, LongNameIsNotCutIntoAnotherFilesName) {
+  TempFolder dir;
+  // A versioned file whose full name is exactly 255 characters long; a name
+  // that starts with it must not be read as that file.
+  std::wstring folder = dir.path();
+  std::wstring name = folder + std::wstring(255 - folder.size() - 4, L'v') + L".exe";
+  ASSERT_EQ(name.size(), 255u);
+  ASSERT_TRUE(CopyFileW(MONITOR_EXE_PATH, name.c_str(), FALSE));
+  ASSERT_EQ(GetFileVersionText(name), L"" MONITOR_VERSION_WTEXT);
+  EXPECT_EQ(GetFileVersionText(name + L"-but-longer"), L"");
+}
+
+class MonitorLogTest : public ::testing::Test {
+ protected:
+  void TearDown() override { RemoveTree(names::kLogFolder); }
+  static std::wstring TodaysFile() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return MonitorLogFileName(names::kLogFolder, {now.wYear, now.wMonth, now.wDay});
+  }
+};
+
+TEST_F(MonitorLogTest, WritesOnlyWhileTheFolderExists) {
+  RemoveTree(names::kLogFolder);
+  WriteMonitorLog(L"Mon CSP:first");
+  EXPECT_FALSE(FolderExists(names::kLogFolder));
+
+  ASSERT_TRUE(CreateDirectoryW(names::kLogFolder, nullptr));
+  WriteMonitorLog(L"Mon CSP:one");
+  WriteMonitorLog(L"Mon CSP:two");
+  const std::string text = ReadBytes(TodaysFile());
+  EXPECT_NE(text.find("> Mon CSP:one\r\n"), std::string::npos);
+  EXPECT_NE(text.find("> Mon CSP:two\r\n"), std::string::npos);
+  EXPECT_LT(text.find("one"), text.find("two"));
+}
+
+TEST_F(MonitorLogTest, ReadOnlyFileChangesNothing) {
+  ASSERT_TRUE(CreateDirectoryW(names::kLogFolder, nullptr));
+  WriteBytes(TodaysFile(), "kept\r\n");
+  SetFileAttributesW(TodaysFile().c_str(), FILE_ATTRIBUTE_READONLY);
+  WriteMonitorLog(L"Mon CSP:lost");
+  EXPECT_EQ(ReadBytes(TodaysFile()), "kept\r\n");
+}

@@ -1,0 +1,90 @@
+#pragma once
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/profile.h"
+#include "i18n/language.h"
+
+// An in-memory settings file: sections in insertion order, keys matched
+// without regard to case as the profile API does.
+class FakeProfile : public ProfileStore {
+ public:
+  FakeProfile& Set(const std::wstring& section, const std::wstring& key, const std::wstring& v) {
+    auto& s = SectionRef(section);
+    s[Lower(key)] = v;
+    return *this;
+  }
+  std::wstring ReadString(const std::wstring& section, const std::wstring& key,
+                          const std::wstring& fallback) override {
+    ++reads;
+    for (auto& [name, keys] : sections_)
+      if (Lower(name) == Lower(section)) {
+        auto it = keys.find(Lower(key));
+        if (it != keys.end()) return it->second.substr(0, kMaxProfileValue);
+      }
+    return fallback;
+  }
+  bool WriteString(const std::wstring& section, const std::wstring& key,
+                   const std::wstring& value) override {
+    if (failWritesAfter >= 0 && writes >= failWritesAfter) return false;
+    ++writes;
+    Set(section, key, value);
+    return true;
+  }
+  std::vector<std::wstring> SectionNames() override {
+    std::vector<std::wstring> out;
+    for (auto& s : sections_) out.push_back(s.first);
+    return out;
+  }
+  void AddSection(const std::wstring& section) { SectionRef(section); }
+
+  int reads = 0;
+  int writes = 0;
+  int failWritesAfter = -1;
+
+ private:
+  static std::wstring Lower(std::wstring s) {
+    for (auto& c : s)
+      if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    return s;
+  }
+  std::map<std::wstring, std::wstring>& SectionRef(const std::wstring& section) {
+    for (auto& s : sections_)
+      if (Lower(s.first) == Lower(section)) return s.second;
+    sections_.emplace_back(section, std::map<std::wstring, std::wstring>{});
+    return sections_.back().second;
+  }
+  std::vector<std::pair<std::wstring, std::map<std::wstring, std::wstring>>> sections_;
+};
+
+// A folder of fake settings files, shared with the code under test.
+class FakeProfileFiles : public ProfileFiles {
+ public:
+  FakeProfile& File(const std::wstring& path) {
+    auto& slot = files_[path];
+    if (!slot) slot = std::make_shared<FakeProfile>();
+    return *slot;
+  }
+  bool Exists(const std::wstring& path) override { return files_.count(path) != 0; }
+  std::unique_ptr<ProfileStore> Open(const std::wstring& path) override {
+    opened.push_back(path);
+    if (!Exists(path)) return std::make_unique<FakeProfile>();
+    return std::make_unique<Shared>(files_[path]);
+  }
+  std::vector<std::wstring> opened;
+
+ private:
+  struct Shared : ProfileStore {
+    explicit Shared(std::shared_ptr<FakeProfile> p) : p(std::move(p)) {}
+    std::wstring ReadString(const std::wstring& s, const std::wstring& k,
+                            const std::wstring& f) override { return p->ReadString(s, k, f); }
+    bool WriteString(const std::wstring& s, const std::wstring& k,
+                     const std::wstring& v) override { return p->WriteString(s, k, v); }
+    std::vector<std::wstring> SectionNames() override { return p->SectionNames(); }
+    std::shared_ptr<FakeProfile> p;
+  };
+  std::map<std::wstring, std::shared_ptr<FakeProfile>> files_;
+};

@@ -1,0 +1,38 @@
+#pragma once
+// Identifiers that other programs, files and the registry depend on. They are
+// part of the program, never of a language file.
+
+namespace names {
+
+inline constexpr wchar_t kCompanyWord[] = L"Veltrox";
+inline constexpr wchar_t kProductWord[] = L"CorvanexE";
+
+inline constexpr wchar_t kUserConfigFile[] = L"UserConfig.ini";
+inline constexpr wchar_t kUpdateSubfolder[] = L"update\\";
+inline constexpr wchar_t kConfigTemplateFolder[] = L"config\\";
+inline constexpr wchar_t kClientConfigTemplate[] = L"ClientConfig.txt";
+inline constexpr wchar_t kClientConfigIni[] = L"ClientConfig.ini";
+inline constexpr wchar_t kLanguagesFolder[] = L"Languages\\";
+inline constexpr wchar_t kLanguageListFile[] = L"LanguageInfo.ini";
+
+// HKEY_CURRENT_USER\Software\Veltrox, value "CorvanexE".
+inline constexpr wchar_t kRegistryKeyPath[] = L"Software\\Veltrox";
+inline constexpr wchar_t kRegistryValueName[] = L"CorvanexE";
+inline constexpr wchar_t kFallbackLanguageDll[] = L"CorvanexE.EN.dll";
+inline constexpr wchar_t kFallbackLanguageFile[] = L"EN_1033.lng";
+
+inline constexpr wchar_t kInstanceSlotName[] = L"{CorvanexEFIPSMon-8066-443E-9998-5713F4427EDF}";
+inline constexpr wchar_t kMainWindowClass[] = L"TQZCorvanexE_TrayIconCer";
+inline constexpr wchar_t kManagerWindowClass[] = L"TQZCorvanexE_Mgr";
+inline constexpr wchar_t kApplicationWindowClass[] = L"TQZCorvanexE_Application";
+
+inline constexpr wchar_t kCommandRegCert[] = L"RegCert";
+inline constexpr wchar_t kCommandUpdate[] = L"Update";
+inline constexpr wchar_t kCommandLoadCert[] = L"LoadCert";
+inline constexpr wchar_t kCommandClose[] = L"CLOSE";
+
+inline constexpr wchar_t kMicrosoftProviderName[] = L"Microsoft Base Smart Card Crypto Provider";
+
+inline constexpr wchar_t kLogFolder[] = L"C:\\KeyLog";
+
+}  // namespace names

@@ -1,0 +1,34 @@
+#include <windows.h>
+
+#include "config/fixed_names.h"
+#include "config/monitor_log.h"
+#include "win32/files_win.h"
+#include "win32/text_win.h"
+#include "win32/unique_handle_win.h"
+
+void WriteMonitorLog(const std::wstring& message) {
+  try {
+    if (!FolderExists(names::kLogFolder)) return;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    const std::wstring path =
+        MonitorLogFileName(names::kLogFolder, {now.wYear, now.wMonth, now.wDay});
+
+    // The stamp reads the clock again, in the user's long time format.
+    wchar_t time[64] = {};
+    GetTimeFormatW(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, time, std::size(time));
+    const std::string line = ToAnsi(MonitorLogLine(time, message));
+
+    // A read-only log stays as it is, even for an account the file system
+    // would let through.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return;
+    UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    DWORD written = 0;
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  } catch (...) {
+    // Logging must never disturb the monitor.
+  }
+}

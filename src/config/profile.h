@@ -1,0 +1,30 @@
+#pragma once
+#include <string>
+#include <vector>
+
+// One INI-style settings file, read and written a key at a time. The Windows
+// implementation goes through the private-profile API; tests use a map.
+class ProfileStore {
+ public:
+  virtual ~ProfileStore() = default;
+  // The value as the profile functions return it (trimmed, one pair of
+  // enclosing quotes removed, cut at kMaxProfileValue), or fallback when the
+  // key is missing.
+  virtual std::wstring ReadString(const std::wstring& section, const std::wstring& key,
+                                  const std::wstring& fallback) = 0;
+  // False when the value could not be written.
+  virtual bool WriteString(const std::wstring& section, const std::wstring& key,
+                           const std::wstring& value) = 0;
+  // Section names in file order; none when the file is missing.
+  virtual std::vector<std::wstring> SectionNames() = 0;
+};
+
+// Longest value a read keeps; longer ones are cut.
+inline constexpr std::size_t kMaxProfileValue = 2047;
+
+// Integer keys: decimal with an optional sign, or hexadecimal after "0x",
+// "0X" or "$"; anything else, or a value outside 32 bits, gives fallback.
+int ParseProfileInt(std::wstring_view text, int fallback);
+
+int ReadProfileInt(ProfileStore& profile, const std::wstring& section, const std::wstring& key,
+                   int fallback);

@@ -1,0 +1,89 @@
+#include "i18n/language.h"
+
+#include <exception>
+#include <optional>
+
+#include "config/fixed_names.h"
+
+namespace {
+
+constexpr wchar_t kCaptionSection[] = L"Caption";
+
+std::optional<int> DecimalId(const std::wstring& text) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  int value = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    value = value * 10 + (c - L'0');
+  }
+  return value;
+}
+
+std::wstring LanguagesFolder(const std::wstring& exeDir) {
+  return exeDir + names::kLanguagesFolder;
+}
+
+// Loads the file of the matching language, or the English file; returns the
+// index that matched (-1 for none).
+int LoadChosenLanguage(ProfileFiles& files, const std::wstring& exeDir, int languageId,
+                       TResStrs& table, TLanguageInfo& list) {
+  ReadLanguageList(files, LanguagesFolder(exeDir) + names::kLanguageListFile, list);
+  const int index = FindLanguage(list, languageId);
+  const std::wstring file = index >= 0 ? list.LanguageFiles[index] : names::kFallbackLanguageFile;
+  LoadLanguageFile(files, LanguagesFolder(exeDir) + file, table);
+  return index;
+}
+
+}  // namespace
+
+void LoadLanguageFile(ProfileFiles& files, const std::wstring& path, TResStrs& table) {
+  if (!files.Exists(path)) return;
+  auto profile = files.Open(path);
+  for (const auto& entry : kResTextEntries)
+    table.*entry.member = profile->ReadString(kCaptionSection, entry.key, L"");
+  for (const auto& entry : kResIntEntries)
+    table.*entry.member = ReadProfileInt(*profile, kCaptionSection, entry.key, entry.readDefault);
+}
+
+int ReadLanguageList(ProfileFiles& files, const std::wstring& path, TLanguageInfo& list) {
+  list = TLanguageInfo{};
+  try {
+    if (!files.Exists(path)) return 0;
+    auto profile = files.Open(path);
+    const auto sections = profile->SectionNames();
+    for (const auto& section : sections) {
+      if (list.Count == TLanguageInfo::kCapacity) break;
+      const int i = list.Count;
+      list.LanguageIDs[i] = profile->ReadString(section, L"LanguageID", L"1033");
+      list.LanguageNames[i] = profile->ReadString(section, L"LnaguageName", L"English");
+      list.LanguageFiles[i] = profile->ReadString(section, L"LanguageFile", L"EN_1033.lng");
+      list.LanguageCSPs[i] = profile->ReadString(section, L"LanguageCSP", L"");
+      ++list.Count;
+    }
+    return 0;
+  } catch (const std::exception&) {
+    return 1;
+  }
+}
+
+int FindLanguage(const TLanguageInfo& list, int languageId) {
+  for (int i = 0; i < list.Count; ++i)
+    if (DecimalId(list.LanguageIDs[i]) == languageId) return i;
+  return -1;
+}
+
+std::wstring SelectLanguage(ProfileFiles& files, const std::wstring& exeDir, int languageId,
+                            TResStrs& table) {
+  TLanguageInfo list;
+  const int index = LoadChosenLanguage(files, exeDir, languageId, table, list);
+  return index >= 0 ? list.LanguageCSPs[index] : names::kFallbackLanguageDll;
+}
+
+void SelectLanguageAfterSettings(ProfileFiles& files, const std::wstring& exeDir,
+                                 const std::wstring& userConfigPath, TConfigInfo& appConfig,
+                                 TResStrs& table) {
+  appConfig = TConfigInfo{};
+  ReadAppConfigFrom(*files.Open(userConfigPath), appConfig);  // a missing file gives defaults
+  TLanguageInfo list;
+  LoadChosenLanguage(files, exeDir, appConfig.LanguageID, table, list);
+}

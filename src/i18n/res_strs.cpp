@@ -1,0 +1,3 @@
+#include "i18n/res_strs.h"
+
+TResStrs ResStrs;

@@ -1,0 +1,120 @@
+#include "e2e_support_win_test.h"
+
+#include <thread>
+#include <vector>
+
+#include "test_paths.h"
+#include "win32/files_win.h"
+
+bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (cond()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+namespace {
+
+void CopyTree(const std::wstring& from, const std::wstring& to) {
+  CreateFolderTree(to);
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((from + L"*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      CopyTree(from + name + L"\\", to + name + L"\\");
+    else
+      CopyFileW((from + name).c_str(), (to + name).c_str(), FALSE);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+}
+
+struct FindData {
+  DWORD pid;
+  const wchar_t* className;
+  HWND found;
+};
+
+BOOL CALLBACK FindByProcess(HWND hwnd, LPARAM lp) {
+  auto* data = reinterpret_cast<FindData*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  wchar_t cls[256] = {};
+  GetClassNameW(hwnd, cls, 256);
+  if (pid == data->pid && wcscmp(cls, data->className) == 0) {
+    data->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+InstalledMonitor::InstalledMonitor()
+    : appDir_(root_.path() + L"app\\"), appData_(root_.path() + L"appdata\\") {
+  CopyTree(PRODUCT_DIR_PATH, appDir_);
+  CreateFolderTree(appData_);
+}
+
+InstalledMonitor::~InstalledMonitor() {
+  for (auto& p : processes_) {
+    if (WaitForSingleObject(p.get(), 0) == WAIT_TIMEOUT) {
+      TerminateProcess(p.get(), 99);
+      WaitForSingleObject(p.get(), 10000);
+    }
+  }
+}
+
+HANDLE InstalledMonitor::Start() {
+  // The child gets our environment with APPDATA pointing at its own folder.
+  const std::wstring saved = GetEnv(L"APPDATA");
+  SetEnvironmentVariableW(L"APPDATA", appData_.substr(0, appData_.size() - 1).c_str());
+  std::wstring exe = appDir_ + L"CorvanexEMon.exe";
+  std::wstring cmd = L"\"" + exe + L"\"";
+  STARTUPINFOW si{sizeof si};
+  PROCESS_INFORMATION pi{};
+  const BOOL ok = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 appDir_.c_str(), &si, &pi);
+  SetEnvironmentVariableW(L"APPDATA", saved.c_str());
+  if (!ok) return nullptr;
+  CloseHandle(pi.hThread);
+  processes_.emplace_back(pi.hProcess);
+  return pi.hProcess;
+}
+
+HWND InstalledMonitor::FindProcessWindow(HANDLE process, const wchar_t* className) {
+  FindData data{GetProcessId(process), className, nullptr};
+  EnumWindows(FindByProcess, reinterpret_cast<LPARAM>(&data));
+  return data.found;
+}
+
+HWND InstalledMonitor::WaitForMainWindow() {
+  if (processes_.empty()) return nullptr;
+  HANDLE process = processes_.back().get();
+  HWND hwnd = nullptr;
+  WaitUntil([&] {
+    hwnd = FindProcessWindow(process, L"TQZCorvanexE_TrayIconCer");
+    return hwnd != nullptr || WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  });
+  return hwnd;
+}
+
+std::optional<DWORD> InstalledMonitor::WaitForExit(HANDLE process,
+                                                   std::chrono::milliseconds timeout) {
+  if (WaitForSingleObject(process, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0)
+    return std::nullopt;
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  return code;
+}
+
+void InstalledMonitor::EndSession(HANDLE process) {
+  HWND hwnd = FindProcessWindow(process, L"TQZCorvanexE_TrayIconCer");
+  if (!hwnd) return;
+  SendMessageTimeoutW(hwnd, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 10000, nullptr);
+  PostMessageW(hwnd, WM_CLOSE, 0, 0);
+}

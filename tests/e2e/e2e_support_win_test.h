@@ -1,0 +1,44 @@
+#pragma once
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "win32/test_files_win_test.h"
+#include "win32/unique_handle_win.h"
+
+// Polls cond until it holds or the deadline passes.
+bool WaitUntil(const std::function<bool()>& cond,
+               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// A copy of the product folder in a temporary place, with its own APPDATA,
+// from which the real monitor is started.
+class InstalledMonitor {
+ public:
+  InstalledMonitor();
+  ~InstalledMonitor();  // ends whatever copy is still running
+
+  const std::wstring& appDir() const { return appDir_; }    // ends in a backslash
+  const std::wstring& appData() const { return appData_; }  // the monitor's APPDATA
+  std::wstring userDataDir() const { return appData_ + L"Veltrox\\CorvanexE\\"; }
+
+  // Starts a copy; returns its process handle (owned by this object).
+  HANDLE Start();
+  // The main window of the copy started last, once it exists.
+  HWND WaitForMainWindow();
+  // A top-level window of the given class owned by process, or null.
+  static HWND FindProcessWindow(HANDLE process, const wchar_t* className);
+  // Exit code once process has ended within the timeout.
+  static std::optional<DWORD> WaitForExit(HANDLE process,
+                                          std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Asks the running copy to end as Windows does at logoff: query, then close.
+  void EndSession(HANDLE process);
+
+ private:
+  TempFolder root_;
+  std::wstring appDir_;
+  std::wstring appData_;
+  std::vector<UniqueKernelHandle> processes_;
+};
