@@ -4,6 +4,7 @@
 
 #include "app/session_notify_win.h"
 #include "config/fixed_names.h"
+#include "i18n/res_strs.h"
 
 std::unique_ptr<TMainForm> TMainForm::Create(HWND applicationWindow) {
   std::unique_ptr<TMainForm> form(new TMainForm(applicationWindow));
@@ -18,8 +19,12 @@ std::unique_ptr<TMainForm> TMainForm::Create(HWND applicationWindow) {
 TMainForm::~TMainForm() = default;
 
 void TMainForm::FormCreate() {
-  // Texts first: the monitor's first messages and balloons read them.
+  ApplyLanguageTexts();  // before anything else: what follows may already show texts
   SessionNotifyRegistered = RegisterSessionNotification(hwnd());
+}
+
+void TMainForm::ApplyLanguageTexts() {
+  SetWindowTextW(hwnd(), ResStrs.Main_Form_PopupMenu_About.c_str());
 }
 
 void TMainForm::FormDestroy() {

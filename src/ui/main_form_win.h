@@ -27,6 +27,8 @@ class TMainForm : public Window {
  private:
   explicit TMainForm(HWND applicationWindow) : applicationWindow_(applicationWindow) {}
   void FormCreate();
+  // Puts the string table's font and texts on the window.
+  void ApplyLanguageTexts();
   void FormDestroy();
   bool FormCloseQuery();
   LRESULT WMQueryEndSession();
