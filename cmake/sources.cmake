@@ -1,5 +1,5 @@
 # Sorts the files of a folder by the naming rule: x.cpp portable, x_win.cpp
-# Windows only, x_test.cpp native-capable tests, x_win_test.cpp Wine tests.
+# Windows only, x_posix.cpp everywhere else, x_test.cpp native-capable tests, x_win_test.cpp Wine tests.
 function(monitor_collect_sources dir)
   file(GLOB_RECURSE files CONFIGURE_DEPENDS ${dir}/*.cpp)
   set(core)
@@ -11,6 +11,10 @@ function(monitor_collect_sources dir)
       list(APPEND win_tests ${f})
     elseif(f MATCHES "_test\\.cpp$")
       list(APPEND tests ${f})
+    elseif(f MATCHES "_posix\\.cpp$")
+      if(NOT WIN32)
+        list(APPEND core ${f})
+      endif()
     elseif(f MATCHES "_win\\.cpp$")
       list(APPEND win ${f})
     else()

@@ -1,0 +1,24 @@
+#pragma once
+#include <string>
+
+// A shared library loaded at run time: dlopen natively, LoadLibrary on Windows.
+class DynamicLibrary {
+ public:
+  DynamicLibrary() = default;
+  ~DynamicLibrary() { Close(); }
+  DynamicLibrary(const DynamicLibrary&) = delete;
+  DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+
+  // A path with a folder in it is loaded as given. A bare name is looked for
+  // in this library's own folder, then (on Windows) in System32; never in the
+  // current directory.
+  bool Open(const std::string& nameOrPath);
+  void* Symbol(const char* name) const;
+  void Close();
+  bool IsOpen() const { return handle_ != nullptr; }
+
+ private:
+  void* handle_ = nullptr;
+};
+
+bool HasFolder(const std::string& nameOrPath);

@@ -1,0 +1,135 @@
+#pragma once
+// The token side of CorvanexMgr.dll: a consumer of any standard PKCS#11
+// module. How the library's words map onto PKCS#11:
+//
+// token      a slot with a token present, in the order C_GetSlotList(CK_TRUE)
+//            returns them at the last token_find; token_connect opens (or
+//            reopens) a read/write session on it, read-only when the token
+//            allows no more.
+// info       C_GetTokenInfo: desc1 = label, desc2 = manufacturer, desc3 =
+//            model, desc4 = serial number (blank padding removed). Properties:
+//            1 ulMaxPinLen, 2 ulMinPinLen, 3 ulTotalPublicMemory, 4
+//            ulFreePublicMemory (-1 when unavailable), 5 hardware version and
+//            6 firmware version (major * 256 + minor), 7 the token flags, 8 the
+//            slot id, 9 always 0, 10 = 1 when CKF_TOKEN_INITIALIZED.
+// container  the key objects (private and public, so containers are listed
+//            before login) that share one CKA_ID. Its name is the CKA_LABEL of
+//            its first labelled key, else the CKA_ID in hex.
+// key spec   1 (exchange) for a key that can decrypt or unwrap (a public key:
+//            encrypt or wrap), 2 (signature) for a key that only signs (a
+//            public key: verifies).
+// its cert   the X.509 certificate object with the container's CKA_ID. When
+//            several share it, the one whose public key is the key of that
+//            spec (RSA modulus or EC point); a key without readable material
+//            takes the first.
+// pubkey     container_get_pubkey: out1 = key size in bits, out2 = length of
+//            the public exponent, buf = the modulus (up to 256 bytes), out3 =
+//            its length.
+// standalone certificate objects whose CKA_ID matches no key's; their handles
+//            are the PKCS#11 object handles. At most 65 are written.
+// PIN state  kind 1 (user): 1 CKF_USER_PIN_COUNT_LOW, 2 CKF_USER_PIN_FINAL_TRY,
+//            3 CKF_LOGIN_REQUIRED, 4 CKF_USER_PIN_INITIALIZED, 5 locked
+//            (CKF_USER_PIN_LOCKED), 6 still default (CKF_USER_PIN_TO_BE_CHANGED);
+//            kind 2 (SO) the same with the SO flags and 0 for the 4th.
+// login      C_Login(CKU_USER). After a failure tries-left is 0 when the PIN
+//            is locked, 1 on the final try, otherwise 2: PKCS#11 tells no
+//            more, so the library reports the least that may remain.
+// change     C_SetPIN in a logged-in read/write session (logged in for the
+//            change when it was not, and out again after).
+//
+// Statuses are the module's CK_RV, or one of the codes below.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dynamic_library.h"
+#include "pkcs11_api.h"
+
+namespace tokenlib {
+
+inline constexpr std::int32_t kErrNotInitialised = 0x190;      // CKR_CRYPTOKI_NOT_INITIALIZED
+inline constexpr std::int32_t kErrBadToken = 0x3;              // CKR_SLOT_ID_INVALID
+inline constexpr std::int32_t kErrArguments = 0x7;             // CKR_ARGUMENTS_BAD
+inline constexpr std::int32_t kErrBufferTooSmall = 0x150;      // CKR_BUFFER_TOO_SMALL
+inline constexpr std::int32_t kErrModuleNotLoaded = 0x80001001;
+inline constexpr std::int32_t kErrNoFunctionList = 0x80001002;
+inline constexpr std::int32_t kErrNoContainer = 0x80001003;
+inline constexpr std::int32_t kErrNoCertificate = 0x80001004;
+inline constexpr std::int32_t kTriesAtLeast = 2;
+
+class TokenManager {
+ public:
+  TokenManager() = default;
+  ~TokenManager();
+
+  std::int32_t Initialise(const std::string& module, const std::string& reserved = "");
+  std::int32_t Finalise();
+  bool Ready() const { return functions_ != nullptr; }
+
+  std::int32_t Find(std::int32_t* handles, std::int32_t* count);
+  std::int32_t Connect(std::int32_t token);
+  std::int32_t GetInfo(std::int32_t token, char* desc1, char* desc2, char* desc3, char* desc4,
+                       std::int32_t* props);
+  std::int32_t Reload(std::int32_t token);
+  std::int32_t LoadContainers(std::int32_t token, char* names, std::int32_t* length);
+  std::int32_t GetContainerCert(std::int32_t token, const std::string& container,
+                                std::int32_t keySpec, unsigned char* data, std::int32_t* length);
+  std::int32_t GetContainerPubKey(std::int32_t token, const std::string& container,
+                                  std::int32_t keySpec, std::int32_t* bits,
+                                  std::int32_t* exponentLength, unsigned char* modulus,
+                                  std::int32_t* modulusLength);
+  std::int32_t FindStandaloneCerts(std::int32_t token, std::int32_t* handles, std::int32_t* count);
+  std::int32_t GetCert(std::int32_t token, std::int32_t handle, unsigned char* data,
+                       std::int32_t* length);
+  std::int32_t GetPinState(std::int32_t token, std::int32_t kind, std::int32_t* state);
+  std::int32_t Login(std::int32_t token, const std::string& pin, std::int32_t* triesLeft);
+  std::int32_t Logout(std::int32_t token);
+  std::int32_t ChangeUserPin(std::int32_t token, const std::string& oldPin,
+                             const std::string& newPin);
+
+  struct Key {
+    CK_OBJECT_HANDLE handle;
+    std::vector<std::uint8_t> id;
+    std::string label;
+    int keySpec;  // 1 or 2, 0 for neither
+    std::vector<std::uint8_t> material;
+  };
+  struct Container {
+    std::string name;
+    std::vector<std::uint8_t> id;
+    std::vector<Key> keys;
+  };
+  struct Certificate {
+    CK_OBJECT_HANDLE handle;
+    std::vector<std::uint8_t> id;
+  };
+
+ private:
+  struct Token {
+    CK_SLOT_ID slot = 0;
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+  };
+
+  std::int32_t SessionOf(std::int32_t token, CK_SESSION_HANDLE* session);
+  std::vector<Key> ReadKeys(CK_SESSION_HANDLE session);
+  std::vector<Container> ReadContainers(CK_SESSION_HANDLE session);
+  std::vector<Certificate> ReadCertificates(CK_SESSION_HANDLE session);
+  std::vector<CK_OBJECT_HANDLE> FindObjects(CK_SESSION_HANDLE session,
+                                            std::vector<CK_ATTRIBUTE> match);
+  bool ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+                     std::vector<std::uint8_t>* value);
+  bool ReadBool(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
+  std::int32_t CopyCertificate(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                               unsigned char* data, std::int32_t* length);
+  void CloseSessions();
+
+  DynamicLibrary module_;
+  CK_FUNCTION_LIST* functions_ = nullptr;
+  std::vector<Token> tokens_;
+};
+
+// Wipes a buffer that held a PIN in a way the compiler cannot drop.
+void WipeSecret(void* data, std::size_t size);
+
+}  // namespace tokenlib
