@@ -233,7 +233,7 @@ std::vector<TokenManager::Key> TokenManager::ReadKeys(CK_SESSION_HANDLE session)
   for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
     CK_ATTRIBUTE match{CKA_CLASS, &cls, sizeof cls};
     for (CK_OBJECT_HANDLE h : FindObjects(session, {match})) {
-      Key k{h, {}, {}, 0, {}};
+      Key k{h, {}, {}, 0, {}, cls == CKO_PRIVATE_KEY};
       ReadAttribute(session, h, CKA_ID, &k.id);
       std::vector<std::uint8_t> label;
       if (ReadAttribute(session, h, CKA_LABEL, &label)) k.label.assign(label.begin(), label.end());
@@ -255,7 +255,16 @@ std::vector<TokenManager::Key> TokenManager::ReadKeys(CK_SESSION_HANDLE session)
 
 std::vector<TokenManager::Container> TokenManager::ReadContainers(CK_SESSION_HANDLE session) {
   std::vector<Container> containers;
-  for (Key& k : ReadKeys(session)) {
+  auto keys = ReadKeys(session);  // private keys first
+  // A private key's usage is the true one: many modules give every public key
+  // encrypt and verify alike, so a public key only speaks for a container
+  // whose private key is hidden (before login) or absent.
+  const auto hasPrivate = [&](const Key& k) {
+    return std::any_of(keys.begin(), keys.end(),
+                       [&](const Key& p) { return p.isPrivate && p.id == k.id; });
+  };
+  std::erase_if(keys, [&](const Key& k) { return !k.isPrivate && hasPrivate(k); });
+  for (Key& k : keys) {
     if (k.keySpec == 0) continue;
     auto it = std::find_if(containers.begin(), containers.end(),
                            [&](const Container& c) { return c.id == k.id; });

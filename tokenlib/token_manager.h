@@ -17,7 +17,8 @@
 //            its first labelled key, else the CKA_ID in hex.
 // key spec   1 (exchange) for a key that can decrypt or unwrap (a public key:
 //            encrypt or wrap), 2 (signature) for a key that only signs (a
-//            public key: verifies).
+//            public key: verifies). A visible private key decides for its
+//            CKA_ID; public keys count only while it is hidden or absent.
 // its cert   the X.509 certificate object with the container's CKA_ID. When
 //            several share it, the one whose public key is the key of that
 //            spec (RSA modulus or EC point); a key without readable material
@@ -94,6 +95,7 @@ class TokenManager {
     std::string label;
     int keySpec;  // 1 or 2, 0 for neither
     std::vector<std::uint8_t> material;
+    bool isPrivate;
   };
   struct Container {
     std::string name;

@@ -1,0 +1,237 @@
+// The PKCS#11 layer against real SoftHSM2 tokens that the suite provisions.
+#include "token_manager.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+using tokenlib::TokenManager;
+
+namespace {
+
+std::string g_dir;
+
+std::vector<unsigned char> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<std::string> SplitNames(const char* buffer, int length) {
+  std::vector<std::string> names;
+  std::string current;
+  for (int i = 0; i < length; ++i) {
+    if (buffer[i]) {
+      current += buffer[i];
+    } else if (!current.empty()) {
+      names.push_back(current);
+      current.clear();
+    }
+  }
+  return names;
+}
+
+// SoftHSM gives every imported private key decrypt and sign alike; make the
+// "sign" container's keys sign-only, as a signature key on a real token is.
+void MakeSignOnly(const char* module, const char* label, const char* pin) {
+  void* lib = dlopen(module, RTLD_NOW);
+  ASSERT_NE(lib, nullptr);
+  CK_FUNCTION_LIST* f = nullptr;
+  reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib, "C_GetFunctionList"))(&f);
+  ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+  CK_SLOT_ID slots[8];
+  CK_ULONG n = 8;
+  f->C_GetSlotList(CK_TRUE, slots, &n);
+  for (CK_ULONG i = 0; i < n; ++i) {
+    CK_TOKEN_INFO info;
+    f->C_GetTokenInfo(slots[i], &info);
+    if (std::strncmp(reinterpret_cast<char*>(info.label), label, std::strlen(label)) != 0) continue;
+    CK_SESSION_HANDLE s;
+    f->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s);
+    f->C_Login(s, CKU_USER, (CK_UTF8CHAR*)pin, std::strlen(pin));
+    unsigned char id = 0x02;
+    CK_BBOOL no = CK_FALSE;
+    for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
+      CK_ATTRIBUTE match[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_ID, &id, 1}};
+      CK_OBJECT_HANDLE h;
+      CK_ULONG found = 0;
+      f->C_FindObjectsInit(s, match, 2);
+      f->C_FindObjects(s, &h, 1, &found);
+      f->C_FindObjectsFinal(s);
+      ASSERT_EQ(found, 1u);
+      const bool priv = cls == CKO_PRIVATE_KEY;
+      CK_ATTRIBUTE off[] = {{priv ? CKA_DECRYPT : CKA_ENCRYPT, &no, 1},
+                            {priv ? CKA_UNWRAP : CKA_WRAP, &no, 1}};
+      ASSERT_EQ(f->C_SetAttributeValue(s, h, off, 2), CKR_OK);
+    }
+    f->C_CloseSession(s);
+  }
+  f->C_Finalize(nullptr);
+  dlclose(lib);
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+class SoftHsmTokens : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char tmpl[] = "/tmp/tokenlib-softhsm-XXXXXX";
+    g_dir = mkdtemp(tmpl);
+    const std::string cmd = std::string(TOKENLIB_TESTDATA_DIR "/make-softhsm-tokens ") + g_dir +
+                            " >/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    setenv("SOFTHSM2_CONF", (g_dir + "/softhsm2.conf").c_str(), 1);
+    MakeSignOnly(kModule, "alpha", "1234");
+  }
+  static void TearDownTestSuite() { std::system(("rm -rf " + g_dir).c_str()); }
+
+  void SetUp() override {
+    ASSERT_EQ(manager.Initialise(kModule), 0);
+    int32_t handles[32] = {};
+    count = 32;
+    ASSERT_EQ(manager.Find(handles, &count), 0);
+    for (int i = 0; i < count; ++i) {
+      manager.Connect(i);  // SoftHSM's empty slot refuses a session
+      char label[33], d2[129], d3[65], d4[65];
+      int32_t props[10];
+      ASSERT_EQ(manager.GetInfo(i, label, d2, d3, d4, props), 0);
+      if (std::strcmp(label, "alpha") == 0) alpha = i;
+      if (std::strcmp(label, "beta") == 0) beta = i;
+    }
+    ASSERT_GE(alpha, 0);
+    ASSERT_GE(beta, 0);
+  }
+
+  std::vector<std::string> Containers(int token) {
+    char names[8192];
+    int32_t length = sizeof names;
+    EXPECT_EQ(manager.LoadContainers(token, names, &length), 0);
+    return SplitNames(names, length);
+  }
+
+  std::vector<unsigned char> ContainerCert(int token, const std::string& name, int spec,
+                                           int32_t* status) {
+    std::vector<unsigned char> data(32768);
+    int32_t length = 32768;
+    *status = manager.GetContainerCert(token, name, spec, data.data(), &length);
+    data.resize(*status == 0 ? length : 0);
+    return data;
+  }
+
+  static constexpr const char* kModule = "/usr/lib/softhsm/libsofthsm2.so";
+  TokenManager manager;
+  int32_t count = 0;
+  int alpha = -1, beta = -1;
+};
+
+}  // namespace
+
+TEST_F(SoftHsmTokens, FindsEveryTokenAndReadsItsInfo) {
+  EXPECT_EQ(count, 3);  // alpha, beta and SoftHSM's empty slot
+  char label[33], manufacturer[129], model[65], serial[65];
+  int32_t props[10] = {};
+  ASSERT_EQ(manager.GetInfo(alpha, label, manufacturer, model, serial, props), 0);
+  EXPECT_STREQ(label, "alpha");
+  EXPECT_STREQ(manufacturer, "SoftHSM project");
+  EXPECT_GT(props[0], props[1]);  // max PIN length above min
+  EXPECT_GE(props[1], 1);
+  EXPECT_EQ(props[9], 1);
+  const int empty = 3 - alpha - beta;
+  ASSERT_EQ(manager.GetInfo(empty, label, manufacturer, model, serial, props), 0);
+  EXPECT_EQ(props[9], 0);  // never initialised
+  EXPECT_EQ(manager.GetInfo(7, label, manufacturer, model, serial, props), tokenlib::kErrBadToken);
+}
+
+TEST_F(SoftHsmTokens, ContainersAndTheirCertificates) {
+  // Before login only public keys show: containers are listed all the same.
+  EXPECT_EQ(Sorted(Containers(alpha)), (std::vector<std::string>{"exch", "sign"}));
+  int32_t status = 0;
+  EXPECT_EQ(ContainerCert(alpha, "exch", 1, &status), ReadFile(g_dir + "/exch.der"));
+
+  int32_t tries = -1;
+  ASSERT_EQ(manager.Login(alpha, "1234", &tries), 0);
+  EXPECT_EQ(Sorted(Containers(alpha)), (std::vector<std::string>{"exch", "sign"}));
+  EXPECT_EQ(ContainerCert(alpha, "exch", 1, &status), ReadFile(g_dir + "/exch.der"));
+  ContainerCert(alpha, "exch", 2, &status);
+  EXPECT_NE(status, 0);
+  EXPECT_EQ(ContainerCert(alpha, "sign", 2, &status), ReadFile(g_dir + "/sign.der"));
+  ContainerCert(alpha, "sign", 1, &status);  // the private key only signs
+  EXPECT_NE(status, 0);
+  ContainerCert(alpha, "nobody", 1, &status);
+  EXPECT_EQ(status, tokenlib::kErrNoContainer);
+
+  int32_t bits = 0, exponent = 0, modulusLength = 0;
+  unsigned char modulus[257];
+  ASSERT_EQ(manager.GetContainerPubKey(alpha, "exch", 1, &bits, &exponent, modulus, &modulusLength), 0);
+  EXPECT_EQ(bits, 2048);
+  EXPECT_EQ(modulusLength, 256);
+  manager.Logout(alpha);
+}
+
+TEST_F(SoftHsmTokens, StandaloneCertificatesAreThoseWithoutAKey) {
+  int32_t handles[65];
+  int32_t n = -1;
+  ASSERT_EQ(manager.FindStandaloneCerts(alpha, handles, &n), 0);
+  ASSERT_EQ(n, 1);
+  std::vector<unsigned char> data(32768);
+  int32_t length = 32768;
+  ASSERT_EQ(manager.GetCert(alpha, handles[0], data.data(), &length), 0);
+  data.resize(length);
+  EXPECT_EQ(data, ReadFile(g_dir + "/ca.der"));
+
+  length = 10;  // too small: refused, nothing written past it
+  EXPECT_EQ(manager.GetCert(alpha, handles[0], data.data(), &length), tokenlib::kErrBufferTooSmall);
+}
+
+TEST_F(SoftHsmTokens, WrongPinThenPinChange) {
+  int32_t tries = -1;
+  EXPECT_EQ(manager.Login(alpha, "0000", &tries), static_cast<int32_t>(CKR_PIN_INCORRECT));
+  EXPECT_GE(tries, 1);
+  int32_t state[6] = {9, 9, 9, 9, 9, 9};
+  ASSERT_EQ(manager.GetPinState(alpha, 1, state), 0);
+  EXPECT_EQ(state[4], 0);  // not locked
+  EXPECT_EQ(state[3], 1);  // PIN initialised
+
+  EXPECT_NE(manager.ChangeUserPin(alpha, "0000", "5555"), 0);
+  ASSERT_EQ(manager.ChangeUserPin(alpha, "1234", "5555"), 0);
+  EXPECT_EQ(manager.Login(alpha, "1234", &tries), static_cast<int32_t>(CKR_PIN_INCORRECT));
+  ASSERT_EQ(manager.Login(alpha, "5555", &tries), 0);
+  manager.Logout(alpha);
+  ASSERT_EQ(manager.ChangeUserPin(alpha, "5555", "1234"), 0);
+}
+
+TEST_F(SoftHsmTokens, SecondSlotHasItsOwnContainers) {
+  EXPECT_EQ(Containers(beta), (std::vector<std::string>{}));  // its key is private
+  int32_t tries;
+  ASSERT_EQ(manager.Login(beta, "4321", &tries), 0);
+  EXPECT_EQ(Containers(beta), (std::vector<std::string>{"only"}));
+  int32_t status;
+  EXPECT_EQ(ContainerCert(beta, "only", 1, &status), ReadFile(g_dir + "/only.der"));
+}
+
+TEST_F(SoftHsmTokens, ContainerListThatDoesNotFitIsRefused) {
+  char names[6];
+  int32_t length = sizeof names;  // "exch\0sign\0" needs 10
+  EXPECT_EQ(manager.LoadContainers(alpha, names, &length), tokenlib::kErrBufferTooSmall);
+}
+
+TEST(TokenManagerStart, ToleratesFailedStartsAndRepeatedEnds) {
+  TokenManager manager;
+  EXPECT_EQ(manager.Finalise(), 0);  // never started
+  EXPECT_EQ(manager.Initialise("no_such_pkcs11_module.so"), tokenlib::kErrModuleNotLoaded);
+  EXPECT_EQ(manager.Initialise("/lib/x86_64-linux-gnu/libc.so.6"), tokenlib::kErrNoFunctionList);
+  EXPECT_EQ(manager.Finalise(), 0);
+  int32_t count = 32;
+  EXPECT_EQ(manager.Find(nullptr, &count), tokenlib::kErrNotInitialised);
+  EXPECT_EQ(count, 0);
+  int32_t handles[65], n = 5;
+  EXPECT_NE(manager.FindStandaloneCerts(0, handles, &n), 0);
+  EXPECT_EQ(n, 0);  // the count is always set
+}
