@@ -25,8 +25,11 @@ struct ContextFreer {
 using StorePtr = std::unique_ptr<void, StoreCloser>;
 using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFreer>;
 
+// The user's own registry part of a system store: where certificates are
+// added, and the only part a deletion reliably reaches (Wine's collection
+// view of "MY" reports deletions it does not carry out).
 StorePtr OpenUserStore(const wchar_t* name) {
-  return StorePtr(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+  return StorePtr(CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
                                 CERT_SYSTEM_STORE_CURRENT_USER,
                                 name));
 }
@@ -127,24 +130,27 @@ std::int32_t AddUserCertificate(const std::string& container, const std::string&
                                 std::int32_t length) {
   ContextPtr cert = Decode(data, length);
   if (!cert) return kErrDecode;
-  StorePtr store = OpenUserStore(L"MY");
-  if (!store) return kErrStore;
-  const CERT_CONTEXT* addedRaw = nullptr;
-  if (!CertAddCertificateContextToStore(static_cast<HCERTSTORE>(store.get()), cert.get(),
-                                        CERT_STORE_ADD_REPLACE_EXISTING, &addedRaw))
-    return kErrStore;
-  ContextPtr added(addedRaw);
   std::wstring containerW = FromAnsi(container), providerW = FromAnsi(provider);
   CRYPT_KEY_PROV_INFO info{};
   info.pwszContainerName = containerW.data();
   info.pwszProvName = providerW.data();
   info.dwProvType = kProviderType;
   info.dwKeySpec = static_cast<DWORD>(keySpec);
-  if (!CertSetCertificateContextProperty(added.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
-    CertDeleteCertificateFromStore(CertDuplicateCertificateContext(added.get()));
+  // The link travels with the certificate into the store.
+  if (!CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
     return kErrStore;
+  StorePtr store = OpenUserStore(L"MY");
+  if (!store) return kErrStore;
+  // Replace a copy already there, whatever it was linked to.
+  while (const CERT_CONTEXT* old = CertFindCertificateInStore(
+             static_cast<HCERTSTORE>(store.get()), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+             CERT_FIND_EXISTING, cert.get(), nullptr)) {
+    if (!CertDeleteCertificateFromStore(old)) return kErrStore;
   }
-  return 0;
+  return CertAddCertificateContextToStore(static_cast<HCERTSTORE>(store.get()), cert.get(),
+                                          CERT_STORE_ADD_REPLACE_EXISTING, nullptr)
+             ? 0
+             : kErrStore;
 }
 
 std::int32_t AddCaCertificate(const std::u16string& storeName, const unsigned char* data,

@@ -1,0 +1,170 @@
+// The store half of CorvanexMgr.dll through its exports, against Wine's crypt32.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_paths.h"
+#include "token/corvanex_mgr_abi.h"
+#include "win32/test_files_win_test.h"
+#include "win32/text_win.h"
+
+namespace {
+
+std::string Cert(const char* name) {
+  return ReadBytes(std::wstring(SOURCE_DIR_PATH L"tokenlib\\testdata\\certs\\") +
+                   FromAnsi(name) + L".der");
+}
+const unsigned char* Bytes(const std::string& s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+struct StoredCert {
+  std::wstring subject, container, provider;
+  DWORD keySpec = 0;
+};
+
+std::vector<StoredCert> ListStore(const wchar_t* name) {
+  std::vector<StoredCert> out;
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                   CERT_SYSTEM_STORE_CURRENT_USER, name);
+  if (!store) return out;
+  const CERT_CONTEXT* c = nullptr;
+  while ((c = CertEnumCertificatesInStore(store, c))) {
+    StoredCert s;
+    wchar_t subject[256] = {};
+    CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 256);
+    s.subject = subject;
+    DWORD size = 0;
+    if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
+      std::vector<BYTE> buffer(size);
+      CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size);
+      auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buffer.data());
+      s.container = info->pwszContainerName ? info->pwszContainerName : L"";
+      s.provider = info->pwszProvName ? info->pwszProvName : L"";
+      s.keySpec = info->dwKeySpec;
+    }
+    out.push_back(s);
+  }
+  CertCloseStore(store, 0);
+  return out;
+}
+
+int CountSubject(const std::vector<StoredCert>& certs, const std::wstring& subject) {
+  int n = 0;
+  for (auto& c : certs) n += c.subject == subject;
+  return n;
+}
+
+class CertStoreExports : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dll = LoadLibraryW(PRODUCT_DIR_PATH L"CorvanexMgr.dll");
+    ASSERT_NE(dll, nullptr);
+#define CMGR_RESOLVE(name, params) \
+  name = reinterpret_cast<cmgr::name##_fn>(reinterpret_cast<void*>(GetProcAddress(dll, #name)));
+    CMGR_RESOLVE(helper_get_cert_info2, _)
+    CMGR_RESOLVE(container_addcert_to_store, _)
+    CMGR_RESOLVE(helper_add_root_cert_to_store, _)
+    CMGR_RESOLVE(remove_all_certs_from_store, _)
+#undef CMGR_RESOLVE
+    remove_all_certs_from_store("Test CSP A");
+    remove_all_certs_from_store("Test CSP B");
+  }
+  void TearDown() override {
+    remove_all_certs_from_store("Test CSP A");
+    remove_all_certs_from_store("Test CSP B");
+    FreeLibrary(dll);
+  }
+  HMODULE dll = nullptr;
+  cmgr::helper_get_cert_info2_fn helper_get_cert_info2 = nullptr;
+  cmgr::container_addcert_to_store_fn container_addcert_to_store = nullptr;
+  cmgr::helper_add_root_cert_to_store_fn helper_add_root_cert_to_store = nullptr;
+  cmgr::remove_all_certs_from_store_fn remove_all_certs_from_store = nullptr;
+};
+
+}  // namespace
+
+TEST_F(CertStoreExports, DecodesNamesDatesAndKind) {
+  char16_t subject[257], issuer[257];
+  char serial[257];
+  int32_t version = 0, kind = -1, notBefore[9], notAfter[9];
+  const std::string user = Cert("user");
+  ASSERT_EQ(helper_get_cert_info2(Bytes(user), static_cast<int32_t>(user.size()), subject, issuer,
+                                  &version, serial, notBefore, notAfter, &kind),
+            0);
+  EXPECT_EQ(std::u16string(subject), u"Store Test User");
+  EXPECT_EQ(std::u16string(issuer), u"Store Test Intermediate");
+  EXPECT_EQ(version, 3);
+  EXPECT_EQ(kind, 0);
+  EXPECT_GT(std::string(serial).size(), 0u);
+  EXPECT_GE(notBefore[0], 2026);
+  EXPECT_EQ(notAfter[0] - notBefore[0], 20);  // 7300 days
+  EXPECT_TRUE(notAfter[1] >= 1 && notAfter[1] <= 12);
+
+  const std::string root = Cert("root"), inter = Cert("inter");
+  helper_get_cert_info2(Bytes(root), static_cast<int32_t>(root.size()), subject, issuer, &version,
+                        serial, notBefore, notAfter, &kind);
+  EXPECT_EQ(kind, 1);
+  helper_get_cert_info2(Bytes(inter), static_cast<int32_t>(inter.size()), subject, issuer,
+                        &version, serial, notBefore, notAfter, &kind);
+  EXPECT_EQ(kind, 2);
+}
+
+TEST_F(CertStoreExports, GarbageIsAStatusNotACrash) {
+  char16_t subject[257], issuer[257];
+  char serial[257];
+  int32_t version, kind, notBefore[9], notAfter[9];
+  const std::string garbage = "\x30\x82\xff\xff not a certificate";
+  EXPECT_NE(helper_get_cert_info2(Bytes(garbage), static_cast<int32_t>(garbage.size()), subject,
+                                  issuer, &version, serial, notBefore, notAfter, &kind),
+            0);
+  EXPECT_NE(helper_get_cert_info2(nullptr, 0, subject, issuer, &version, serial, notBefore,
+                                  notAfter, &kind),
+            0);
+  const std::string user = Cert("user");
+  EXPECT_NE(container_addcert_to_store("c", "Test CSP A", 1, Bytes(user), 10), 0);
+}
+
+TEST_F(CertStoreExports, UserCertificateIsLinkedToContainerAndProvider) {
+  const std::string user = Cert("user");
+  ASSERT_EQ(container_addcert_to_store("Alice's container", "Test CSP A", 2, Bytes(user),
+                                       static_cast<int32_t>(user.size())),
+            0);
+  ASSERT_EQ(container_addcert_to_store("Alice's container", "Test CSP A", 1, Bytes(user),
+                                       static_cast<int32_t>(user.size())),
+            0);  // again: replaces, no second copy
+  const auto my = ListStore(L"MY");
+  ASSERT_EQ(CountSubject(my, L"Store Test User"), 1);
+  for (const auto& c : my) {
+    if (c.subject != L"Store Test User") continue;
+    EXPECT_EQ(c.container, L"Alice's container");
+    EXPECT_EQ(c.provider, L"Test CSP A");
+    EXPECT_EQ(c.keySpec, 1u);
+  }
+}
+
+TEST_F(CertStoreExports, CaCertificatesGoToRootAndCa) {
+  const std::string root = Cert("root"), inter = Cert("inter");
+  EXPECT_EQ(helper_add_root_cert_to_store(u"ROOT", Bytes(root), static_cast<int32_t>(root.size())), 0);
+  EXPECT_EQ(helper_add_root_cert_to_store(u"CA", Bytes(inter), static_cast<int32_t>(inter.size())), 0);
+  EXPECT_EQ(CountSubject(ListStore(L"ROOT"), L"Store Test Root"), 1);
+  EXPECT_EQ(CountSubject(ListStore(L"CA"), L"Store Test Intermediate"), 1);
+  EXPECT_EQ(CountSubject(ListStore(L"MY"), L"Store Test Root"), 0);
+}
+
+TEST_F(CertStoreExports, RemovalTakesOnlyThatProvidersCertificates) {
+  const std::string user = Cert("user"), other = Cert("user2");
+  ASSERT_EQ(container_addcert_to_store("a", "Test CSP A", 1, Bytes(user),
+                                       static_cast<int32_t>(user.size())), 0);
+  ASSERT_EQ(container_addcert_to_store("b", "Test CSP B", 1, Bytes(other),
+                                       static_cast<int32_t>(other.size())), 0);
+  EXPECT_EQ(remove_all_certs_from_store("Test CSP A"), 0);
+  const auto my = ListStore(L"MY");
+  EXPECT_EQ(CountSubject(my, L"Store Test User"), 0);
+  EXPECT_EQ(CountSubject(my, L"Store Test Other"), 1);
+  EXPECT_EQ(remove_all_certs_from_store("No Such CSP"), 0);
+}
