@@ -35,4 +35,8 @@ inline constexpr wchar_t kMicrosoftProviderName[] = L"Microsoft Base Smart Card 
 
 inline constexpr wchar_t kLogFolder[] = L"C:\\KeyLog";
 
+// Extended initialisation of the token library; init_pkcs11_ex is used only
+// when the first is set. Empty as built.
+inline constexpr const wchar_t* kExtendedInitTexts[3] = {L"", L"", L""};
+
 }  // namespace names

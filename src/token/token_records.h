@@ -1,0 +1,44 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+
+// What the token library tells about tokens, certificates and PINs, laid
+// out as it crosses the boundary.
+
+inline constexpr int kTokenTableSize = 17;
+inline constexpr int kMaxContainerNames = 65;
+inline constexpr int kMaxStandaloneHandles = 65;
+inline constexpr int kCertDataSize = 32768;
+
+struct TV9Info {
+  char Desc1[33] = {};
+  char Desc2[129] = {};
+  char Desc3[65] = {};
+  char Desc4[65] = {};
+  // 1st maximum PIN length, 2nd minimum PIN length, 10th initialised flag.
+  std::int32_t Properties[10] = {};
+  std::int32_t ContainerCount = 0;
+  std::array<std::string, kMaxContainerNames> ContainerNames;  // 8-bit, as the library gave them
+};
+
+struct TV9CertInfo {
+  std::array<unsigned char, kCertDataSize> CertData = {};
+  std::int32_t CertLen = 0;
+  std::wstring SubjectName;
+  std::wstring IssuerName;
+  std::int32_t Version = 0;
+  std::string SerialNumber;
+  std::wstring NotBeforeText;  // "yyyy-mm-dd"
+  std::wstring NotAfterText;
+  std::int32_t NotBefore[3] = {};  // year, month, day
+  std::int32_t NotAfter[3] = {};
+  std::int32_t CertKind = 0;  // 0 user certificate, 1 root, 2 intermediate CA
+};
+
+// Six values; the 5th is 1 when the PIN is locked, the 6th when it is still
+// the factory default.
+using PinState = std::array<std::int32_t, 6>;
+
+// Tokens by index, in the order of the last search.
+extern std::array<TV9Info, kTokenTableSize> TokenTable;
