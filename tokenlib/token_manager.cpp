@@ -195,18 +195,18 @@ std::int32_t TokenManager::Reload(std::int32_t token) {
   return SessionOf(token, &session);
 }
 
-std::vector<CK_OBJECT_HANDLE> TokenManager::FindObjects(CK_SESSION_HANDLE session,
-                                                        std::vector<CK_ATTRIBUTE> match) {
-  std::vector<CK_OBJECT_HANDLE> found;
-  if (functions_->C_FindObjectsInit(session, match.data(), static_cast<CK_ULONG>(match.size())) !=
-      CKR_OK)
-    return found;
+CK_RV TokenManager::FindObjects(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> match,
+                                std::vector<CK_OBJECT_HANDLE>* found) {
+  found->clear();
+  CK_RV rv =
+      functions_->C_FindObjectsInit(session, match.data(), static_cast<CK_ULONG>(match.size()));
+  if (rv != CKR_OK) return rv;
   CK_OBJECT_HANDLE batch[64];
   CK_ULONG n = 0;
-  while (functions_->C_FindObjects(session, batch, 64, &n) == CKR_OK && n > 0)
-    found.insert(found.end(), batch, batch + n);
+  while ((rv = functions_->C_FindObjects(session, batch, 64, &n)) == CKR_OK && n > 0)
+    found->insert(found->end(), batch, batch + n);
   functions_->C_FindObjectsFinal(session);
-  return found;
+  return rv;
 }
 
 bool TokenManager::ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
@@ -228,11 +228,14 @@ bool TokenManager::ReadBool(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
   return ReadAttribute(session, object, type, &v) && v.size() == sizeof(CK_BBOOL) && v[0];
 }
 
-std::vector<TokenManager::Key> TokenManager::ReadKeys(CK_SESSION_HANDLE session) {
-  std::vector<Key> keys;
+CK_RV TokenManager::ReadKeys(CK_SESSION_HANDLE session, std::vector<Key>* out) {
+  std::vector<Key>& keys = *out;
+  keys.clear();
   for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
     CK_ATTRIBUTE match{CKA_CLASS, &cls, sizeof cls};
-    for (CK_OBJECT_HANDLE h : FindObjects(session, {match})) {
+    std::vector<CK_OBJECT_HANDLE> handles;
+    if (CK_RV rv = FindObjects(session, {match}, &handles)) return rv;
+    for (CK_OBJECT_HANDLE h : handles) {
       Key k{h, {}, {}, 0, {}, cls == CKO_PRIVATE_KEY};
       ReadAttribute(session, h, CKA_ID, &k.id);
       std::vector<std::uint8_t> label;
@@ -250,12 +253,14 @@ std::vector<TokenManager::Key> TokenManager::ReadKeys(CK_SESSION_HANDLE session)
       keys.push_back(std::move(k));
     }
   }
-  return keys;
+  return CKR_OK;
 }
 
-std::vector<TokenManager::Container> TokenManager::ReadContainers(CK_SESSION_HANDLE session) {
-  std::vector<Container> containers;
-  auto keys = ReadKeys(session);  // private keys first
+CK_RV TokenManager::ReadContainers(CK_SESSION_HANDLE session, std::vector<Container>* out) {
+  std::vector<Container>& containers = *out;
+  containers.clear();
+  std::vector<Key> keys;
+  if (CK_RV rv = ReadKeys(session, &keys)) return rv;  // private keys first
   // A private key's usage is the true one: many modules give every public key
   // encrypt and verify alike, so a public key only speaks for a container
   // whose private key is hidden (before login) or absent.
@@ -278,20 +283,24 @@ std::vector<TokenManager::Container> TokenManager::ReadContainers(CK_SESSION_HAN
   for (auto& c : containers)
     if (c.name.empty()) c.name = Hex(c.id);
   std::erase_if(containers, [](const Container& c) { return c.name.empty(); });
-  return containers;
+  return CKR_OK;
 }
 
-std::vector<TokenManager::Certificate> TokenManager::ReadCertificates(CK_SESSION_HANDLE session) {
+CK_RV TokenManager::ReadCertificates(CK_SESSION_HANDLE session, std::vector<Certificate>* certs) {
   CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
   CK_CERTIFICATE_TYPE type = CKC_X_509;
-  std::vector<Certificate> certs;
-  for (CK_OBJECT_HANDLE h : FindObjects(
-           session, {{CKA_CLASS, &cls, sizeof cls}, {CKA_CERTIFICATE_TYPE, &type, sizeof type}})) {
+  certs->clear();
+  std::vector<CK_OBJECT_HANDLE> handles;
+  if (CK_RV rv = FindObjects(
+          session, {{CKA_CLASS, &cls, sizeof cls}, {CKA_CERTIFICATE_TYPE, &type, sizeof type}},
+          &handles))
+    return rv;
+  for (CK_OBJECT_HANDLE h : handles) {
     Certificate c{h, {}};
     ReadAttribute(session, h, CKA_ID, &c.id);
-    certs.push_back(std::move(c));
+    certs->push_back(std::move(c));
   }
-  return certs;
+  return CKR_OK;
 }
 
 std::int32_t TokenManager::LoadContainers(std::int32_t token, char* names, std::int32_t* length) {
@@ -299,8 +308,10 @@ std::int32_t TokenManager::LoadContainers(std::int32_t token, char* names, std::
   const std::size_t capacity = static_cast<std::size_t>(*length);
   CK_SESSION_HANDLE session;
   if (std::int32_t rv = SessionOf(token, &session)) return rv;
+  std::vector<Container> containers;
+  if (CK_RV rv = ReadContainers(session, &containers)) return static_cast<std::int32_t>(rv);
   std::string list;
-  for (const auto& c : ReadContainers(session)) {
+  for (const auto& c : containers) {
     list += c.name;
     list += '\0';
   }
@@ -328,7 +339,8 @@ std::int32_t TokenManager::GetContainerCert(std::int32_t token, const std::strin
   if (!data || !length || *length < 0) return kErrArguments;
   CK_SESSION_HANDLE session;
   if (std::int32_t rv = SessionOf(token, &session)) return rv;
-  const auto containers = ReadContainers(session);
+  std::vector<Container> containers;
+  if (CK_RV rv = ReadContainers(session, &containers)) return static_cast<std::int32_t>(rv);
   auto c = std::find_if(containers.begin(), containers.end(),
                         [&](const Container& x) { return x.name == container; });
   if (c == containers.end()) return kErrNoContainer;
@@ -336,8 +348,9 @@ std::int32_t TokenManager::GetContainerCert(std::int32_t token, const std::strin
                           [&](const Key& k) { return k.keySpec == keySpec; });
   if (key == c->keys.end()) return kErrNoCertificate;
 
-  std::vector<Certificate> candidates;
-  for (auto& cert : ReadCertificates(session))
+  std::vector<Certificate> certs, candidates;
+  if (CK_RV rv = ReadCertificates(session, &certs)) return static_cast<std::int32_t>(rv);
+  for (auto& cert : certs)
     if (cert.id == c->id) candidates.push_back(cert);
   if (candidates.empty()) return kErrNoCertificate;
   if (key->material.empty()) return CopyCertificate(session, candidates.front().handle, data, length);
@@ -360,7 +373,8 @@ std::int32_t TokenManager::GetContainerPubKey(std::int32_t token, const std::str
                                               std::int32_t* modulusLength) {
   CK_SESSION_HANDLE session;
   if (std::int32_t rv = SessionOf(token, &session)) return rv;
-  const auto containers = ReadContainers(session);
+  std::vector<Container> containers;
+  if (CK_RV rv = ReadContainers(session, &containers)) return static_cast<std::int32_t>(rv);
   auto c = std::find_if(containers.begin(), containers.end(),
                         [&](const Container& x) { return x.name == container; });
   if (c == containers.end()) return kErrNoContainer;
@@ -383,9 +397,12 @@ std::int32_t TokenManager::FindStandaloneCerts(std::int32_t token, std::int32_t*
   *count = 0;
   CK_SESSION_HANDLE session;
   if (std::int32_t rv = SessionOf(token, &session)) return rv;
-  const auto keys = ReadKeys(session);
+  std::vector<Key> keys;
+  std::vector<Certificate> certs;
+  if (CK_RV rv = ReadKeys(session, &keys)) return static_cast<std::int32_t>(rv);
+  if (CK_RV rv = ReadCertificates(session, &certs)) return static_cast<std::int32_t>(rv);
   std::int32_t n = 0;
-  for (const auto& cert : ReadCertificates(session)) {
+  for (const auto& cert : certs) {
     const bool bound = !cert.id.empty() && std::any_of(keys.begin(), keys.end(), [&](const Key& k) {
       return k.id == cert.id;
     });

@@ -114,11 +114,13 @@ class TokenManager {
   };
 
   std::int32_t SessionOf(std::int32_t token, CK_SESSION_HANDLE* session);
-  std::vector<Key> ReadKeys(CK_SESSION_HANDLE session);
-  std::vector<Container> ReadContainers(CK_SESSION_HANDLE session);
-  std::vector<Certificate> ReadCertificates(CK_SESSION_HANDLE session);
-  std::vector<CK_OBJECT_HANDLE> FindObjects(CK_SESSION_HANDLE session,
-                                            std::vector<CK_ATTRIBUTE> match);
+  // Each returns the module's status; a token pulled out is an error, never
+  // an empty list.
+  CK_RV ReadKeys(CK_SESSION_HANDLE session, std::vector<Key>* keys);
+  CK_RV ReadContainers(CK_SESSION_HANDLE session, std::vector<Container>* containers);
+  CK_RV ReadCertificates(CK_SESSION_HANDLE session, std::vector<Certificate>* certs);
+  CK_RV FindObjects(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> match,
+                    std::vector<CK_OBJECT_HANDLE>* found);
   bool ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
                      std::vector<std::uint8_t>* value);
   bool ReadBool(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);

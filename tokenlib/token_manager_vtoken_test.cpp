@@ -1,0 +1,120 @@
+// The PKCS#11 layer against the virtual token, the same operations as
+// against SoftHSM2, plus plugging and unplugging.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "token_manager.h"
+
+using tokenlib::TokenManager;
+
+namespace {
+
+std::vector<unsigned char> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class VirtualTokens : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tokenlib-vtoken-XXXXXX";
+    dir = mkdtemp(tmpl);
+    ASSERT_EQ(std::system((std::string(VTOKEN_DEMO_SCRIPT " ") + dir).c_str()), 0);
+    Plug("tokens/alice", "tokens/bob");
+    setenv("VTOKEN_CONFIG", (dir + "/vtoken.ini").c_str(), 1);
+    ASSERT_EQ(manager.Initialise(VTOKEN_MODULE_PATH), 0);
+    ASSERT_EQ(Find(), 2);
+  }
+  void TearDown() override {
+    manager.Finalise();
+    std::system(("rm -rf " + dir).c_str());
+  }
+  void Plug(const std::string& slot0, const std::string& slot1) {
+    std::ofstream(dir + "/vtoken.ini") << "[slots]\ncount=2\nslot0=" << slot0 << "\nslot1=" << slot1 << "\n";
+  }
+  int Find() {
+    int32_t handles[32], count = 32;
+    EXPECT_EQ(manager.Find(handles, &count), 0);
+    for (int i = 0; i < count; ++i) manager.Connect(i);
+    return count;
+  }
+  std::vector<std::string> Containers(int token) {
+    char names[8192];
+    int32_t length = sizeof names;
+    EXPECT_EQ(manager.LoadContainers(token, names, &length), 0);
+    std::vector<std::string> out;
+    for (const char* p = names; p < names + length; p += std::strlen(p) + 1)
+      if (*p) out.emplace_back(p);
+    return out;
+  }
+  std::vector<unsigned char> Cert(int token, const std::string& name, int spec) {
+    std::vector<unsigned char> data(32768);
+    int32_t length = 32768;
+    if (manager.GetContainerCert(token, name, spec, data.data(), &length) != 0) return {};
+    data.resize(length);
+    return data;
+  }
+  std::string dir;
+  TokenManager manager;
+};
+
+}  // namespace
+
+TEST_F(VirtualTokens, InfoContainersAndCertificates) {
+  char label[33], d2[129], d3[65], d4[65];
+  int32_t props[10];
+  ASSERT_EQ(manager.GetInfo(0, label, d2, d3, d4, props), 0);
+  EXPECT_STREQ(label, "Alice");
+  EXPECT_EQ(props[0], 16);
+  EXPECT_EQ(props[1], 6);
+  EXPECT_EQ(props[9], 1);
+
+  EXPECT_EQ(Containers(0), (std::vector<std::string>{"Alice-Keys", "Alice-Soon", "Alice-Old"}));
+  const std::string t = dir + "/tokens/alice/";
+  EXPECT_EQ(Cert(0, "Alice-Keys", 1), ReadFile(t + "alice-exchange.der"));
+  EXPECT_EQ(Cert(0, "Alice-Keys", 2), ReadFile(t + "alice-signature.der"));
+  EXPECT_EQ(Cert(0, "Alice-Soon", 2), ReadFile(t + "alice-soon.der"));
+  EXPECT_TRUE(Cert(0, "Alice-Soon", 1).empty());
+
+  int32_t handles[65], n = 0;
+  ASSERT_EQ(manager.FindStandaloneCerts(0, handles, &n), 0);
+  ASSERT_EQ(n, 2);
+  std::vector<unsigned char> data(32768);
+  int32_t length = 32768;
+  ASSERT_EQ(manager.GetCert(0, handles[0], data.data(), &length), 0);
+  data.resize(length);
+  EXPECT_EQ(data, ReadFile(t + "root.der"));
+  EXPECT_EQ(Containers(1), (std::vector<std::string>{"Bob"}));
+}
+
+TEST_F(VirtualTokens, PinStateLoginAndChange) {
+  int32_t state[6];
+  ASSERT_EQ(manager.GetPinState(0, 1, state), 0);
+  EXPECT_EQ(state[5], 1);  // still the default
+  EXPECT_EQ(state[4], 0);
+  int32_t tries = -1;
+  EXPECT_EQ(manager.Login(0, "00000000", &tries), static_cast<int32_t>(CKR_PIN_INCORRECT));
+  EXPECT_EQ(tries, tokenlib::kTriesAtLeast);
+  EXPECT_EQ(manager.ChangeUserPin(0, "12345678", "123"), static_cast<int32_t>(CKR_PIN_LEN_RANGE));
+  ASSERT_EQ(manager.ChangeUserPin(0, "12345678", "24682468"), 0);
+  ASSERT_EQ(manager.GetPinState(0, 1, state), 0);
+  EXPECT_EQ(state[5], 0);
+  EXPECT_EQ(manager.Login(0, "24682468", &tries), 0);
+}
+
+TEST_F(VirtualTokens, UnpluggingIsSeenAtOnce) {
+  Plug("", "tokens/bob");
+  char names[64];
+  int32_t length = sizeof names;
+  EXPECT_NE(manager.LoadContainers(0, names, &length), 0);  // Alice's session is gone
+  EXPECT_EQ(Find(), 1);
+  EXPECT_EQ(Containers(0), (std::vector<std::string>{"Bob"}));
+  Plug("tokens/alice", "tokens/bob");
+  EXPECT_EQ(Find(), 2);
+  EXPECT_EQ(Containers(0).size(), 3u);
+}

@@ -1,0 +1,100 @@
+// The virtual token through OpenSC's pkcs11-tool, as a third-party peer sees it.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "ini_file.h"
+
+namespace {
+
+std::string g_dir;
+
+struct Result {
+  int status;
+  std::string output;
+};
+
+Result Pkcs11Tool(const std::string& args) {
+  const std::string cmd = "VTOKEN_CONFIG=" + g_dir + "/vtoken.ini pkcs11-tool --module " +
+                          VTOKEN_MODULE_PATH + " " + args + " 2>&1";
+  Result r{0, ""};
+  FILE* pipe = popen(cmd.c_str(), "r");
+  std::array<char, 4096> buffer;
+  while (std::size_t n = fread(buffer.data(), 1, buffer.size(), pipe)) r.output.append(buffer.data(), n);
+  r.status = pclose(pipe);
+  return r;
+}
+
+void Plug(const std::string& slot0, const std::string& slot1) {
+  std::ofstream(g_dir + "/vtoken.ini") << "[slots]\ncount=2\nslot0=" << slot0 << "\nslot1=" << slot1 << "\n";
+}
+
+IniFile AliceState() { return IniFile::Load(g_dir + "/tokens/alice/token.ini"); }
+
+class VirtualTokenWithPkcs11Tool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vtoken-test-XXXXXX";
+    g_dir = mkdtemp(tmpl);
+    ASSERT_EQ(std::system((std::string(VTOKEN_DEMO_SCRIPT " ") + g_dir).c_str()), 0);
+    Plug("tokens/alice", "tokens/bob");
+  }
+  void TearDown() override { std::system(("rm -rf " + g_dir).c_str()); }
+};
+
+}  // namespace
+
+TEST_F(VirtualTokenWithPkcs11Tool, ListsSlotsAndObjects) {
+  const Result slots = Pkcs11Tool("-L");
+  ASSERT_EQ(slots.status, 0) << slots.output;
+  EXPECT_NE(slots.output.find("token label        : Alice"), std::string::npos) << slots.output;
+  EXPECT_NE(slots.output.find("token label        : Bob"), std::string::npos);
+  EXPECT_NE(slots.output.find("user PIN to be changed"), std::string::npos);
+
+  const Result objects = Pkcs11Tool("--slot 0 -O");
+  ASSERT_EQ(objects.status, 0) << objects.output;
+  EXPECT_NE(objects.output.find("Usage:      encrypt, wrap"), std::string::npos) << objects.output;
+  EXPECT_NE(objects.output.find("Usage:      verify"), std::string::npos);
+  EXPECT_NE(objects.output.find("label:      Alice-Keys"), std::string::npos);
+  EXPECT_NE(objects.output.find("label:      root"), std::string::npos);
+
+  Plug("", "tokens/bob");  // pulled out: seen at once
+  const Result after = Pkcs11Tool("-L");
+  EXPECT_EQ(after.output.find("Alice"), std::string::npos) << after.output;
+  EXPECT_NE(after.output.find("(empty)"), std::string::npos) << after.output;
+}
+
+TEST_F(VirtualTokenWithPkcs11Tool, LogsInAndChangesThePin) {
+  EXPECT_EQ(Pkcs11Tool("--slot 0 --login --pin 12345678 -O").status, 0);
+  const Result change = Pkcs11Tool("--slot 0 --login --pin 12345678 --change-pin --new-pin 87654321");
+  ASSERT_EQ(change.status, 0) << change.output;
+  EXPECT_EQ(AliceState().Get("token", "userPin"), "87654321");
+  EXPECT_EQ(AliceState().Get("token", "pinIsDefault"), "0");
+  EXPECT_EQ(Pkcs11Tool("--slot 0 --login --pin 87654321 -O").status, 0);
+  EXPECT_NE(Pkcs11Tool("-L").output.find("token flags        : login required, token initialized, PIN initialized\n"),
+            std::string::npos);
+}
+
+TEST_F(VirtualTokenWithPkcs11Tool, ThreeWrongPinsLockTheToken) {
+  IniFile state = AliceState();
+  state.Set("token", "maxTries", "3");
+  state.Set("token", "triesLeft", "3");
+  ASSERT_TRUE(state.Save(g_dir + "/tokens/alice/token.ini"));
+
+  EXPECT_NE(Pkcs11Tool("--slot 0 --login --pin 00000000 -O").status, 0);
+  EXPECT_EQ(AliceState().Get("token", "triesLeft"), "2");
+  // A correct PIN resets the count.
+  EXPECT_EQ(Pkcs11Tool("--slot 0 --login --pin 12345678 -O").status, 0);
+  EXPECT_EQ(AliceState().Get("token", "triesLeft"), "3");
+  for (int i = 0; i < 3; ++i) Pkcs11Tool("--slot 0 --login --pin 00000000 -O");
+  EXPECT_EQ(AliceState().Get("token", "triesLeft"), "0");
+  const Result locked = Pkcs11Tool("--slot 0 --login --pin 12345678 -O");
+  EXPECT_NE(locked.status, 0);
+  EXPECT_NE(locked.output.find("CKR_PIN_LOCKED"), std::string::npos) << locked.output;
+}
