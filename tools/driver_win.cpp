@@ -1,15 +1,27 @@
 // tokendriver: drives the monitor from outside, as Windows, the manager
 // application and a user would. Run with --help for the commands.
 #include <windows.h>
+#include <dbt.h>
+#include <wincrypt.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "config/fixed_names.h"
+#include "win32/files_win.h"
+#include "win32/text_win.h"
+
 namespace {
+
+// {A5DCBF10-6530-11D2-901F-00C04FB951ED}: USB device interfaces.
+constexpr GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2,
+                                      {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 
 constexpr wchar_t kUsage[] =
     L"usage: tokendriver COMMAND [OPTIONS]\n"
@@ -22,7 +34,29 @@ constexpr wchar_t kUsage[] =
     L"  window-text --class NAME\n"
     L"      print the caption of the first window of that class\n"
     L"  end-session --class NAME [--timeout SECONDS]\n"
-    L"      send WM_QUERYENDSESSION then WM_CLOSE, as at logoff, and wait until the window is gone\n";
+    L"      send WM_QUERYENDSESSION then WM_CLOSE, as at logoff, and wait until the window is gone\n"
+    L"\n"
+    L"Virtual tokens (CONFIG is the virtual token module's vtoken.ini):\n"
+    L"  plug --config CONFIG --slot N --token FOLDER [--vid XXXX] [--pid XXXX] [--class NAME]\n"
+    L"      put a token folder into a slot, then send the device-arrival notification\n"
+    L"  unplug --config CONFIG --slot N [--vid XXXX] [--pid XXXX] [--class NAME]\n"
+    L"      empty the slot, then send the device-removal notification\n"
+    L"  notify --arrival|--removal [--vid XXXX] [--pid XXXX] [--class NAME]\n"
+    L"      only the notification (WM_DEVICECHANGE with a USB device-interface path);\n"
+    L"      the window class defaults to the monitor's, the product id to FF04\n"
+    L"  listen-devices --class NAME [--timeout SECONDS]\n"
+    L"      a window registered for USB device notifications; prints each one it gets\n"
+    L"\n"
+    L"Manager stand-in:\n"
+    L"  manager [--timeout SECONDS] [--exit-on-close]\n"
+    L"      a window of class TQZCorvanexE_Mgr printing every WM_COPYDATA as: dwData=N text=TEXT\n"
+    L"  send [--data N] --text TEXT [--class NAME]\n"
+    L"      WM_COPYDATA to the monitor (dwData 1: a status text; other values: a command)\n"
+    L"\n"
+    L"Certificate stores:\n"
+    L"  dump-stores\n"
+    L"      the current user's MY, ROOT and CA certificates; for MY also container, provider\n"
+    L"      and key spec\n";
 
 using Args = std::vector<std::wstring>;
 
@@ -114,6 +148,219 @@ int EndSession(const Args& args) {
   return 0;
 }
 
+// --- device notifications -------------------------------------------------
+
+std::wstring DevicePath(const Args& args) {
+  const std::wstring vid = Option(args, L"--vid", L"1D99");
+  const std::wstring pid = Option(args, L"--pid", L"FF04");
+  return L"\\\\?\\USB#VID_" + vid + L"&PID_" + pid +
+         L"#5&1A2B3C4D&0&1#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+}
+
+int Notify(const Args& args, bool arrival) {
+  const std::wstring cls = Option(args, L"--class", names::kDeviceWindowClass);
+  HWND target = FindWindowW(cls.c_str(), nullptr);
+  if (!target) {
+    wprintf(L"no window of class %ls\n", cls.c_str());
+    return 1;
+  }
+  const std::wstring path = DevicePath(args);
+  const std::size_t size = sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) + path.size() * sizeof(wchar_t);
+  std::vector<BYTE> buffer(size, 0);
+  auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(buffer.data());
+  b->dbcc_size = static_cast<DWORD>(size);
+  b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  b->dbcc_classguid = kUsbDeviceInterface;
+  std::memcpy(b->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(target, WM_DEVICECHANGE, arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
+                      reinterpret_cast<LPARAM>(b), SMTO_NORMAL, 30000, &result);
+  wprintf(L"%ls sent: %ls\n", arrival ? L"arrival" : L"removal", path.c_str());
+  return 0;
+}
+
+bool SetSlot(const Args& args, const std::wstring& folder) {
+  const std::wstring config = Option(args, L"--config");
+  const std::wstring slot = Option(args, L"--slot", L"0");
+  if (config.empty()) {
+    fwprintf(stderr, L"--config is required\n");
+    return false;
+  }
+  std::wstring value = folder;
+  if (!value.empty()) {
+    wchar_t full[MAX_PATH * 4] = {};
+    GetFullPathNameW(value.c_str(), MAX_PATH * 4, full, nullptr);
+    value = full;
+  }
+  // The module reads its configuration as UTF-8.
+  if (!WritePrivateProfileStringW(L"slots", (L"slot" + slot).c_str(), value.c_str(), config.c_str()))
+    return false;
+  const int count = GetPrivateProfileIntW(L"slots", L"count", 0, config.c_str());
+  if (_wtoi(slot.c_str()) >= count)
+    WritePrivateProfileStringW(L"slots", L"count", std::to_wstring(_wtoi(slot.c_str()) + 1).c_str(),
+                               config.c_str());
+  return true;
+}
+
+int Plug(const Args& args) {
+  const std::wstring token = Option(args, L"--token");
+  if (token.empty() || !FileExists(token + L"\\token.ini")) {
+    fwprintf(stderr, L"--token must name a token folder (with token.ini)\n");
+    return 2;
+  }
+  if (!SetSlot(args, token)) return 1;
+  wprintf(L"plugged %ls into slot %ls\n", token.c_str(), Option(args, L"--slot", L"0").c_str());
+  return Notify(args, true);
+}
+
+int Unplug(const Args& args) {
+  if (!SetSlot(args, L"")) return 1;
+  wprintf(L"slot %ls emptied\n", Option(args, L"--slot", L"0").c_str());
+  return Notify(args, false);
+}
+
+LRESULT CALLBACK ListenProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_DEVICECHANGE && lp &&
+      (wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE)) {
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lp);
+    if (header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
+      const auto* b = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lp);
+      wprintf(L"%ls %ls\n", wp == DBT_DEVICEARRIVAL ? L"arrival" : L"removal", b->dbcc_name);
+      fflush(stdout);
+    }
+    return TRUE;
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+HWND MakeWindow(const std::wstring& cls, WNDPROC proc) {
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = proc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = cls.c_str();
+  RegisterClassW(&wc);
+  return CreateWindowExW(0, cls.c_str(), L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                         wc.hInstance, nullptr);
+}
+
+void PumpFor(double seconds, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+  MSG msg;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+  }
+}
+
+int ListenDevices(const Args& args) {
+  std::wstring cls;
+  if (int rc = RequireClass(args, &cls)) return rc;
+  HWND hwnd = MakeWindow(cls, ListenProc);
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = kUsbDeviceInterface;
+  const bool registered =
+      RegisterDeviceNotificationW(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) != nullptr;
+  wprintf(L"listening (registered: %ls)\n", registered ? L"yes" : L"no");
+  fflush(stdout);
+  PumpFor(_wtof(Option(args, L"--timeout", L"30").c_str()), [] { return false; });
+  return 0;
+}
+
+// --- manager stand-in --------------------------------------------------------
+
+bool g_closeReceived = false;
+
+LRESULT CALLBACK ManagerProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_COPYDATA && lp) {
+    const auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lp);
+    std::wstring text;
+    if (cds->lpData) {
+      const auto* p = static_cast<const wchar_t*>(cds->lpData);
+      for (DWORD i = 0; i < cds->cbData / sizeof(wchar_t) && p[i]; ++i) text += p[i];
+    }
+    wprintf(L"dwData=%llu text=%ls\n", static_cast<unsigned long long>(cds->dwData), text.c_str());
+    fflush(stdout);
+    if (text == names::kCommandClose) g_closeReceived = true;
+    return 0;
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+int Manager(const Args& args) {
+  MakeWindow(names::kManagerWindowClass, ManagerProc);
+  wprintf(L"manager window ready\n");
+  fflush(stdout);
+  const bool exitOnClose =
+      std::find(args.begin(), args.end(), L"--exit-on-close") != args.end();
+  PumpFor(_wtof(Option(args, L"--timeout", L"60").c_str()),
+          [&] { return exitOnClose && g_closeReceived; });
+  return 0;
+}
+
+int Send(const Args& args) {
+  const std::wstring cls = Option(args, L"--class", names::kMainWindowClass);
+  const std::wstring text = Option(args, L"--text");
+  HWND target = FindWindowW(cls.c_str(), nullptr);
+  if (!target) {
+    wprintf(L"no window of class %ls\n", cls.c_str());
+    return 1;
+  }
+  COPYDATASTRUCT cds{};
+  cds.dwData = static_cast<ULONG_PTR>(_wtoi64(Option(args, L"--data", L"0").c_str()));
+  cds.cbData = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+  cds.lpData = const_cast<wchar_t*>(text.c_str());
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL, 30000,
+                      &result);
+  wprintf(L"sent dwData=%llu text=%ls\n", static_cast<unsigned long long>(cds.dwData), text.c_str());
+  return 0;
+}
+
+// --- certificate stores ------------------------------------------------------
+
+std::wstring DateText(const FILETIME& ft) {
+  SYSTEMTIME st{};
+  FileTimeToSystemTime(&ft, &st);
+  wchar_t text[16];
+  swprintf(text, 16, L"%04u-%02u-%02u", st.wYear, st.wMonth, st.wDay);
+  return text;
+}
+
+int DumpStores(const Args&) {
+  for (const wchar_t* name : {L"MY", L"ROOT", L"CA"}) {
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                     CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, name);
+    wprintf(L"[%ls]\n", name);
+    if (!store) continue;
+    const CERT_CONTEXT* c = nullptr;
+    while ((c = CertEnumCertificatesInStore(store, c))) {
+      wchar_t subject[256] = {}, issuer[256] = {};
+      CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 256);
+      CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, CERT_NAME_ISSUER_FLAG, nullptr, issuer, 256);
+      wprintf(L"  subject=\"%ls\" issuer=\"%ls\" ends=%ls", subject, issuer,
+              DateText(c->pCertInfo->NotAfter).c_str());
+      DWORD size = 0;
+      if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
+        std::vector<BYTE> buffer(size);
+        CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size);
+        const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+        wprintf(L" container=\"%ls\" provider=\"%ls\" keyspec=%lu",
+                info->pwszContainerName ? info->pwszContainerName : L"",
+                info->pwszProvName ? info->pwszProvName : L"", info->dwKeySpec);
+      }
+      wprintf(L"\n");
+    }
+    CertCloseStore(store, 0);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -123,6 +370,14 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"count-windows") return CountWindows(args);
   if (command == L"window-text") return WindowText(args);
   if (command == L"end-session") return EndSession(args);
+  if (command == L"plug") return Plug(args);
+  if (command == L"unplug") return Unplug(args);
+  if (command == L"notify")
+    return Notify(args, std::find(args.begin(), args.end(), L"--removal") == args.end());
+  if (command == L"listen-devices") return ListenDevices(args);
+  if (command == L"manager") return Manager(args);
+  if (command == L"send") return Send(args);
+  if (command == L"dump-stores") return DumpStores(args);
   fwprintf(command == L"--help" || command == L"-h" ? stdout : stderr, L"%ls", kUsage);
   return command == L"--help" || command == L"-h" ? 0 : 2;
 }

@@ -25,6 +25,9 @@ inline constexpr wchar_t kInstanceSlotName[] = L"{CorvanexEFIPSMon-8066-443E-999
 inline constexpr wchar_t kMainWindowClass[] = L"TQZCorvanexE_TrayIconCer";
 inline constexpr wchar_t kManagerWindowClass[] = L"TQZCorvanexE_Mgr";
 inline constexpr wchar_t kApplicationWindowClass[] = L"TQZCorvanexE_Application";
+// The hidden window that receives USB device notifications; the driver tool
+// sends its simulated notifications here.
+inline constexpr wchar_t kDeviceWindowClass[] = L"TQZCorvanexE_USBNotify";
 
 inline constexpr wchar_t kCommandRegCert[] = L"RegCert";
 inline constexpr wchar_t kCommandUpdate[] = L"Update";

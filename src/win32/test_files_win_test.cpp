@@ -68,3 +68,21 @@ bool ReadUserRegistryString(const std::wstring& key, const std::wstring& value, 
   *out = data;
   return true;
 }
+
+UniqueKernelHandle StartProcess(const std::wstring& commandLine, const std::wstring& outputPath) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  UniqueFile out(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!out) return UniqueKernelHandle();
+  STARTUPINFOW si{sizeof si};
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = out.get();
+  si.hStdError = out.get();
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION pi{};
+  std::wstring cmd = commandLine;
+  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+    return UniqueKernelHandle();
+  CloseHandle(pi.hThread);
+  return UniqueKernelHandle(pi.hProcess);
+}

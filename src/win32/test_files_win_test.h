@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "win32/unique_handle_win.h"
+
 // A fresh folder under %TEMP% for one test, removed with its files after.
 class TempFolder {
  public:
@@ -24,3 +26,6 @@ std::string ReadBytes(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
 // REG_SZ value under HKEY_CURRENT_USER, or nothing when it is missing.
 bool ReadUserRegistryString(const std::wstring& key, const std::wstring& value, std::wstring* out);
+
+// Starts commandLine with its output going to outputPath; null on failure.
+UniqueKernelHandle StartProcess(const std::wstring& commandLine, const std::wstring& outputPath);
