@@ -35,6 +35,18 @@ constexpr wchar_t kUsage[] =
     L"      print the caption of the first window of that class\n"
     L"  end-session --class NAME [--timeout SECONDS]\n"
     L"      send WM_QUERYENDSESSION then WM_CLOSE, as at logoff, and wait until the window is gone\n"
+    L"  show-window --class NAME\n"
+    L"      show the window (the monitor's About view) and bring it to the front\n"
+    L"  control-text --class NAME --id N\n"
+    L"      print the text of the window's child control N\n"
+    L"  click --class NAME --id N\n"
+    L"      press the window's button N\n"
+    L"  tray dblclick|rbutton|click\n"
+    L"      the shell's mouse notification for the monitor's tray icon\n"
+    L"  menu-items [--timeout SECONDS]\n"
+    L"      wait for an open popup menu and print its items, one a line\n"
+    L"  menu-choose --index N\n"
+    L"      choose item N (from 0) of the open popup menu with the keyboard\n"
     L"\n"
     L"Virtual tokens (CONFIG is the virtual token module's vtoken.ini):\n"
     L"  plug --config CONFIG --slot N --token FOLDER [--vid XXXX] [--pid XXXX] [--class NAME]\n"
@@ -145,6 +157,88 @@ int EndSession(const Args& args) {
     return 1;
   }
   wprintf(L"the window is gone\n");
+  return 0;
+}
+
+HWND RequireWindow(const Args& args) {
+  const std::wstring cls = Option(args, L"--class");
+  HWND hwnd = cls.empty() ? nullptr : FindWindowW(cls.c_str(), nullptr);
+  if (!hwnd) wprintf(L"no window of class %ls\n", cls.c_str());
+  return hwnd;
+}
+
+int ShowWindowCommand(const Args& args) {
+  HWND hwnd = RequireWindow(args);
+  if (!hwnd) return 1;
+  ShowWindow(hwnd, SW_SHOWNORMAL);
+  SetForegroundWindow(hwnd);
+  return 0;
+}
+
+int ControlText(const Args& args) {
+  HWND hwnd = RequireWindow(args);
+  if (!hwnd) return 1;
+  wchar_t text[1024] = {};
+  GetDlgItemTextW(hwnd, _wtoi(Option(args, L"--id").c_str()), text, 1024);
+  wprintf(L"%ls\n", text);
+  return 0;
+}
+
+int Click(const Args& args) {
+  HWND hwnd = RequireWindow(args);
+  HWND button = hwnd ? GetDlgItem(hwnd, _wtoi(Option(args, L"--id").c_str())) : nullptr;
+  if (!button) return 1;
+  PostMessageW(button, BM_CLICK, 0, 0);
+  return 0;
+}
+
+int Tray(const Args& args) {
+  // The monitor's tray icon: callback WM_USER + 0x400, icon id 1.
+  HWND handler = FindWindowW(L"TQZCorvanexE_TrayIconHandler", nullptr);
+  if (!handler || args.size() < 2) return 1;
+  const std::wstring what = args[1];
+  const auto post = [&](UINT mouse) { PostMessageW(handler, WM_USER + 0x400, 1, mouse); };
+  if (what == L"dblclick") {
+    post(WM_LBUTTONDOWN), post(WM_LBUTTONUP), post(WM_LBUTTONDBLCLK), post(WM_LBUTTONUP);
+  } else if (what == L"rbutton") {
+    post(WM_RBUTTONDOWN);
+  } else if (what == L"click") {
+    post(WM_LBUTTONDOWN), post(WM_LBUTTONUP);
+  } else {
+    return 2;
+  }
+  return 0;
+}
+
+HWND WaitForMenu(double seconds) {
+  HWND menu = nullptr;
+  WaitFor([&] { return (menu = FindWindowW(L"#32768", nullptr)) && IsWindowVisible(menu); },
+          seconds);
+  return menu;
+}
+
+int MenuItems(const Args& args) {
+  HWND window = WaitForMenu(_wtof(Option(args, L"--timeout", L"10").c_str()));
+  HMENU menu = window ? reinterpret_cast<HMENU>(SendMessageW(window, MN_GETHMENU, 0, 0)) : nullptr;
+  if (!menu) {
+    wprintf(L"no popup menu\n");
+    return 1;
+  }
+  for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+    wchar_t text[256] = {};
+    GetMenuStringW(menu, i, text, 256, MF_BYPOSITION);
+    const bool isDefault = GetMenuDefaultItem(menu, TRUE, 0) == static_cast<UINT>(i);
+    wprintf(L"%ls%ls\n", text, isDefault ? L" (default)" : L"");
+  }
+  return 0;
+}
+
+int MenuChoose(const Args& args) {
+  HWND window = WaitForMenu(10);
+  if (!window) return 1;
+  const int index = _wtoi(Option(args, L"--index", L"0").c_str());
+  for (int i = 0; i <= index; ++i) PostMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
+  PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0);
   return 0;
 }
 
@@ -370,6 +464,12 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"count-windows") return CountWindows(args);
   if (command == L"window-text") return WindowText(args);
   if (command == L"end-session") return EndSession(args);
+  if (command == L"show-window") return ShowWindowCommand(args);
+  if (command == L"control-text") return ControlText(args);
+  if (command == L"click") return Click(args);
+  if (command == L"tray") return Tray(args);
+  if (command == L"menu-items") return MenuItems(args);
+  if (command == L"menu-choose") return MenuChoose(args);
   if (command == L"plug") return Plug(args);
   if (command == L"unplug") return Unplug(args);
   if (command == L"notify")

@@ -3,48 +3,24 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "test_paths.h"
 #include "token/corvanex_mgr_abi.h"
 #include "win32/test_files_win_test.h"
 
-namespace {
-
-bool WaitForText(const std::wstring& file, const std::string& text) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (ReadBytes(file).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-int Driver(const std::wstring& args, const std::wstring& output) {
-  UniqueKernelHandle p = StartProcess(L"\"" DRIVER_EXE_PATH L"\" " + args, output);
-  if (!p) return -1;
-  WaitForSingleObject(p.get(), 30000);
-  DWORD code = 1;
-  GetExitCodeProcess(p.get(), &code);
-  return static_cast<int>(code);
-}
-
-}  // namespace
 
 TEST(Driver, DeviceNotificationReachesARegisteredWindowWithItsPath) {
   TempFolder dir;
   UniqueKernelHandle listener = StartProcess(
       L"\"" DRIVER_EXE_PATH L"\" listen-devices --class DriverTestDevices --timeout 20",
       dir.path() + L"listen.txt");
-  ASSERT_TRUE(WaitForText(dir.path() + L"listen.txt", "listening (registered: yes)"));
-  ASSERT_EQ(Driver(L"notify --class DriverTestDevices --vid 0A0B --pid 8b15", dir.path() + L"n.txt"), 0);
-  EXPECT_TRUE(WaitForText(dir.path() + L"listen.txt",
+  ASSERT_TRUE(WaitForFileText(dir.path() + L"listen.txt", "listening (registered: yes)"));
+  ASSERT_EQ(RunDriver(L"notify --class DriverTestDevices --vid 0A0B --pid 8b15", dir.path() + L"n.txt"), 0);
+  EXPECT_TRUE(WaitForFileText(dir.path() + L"listen.txt",
                           "arrival \\\\?\\USB#VID_0A0B&PID_8b15#5&1A2B3C4D&0&1#"
                           "{A5DCBF10-6530-11D2-901F-00C04FB951ED}"))
       << ReadBytes(dir.path() + L"listen.txt");
-  ASSERT_EQ(Driver(L"notify --removal --class DriverTestDevices", dir.path() + L"n.txt"), 0);
-  EXPECT_TRUE(WaitForText(dir.path() + L"listen.txt", "removal \\\\?\\USB#VID_1D99&PID_FF04#"));
+  ASSERT_EQ(RunDriver(L"notify --removal --class DriverTestDevices", dir.path() + L"n.txt"), 0);
+  EXPECT_TRUE(WaitForFileText(dir.path() + L"listen.txt", "removal \\\\?\\USB#VID_1D99&PID_FF04#"));
   TerminateProcess(listener.get(), 0);
 }
 
@@ -52,10 +28,10 @@ TEST(Driver, ManagerStandInPrintsWhatAnotherProcessSends) {
   TempFolder dir;
   UniqueKernelHandle manager = StartProcess(
       L"\"" DRIVER_EXE_PATH L"\" manager --timeout 20 --exit-on-close", dir.path() + L"mgr.txt");
-  ASSERT_TRUE(WaitForText(dir.path() + L"mgr.txt", "manager window ready"));
-  EXPECT_EQ(Driver(L"send --class TQZCorvanexE_Mgr --text LoadCert", dir.path() + L"s.txt"), 0);
-  EXPECT_EQ(Driver(L"send --class TQZCorvanexE_Mgr --data 1 --text \"two words\"", dir.path() + L"s.txt"), 0);
-  EXPECT_EQ(Driver(L"send --class TQZCorvanexE_Mgr --text CLOSE", dir.path() + L"s.txt"), 0);
+  ASSERT_TRUE(WaitForFileText(dir.path() + L"mgr.txt", "manager window ready"));
+  EXPECT_EQ(RunDriver(L"send --class TQZCorvanexE_Mgr --text LoadCert", dir.path() + L"s.txt"), 0);
+  EXPECT_EQ(RunDriver(L"send --class TQZCorvanexE_Mgr --data 1 --text \"two words\"", dir.path() + L"s.txt"), 0);
+  EXPECT_EQ(RunDriver(L"send --class TQZCorvanexE_Mgr --text CLOSE", dir.path() + L"s.txt"), 0);
   EXPECT_EQ(WaitForSingleObject(manager.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_EQ(ReadBytes(dir.path() + L"mgr.txt"),
             "manager window ready\r\ndwData=0 text=LoadCert\r\ndwData=1 text=two words\r\n"
@@ -74,7 +50,7 @@ TEST(Driver, StoreDumpShowsACertificateAddedThroughTheTokenLibrary) {
                 static_cast<int32_t>(der.size())),
             0);
   TempFolder dir;
-  ASSERT_EQ(Driver(L"dump-stores", dir.path() + L"dump.txt"), 0);
+  ASSERT_EQ(RunDriver(L"dump-stores", dir.path() + L"dump.txt"), 0);
   remove("Dump Test CSP");
   FreeLibrary(dll);
   const std::string dump = ReadBytes(dir.path() + L"dump.txt");

@@ -2,13 +2,25 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 
+#include "ui/cool_tray_icon_win.h"
+#include "win32/unique_handle_win.h"
 #include "win32/window_win.h"
 
 // The program's main window: hidden in normal use, found by other programs
-// through its class name, owner of the token session and the tray icon.
+// through its class name, owner of the tray icon with its menu and of the
+// token session; its client area is the About view.
 class TMainForm : public Window {
  public:
+  // Control ids of the About view (also how tests find them).
+  enum ControlId : int {
+    kImage1 = 101, kLabel1, kLversion, kLabel4, kLabel5, kLabel6, kLabel7, kLabel8, kBevel1,
+    kButton1
+  };
+  // Tray menu items.
+  enum MenuId : UINT { kN1 = 1, kN4 = 2, kN2 = 3 };
+
   // Creates the window (hidden) and runs FormCreate; null when the window
   // cannot be created.
   static std::unique_ptr<TMainForm> Create(HWND applicationWindow);
@@ -21,19 +33,43 @@ class TMainForm : public Window {
   bool SessionEnding = false;
   bool SessionNotifyRegistered = false;
 
+  TCoolTrayIcon& CoolTrayIcon1() { return *trayIcon_; }
+  HMENU PopupMenu1() const { return popupMenu1_.get(); }
+
+  // Puts the string table's font, texts and icons on the window and tray icon.
+  void ApplyLanguageTexts();
+  void AcShowMainExecute();
+  void AcAdvancedExecute();
+  void AcExitExecute();
+  void AcAboutExecute();
+
  protected:
   LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
 
  private:
-  explicit TMainForm(HWND applicationWindow) : applicationWindow_(applicationWindow) {}
+  explicit TMainForm(HWND applicationWindow);
   void FormCreate();
-  // Puts the string table's font and texts on the window.
-  void ApplyLanguageTexts();
   void FormDestroy();
   bool FormCloseQuery();
   LRESULT WMQueryEndSession();
   void RescanTokens();
+  void CreateAboutView();
+  void CreateTrayMenu();
+  void Button1Click();
+  void Label7Click();
+  void Label8Click();
+  void CoolTrayIcon1Click();
+  void CoolTrayIcon1Startup(bool& showMainForm);
+  void OnMenuCommand(UINT id);
+  int Scale(int pixels) const;
+  HWND Control(ControlId id) const { return GetDlgItem(hwnd(), id); }
 
   HWND applicationWindow_;
+  std::wstring exeDir_;
+  std::unique_ptr<TCoolTrayIcon> trayIcon_;
+  UniqueMenu popupMenu1_;
+  UniqueGdiObject font_;
+  UniqueGdiObject linkFont_;
+  int dpi_ = 96;
   int SearchCountdown = 5;
 };

@@ -1,10 +1,13 @@
 #include "win32/test_files_win_test.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "test_paths.h"
 #include "win32/files_win.h"
 
 TempFolder::TempFolder() {
@@ -85,4 +88,22 @@ UniqueKernelHandle StartProcess(const std::wstring& commandLine, const std::wstr
     return UniqueKernelHandle();
   CloseHandle(pi.hThread);
   return UniqueKernelHandle(pi.hProcess);
+}
+
+int RunDriver(const std::wstring& args, const std::wstring& outputPath) {
+  UniqueKernelHandle p = StartProcess(L"\"" DRIVER_EXE_PATH L"\" " + args, outputPath);
+  if (!p) return -1;
+  WaitForSingleObject(p.get(), 30000);
+  DWORD code = 1;
+  GetExitCodeProcess(p.get(), &code);
+  return static_cast<int>(code);
+}
+
+bool WaitForFileText(const std::wstring& path, const std::string& text) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (ReadBytes(path).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }

@@ -29,3 +29,7 @@ bool ReadUserRegistryString(const std::wstring& key, const std::wstring& value, 
 
 // Starts commandLine with its output going to outputPath; null on failure.
 UniqueKernelHandle StartProcess(const std::wstring& commandLine, const std::wstring& outputPath);
+// Runs the driver tool with args, its output into outputPath; its exit code.
+int RunDriver(const std::wstring& args, const std::wstring& outputPath);
+// Waits (up to 20 s) until the file holds text.
+bool WaitForFileText(const std::wstring& path, const std::string& text);
