@@ -1,0 +1,257 @@
+#include "monitor/token_session.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "config/fixed_names.h"
+#include "i18n/safe_format.h"
+#include "monitor/program_flags.h"
+#include "token/token_operations.h"
+
+namespace {
+
+// Registration failures, shown with the code; fixed texts of the program.
+constexpr wchar_t kRegistrationFailedAtStart[] = L"注册证书失败，错误码 = %d";
+constexpr wchar_t kRegistrationFailed[] = L"注册证书失败，错误码 =%d";
+
+constexpr std::int32_t kExchangeOffset = 10000, kSignatureOffset = 20000;
+constexpr std::int32_t kArrivalWaitMs = 2000, kSearchArmWaitMs = 100;
+constexpr std::int32_t kSearchTicks = 60;
+
+}  // namespace
+
+int TimerInterval(MonitorTimer timer) {
+  switch (timer) {
+    case MonitorTimer::TFindUSBKey: return 1000;
+    case MonitorTimer::TCheckInit: return 400;
+    case MonitorTimer::TCheckDefaultUPIN: return 500;
+    case MonitorTimer::TUSBRemove: return 3000;
+    case MonitorTimer::TCloseProject: return 500;
+    case MonitorTimer::TRegCertXE: return 1000;
+    case MonitorTimer::TAppUpdate: return 6000;
+  }
+  return 1000;
+}
+
+bool IsTokenProductId(std::int32_t productId) {
+  return productId == 0x8B15 || productId == 0xFF03 || productId == 0xFF04 || productId == 0xFF05;
+}
+
+std::int32_t ParseProductId(std::wstring_view devicePath) {
+  std::wstring upper(devicePath);
+  for (auto& c : upper)
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  const auto at = upper.find(L"PID_");
+  if (at == std::wstring::npos || upper.size() < at + 8) return 0;
+  std::int32_t value = 0;
+  for (wchar_t c : upper.substr(at + 4, 4)) {
+    int digit;
+    if (c >= L'0' && c <= L'9') digit = c - L'0';
+    else if (c >= L'A' && c <= L'F') digit = c - L'A' + 10;
+    else return 0;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+void TokenSession::InitMonitor() {
+  SearchCountdown = 5;
+  TokenCount = 0;
+  CurrentTokenIndex = 0;
+  config_ = ports_.ReadUserSettings();
+  ports_.ArmTimer(MonitorTimer::TAppUpdate);
+  ProviderRegistered = IsProviderRegistered();
+  InitialTokenScan();
+}
+
+void TokenSession::InitialTokenScan() {
+  if (InitTokenLibrary(lib_, strings_.PKCS11Name) != 0) {
+    LibraryReady = false;
+    ports_.ArmTimer(MonitorTimer::TCloseProject);
+    return;
+  }
+  LibraryReady = true;
+  RefreshTokenList();
+  std::int32_t status = 0;
+  for (std::int32_t i = 0; i < TokenCount; ++i) {
+    lib_.token_reload_all_objects(i);
+    status = RegisterTokenCertificates(i);
+  }
+  // At start-up only the last token's result is reported.
+  if (TokenCount > 0 && status != 0)
+    ports_.ShowMessage(SafeFormat(kRegistrationFailedAtStart, {status}), MonitorPorts::kInformation);
+}
+
+void TokenSession::TCloseProjectTimer() {
+  ports_.DisarmTimer(MonitorTimer::TCloseProject);
+  ports_.ShowMessage(strings_.K_pkcs11Init_Error, MonitorPorts::kQuestion);
+  ports_.ExitProgram();
+}
+
+std::int32_t TokenSession::RefreshTokenList() {
+  PreviousTokenCount = TokenCount;
+  const std::int32_t status = FindAndConnectTokens(lib_, TokenCount);
+  if (status != 0) return status;
+  ports_.SetIconVisible(TokenCount > 0);
+  for (std::int32_t i = 0; i < TokenCount; ++i) {
+    const std::int32_t info = ReadTokenInfo(lib_, i, TokenTable[i]);
+    if (info != 0) {
+      TokenCount = 0;  // the next successful refresh counts as a change
+      return info;
+    }
+  }
+  CurrentTokenIndex = 0;
+  return 0;
+}
+
+void TokenSession::USBArrival(std::int32_t productId) {
+  if (!LibraryReady || !IsTokenProductId(productId)) return;
+  // The device needs a moment before the library can see it.
+  ports_.Wait(kArrivalWaitMs);
+  SearchCountdown = kSearchTicks;
+  ports_.Wait(kSearchArmWaitMs);
+  ports_.ArmTimer(MonitorTimer::TFindUSBKey);
+}
+
+void TokenSession::TFindUSBKeyTimer() {
+  if (--SearchCountdown <= 0) {
+    ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
+    return;  // gave up silently
+  }
+  if (RefreshTokenList() != 0) return;  // the next tick tries again
+  ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
+  if (PreviousTokenCount == TokenCount) return;
+
+  ports_.ShowBalloon(strings_.K_Key_Arrival, kBalloonInfo);
+  ports_.ArmTimer(MonitorTimer::TCheckInit);
+  if (config_.URLOpenMode == 1) ports_.OpenWebAddress(config_.URL, config_.BrowserMode);
+  for (std::int32_t i = 0; i < TokenCount; ++i) {
+    lib_.token_reload_all_objects(i);
+    const std::int32_t status = RegisterTokenCertificates(i);
+    if (status != 0)
+      ports_.ShowMessage(SafeFormat(kRegistrationFailed, {status}),
+                         MonitorPorts::kTopmost | MonitorPorts::kInformation);
+  }
+  if (config_.CertTips == 1)
+    for (std::int32_t i = 0; i < TokenCount; ++i) ports_.CheckCertificateExpiry(i);
+  if (TokenCount == 1) ports_.ArmTimer(MonitorTimer::TCheckDefaultUPIN);
+}
+
+void TokenSession::TCheckInitTimer() {
+  ports_.DisarmTimer(MonitorTimer::TCheckInit);
+  if (initBalloonShown_) return;
+  for (std::int32_t i = 0; i < std::min(TokenCount, kTokenTableSize); ++i) {
+    if (TokenTable[i].Properties[9] == 0) {
+      ports_.ShowBalloon(strings_.Init_Info, kBalloonUser);
+      initBalloonShown_ = true;  // once per run
+      return;
+    }
+  }
+}
+
+void TokenSession::USBRemoval(std::int32_t productId) {
+  if (!LibraryReady || !IsTokenProductId(productId) || TokenCount == 0) return;
+  bool allAnswer = true;
+  for (std::int32_t i = 0; i < TokenCount && allAnswer; ++i)
+    allAnswer = ReadTokenInfo(lib_, i, TokenTable[i]) == 0;
+  if (allAnswer) return;  // every known token is still there
+
+  lib_.remove_all_certs_from_store(strings_.PROVIDER_NAME);
+  FindAndConnectTokens(lib_, TokenCount);
+  for (std::int32_t i = 0; i < TokenCount; ++i)
+    if (ReadTokenInfo(lib_, i, TokenTable[i]) == 0) RegisterTokenCertificates(i);
+  PreviousTokenCount = TokenCount;
+  ports_.CloseDialogsOnRemoval(TokenCount);
+  ports_.ShowBalloon(strings_.K_Key_Remove, kBalloonInfo);
+  ports_.ArmTimer(MonitorTimer::TUSBRemove);
+}
+
+void TokenSession::TUSBRemoveTimer() {
+  ports_.DisarmTimer(MonitorTimer::TUSBRemove);
+  ports_.SetIconVisible(TokenCount > 0);
+}
+
+void TokenSession::RescanTokens() {
+  if (--SearchCountdown <= 0) {
+    ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
+    return;
+  }
+  if (RefreshTokenList() != 0) return;
+  ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
+  for (std::int32_t i = 0; i < TokenCount; ++i) {
+    lib_.token_reload_all_objects(i);
+    RegisterTokenCertificates(i);
+  }
+}
+
+bool TokenSession::IsProviderRegistered() {
+  return ports_.ProviderKeyExists(strings_.PROVIDER_NAME);
+}
+
+std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
+  if (!ProviderRegistered) strings_.PROVIDER_NAME = names::kMicrosoftProviderName;
+  ports_.WriteLog(L"Mon CSP:" + strings_.PROVIDER_NAME);
+  if (token < 0 || token >= kTokenTableSize) return 1;
+  TV9Info& info = TokenTable[token];
+  std::int32_t status = LoadContainerNames(lib_, token, info);
+  if (status != 0) return status;
+
+  // One record serves every read of the pass. Results of adding CA
+  // certificates are not looked at.
+  auto cert = std::make_unique<TV9CertInfo>();
+  const auto route = [&](const std::string* container, std::int32_t keySpec) -> std::int32_t {
+    switch (cert->CertKind) {
+      case 0:
+        if (!container) return 0;  // a standalone user certificate has no key here
+        return lib_.container_addcert_to_store(*container, strings_.PROVIDER_NAME, keySpec,
+                                               cert->CertData.data(), cert->CertLen);
+      case 1:
+        lib_.helper_add_root_cert_to_store(L"ROOT", cert->CertData.data(), cert->CertLen);
+        return 0;
+      case 2:
+        lib_.helper_add_root_cert_to_store(L"CA", cert->CertData.data(), cert->CertLen);
+        return 0;
+      default:
+        return 0;
+    }
+  };
+
+  const std::int32_t containers = std::clamp(info.ContainerCount, 0, kMaxContainerNames);
+  for (std::int32_t c = 0; c < containers && status == 0; ++c) {
+    const std::string& name = info.ContainerNames[c];
+    for (std::int32_t keySpec : {1, 2}) {
+      if (ReadContainerCertificate(lib_, token, name, keySpec, *cert) != 0) continue;
+      if (const std::int32_t code = route(&name, keySpec); code != 0) {
+        status = code + (keySpec == 1 ? kExchangeOffset : kSignatureOffset);
+        break;  // the rest of this container and all later ones are skipped
+      }
+    }
+  }
+
+  // Standalone certificates, also after a failure above; they are looked up
+  // on the current token.
+  std::int32_t handles[kMaxStandaloneHandles] = {};
+  std::int32_t count = 0;
+  lib_.token_find_standalone_certs(CurrentTokenIndex, handles, &count);
+  count = std::clamp(count, 0, kMaxStandaloneHandles);
+  for (std::int32_t i = 0; i < count; ++i)
+    if (ReadStandaloneCertificate(lib_, CurrentTokenIndex, handles[i], *cert) == 0)
+      route(nullptr, 0);
+  return status;
+}
+
+void TokenSession::TRegCertXETimer() {
+  ports_.DisarmTimer(MonitorTimer::TRegCertXE);
+  lib_.remove_all_certs_from_store(strings_.PROVIDER_NAME);
+  for (std::int32_t i = 0; i < TokenCount; ++i) {
+    lib_.token_reload_all_objects(i);
+    RegisterTokenCertificates(i);
+  }
+  ports_.SendToManager(names::kCommandLoadCert);
+}
+
+void TokenSession::Shutdown() {
+  lib_.remove_all_certs_from_store(strings_.PROVIDER_NAME);
+  ports_.SendToManager(names::kCommandClose);
+  lib_.uninit_pkcs11();
+}

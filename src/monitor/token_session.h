@@ -1,0 +1,100 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "config/app_config.h"
+#include "i18n/res_strs.h"
+#include "token/token_library.h"
+
+// The one-shot timers through which all token work is sequenced.
+enum class MonitorTimer {
+  TFindUSBKey,        // 1000 ms: token search after an arrival
+  TCheckInit,         // 400 ms: balloon for a token never initialised
+  TCheckDefaultUPIN,  // 500 ms: default-PIN check
+  TUSBRemove,         // 3000 ms: hide the tray icon when no token is left
+  TCloseProject,      // 500 ms: the library failed to start
+  TRegCertXE,         // 1000 ms: full re-registration asked by the manager
+  TAppUpdate,         // 6000 ms: the update check
+};
+int TimerInterval(MonitorTimer timer);
+
+// What the token session needs of the desktop and the system.
+class MonitorPorts {
+ public:
+  enum BoxKind : unsigned { kInformation = 1, kQuestion = 2, kTopmost = 4 };
+
+  virtual ~MonitorPorts() = default;
+  // A tray balloon with an empty title, shown for 10 s (none while the icon is hidden).
+  virtual void ShowBalloon(const std::wstring& text, int iconKind) = 0;
+  virtual void SetIconVisible(bool visible) = 0;
+  // A modal box owned by the main window, captioned P_MSGTitle.
+  virtual void ShowMessage(const std::wstring& text, unsigned kind) = 0;
+  virtual void ArmTimer(MonitorTimer timer) = 0;
+  virtual void DisarmTimer(MonitorTimer timer) = 0;
+  // Blocks the main thread.
+  virtual void Wait(int milliseconds) = 0;
+  // Sets ExitRequested and closes the main window: the program ends.
+  virtual void ExitProgram() = 0;
+  virtual TConfigInfo ReadUserSettings() = 0;
+  // Whether HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\<name>
+  // exists, in the 32-bit view.
+  virtual bool ProviderKeyExists(const std::wstring& providerName) = 0;
+  virtual void WriteLog(const std::wstring& line) = 0;
+  virtual void SendToManager(const std::wstring& command) = 0;
+
+  // Steps of the insertion and removal handling that other parts of the
+  // program carry out.
+  virtual void OpenWebAddress(const std::wstring& address, int browserMode) = 0;
+  virtual void CheckCertificateExpiry(std::int32_t token) = 0;
+  virtual void CloseDialogsOnRemoval(std::int32_t tokenCount) = 0;
+};
+
+inline constexpr int kBalloonInfo = 1;  // NIIF_INFO
+inline constexpr int kBalloonUser = 4;  // NIIF_USER: the tray icon's own image
+
+// Token product ids the monitor reacts to, of any vendor.
+bool IsTokenProductId(std::int32_t productId);
+// "PID_" and four hexadecimal characters in a device path (any case), else 0.
+std::int32_t ParseProductId(std::wstring_view devicePath);
+
+// The token session of the main window: device events, token search, token
+// table, certificate registration, removal and re-scan.
+class TokenSession {
+ public:
+  TokenSession(TokenLibrary& lib, MonitorPorts& ports, TResStrs& strings, TConfigInfo& config)
+      : lib_(lib), ports_(ports), strings_(strings), config_(config) {}
+
+  // After the device window exists: settings, update timer, provider check,
+  // library start and the first registration of tokens already present.
+  void InitMonitor();
+  void InitialTokenScan();
+  std::int32_t RefreshTokenList();
+  void USBArrival(std::int32_t productId);
+  void USBRemoval(std::int32_t productId);
+  void RescanTokens();
+  std::int32_t RegisterTokenCertificates(std::int32_t token);
+  bool IsProviderRegistered();
+
+  void TFindUSBKeyTimer();
+  void TCheckInitTimer();
+  void TCloseProjectTimer();
+  void TUSBRemoveTimer();
+  void TRegCertXETimer();
+
+  // The library's part of the shutdown: certificates out of the store,
+  // "CLOSE" to the manager, the library ended.
+  void Shutdown();
+
+  std::int32_t SearchCountdown = 5;
+  std::int32_t TokenCount = 0;
+  std::int32_t PreviousTokenCount = 0;
+  std::int32_t CurrentTokenIndex = 0;
+
+ private:
+
+  TokenLibrary& lib_;
+  MonitorPorts& ports_;
+  TResStrs& strings_;
+  TConfigInfo& config_;
+  bool initBalloonShown_ = false;
+};

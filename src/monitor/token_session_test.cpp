@@ -1,0 +1,300 @@
+#include "monitor/token_session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "monitor/program_flags.h"
+#include "token/fake_token_library_test.h"
+#include "token/token_records.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::Not;
+
+namespace {
+
+std::string Narrow(const std::wstring& w) {
+  std::string s;
+  for (wchar_t c : w) s += c < 128 ? static_cast<char>(c) : '?';
+  return s;
+}
+
+const char* Name(MonitorTimer t) {
+  switch (t) {
+    case MonitorTimer::TFindUSBKey: return "TFindUSBKey";
+    case MonitorTimer::TCheckInit: return "TCheckInit";
+    case MonitorTimer::TCheckDefaultUPIN: return "TCheckDefaultUPIN";
+    case MonitorTimer::TUSBRemove: return "TUSBRemove";
+    case MonitorTimer::TCloseProject: return "TCloseProject";
+    case MonitorTimer::TRegCertXE: return "TRegCertXE";
+    case MonitorTimer::TAppUpdate: return "TAppUpdate";
+  }
+  return "?";
+}
+
+class FakePorts : public MonitorPorts {
+ public:
+  std::vector<std::string> events;
+  bool providerInstalled = true;
+  TConfigInfo settings{0, L"", 0, 0, 0, 1033, 1};
+
+  void ShowBalloon(const std::wstring& text, int kind) override {
+    events.push_back("balloon:" + Narrow(text) + ":" + std::to_string(kind));
+  }
+  void SetIconVisible(bool v) override { events.push_back(v ? "icon:on" : "icon:off"); }
+  void ShowMessage(const std::wstring& text, unsigned kind) override {
+    messages.push_back(text);
+    events.push_back("message:" + std::to_string(kind));
+  }
+  void ArmTimer(MonitorTimer t) override { events.push_back(std::string("arm:") + Name(t)); }
+  void DisarmTimer(MonitorTimer t) override { events.push_back(std::string("disarm:") + Name(t)); }
+  void Wait(int ms) override { events.push_back("wait:" + std::to_string(ms)); }
+  void ExitProgram() override { events.push_back("exit"); }
+  TConfigInfo ReadUserSettings() override { return settings; }
+  bool ProviderKeyExists(const std::wstring& name) override {
+    events.push_back("provider?" + Narrow(name));
+    return providerInstalled;
+  }
+  void WriteLog(const std::wstring& line) override { events.push_back("log:" + Narrow(line)); }
+  void SendToManager(const std::wstring& c) override { events.push_back("send:" + Narrow(c)); }
+  void OpenWebAddress(const std::wstring& a, int) override { events.push_back("web:" + Narrow(a)); }
+  void CheckCertificateExpiry(std::int32_t t) override { events.push_back("expiry:" + std::to_string(t)); }
+  void CloseDialogsOnRemoval(std::int32_t n) override {
+    events.push_back("closeDialogs:" + std::to_string(n));
+  }
+  std::vector<std::wstring> messages;
+
+  int Count(const std::string& e) const {
+    return static_cast<int>(std::count(events.begin(), events.end(), e));
+  }
+};
+
+FakeTokenLibrary::Token UserToken(const std::string& prefix) {
+  FakeTokenLibrary::Token t;
+  t.containerList = prefix + "-c1" + '\0' + prefix + "-c2" + '\0';
+  t.containerCerts[{prefix + "-c1", 1}] = {prefix + "-c1-x"};
+  t.containerCerts[{prefix + "-c1", 2}] = {prefix + "-c1-s"};
+  t.containerCerts[{prefix + "-c2", 1}] = {prefix + "-c2-x"};
+  FakeTokenLibrary::Cert root{prefix + "-root"};
+  root.kind = 1;
+  FakeTokenLibrary::Cert inter{prefix + "-inter"};
+  inter.kind = 2;
+  t.standalone = {root, inter};
+  return t;
+}
+
+class TokenSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LibraryReady = false;
+    ProviderRegistered = false;
+    TokenTable = {};
+  }
+  void Start() {
+    session.InitMonitor();
+    ports.events.clear();
+    lib.calls.clear();
+  }
+  // A device arrival, then ticks until the search timer disarms itself.
+  void ArriveAndSearch(std::int32_t pid = 0xFF04) {
+    session.USBArrival(pid);
+    for (int tick = 0; tick < 100 && ports.Count("disarm:TFindUSBKey") == 0; ++tick)
+      session.TFindUSBKeyTimer();
+  }
+
+  FakeTokenLibrary lib;
+  FakePorts ports;
+  TResStrs strings;
+  TConfigInfo config;
+  TokenSession session{lib, ports, strings, config};
+};
+
+}  // namespace
+
+TEST(ParseProductId, ReadsFourHexDigitsAfterPid) {
+  EXPECT_EQ(ParseProductId(L"\\\\?\\USB#VID_1D99&PID_FF04#5&1#{A5DCBF10-6530-11D2-901F-00C04FB951ED}"), 0xFF04);
+  EXPECT_EQ(ParseProductId(L"\\\\?\\usb#vid_04e8&pid_8b15#x"), 0x8B15);
+  EXPECT_EQ(ParseProductId(L"\\\\?\\USB#VID_1D99&PID_FG04#x"), 0);
+  EXPECT_EQ(ParseProductId(L"\\\\?\\USB#VID_1D99&PID_FF"), 0);
+  EXPECT_EQ(ParseProductId(L"HID#VID_1D99"), 0);
+  EXPECT_TRUE(IsTokenProductId(0xFF03));
+  EXPECT_FALSE(IsTokenProductId(0xFF06));
+}
+
+TEST_F(TokenSessionTest, FirstThenSecondTokenInserted) {
+  ProviderRegistered = true;
+  ports.settings.URLOpenMode = 1;
+  ports.settings.URL = L"https://intranet.example/";
+  Start();
+  EXPECT_EQ(session.TokenCount, 0);
+
+  lib.tokens.push_back(UserToken("a"));
+  ArriveAndSearch();
+  EXPECT_EQ(session.TokenCount, 1);
+  EXPECT_THAT(ports.events, Contains("balloon:USBKey???:1"));
+  EXPECT_THAT(ports.events, Contains("arm:TCheckInit"));
+  EXPECT_THAT(ports.events, Contains("web:https://intranet.example/"));
+  EXPECT_THAT(ports.events, Contains("arm:TCheckDefaultUPIN"));
+  EXPECT_THAT(lib.added, Contains("MY:a-c1:1:a-c1-x"));
+  EXPECT_THAT(lib.added, Contains("MY:a-c1:2:a-c1-s"));
+  EXPECT_THAT(lib.added, Contains("ROOT:a-root"));
+  EXPECT_THAT(lib.added, Contains("CA:a-inter"));
+  EXPECT_THAT(ports.events, Contains("wait:2000"));
+
+  ports.events.clear();
+  lib.added.clear();
+  lib.tokens.push_back(UserToken("b"));
+  ArriveAndSearch();
+  EXPECT_EQ(session.PreviousTokenCount, 1);
+  EXPECT_EQ(session.TokenCount, 2);
+  EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
+  EXPECT_THAT(lib.added, Contains("MY:a-c1:1:a-c1-x"));  // both registered again
+  EXPECT_THAT(lib.added, Contains("MY:b-c2:1:b-c2-x"));
+  EXPECT_THAT(ports.events, Not(Contains("arm:TCheckDefaultUPIN")));
+  EXPECT_EQ(ports.Count("log:Mon CSP:Veltrox Pelkin V9Arc CSP V1.1"), 2);  // one line per pass
+}
+
+TEST_F(TokenSessionTest, ASearchThatNeverFindsATokenGivesUpSilently) {
+  Start();
+  session.USBArrival(0xFF04);
+  int ticks = 0;
+  while (ports.Count("disarm:TFindUSBKey") == 0 && ticks < 100) {
+    session.TFindUSBKeyTimer();
+    ++ticks;
+  }
+  EXPECT_EQ(ticks, 60);  // 59 refresh attempts, then the countdown ends it
+  EXPECT_EQ(lib.CallsNamed("token_find").size(), 59u);
+  EXPECT_THAT(ports.events, Not(Contains(::testing::StartsWith("balloon"))));
+  EXPECT_TRUE(ports.messages.empty());
+}
+
+TEST_F(TokenSessionTest, OtherProductIdsAndAStoppedLibraryStartNoSearch) {
+  Start();
+  session.USBArrival(0x1234);
+  EXPECT_TRUE(ports.events.empty());
+  LibraryReady = false;
+  session.USBArrival(0xFF04);
+  EXPECT_TRUE(ports.events.empty());
+}
+
+TEST_F(TokenSessionTest, RemovalWhileEveryTokenAnswersDoesNothing) {
+  lib.tokens.push_back(UserToken("a"));
+  Start();
+  session.USBRemoval(0xFF04);
+  EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"), ElementsAre());
+  EXPECT_TRUE(ports.events.empty());
+}
+
+TEST_F(TokenSessionTest, RemovalOfTheLastToken) {
+  ProviderRegistered = true;
+  lib.tokens.push_back(UserToken("a"));
+  Start();
+  lib.tokens.clear();  // pulled out
+  session.USBRemoval(0xFF04);
+  EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"),
+              ElementsAre("remove_all_certs_from_store(Veltrox Pelkin V9Arc CSP V1.1)"));
+  EXPECT_EQ(session.TokenCount, 0);
+  EXPECT_THAT(ports.events, ElementsAre("closeDialogs:0", "balloon:USBKey???:1", "arm:TUSBRemove"));
+  ports.events.clear();
+  session.TUSBRemoveTimer();
+  EXPECT_THAT(ports.events, ElementsAre("disarm:TUSBRemove", "icon:off"));
+}
+
+TEST_F(TokenSessionTest, TokensPresentAtStartAreRegisteredWithoutABalloon) {
+  ProviderRegistered = true;
+  lib.tokens.push_back(UserToken("a"));
+  session.InitMonitor();
+  EXPECT_EQ(session.TokenCount, 1);
+  EXPECT_THAT(lib.added, Contains("MY:a-c2:1:a-c2-x"));
+  EXPECT_THAT(ports.events, Contains("icon:on"));
+  EXPECT_THAT(ports.events, Not(Contains(::testing::StartsWith("balloon"))));
+  EXPECT_THAT(ports.events, Not(Contains("arm:TCheckDefaultUPIN")));
+  EXPECT_THAT(ports.events, Contains("arm:TAppUpdate"));
+  EXPECT_THAT(lib.CallsNamed("token_reload_all_objects"), ElementsAre("token_reload_all_objects(0)"));
+}
+
+TEST_F(TokenSessionTest, FailedLibraryStartEndsTheProgramAfterItsMessage) {
+  lib.initStatus = 5;
+  session.InitMonitor();
+  EXPECT_FALSE(LibraryReady);
+  EXPECT_THAT(ports.events, Contains("arm:TCloseProject"));
+  ports.events.clear();
+  session.TCloseProjectTimer();
+  EXPECT_THAT(ports.events, ElementsAre("disarm:TCloseProject", "message:2", "exit"));
+  EXPECT_EQ(ports.messages.back(), L"pkcs11初始化失败");
+}
+
+TEST_F(TokenSessionTest, ExchangeFailureOfTheSecondContainer) {
+  ProviderRegistered = true;
+  auto token = UserToken("a");
+  token.containerList += std::string("a-c3") + '\0';
+  token.containerCerts[{"a-c2", 2}] = {"a-c2-s"};
+  token.containerCerts[{"a-c3", 1}] = {"a-c3-x"};
+  lib.tokens.push_back(token);
+  lib.addStatus["a-c2,1"] = 5;
+  session.InitMonitor();
+  EXPECT_EQ(ports.messages, std::vector<std::wstring>{L"注册证书失败，错误码 = 10005"});
+  EXPECT_THAT(lib.added, Contains("MY:a-c1:2:a-c1-s"));
+  EXPECT_THAT(lib.added, Not(Contains("MY:a-c2:2:a-c2-s")));
+  EXPECT_THAT(lib.added, Not(Contains("MY:a-c3:1:a-c3-x")));
+  EXPECT_THAT(lib.added, Contains("ROOT:a-root"));
+  EXPECT_THAT(lib.added, Contains("CA:a-inter"));
+  EXPECT_EQ(session.RegisterTokenCertificates(0), 10005);
+
+  // After an insertion each failing token gets its own, topmost box.
+  ports.messages.clear();
+  lib.tokens.push_back(UserToken("b"));
+  ArriveAndSearch();
+  EXPECT_EQ(ports.messages, std::vector<std::wstring>{L"注册证书失败，错误码 =10005"});
+  EXPECT_THAT(ports.events, Contains("message:5"));
+}
+
+TEST_F(TokenSessionTest, MicrosoftProviderWhenTheMakersIsNotInstalled) {
+  ports.providerInstalled = false;
+  lib.tokens.push_back(UserToken("a"));
+  session.InitMonitor();
+  EXPECT_FALSE(ProviderRegistered);
+  EXPECT_EQ(strings.PROVIDER_NAME, L"Microsoft Base Smart Card Crypto Provider");
+  EXPECT_THAT(ports.events, Contains("log:Mon CSP:Microsoft Base Smart Card Crypto Provider"));
+  for (const auto& p : lib.providers) EXPECT_EQ(p, L"Microsoft Base Smart Card Crypto Provider");
+  lib.tokens.clear();
+  session.USBRemoval(0xFF04);
+  EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"),
+              ElementsAre("remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)"));
+}
+
+TEST_F(TokenSessionTest, UninitialisedTokensGiveOneBalloonPerRun) {
+  lib.tokens.push_back(UserToken("a"));
+  lib.tokens.push_back(UserToken("b"));
+  lib.tokens[0].initialised = 0;
+  lib.tokens[1].initialised = 0;
+  Start();
+  session.TCheckInitTimer();
+  session.TCheckInitTimer();
+  EXPECT_EQ(ports.Count("balloon:??????????????:4"), 1);
+}
+
+TEST_F(TokenSessionTest, ReRegistrationForTheManagerAndShutdown) {
+  Start();  // no token
+  session.TRegCertXETimer();
+  EXPECT_THAT(ports.events, ElementsAre("disarm:TRegCertXE", "send:LoadCert"));
+  EXPECT_THAT(lib.calls, ElementsAre("remove_all_certs_from_store(Veltrox Pelkin V9Arc CSP V1.1)"));
+  lib.calls.clear();
+  ports.events.clear();
+  session.Shutdown();
+  EXPECT_THAT(lib.calls, ElementsAre("remove_all_certs_from_store(Veltrox Pelkin V9Arc CSP V1.1)",
+                                     "uninit_pkcs11()"));
+  EXPECT_THAT(ports.events, ElementsAre("send:CLOSE"));
+}
+
+TEST_F(TokenSessionTest, AFailedInformationReadMakesTheNextRefreshAChange) {
+  lib.tokens.push_back(UserToken("a"));
+  Start();
+  lib.tokens[0].infoStatus = 0x30;
+  EXPECT_EQ(session.RefreshTokenList(), 0x30);
+  EXPECT_EQ(session.TokenCount, 0);
+  lib.tokens[0].infoStatus = 0;
+  ports.events.clear();
+  ArriveAndSearch();
+  EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
+}
