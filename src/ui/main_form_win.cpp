@@ -10,7 +10,11 @@
 #include "config/fixed_names.h"
 #include "i18n/language_win.h"
 #include "i18n/res_strs.h"
+#include "config/monitor_log.h"
+#include "monitor/commands.h"
 #include "monitor/program_flags.h"
+#include "monitor/web_address.h"
+#include "win32/unique_handle_win.h"
 #include "win32/files_win.h"
 
 namespace {
@@ -18,6 +22,8 @@ namespace {
 constexpr int kClientWidth = 347, kClientHeight = 192;
 constexpr int kDesignLeft = 431, kDesignTop = 366;
 constexpr COLORREF kLinkColour = RGB(0, 0, 255);
+constexpr UINT_PTR kTimerBase = 100;  // timer ids: kTimerBase + MonitorTimer
+constexpr wchar_t kProviderKey[] = L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\";
 
 std::optional<int> DecimalFontSize(const std::wstring& text) {
   if (text.empty() || text.size() > 4) return std::nullopt;
@@ -71,7 +77,18 @@ void TMainForm::FormCreate() {
   CreateTrayMenu();
 
   ApplyLanguageTexts();  // before anything else: what follows may already show texts
+  InitMonitor();
   SessionNotifyRegistered = RegisterSessionNotification(hwnd());
+}
+
+void TMainForm::InitMonitor() {
+  library_ = std::make_unique<DllTokenLibrary>(exeDir_ + L"CorvanexMgr.dll");
+  MonitorPorts& ports = *this;
+  session_ = std::make_unique<TokenSession>(*library_, ports, ResStrs, AppConfig);
+  usb_ = std::make_unique<TUSB>();
+  usb_->OnArrival = [this](TUSB& usb) { session_->USBArrival(usb.ProductID); };
+  usb_->OnRemoval = [this](TUSB& usb) { session_->USBRemoval(usb.ProductID); };
+  session_->InitMonitor();
 }
 
 void TMainForm::CreateAboutView() {
@@ -218,6 +235,8 @@ void TMainForm::CoolTrayIcon1Click() {
 void TMainForm::CoolTrayIcon1Startup(bool& showMainForm) { showMainForm = false; }
 
 void TMainForm::FormDestroy() {
+  usb_.reset();  // no device notifications during shutdown
+  session_->Shutdown();
   trayIcon_.reset();
   if (SessionNotifyRegistered) UnregisterSessionNotification(hwnd());
 }
@@ -239,15 +258,93 @@ void TMainForm::AppMessage(const MSG& msg) {
     case WTS_CONSOLE_CONNECT:
     case WTS_REMOTE_CONNECT:
     case WTS_SESSION_UNLOCK:
-      SearchCountdown = 5;
-      RescanTokens();
+      session_->SearchCountdown = 5;
+      session_->RescanTokens();
       break;
     default:
       break;
   }
 }
 
-void TMainForm::RescanTokens() {}
+void TMainForm::OnTimer(UINT_PTR id) {
+  switch (static_cast<MonitorTimer>(id - kTimerBase)) {
+    case MonitorTimer::TFindUSBKey: session_->TFindUSBKeyTimer(); break;
+    case MonitorTimer::TCheckInit: session_->TCheckInitTimer(); break;
+    case MonitorTimer::TCheckDefaultUPIN: TCheckDefaultUPINTimer(); break;
+    case MonitorTimer::TUSBRemove: session_->TUSBRemoveTimer(); break;
+    case MonitorTimer::TCloseProject: session_->TCloseProjectTimer(); break;
+    case MonitorTimer::TRegCertXE: session_->TRegCertXETimer(); break;
+    case MonitorTimer::TAppUpdate: TAppUpdateTimer(); break;
+  }
+}
+
+// The default-PIN check runs here once it is built; the timer stays one-shot.
+void TMainForm::TCheckDefaultUPINTimer() { DisarmTimer(MonitorTimer::TCheckDefaultUPIN); }
+
+// The update check runs here once it is built; the timer stays one-shot.
+void TMainForm::TAppUpdateTimer() { DisarmTimer(MonitorTimer::TAppUpdate); }
+
+void TMainForm::ShowBalloon(const std::wstring& text, int iconKind) {
+  trayIcon_->ShowBalloon(L"", text, static_cast<std::uint8_t>(iconKind), 10);
+}
+
+void TMainForm::SetIconVisible(bool visible) { trayIcon_->SetIconVisible(visible); }
+
+void TMainForm::ShowMessage(const std::wstring& text, unsigned kind) {
+  UINT flags = MB_OK;
+  if (kind & kInformation) flags |= MB_ICONINFORMATION;
+  if (kind & kQuestion) flags |= MB_ICONQUESTION;
+  if (kind & kTopmost) flags |= MB_TOPMOST;
+  MessageBoxW(hwnd(), text.c_str(), ResStrs.P_MSGTitle.c_str(), flags);
+}
+
+void TMainForm::ArmTimer(MonitorTimer timer) {
+  SetTimer(hwnd(), kTimerBase + static_cast<UINT_PTR>(timer), TimerInterval(timer), nullptr);
+}
+
+void TMainForm::DisarmTimer(MonitorTimer timer) {
+  KillTimer(hwnd(), kTimerBase + static_cast<UINT_PTR>(timer));
+}
+
+void TMainForm::Wait(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+void TMainForm::ExitProgram() {
+  ExitRequested = true;
+  PostMessageW(hwnd(), WM_CLOSE, 0, 0);
+}
+
+TConfigInfo TMainForm::ReadUserSettings() {
+  TConfigInfo config{};
+  ReadAppConfig(GetUserDataDir() + names::kUserConfigFile, config);
+  return config;
+}
+
+bool TMainForm::ProviderKeyExists(const std::wstring& providerName) {
+  // The product is a 32-bit program: it sees the 32-bit view, in both builds.
+  HKEY raw = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kProviderKey + providerName).c_str(), 0,
+                    KEY_READ | KEY_WOW64_32KEY, &raw) != ERROR_SUCCESS)
+    return false;
+  UniqueRegKey key(raw);
+  return true;
+}
+
+void TMainForm::WriteLog(const std::wstring& line) { WriteMonitorLog(line); }
+
+void TMainForm::SendToManager(const std::wstring& command) {
+  SendCopyDataCommand(command, names::kManagerWindowClass, applicationWindow_);
+}
+
+void TMainForm::OpenWebAddress(const std::wstring& address, int browserMode) {
+  ::OpenWebAddress(hwnd(), address, browserMode);
+}
+
+// The expiry warnings run here once they are built.
+void TMainForm::CheckCertificateExpiry(std::int32_t) {}
+
+void TMainForm::CloseDialogsOnRemoval(std::int32_t tokenCount) {
+  ::CloseDialogsOnRemoval(tokenCount, ResStrs.P_MSGTitle);
+}
 
 LRESULT TMainForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
@@ -271,6 +368,9 @@ LRESULT TMainForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       }
       return Window::HandleMessage(msg, wp, lp);
     }
+    case WM_TIMER:
+      OnTimer(wp);
+      return 0;
     case WM_CLOSE:
       if (FormCloseQuery()) DestroyWindow(hwnd());
       return 0;

@@ -4,6 +4,9 @@
 #include <memory>
 #include <string>
 
+#include "monitor/token_session.h"
+#include "monitor/usb_device_win.h"
+#include "token/token_library_win.h"
 #include "ui/cool_tray_icon_win.h"
 #include "win32/unique_handle_win.h"
 #include "win32/window_win.h"
@@ -11,7 +14,7 @@
 // The program's main window: hidden in normal use, found by other programs
 // through its class name, owner of the tray icon with its menu and of the
 // token session; its client area is the About view.
-class TMainForm : public Window {
+class TMainForm : public Window, private MonitorPorts {
  public:
   // Control ids of the About view (also how tests find them).
   enum ControlId : int {
@@ -52,7 +55,10 @@ class TMainForm : public Window {
   void FormDestroy();
   bool FormCloseQuery();
   LRESULT WMQueryEndSession();
-  void RescanTokens();
+  void InitMonitor();
+  void OnTimer(UINT_PTR id);
+  void TCheckDefaultUPINTimer();
+  void TAppUpdateTimer();
   void CreateAboutView();
   void CreateTrayMenu();
   void Button1Click();
@@ -71,5 +77,23 @@ class TMainForm : public Window {
   UniqueGdiObject font_;
   UniqueGdiObject linkFont_;
   int dpi_ = 96;
-  int SearchCountdown = 5;
+  std::unique_ptr<DllTokenLibrary> library_;
+  std::unique_ptr<TokenSession> session_;
+  std::unique_ptr<TUSB> usb_;
+
+  // What the token session asks of the window and the system.
+  void ShowBalloon(const std::wstring& text, int iconKind) override;
+  void SetIconVisible(bool visible) override;
+  void ShowMessage(const std::wstring& text, unsigned kind) override;
+  void ArmTimer(MonitorTimer timer) override;
+  void DisarmTimer(MonitorTimer timer) override;
+  void Wait(int milliseconds) override;
+  void ExitProgram() override;
+  TConfigInfo ReadUserSettings() override;
+  bool ProviderKeyExists(const std::wstring& providerName) override;
+  void WriteLog(const std::wstring& line) override;
+  void SendToManager(const std::wstring& command) override;
+  void OpenWebAddress(const std::wstring& address, int browserMode) override;
+  void CheckCertificateExpiry(std::int32_t token) override;
+  void CloseDialogsOnRemoval(std::int32_t tokenCount) override;
 };

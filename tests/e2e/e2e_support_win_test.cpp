@@ -57,7 +57,22 @@ BOOL CALLBACK FindByProcess(HWND hwnd, LPARAM lp) {
 InstalledMonitor::InstalledMonitor()
     : appDir_(root_.path() + L"app\\"), appData_(root_.path() + L"appdata\\") {
   CopyTree(PRODUCT_DIR_PATH, appDir_);
+  CopyTree(DEMO_TOKENS_PATH L"tokens\\", root_.path() + L"tokens\\");
+  CopyFileW(BIN_DIR_PATH L"vtoken.dll", (appDir_ + L"v9arc_pkcs11.dll").c_str(), FALSE);
+  WriteBytes(vtokenConfig(), "[slots]\r\ncount=2\r\nslot0=\r\nslot1=\r\n");
   CreateFolderTree(appData_);
+}
+
+void InstalledMonitor::Plug(int slot, const std::wstring& token, const std::wstring& pid) {
+  RunDriver(L"plug --config \"" + vtokenConfig() + L"\" --slot " + std::to_wstring(slot) +
+                L" --token \"" + tokenFolder(token) + L"\" --pid " + pid,
+            root_.path() + L"driver.txt");
+}
+
+void InstalledMonitor::Unplug(int slot, const std::wstring& pid) {
+  RunDriver(L"unplug --config \"" + vtokenConfig() + L"\" --slot " + std::to_wstring(slot) +
+                L" --pid " + pid,
+            root_.path() + L"driver.txt");
 }
 
 InstalledMonitor::~InstalledMonitor() {

@@ -24,6 +24,15 @@ class InstalledMonitor {
   const std::wstring& appData() const { return appData_; }  // the monitor's APPDATA
   std::wstring userDataDir() const { return appData_ + L"Veltrox\\CorvanexE\\"; }
 
+  // The virtual token module is installed as the PKCS#11 module, with two
+  // empty slots; Plug and Unplug go through the driver tool like a user's hand.
+  std::wstring vtokenConfig() const { return appDir_ + L"vtoken.ini"; }
+  std::wstring tokenFolder(const std::wstring& name) const {
+    return root_.path() + L"tokens\\" + name;
+  }
+  void Plug(int slot, const std::wstring& token, const std::wstring& pid = L"FF04");
+  void Unplug(int slot, const std::wstring& pid = L"FF04");
+
   // Starts a copy; returns its process handle (owned by this object).
   HANDLE Start();
   // The main window of the copy started last, once it exists.

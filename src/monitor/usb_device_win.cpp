@@ -1,0 +1,46 @@
+#include "monitor/usb_device_win.h"
+
+#include <dbt.h>
+
+#include <string>
+
+#include "config/fixed_names.h"
+#include "monitor/token_session.h"
+
+namespace {
+// {A5DCBF10-6530-11D2-901F-00C04FB951ED}
+constexpr GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2,
+                                      {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+}  // namespace
+
+TUSB::TUSB() {
+  if (!CreateWindowOfClass(names::kDeviceWindowClass, L"", WS_POPUP, 0, nullptr)) return;
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = kUsbDeviceInterface;
+  // The handle is not kept: destroying the window ends the notifications.
+  RegisterDeviceNotificationW(hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
+LRESULT TUSB::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg != WM_DEVICECHANGE) return Window::HandleMessage(msg, wp, lp);
+  if ((wp != DBT_DEVICEARRIVAL && wp != DBT_DEVICEREMOVECOMPLETE) || !lp) return TRUE;
+  const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lp);
+  if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
+      header->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W))
+    return TRUE;
+  // The path ends at its NUL or at the end of the broadcast, whichever is first.
+  const auto* device = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lp);
+  const std::size_t maxUnits =
+      (header->dbch_size - offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name)) / sizeof(wchar_t);
+  std::wstring path;
+  for (std::size_t i = 0; i < maxUnits && device->dbcc_name[i]; ++i) path += device->dbcc_name[i];
+  ProductID = ParseProductId(path);
+  if (wp == DBT_DEVICEARRIVAL) {
+    if (OnArrival) OnArrival(*this);
+  } else if (OnRemoval) {
+    OnRemoval(*this);
+  }
+  return TRUE;
+}

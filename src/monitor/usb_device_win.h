@@ -1,0 +1,22 @@
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+
+#include "win32/window_win.h"
+
+// The device-notification component: a hidden top-level window registered
+// for USB device interfaces. Its class name is fixed (kDeviceWindowClass) so
+// the driver tool can send it the notifications Windows would.
+class TUSB : public Window {
+ public:
+  TUSB();
+  std::function<void(TUSB&)> OnArrival;
+  std::function<void(TUSB&)> OnRemoval;
+  // Product id of the last arrival or removal; 0 when none could be read.
+  std::int32_t ProductID = 0;
+
+ protected:
+  LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
+};
