@@ -10,6 +10,7 @@
 #include "test_paths.h"
 #include "token/corvanex_mgr_abi.h"
 #include "win32/test_files_win_test.h"
+#include "win32/test_stores_win_test.h"
 #include "win32/text_win.h"
 
 namespace {
@@ -20,37 +21,6 @@ std::string Cert(const char* name) {
 }
 const unsigned char* Bytes(const std::string& s) {
   return reinterpret_cast<const unsigned char*>(s.data());
-}
-
-struct StoredCert {
-  std::wstring subject, container, provider;
-  DWORD keySpec = 0;
-};
-
-std::vector<StoredCert> ListStore(const wchar_t* name) {
-  std::vector<StoredCert> out;
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                   CERT_SYSTEM_STORE_CURRENT_USER, name);
-  if (!store) return out;
-  const CERT_CONTEXT* c = nullptr;
-  while ((c = CertEnumCertificatesInStore(store, c))) {
-    StoredCert s;
-    wchar_t subject[256] = {};
-    CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 256);
-    s.subject = subject;
-    DWORD size = 0;
-    if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
-      std::vector<BYTE> buffer(size);
-      CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size);
-      auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buffer.data());
-      s.container = info->pwszContainerName ? info->pwszContainerName : L"";
-      s.provider = info->pwszProvName ? info->pwszProvName : L"";
-      s.keySpec = info->dwKeySpec;
-    }
-    out.push_back(s);
-  }
-  CertCloseStore(store, 0);
-  return out;
 }
 
 int CountSubject(const std::vector<StoredCert>& certs, const std::wstring& subject) {

@@ -1,0 +1,140 @@
+// The monitor's job end to end: the virtual token plugged and pulled with the
+// driver tool, the user's certificate store looked at from outside.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "e2e_support_win_test.h"
+#include "test_paths.h"
+#include "win32/files_win.h"
+#include "win32/test_stores_win_test.h"
+
+namespace {
+
+constexpr wchar_t kProvider[] = L"Microsoft Base Smart Card Crypto Provider";  // Wine has not ours
+
+int CountProviderCerts() {
+  const auto my = ListStore(L"MY");
+  return static_cast<int>(
+      std::count_if(my.begin(), my.end(), [](const StoredCert& c) { return c.provider == kProvider; }));
+}
+
+bool Has(const wchar_t* store, const std::wstring& subject) {
+  const auto certs = ListStore(store);
+  return std::any_of(certs.begin(), certs.end(),
+                     [&](const StoredCert& c) { return c.subject == subject; });
+}
+
+class MonitoringTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Clean(); }
+  void TearDown() override { Clean(); }
+  static void Clean() {
+    HMODULE dll = LoadLibraryW(PRODUCT_DIR_PATH L"CorvanexMgr.dll");
+    auto remove = reinterpret_cast<int32_t(__stdcall*)(const char*)>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "remove_all_certs_from_store")));
+    remove("Microsoft Base Smart Card Crypto Provider");
+    FreeLibrary(dll);
+    RemoveTree(L"C:\\KeyLog");
+  }
+  InstalledMonitor monitor;
+};
+
+}  // namespace
+
+TEST_F(MonitoringTest, PlugRegistersAndUnplugRemoves) {
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  monitor.Plug(0, L"alice");
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCerts() == 4; })) << CountProviderCerts();
+  const auto my = ListStore(L"MY");
+  const auto exchange = std::find_if(my.begin(), my.end(), [](const StoredCert& c) {
+    return c.subject == L"Alice Example";
+  });
+  ASSERT_NE(exchange, my.end());
+  EXPECT_EQ(exchange->container, L"Alice-Keys");
+  EXPECT_EQ(exchange->keySpec, 1u);
+  // The standalone CA certificates follow the containers' in the same pass.
+  EXPECT_TRUE(WaitUntil([] { return Has(L"ROOT", L"Demo Root CA"); }));
+  EXPECT_TRUE(WaitUntil([] { return Has(L"CA", L"Demo Issuing CA"); }));
+
+  monitor.Unplug(0);
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCerts() == 0; }));
+  monitor.EndSession(process);
+  EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+}
+
+TEST_F(MonitoringTest, AnUnlistedProductIdStartsNoSearch) {
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  monitor.Plug(0, L"bob", L"1234");
+  // Longer than a listed id's wait and first search tick.
+  EXPECT_FALSE(WaitUntil([] { return CountProviderCerts() > 0; }, std::chrono::milliseconds(4500)));
+  monitor.Plug(1, L"alice", L"FF05");  // a listed id: both tokens are found now
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCerts() == 5; })) << CountProviderCerts();
+  monitor.EndSession(process);
+  EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+}
+
+TEST_F(MonitoringTest, ATokenPresentAtStartIsRegisteredAndEndingRemovesIt) {
+  CreateDirectoryW(L"C:\\KeyLog", nullptr);
+  const std::wstring bob = monitor.tokenFolder(L"bob");
+  WriteBytes(monitor.vtokenConfig(),
+             "[slots]\r\ncount=1\r\nslot0=" + std::string(bob.begin(), bob.end()) + "\r\n");
+  TempFolder out;
+  UniqueKernelHandle manager =
+      StartProcess(L"\"" DRIVER_EXE_PATH L"\" manager --timeout 60", out.path() + L"mgr.txt");
+  ASSERT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "manager window ready"));
+
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCerts() == 1; }));
+  EXPECT_TRUE(WaitUntil([] { return Has(L"ROOT", L"Demo Root CA"); }));
+
+  // One log line for the one registration pass.
+  std::string log;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(L"C:\\KeyLog\\QZ_MonLog*.txt", &found);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  FindClose(find);
+  log = ReadBytes(std::wstring(L"C:\\KeyLog\\") + found.cFileName);
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = log.find("> Mon CSP:Microsoft Base Smart Card Crypto Provider\r\n", at)) !=
+                           std::string::npos;
+       ++at)
+    ++lines;
+  EXPECT_EQ(lines, 1u) << log;
+
+  monitor.EndSession(process);
+  ASSERT_EQ(InstalledMonitor::WaitForExit(process), 0u);
+  EXPECT_EQ(CountProviderCerts(), 0);
+  ASSERT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "text=CLOSE"));
+  TerminateProcess(manager.get(), 0);
+  const std::string received = ReadBytes(out.path() + L"mgr.txt");
+  EXPECT_EQ(received, "manager window ready\r\ndwData=0 text=CLOSE\r\n");
+}
+
+TEST_F(MonitoringTest, AMissingPkcs11ModuleIsReportedAndTheProgramEnds) {
+  DeleteFileW((monitor.appDir() + L"v9arc_pkcs11.dll").c_str());
+  CreateFolderTree(monitor.userDataDir());
+  WriteBytes(monitor.userDataDir() + L"UserConfig.ini", "[APPConfig]\r\nLanguageID=2052\r\n");
+  TempFolder out;
+  UniqueKernelHandle manager = StartProcess(
+      L"\"" DRIVER_EXE_PATH L"\" manager --timeout 60 --exit-on-close", out.path() + L"mgr.txt");
+  ASSERT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "manager window ready"));
+
+  HANDLE process = monitor.Start();
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (box = FindWindowW(nullptr, L"提示")) != nullptr; }));
+  std::wstring text;
+  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    wchar_t buffer[256] = {};
+    GetWindowTextW(child, buffer, 256);
+    text += std::wstring(buffer) + L"|";
+  }
+  EXPECT_NE(text.find(L"pkcs11初始化失败"), std::wstring::npos);
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  EXPECT_EQ(InstalledMonitor::WaitForExit(process), 0u);
+  // The shutdown still ran: the manager heard "CLOSE".
+  EXPECT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "text=CLOSE"));
+}
