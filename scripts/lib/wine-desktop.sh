@@ -1,5 +1,5 @@
-# Maps the program's font faces to the CJK font from Debian in the current
-# Wine prefix, so Chinese texts render.
+# Wine prefix set-up for pictures: the CJK font mapped for the program's faces,
+# and a virtual desktop with a taskbar.
 map_cjk_fonts() {
   local reg
   reg=$(mktemp /tmp/monitor-fonts.XXXXXX.reg)
@@ -19,3 +19,14 @@ map_cjk_fonts() {
 }
 
 winepath_w() { "$(wine_loader)" winepath -w "$1" 2>/dev/null | tr -d '\r'; }
+
+# Every program of the prefix in one virtual desktop named "shell", which Wine
+# draws with a taskbar and its notification area; the driver tool then sees
+# the monitor's windows, and screenshots show balloons.
+use_virtual_desktop() {
+  local wine
+  wine="$(wine_loader)"
+  "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f >/dev/null 2>&1
+  "$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d "${1:-800x600}" /f >/dev/null 2>&1
+  wineserver -k; wineserver -p  # the desktop in use was made at prefix start: make it anew
+}
