@@ -144,6 +144,7 @@ std::int32_t TokenManager::Connect(std::int32_t token) {
     functions_->C_CloseSession(t.session);  // the token was pulled out meanwhile
     t.session = CK_INVALID_HANDLE;
   }
+  t.Forget();
   CK_RV rv = functions_->C_OpenSession(t.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
                                        nullptr, &t.session);
   if (rv == CKR_TOKEN_WRITE_PROTECTED)
@@ -189,10 +190,10 @@ std::int32_t TokenManager::GetInfo(std::int32_t token, char* desc1, char* desc2,
 }
 
 std::int32_t TokenManager::Reload(std::int32_t token) {
-  // Objects are read afresh by every call, so there is nothing to drop; make
-  // sure the session still answers.
   CK_SESSION_HANDLE session;
-  return SessionOf(token, &session);
+  if (std::int32_t rv = SessionOf(token, &session)) return rv;
+  tokens_[token].Forget();
+  return 0;
 }
 
 CK_RV TokenManager::FindObjects(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> match,
@@ -256,11 +257,42 @@ CK_RV TokenManager::ReadKeys(CK_SESSION_HANDLE session, std::vector<Key>* out) {
   return CKR_OK;
 }
 
-CK_RV TokenManager::ReadContainers(CK_SESSION_HANDLE session, std::vector<Container>* out) {
+CK_RV TokenManager::KeysOf(std::int32_t token, CK_SESSION_HANDLE* session,
+                           const std::vector<Key>** keys) {
+  if (std::int32_t rv = SessionOf(token, session)) return static_cast<CK_RV>(rv);
+  Token& t = tokens_[token];
+  CK_SESSION_INFO info{};
+  if (t.keys && functions_->C_GetSessionInfo(*session, &info) != CKR_OK) t.Forget();
+  if (!t.keys) {
+    std::vector<Key> fresh;
+    if (CK_RV rv = ReadKeys(*session, &fresh)) return rv;
+    t.keys = std::move(fresh);
+  }
+  *keys = &*t.keys;
+  return CKR_OK;
+}
+
+CK_RV TokenManager::CertificatesOf(std::int32_t token, const std::vector<Certificate>** certs) {
+  const std::vector<Key>* keys;
+  CK_SESSION_HANDLE session;
+  if (CK_RV rv = KeysOf(token, &session, &keys)) return rv;  // checks the session too
+  Token& t = tokens_[token];
+  if (!t.certs) {
+    std::vector<Certificate> fresh;
+    if (CK_RV rv = ReadCertificates(session, &fresh)) return rv;
+    t.certs = std::move(fresh);
+  }
+  *certs = &*t.certs;
+  return CKR_OK;
+}
+
+CK_RV TokenManager::ContainersOf(std::int32_t token, CK_SESSION_HANDLE* session,
+                                 std::vector<Container>* out) {
   std::vector<Container>& containers = *out;
   containers.clear();
-  std::vector<Key> keys;
-  if (CK_RV rv = ReadKeys(session, &keys)) return rv;  // private keys first
+  const std::vector<Key>* found;
+  if (CK_RV rv = KeysOf(token, session, &found)) return rv;
+  std::vector<Key> keys = *found;  // private keys first
   // A private key's usage is the true one: many modules give every public key
   // encrypt and verify alike, so a public key only speaks for a container
   // whose private key is hidden (before login) or absent.
@@ -307,9 +339,8 @@ std::int32_t TokenManager::LoadContainers(std::int32_t token, char* names, std::
   if (!names || !length || *length < 0) return kErrArguments;
   const std::size_t capacity = static_cast<std::size_t>(*length);
   CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session)) return rv;
   std::vector<Container> containers;
-  if (CK_RV rv = ReadContainers(session, &containers)) return static_cast<std::int32_t>(rv);
+  if (CK_RV rv = ContainersOf(token, &session, &containers)) return static_cast<std::int32_t>(rv);
   std::string list;
   for (const auto& c : containers) {
     list += c.name;
@@ -338,9 +369,8 @@ std::int32_t TokenManager::GetContainerCert(std::int32_t token, const std::strin
                                             std::int32_t* length) {
   if (!data || !length || *length < 0) return kErrArguments;
   CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session)) return rv;
   std::vector<Container> containers;
-  if (CK_RV rv = ReadContainers(session, &containers)) return static_cast<std::int32_t>(rv);
+  if (CK_RV rv = ContainersOf(token, &session, &containers)) return static_cast<std::int32_t>(rv);
   auto c = std::find_if(containers.begin(), containers.end(),
                         [&](const Container& x) { return x.name == container; });
   if (c == containers.end()) return kErrNoContainer;
@@ -348,9 +378,10 @@ std::int32_t TokenManager::GetContainerCert(std::int32_t token, const std::strin
                           [&](const Key& k) { return k.keySpec == keySpec; });
   if (key == c->keys.end()) return kErrNoCertificate;
 
-  std::vector<Certificate> certs, candidates;
-  if (CK_RV rv = ReadCertificates(session, &certs)) return static_cast<std::int32_t>(rv);
-  for (auto& cert : certs)
+  const std::vector<Certificate>* certs;
+  if (CK_RV rv = CertificatesOf(token, &certs)) return static_cast<std::int32_t>(rv);
+  std::vector<Certificate> candidates;
+  for (auto& cert : *certs)
     if (cert.id == c->id) candidates.push_back(cert);
   if (candidates.empty()) return kErrNoCertificate;
   if (key->material.empty()) return CopyCertificate(session, candidates.front().handle, data, length);
@@ -372,9 +403,8 @@ std::int32_t TokenManager::GetContainerPubKey(std::int32_t token, const std::str
                                               unsigned char* modulus,
                                               std::int32_t* modulusLength) {
   CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session)) return rv;
   std::vector<Container> containers;
-  if (CK_RV rv = ReadContainers(session, &containers)) return static_cast<std::int32_t>(rv);
+  if (CK_RV rv = ContainersOf(token, &session, &containers)) return static_cast<std::int32_t>(rv);
   auto c = std::find_if(containers.begin(), containers.end(),
                         [&](const Container& x) { return x.name == container; });
   if (c == containers.end()) return kErrNoContainer;
@@ -396,14 +426,13 @@ std::int32_t TokenManager::FindStandaloneCerts(std::int32_t token, std::int32_t*
   if (!count) return kErrArguments;
   *count = 0;
   CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session)) return rv;
-  std::vector<Key> keys;
-  std::vector<Certificate> certs;
-  if (CK_RV rv = ReadKeys(session, &keys)) return static_cast<std::int32_t>(rv);
-  if (CK_RV rv = ReadCertificates(session, &certs)) return static_cast<std::int32_t>(rv);
+  const std::vector<Key>* keys;
+  const std::vector<Certificate>* certs;
+  if (CK_RV rv = KeysOf(token, &session, &keys)) return static_cast<std::int32_t>(rv);
+  if (CK_RV rv = CertificatesOf(token, &certs)) return static_cast<std::int32_t>(rv);
   std::int32_t n = 0;
-  for (const auto& cert : certs) {
-    const bool bound = !cert.id.empty() && std::any_of(keys.begin(), keys.end(), [&](const Key& k) {
+  for (const auto& cert : *certs) {
+    const bool bound = !cert.id.empty() && std::any_of(keys->begin(), keys->end(), [&](const Key& k) {
       return k.id == cert.id;
     });
     if (bound) continue;
@@ -453,6 +482,7 @@ std::int32_t TokenManager::Login(std::int32_t token, const std::string& pin,
   CK_SESSION_HANDLE session;
   if (std::int32_t rv = SessionOf(token, &session)) return rv;
   PinBuffer buffer(pin);
+  tokens_[token].Forget();  // private objects come into view
   const CK_RV rv = functions_->C_Login(session, CKU_USER, buffer.data(), buffer.size());
   if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) return 0;
   if (triesLeft) {
@@ -468,6 +498,7 @@ std::int32_t TokenManager::Login(std::int32_t token, const std::string& pin,
 std::int32_t TokenManager::Logout(std::int32_t token) {
   CK_SESSION_HANDLE session;
   if (std::int32_t rv = SessionOf(token, &session)) return rv;
+  tokens_[token].Forget();
   return static_cast<std::int32_t>(functions_->C_Logout(session));
 }
 
@@ -476,6 +507,7 @@ std::int32_t TokenManager::ChangeUserPin(std::int32_t token, const std::string& 
   CK_SESSION_HANDLE session;
   if (std::int32_t rv = SessionOf(token, &session)) return rv;
   PinBuffer oldBuffer(oldPin), newBuffer(newPin);
+  tokens_[token].Forget();
   CK_RV rv = functions_->C_Login(session, CKU_USER, oldBuffer.data(), oldBuffer.size());
   const bool loggedInHere = rv == CKR_OK;
   if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) return static_cast<std::int32_t>(rv);

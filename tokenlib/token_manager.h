@@ -41,6 +41,7 @@
 // Statuses are the module's CK_RV, or one of the codes below.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,16 +109,31 @@ class TokenManager {
   };
 
  private:
+  // A found token and what was last read of its objects. The object lists
+  // are read once and kept until token_reload_all_objects, a login or logout,
+  // a new session or a new search: a registration pass then costs one read of
+  // the token, not one per certificate.
   struct Token {
     CK_SLOT_ID slot = 0;
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    std::optional<std::vector<Key>> keys;
+    std::optional<std::vector<Certificate>> certs;
+    void Forget() {
+      keys.reset();
+      certs.reset();
+    }
   };
 
   std::int32_t SessionOf(std::int32_t token, CK_SESSION_HANDLE* session);
+  // The token's keys, containers and certificates, from what was kept when
+  // the session still answers, else read afresh.
+  CK_RV KeysOf(std::int32_t token, CK_SESSION_HANDLE* session, const std::vector<Key>** keys);
+  CK_RV ContainersOf(std::int32_t token, CK_SESSION_HANDLE* session,
+                     std::vector<Container>* containers);
+  CK_RV CertificatesOf(std::int32_t token, const std::vector<Certificate>** certs);
   // Each returns the module's status; a token pulled out is an error, never
   // an empty list.
   CK_RV ReadKeys(CK_SESSION_HANDLE session, std::vector<Key>* keys);
-  CK_RV ReadContainers(CK_SESSION_HANDLE session, std::vector<Container>* containers);
   CK_RV ReadCertificates(CK_SESSION_HANDLE session, std::vector<Certificate>* certs);
   CK_RV FindObjects(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> match,
                     std::vector<CK_OBJECT_HANDLE>* found);

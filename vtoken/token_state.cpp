@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "der.h"
 
@@ -29,6 +30,46 @@ std::vector<std::uint8_t> Modulus(const std::string& der) {
   auto key = der::CertificatePublicKey(
       std::span(reinterpret_cast<const std::uint8_t*>(der.data()), der.size()));
   return key ? *key : std::vector<std::uint8_t>{};
+}
+
+// The token's objects. The certificate files are read again only when the
+// token's object sections change: every PKCS#11 call asks for the token, and
+// a full token holds 195 files. PIN fields are always read afresh.
+std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
+  std::string key = folder;
+  for (const std::string& section : ini.Sections())
+    if (section.rfind("container:", 0) == 0 || section == "standalone")
+      for (const auto& [k, v] : ini.Entries(section)) key += "\n" + section + ":" + k + "=" + v;
+  static std::map<std::string, std::vector<Object>> cache;
+  if (auto it = cache.find(key); it != cache.end()) return it->second;
+
+  std::vector<Object> objects;
+  // Handles follow file order, so they stay the same while the file does.
+  CK_OBJECT_HANDLE next = 1;
+  for (const std::string& section : ini.Sections()) {
+    if (section.rfind("container:", 0) != 0) continue;
+    const std::string name = section.substr(10);
+    for (const bool exchange : {true, false}) {
+      const std::string file = ini.Get(section, exchange ? "exchange" : "signature");
+      if (file.empty()) continue;
+      const std::string der = ReadFile(Join(folder, file));
+      if (der.empty()) continue;
+      Object key{next++, CKO_PUBLIC_KEY, name, name, "", Modulus(der), exchange};
+      Object cert{next++, CKO_CERTIFICATE, name, name, der, {}, exchange};
+      objects.push_back(std::move(key));
+      objects.push_back(std::move(cert));
+    }
+  }
+  next = 1000;
+  for (const auto& [name, file] : ini.Entries("standalone")) {
+    const std::string der = ReadFile(Join(folder, file));
+    if (der.empty()) continue;
+    objects.push_back({next, CKO_CERTIFICATE, "standalone:" + name, name, der, {}, false});
+    ++next;
+  }
+  if (cache.size() > 64) cache.clear();
+  cache[key] = objects;
+  return objects;
 }
 
 }  // namespace
@@ -82,7 +123,6 @@ std::string SlotFolder(CK_SLOT_ID slot) {
 }
 
 std::optional<Token> LoadToken(const std::string& folder) {
-  if (folder.empty()) return std::nullopt;
   Token t;
   t.folder = folder;
   t.ini = IniFile::Load(Join(folder, "token.ini"));
@@ -100,29 +140,7 @@ std::optional<Token> LoadToken(const std::string& folder) {
   t.maxTries = ini.GetInt("token", "maxTries", 6);
   t.triesLeft = ini.GetInt("token", "triesLeft", t.maxTries);
 
-  // Handles follow file order, so they stay the same while the file does.
-  CK_OBJECT_HANDLE next = 1;
-  for (const std::string& section : ini.Sections()) {
-    if (section.rfind("container:", 0) != 0) continue;
-    const std::string name = section.substr(10);
-    for (const bool exchange : {true, false}) {
-      const std::string file = ini.Get(section, exchange ? "exchange" : "signature");
-      if (file.empty()) continue;
-      const std::string der = ReadFile(Join(folder, file));
-      if (der.empty()) continue;
-      Object key{next++, CKO_PUBLIC_KEY, name, name, "", Modulus(der), exchange};
-      Object cert{next++, CKO_CERTIFICATE, name, name, der, {}, exchange};
-      t.objects.push_back(std::move(key));
-      t.objects.push_back(std::move(cert));
-    }
-  }
-  next = 1000;
-  for (const auto& [name, file] : ini.Entries("standalone")) {
-    const std::string der = ReadFile(Join(folder, file));
-    if (der.empty()) continue;
-    t.objects.push_back({next, CKO_CERTIFICATE, "standalone:" + name, name, der, {}, false});
-    ++next;
-  }
+  t.objects = ObjectsOf(folder, ini);
   return t;
 }
 
