@@ -36,12 +36,12 @@ std::vector<std::uint8_t> Modulus(const std::string& der) {
 // token's object sections change: every PKCS#11 call asks for the token, and
 // a full token holds 195 files. PIN fields are always read afresh.
 std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
-  std::string key = folder;
+  std::string cacheKey = folder;
   for (const std::string& section : ini.Sections())
     if (section.rfind("container:", 0) == 0 || section == "standalone")
-      for (const auto& [k, v] : ini.Entries(section)) key += "\n" + section + ":" + k + "=" + v;
+      for (const auto& [k, v] : ini.Entries(section)) cacheKey += "\n" + section + ":" + k + "=" + v;
   static std::map<std::string, std::vector<Object>> cache;
-  if (auto it = cache.find(key); it != cache.end()) return it->second;
+  if (auto it = cache.find(cacheKey); it != cache.end()) return it->second;
 
   std::vector<Object> objects;
   // Handles follow file order, so they stay the same while the file does.
@@ -68,7 +68,7 @@ std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
     ++next;
   }
   if (cache.size() > 64) cache.clear();
-  cache[key] = objects;
+  cache[cacheKey] = objects;
   return objects;
 }
 
