@@ -353,6 +353,22 @@ std::int32_t TokenManager::LoadContainers(std::int32_t token, char* names, std::
   return 0;
 }
 
+std::int32_t TokenManager::FindKey(std::int32_t token, const std::string& container,
+                                   std::int32_t keySpec, CK_SESSION_HANDLE* session,
+                                   Container* foundContainer, Key* foundKey) {
+  std::vector<Container> containers;
+  if (CK_RV rv = ContainersOf(token, session, &containers)) return static_cast<std::int32_t>(rv);
+  auto c = std::find_if(containers.begin(), containers.end(),
+                        [&](const Container& x) { return x.name == container; });
+  if (c == containers.end()) return kErrNoContainer;
+  auto key = std::find_if(c->keys.begin(), c->keys.end(),
+                          [&](const Key& k) { return k.keySpec == keySpec; });
+  if (key == c->keys.end()) return kErrNoKey;
+  *foundContainer = *c;
+  *foundKey = *key;
+  return 0;
+}
+
 std::int32_t TokenManager::CopyCertificate(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
                                            unsigned char* data, std::int32_t* length) {
   std::vector<std::uint8_t> value;
@@ -369,28 +385,24 @@ std::int32_t TokenManager::GetContainerCert(std::int32_t token, const std::strin
                                             std::int32_t* length) {
   if (!data || !length || *length < 0) return kErrArguments;
   CK_SESSION_HANDLE session;
-  std::vector<Container> containers;
-  if (CK_RV rv = ContainersOf(token, &session, &containers)) return static_cast<std::int32_t>(rv);
-  auto c = std::find_if(containers.begin(), containers.end(),
-                        [&](const Container& x) { return x.name == container; });
-  if (c == containers.end()) return kErrNoContainer;
-  auto key = std::find_if(c->keys.begin(), c->keys.end(),
-                          [&](const Key& k) { return k.keySpec == keySpec; });
-  if (key == c->keys.end()) return kErrNoCertificate;
+  Container c;
+  Key key;
+  if (std::int32_t rv = FindKey(token, container, keySpec, &session, &c, &key))
+    return rv == kErrNoKey ? kErrNoCertificate : rv;
 
   const std::vector<Certificate>* certs;
   if (CK_RV rv = CertificatesOf(token, &certs)) return static_cast<std::int32_t>(rv);
   std::vector<Certificate> candidates;
   for (auto& cert : *certs)
-    if (cert.id == c->id) candidates.push_back(cert);
+    if (cert.id == c.id) candidates.push_back(cert);
   if (candidates.empty()) return kErrNoCertificate;
-  if (key->material.empty()) return CopyCertificate(session, candidates.front().handle, data, length);
+  if (key.material.empty()) return CopyCertificate(session, candidates.front().handle, data, length);
   for (const auto& cert : candidates) {
     std::vector<std::uint8_t> value;
     if (!ReadAttribute(session, cert.handle, CKA_VALUE, &value)) continue;
     const auto pub = der::CertificatePublicKey(value);
-    const bool matches = pub ? (*pub == key->material || Contains(key->material, *pub))
-                            : Contains(value, key->material);
+    const bool matches = pub ? (*pub == key.material || Contains(key.material, *pub))
+                            : Contains(value, key.material);
     if (matches)
       return CopyCertificate(session, cert.handle, data, length);
   }
@@ -403,20 +415,16 @@ std::int32_t TokenManager::GetContainerPubKey(std::int32_t token, const std::str
                                               unsigned char* modulus,
                                               std::int32_t* modulusLength) {
   CK_SESSION_HANDLE session;
-  std::vector<Container> containers;
-  if (CK_RV rv = ContainersOf(token, &session, &containers)) return static_cast<std::int32_t>(rv);
-  auto c = std::find_if(containers.begin(), containers.end(),
-                        [&](const Container& x) { return x.name == container; });
-  if (c == containers.end()) return kErrNoContainer;
-  auto key = std::find_if(c->keys.begin(), c->keys.end(),
-                          [&](const Key& k) { return k.keySpec == keySpec; });
-  if (key == c->keys.end()) return kErrNoContainer;
+  Container c;
+  Key key;
+  if (std::int32_t rv = FindKey(token, container, keySpec, &session, &c, &key))
+    return rv == kErrNoKey ? kErrNoContainer : rv;
   std::vector<std::uint8_t> exponent;
-  ReadAttribute(session, key->handle, CKA_PUBLIC_EXPONENT, &exponent);
-  const std::size_t n = std::min<std::size_t>(key->material.size(), 256);
-  if (bits) *bits = static_cast<std::int32_t>(key->material.size() * 8);
+  ReadAttribute(session, key.handle, CKA_PUBLIC_EXPONENT, &exponent);
+  const std::size_t n = std::min<std::size_t>(key.material.size(), 256);
+  if (bits) *bits = static_cast<std::int32_t>(key.material.size() * 8);
   if (exponentLength) *exponentLength = static_cast<std::int32_t>(exponent.size());
-  if (modulus && n) std::memcpy(modulus, key->material.data(), n);
+  if (modulus && n) std::memcpy(modulus, key.material.data(), n);
   if (modulusLength) *modulusLength = static_cast<std::int32_t>(n);
   return 0;
 }

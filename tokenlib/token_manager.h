@@ -58,6 +58,7 @@ inline constexpr std::int32_t kErrModuleNotLoaded = 0x80001001;
 inline constexpr std::int32_t kErrNoFunctionList = 0x80001002;
 inline constexpr std::int32_t kErrNoContainer = 0x80001003;
 inline constexpr std::int32_t kErrNoCertificate = 0x80001004;
+inline constexpr std::int32_t kErrNoKey = 0x80001005;
 inline constexpr std::int32_t kTriesAtLeast = 2;
 
 class TokenManager {
@@ -131,6 +132,10 @@ class TokenManager {
   CK_RV ContainersOf(std::int32_t token, CK_SESSION_HANDLE* session,
                      std::vector<Container>* containers);
   CK_RV CertificatesOf(std::int32_t token, const std::vector<Certificate>** certs);
+  // The named container and its key of keySpec; kErrNoContainer, kErrNoKey or
+  // the module's status when there is none.
+  std::int32_t FindKey(std::int32_t token, const std::string& container, std::int32_t keySpec,
+                       CK_SESSION_HANDLE* session, Container* foundContainer, Key* foundKey);
   // Each returns the module's status; a token pulled out is an error, never
   // an empty list.
   CK_RV ReadKeys(CK_SESSION_HANDLE session, std::vector<Key>* keys);

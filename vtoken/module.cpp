@@ -102,6 +102,12 @@ bool Matches(const Object& o, const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
   return true;
 }
 
+// Whether the module is started and slot is one of its slots.
+CK_RV CheckSlot(CK_SLOT_ID slot) {
+  if (!g_initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return slot < LoadConfig().slotFolders.size() ? CKR_OK : CKR_SLOT_ID_INVALID;
+}
+
 template <class F>
 struct NotSupported;
 template <class... A>
@@ -158,8 +164,7 @@ CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID* list, CK_ULONG* count) {
 CK_RV GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO* info) {
   if (!info) return CKR_ARGUMENTS_BAD;
   std::lock_guard lock(g_mutex);
-  if (!g_initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  if (slot >= LoadConfig().slotFolders.size()) return CKR_SLOT_ID_INVALID;
+  if (CK_RV rv = CheckSlot(slot)) return rv;
   std::memset(info, 0, sizeof *info);
   Pad(info->slotDescription, sizeof info->slotDescription, "Virtual slot " + std::to_string(slot));
   Pad(info->manufacturerID, sizeof info->manufacturerID, "CorvanexE test tools");
@@ -170,8 +175,7 @@ CK_RV GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO* info) {
 CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
   if (!info) return CKR_ARGUMENTS_BAD;
   std::lock_guard lock(g_mutex);
-  if (!g_initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  if (slot >= LoadConfig().slotFolders.size()) return CKR_SLOT_ID_INVALID;
+  if (CK_RV rv = CheckSlot(slot)) return rv;
   const auto token = LoadToken(SlotFolder(slot));
   if (!token) return CKR_TOKEN_NOT_PRESENT;
   std::memset(info, 0, sizeof *info);
@@ -203,8 +207,7 @@ CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void*, CK_NOTIFY, CK_SESSION_
   if (!out) return CKR_ARGUMENTS_BAD;
   if (!(flags & CKF_SERIAL_SESSION)) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
   std::lock_guard lock(g_mutex);
-  if (!g_initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  if (slot >= LoadConfig().slotFolders.size()) return CKR_SLOT_ID_INVALID;
+  if (CK_RV rv = CheckSlot(slot)) return rv;
   const std::string folder = SlotFolder(slot);
   if (folder.empty()) return CKR_TOKEN_NOT_PRESENT;
   *out = g_nextSession++;

@@ -51,3 +51,13 @@ int ReadProfileInt(ProfileStore& profile, const std::wstring& section, const std
                    int fallback) {
   return ParseProfileInt(profile.ReadString(section, key, L""), fallback);
 }
+
+std::optional<int> ParseDecimal(std::wstring_view text, std::size_t maxDigits) {
+  if (text.empty() || text.size() > maxDigits) return std::nullopt;
+  int value = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    value = value * 10 + (c - L'0');
+  }
+  return value;
+}

@@ -1,5 +1,7 @@
 #pragma once
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One INI-style settings file, read and written a key at a time. The Windows
@@ -25,6 +27,9 @@ inline constexpr std::size_t kMaxProfileValue = 2047;
 // Integer keys: decimal with an optional sign, or hexadecimal after "0x",
 // "0X" or "$"; anything else, or a value outside 32 bits, gives fallback.
 int ParseProfileInt(std::wstring_view text, int fallback);
+
+// A plain decimal number of at most maxDigits digits (no sign, no blanks).
+std::optional<int> ParseDecimal(std::wstring_view text, std::size_t maxDigits = 9);
 
 int ReadProfileInt(ProfileStore& profile, const std::wstring& section, const std::wstring& key,
                    int fallback);

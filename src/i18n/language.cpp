@@ -9,16 +9,6 @@ namespace {
 
 constexpr wchar_t kCaptionSection[] = L"Caption";
 
-std::optional<int> DecimalId(const std::wstring& text) {
-  if (text.empty() || text.size() > 9) return std::nullopt;
-  int value = 0;
-  for (wchar_t c : text) {
-    if (c < L'0' || c > L'9') return std::nullopt;
-    value = value * 10 + (c - L'0');
-  }
-  return value;
-}
-
 std::wstring LanguagesFolder(const std::wstring& exeDir) {
   return exeDir + names::kLanguagesFolder;
 }
@@ -68,7 +58,7 @@ int ReadLanguageList(ProfileFiles& files, const std::wstring& path, TLanguageInf
 
 int FindLanguage(const TLanguageInfo& list, int languageId) {
   for (int i = 0; i < list.Count; ++i)
-    if (DecimalId(list.LanguageIDs[i]) == languageId) return i;
+    if (ParseDecimal(list.LanguageIDs[i]) == languageId) return i;
   return -1;
 }
 

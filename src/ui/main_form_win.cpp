@@ -11,6 +11,7 @@
 #include "i18n/language_win.h"
 #include "i18n/res_strs.h"
 #include "config/monitor_log.h"
+#include "config/profile.h"
 #include "monitor/commands.h"
 #include "monitor/program_flags.h"
 #include "monitor/web_address.h"
@@ -24,17 +25,6 @@ constexpr int kDesignLeft = 431, kDesignTop = 366;
 constexpr COLORREF kLinkColour = RGB(0, 0, 255);
 constexpr UINT_PTR kTimerBase = 100;  // timer ids: kTimerBase + MonitorTimer
 constexpr wchar_t kProviderKey[] = L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\";
-
-std::optional<int> DecimalFontSize(const std::wstring& text) {
-  if (text.empty() || text.size() > 4) return std::nullopt;
-  int value = 0;
-  for (wchar_t c : text) {
-    if (c < L'0' || c > L'9') return std::nullopt;
-    value = value * 10 + (c - L'0');
-  }
-  if (value == 0) return std::nullopt;
-  return value;
-}
 
 HICON MainIcon() { return LoadIconW(GetModuleHandleW(nullptr), L"MAINICON"); }
 
@@ -128,7 +118,7 @@ void TMainForm::ApplyLanguageTexts() {
   LOGFONTW lf{};
   if (font_) GetObjectW(font_.get(), sizeof lf, &lf);
   else lf.lfHeight = -MulDiv(9, dpi_, 72);
-  if (auto points = DecimalFontSize(ResStrs.FontSize)) lf.lfHeight = -MulDiv(*points, dpi_, 72);
+  if (auto points = ParseDecimal(ResStrs.FontSize, 4); points && *points > 0) lf.lfHeight = -MulDiv(*points, dpi_, 72);
   lf.lfCharSet = GB2312_CHARSET;
   lf.lfWeight = FW_NORMAL;
   lstrcpynW(lf.lfFaceName, ResStrs.FontName.c_str(), LF_FACESIZE);
