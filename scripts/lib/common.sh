@@ -29,6 +29,11 @@ wine_loader() {
   if command -v wine64 >/dev/null 2>&1; then echo wine64; else echo /usr/lib/wine/wine64; fi
 }
 
+# The wine64 package alone puts no wineserver on PATH; its own is in /usr/lib/wine.
+wine_server() {
+  if command -v wineserver >/dev/null 2>&1; then wineserver "$@"; else /usr/lib/wine/wineserver "$@"; fi
+}
+
 # Starts Xvfb (unless a display is given or WANT_XVFB=0) and a fresh Wine
 # prefix with a persistent wineserver; stop_wine_session undoes it.
 start_wine_session() {
@@ -49,13 +54,13 @@ start_wine_session() {
   # made persistent before the prefix existed leaves every window-making
   # program waiting about 14 s once the prefix has sat idle.)
   "$(wine_loader)" wineboot --init >/dev/null 2>&1
-  wineserver -k
-  wineserver -p
+  wine_server -k
+  wine_server -p
   "$(wine_loader)" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
 }
 
 stop_wine_session() {
-  [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1 || true
+  [ -n "${WINEPREFIX:-}" ] && wine_server -k >/dev/null 2>&1 || true
   [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" >/dev/null 2>&1 || true
   if [ -n "${WINE_SESSION_PREFIX_OWNED:-}" ] && [ -z "${KEEP_WINEPREFIX:-}" ]; then
     rm -rf "$WINEPREFIX"

@@ -28,5 +28,5 @@ use_virtual_desktop() {
   wine="$(wine_loader)"
   "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f >/dev/null 2>&1
   "$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d "${1:-800x600}" /f >/dev/null 2>&1
-  wineserver -k; wineserver -p  # the desktop in use was made at prefix start: make it anew
+  wine_server -k; wine_server -p  # the desktop in use was made at prefix start: make it anew
 }
