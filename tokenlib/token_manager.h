@@ -68,7 +68,6 @@ class TokenManager {
 
   std::int32_t Initialise(const std::string& module, const std::string& reserved = "");
   std::int32_t Finalise();
-  bool Ready() const { return functions_ != nullptr; }
 
   std::int32_t Find(std::int32_t* handles, std::int32_t* count);
   std::int32_t Connect(std::int32_t token);

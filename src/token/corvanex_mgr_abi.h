@@ -20,8 +20,6 @@
 
 namespace cmgr {
 inline constexpr int kMaxTokens = 32;          // token_find handles
-inline constexpr int kDescSizes[4] = {33, 129, 65, 65};
-inline constexpr int kPropertyCount = 10;
 inline constexpr int kContainerListSize = 8192;
 inline constexpr int kCertDataSize = 32768;
 inline constexpr int kPubKeySize = 257;
@@ -29,7 +27,6 @@ inline constexpr int kNameUnits = 257;         // subject, issuer (UTF-16 units)
 inline constexpr int kSerialSize = 257;
 inline constexpr int kDateBlockSize = 9;
 inline constexpr int kMaxStandaloneCerts = 65;
-inline constexpr int kPinStateSize = 6;
 }  // namespace cmgr
 
 // The function types, one per export; the monitor resolves each by name.

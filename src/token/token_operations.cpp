@@ -10,11 +10,11 @@ std::array<TV9Info, kTokenTableSize> TokenTable;
 
 namespace {
 
-constexpr int kFindCapacity = 32;
-constexpr int kContainerListSize = 8192;
-constexpr int kNameUnits = 257;
-constexpr int kSerialSize = 257;
-constexpr int kDateBlock = 9;
+using cmgr::kContainerListSize;
+using cmgr::kDateBlockSize;
+using cmgr::kNameUnits;
+using cmgr::kSerialSize;
+constexpr int kFindCapacity = cmgr::kMaxTokens;
 
 // UTF-16 units up to the first NUL, never past max.
 std::wstring FromUtf16(const char16_t* units, std::size_t max) {
@@ -32,7 +32,7 @@ std::int32_t DecodeCertificate(TokenLibrary& lib, TV9CertInfo& cert) {
   char16_t subject[kNameUnits] = {}, issuer[kNameUnits] = {};
   char serial[kSerialSize] = {};
   std::int32_t version = 0, kind = 0;
-  std::int32_t notBefore[kDateBlock] = {}, notAfter[kDateBlock] = {};
+  std::int32_t notBefore[kDateBlockSize] = {}, notAfter[kDateBlockSize] = {};
   const std::int32_t status =
       lib.helper_get_cert_info2(cert.CertData.data(), cert.CertLen, subject, issuer, &version,
                                 serial, notBefore, notAfter, &kind);
@@ -110,7 +110,7 @@ std::int32_t ReadContainerCertificate(TokenLibrary& lib, std::int32_t token,
   if (status != 0) return status;
   cert.CertLen = Clamp(cert.CertLen, kCertDataSize);
   std::int32_t bits = 0, exponent = 0, modulusLength = 0;
-  unsigned char modulus[257] = {};
+  unsigned char modulus[cmgr::kPubKeySize] = {};
   lib.container_get_pubkey(token, container, keySpec, &bits, &exponent, modulus, &modulusLength);
   return DecodeCertificate(lib, cert);
 }

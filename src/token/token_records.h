@@ -3,13 +3,15 @@
 #include <cstdint>
 #include <string>
 
+#include "token/corvanex_mgr_abi.h"
+
 // What the token library tells about tokens, certificates and PINs, laid
 // out as it crosses the boundary.
 
 inline constexpr int kTokenTableSize = 17;
 inline constexpr int kMaxContainerNames = 65;
-inline constexpr int kMaxStandaloneHandles = 65;
-inline constexpr int kCertDataSize = 32768;
+inline constexpr int kMaxStandaloneHandles = cmgr::kMaxStandaloneCerts;
+inline constexpr int kCertDataSize = cmgr::kCertDataSize;
 
 struct TV9Info {
   char Desc1[33] = {};

@@ -48,7 +48,6 @@ LRESULT CALLBACK Window::Procedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
     LRESULT r = DefWindowProcW(hwnd, msg, wp, lp);
     self->hwnd_ = nullptr;
-    self->OnFinalMessage();
     return r;
   }
   LRESULT result = 0;

@@ -21,8 +21,6 @@ class Window {
                            DWORD exStyle, HWND owner, HICON icon = nullptr, int width = 0,
                            int height = 0);
   virtual LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
-  // Called after WM_NCDESTROY; the window handle is gone.
-  virtual void OnFinalMessage() {}
 
  private:
   static LRESULT CALLBACK Procedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
