@@ -36,7 +36,6 @@ class TMainForm : public Window, private MonitorPorts {
   bool SessionEnding = false;
   bool SessionNotifyRegistered = false;
 
-  TCoolTrayIcon& CoolTrayIcon1() { return *trayIcon_; }
   HMENU PopupMenu1() const { return popupMenu1_.get(); }
 
   // Puts the string table's font, texts and icons on the window and tray icon.
