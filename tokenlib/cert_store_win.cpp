@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "cert_store.h"
 #include "win32/text_win.h"
+#include "win32/unique_handle_win.h"
 
 namespace tokenlib {
 
@@ -16,27 +16,18 @@ namespace {
 // Microsoft's provider type for smart-card providers (RSA full).
 constexpr DWORD kProviderType = PROV_RSA_FULL;
 
-struct StoreCloser {
-  void operator()(void* s) const { CertCloseStore(static_cast<HCERTSTORE>(s), 0); }
-};
-struct ContextFreer {
-  void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
-};
-using StorePtr = std::unique_ptr<void, StoreCloser>;
-using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFreer>;
-
 // The user's own registry part of a system store: where certificates are
 // added, and the only part a deletion reliably reaches (Wine's collection
 // view of "MY" reports deletions it does not carry out).
-StorePtr OpenUserStore(const wchar_t* name) {
-  return StorePtr(CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
+UniqueCertStore OpenUserStore(const wchar_t* name) {
+  return UniqueCertStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
                                 CERT_SYSTEM_STORE_CURRENT_USER,
                                 name));
 }
 
-ContextPtr Decode(const unsigned char* data, std::int32_t length) {
-  if (!data || length <= 0) return nullptr;
-  return ContextPtr(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, data,
+UniqueCertContext Decode(const unsigned char* data, std::int32_t length) {
+  if (!data || length <= 0) return {};
+  return UniqueCertContext(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, data,
                                                  static_cast<DWORD>(length)));
 }
 
@@ -97,7 +88,7 @@ std::string ProviderOf(const CERT_CONTEXT* cert) {
 std::int32_t GetCertInfo(const unsigned char* data, std::int32_t length, char16_t* subject,
                          char16_t* issuer, std::int32_t* version, char* serial,
                          std::int32_t* notBefore, std::int32_t* notAfter, std::int32_t* kind) {
-  ContextPtr cert = Decode(data, length);
+  UniqueCertContext cert = Decode(data, length);
   if (!cert) return kErrDecode;
   const CERT_INFO* info = cert->pCertInfo;
   CopyName(info->Subject, cert.get(), 0, subject);
@@ -128,7 +119,7 @@ std::int32_t GetCertInfo(const unsigned char* data, std::int32_t length, char16_
 std::int32_t AddUserCertificate(const std::string& container, const std::string& provider,
                                 std::int32_t keySpec, const unsigned char* data,
                                 std::int32_t length) {
-  ContextPtr cert = Decode(data, length);
+  UniqueCertContext cert = Decode(data, length);
   if (!cert) return kErrDecode;
   std::wstring containerW = FromAnsi(container), providerW = FromAnsi(provider);
   CRYPT_KEY_PROV_INFO info{};
@@ -139,15 +130,15 @@ std::int32_t AddUserCertificate(const std::string& container, const std::string&
   // The link travels with the certificate into the store.
   if (!CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
     return kErrStore;
-  StorePtr store = OpenUserStore(L"MY");
+  UniqueCertStore store = OpenUserStore(L"MY");
   if (!store) return kErrStore;
   // Replace a copy already there, whatever it was linked to.
   while (const CERT_CONTEXT* old = CertFindCertificateInStore(
-             static_cast<HCERTSTORE>(store.get()), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+             store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
              CERT_FIND_EXISTING, cert.get(), nullptr)) {
     if (!CertDeleteCertificateFromStore(old)) return kErrStore;
   }
-  return CertAddCertificateContextToStore(static_cast<HCERTSTORE>(store.get()), cert.get(),
+  return CertAddCertificateContextToStore(store.get(), cert.get(),
                                           CERT_STORE_ADD_REPLACE_EXISTING, nullptr)
              ? 0
              : kErrStore;
@@ -155,24 +146,24 @@ std::int32_t AddUserCertificate(const std::string& container, const std::string&
 
 std::int32_t AddCaCertificate(const std::u16string& storeName, const unsigned char* data,
                               std::int32_t length) {
-  ContextPtr cert = Decode(data, length);
+  UniqueCertContext cert = Decode(data, length);
   if (!cert) return kErrDecode;
   const std::wstring name(storeName.begin(), storeName.end());
-  StorePtr store = OpenUserStore(name.c_str());
+  UniqueCertStore store = OpenUserStore(name.c_str());
   if (!store) return kErrStore;
-  return CertAddCertificateContextToStore(static_cast<HCERTSTORE>(store.get()), cert.get(),
+  return CertAddCertificateContextToStore(store.get(), cert.get(),
                                           CERT_STORE_ADD_USE_EXISTING, nullptr)
              ? 0
              : kErrStore;
 }
 
 std::int32_t RemoveProviderCertificates(const std::string& provider) {
-  StorePtr store = OpenUserStore(L"MY");
+  UniqueCertStore store = OpenUserStore(L"MY");
   if (!store) return kErrStore;
   // Collect first: deleting while enumerating would end the walk early.
   std::vector<const CERT_CONTEXT*> doomed;
   const CERT_CONTEXT* cert = nullptr;
-  while ((cert = CertEnumCertificatesInStore(static_cast<HCERTSTORE>(store.get()), cert)))
+  while ((cert = CertEnumCertificatesInStore(store.get(), cert)))
     if (ProviderOf(cert) == provider) doomed.push_back(CertDuplicateCertificateContext(cert));
   std::int32_t status = 0;
   for (const CERT_CONTEXT* c : doomed)

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "test_paths.h"
-#include "token/corvanex_mgr_abi.h"
+#include "tokenlib/corvanex_mgr_abi.h"
 #include "win32/test_files_win_test.h"
 #include "win32/test_stores_win_test.h"
 #include "win32/text_win.h"

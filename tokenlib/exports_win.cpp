@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cert_store.h"
-#include "token/corvanex_mgr_abi.h"
+#include "tokenlib/corvanex_mgr_abi.h"
 #include "token_manager.h"
 
 CMGR_FUNCTIONS(CMGR_DECLARE_EXPORT)

@@ -14,14 +14,12 @@
 #include <vector>
 
 #include "config/fixed_names.h"
+#include "win32/device_interface_win.h"
 #include "win32/files_win.h"
 #include "win32/text_win.h"
+#include "win32/unique_handle_win.h"
 
 namespace {
-
-// {A5DCBF10-6530-11D2-901F-00C04FB951ED}: USB device interfaces.
-constexpr GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2,
-                                      {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 
 constexpr wchar_t kUsage[] =
     L"usage: tokendriver COMMAND [OPTIONS]\n"
@@ -31,8 +29,9 @@ constexpr wchar_t kUsage[] =
     L"      wait until a top-level window of that class exists; print its handle and process id\n"
     L"  count-windows --class NAME\n"
     L"      print how many top-level windows of that class exist\n"
-    L"  window-text --class NAME\n"
-    L"      print the caption of the first window of that class\n"
+    L"  window-text --class NAME [--timeout SECONDS]\n"
+    L"      print the caption of the first window of that class; with a timeout, wait until\n"
+    L"      it has one\n"
     L"  end-session --class NAME [--timeout SECONDS]\n"
     L"      send WM_QUERYENDSESSION then WM_CLOSE, as at logoff, and wait until the window is gone\n"
     L"  show-window --class NAME\n"
@@ -131,10 +130,16 @@ int CountWindows(const Args& args) {
 int WindowText(const Args& args) {
   std::wstring cls;
   if (int rc = RequireClass(args, &cls)) return rc;
-  HWND hwnd = FindWindowW(cls.c_str(), nullptr);
-  if (!hwnd) return 1;
+  // With --timeout, waits until the window exists and has a caption.
+  const double seconds = _wtof(Option(args, L"--timeout", L"0").c_str());
   wchar_t text[1024] = {};
-  GetWindowTextW(hwnd, text, 1024);
+  bool found = false;
+  WaitFor([&] {
+    HWND hwnd = FindWindowW(cls.c_str(), nullptr);
+    found = hwnd != nullptr;
+    return found && GetWindowTextW(hwnd, text, 1024) > 0;
+  }, seconds);
+  if (!found) return 1;
   wprintf(L"%ls\n", text);
   return 0;
 }
@@ -193,11 +198,10 @@ int Click(const Args& args) {
 }
 
 int Tray(const Args& args) {
-  // The monitor's tray icon: callback WM_USER + 0x400, icon id 1.
-  HWND handler = FindWindowW(L"TQZCorvanexE_TrayIconHandler", nullptr);
+  HWND handler = FindWindowW(names::kTrayHandlerWindowClass, nullptr);
   if (!handler || args.size() < 2) return 1;
   const std::wstring what = args[1];
-  const auto post = [&](UINT mouse) { PostMessageW(handler, WM_USER + 0x400, 1, mouse); };
+  const auto post = [&](UINT mouse) { PostMessageW(handler, names::kTrayCallbackMessage, names::kTrayIconId, mouse); };
   if (what == L"dblclick") {
     post(WM_LBUTTONDOWN), post(WM_LBUTTONUP), post(WM_LBUTTONDBLCLK), post(WM_LBUTTONUP);
   } else if (what == L"rbutton") {
@@ -248,7 +252,7 @@ std::wstring DevicePath(const Args& args) {
   const std::wstring vid = Option(args, L"--vid", L"1D99");
   const std::wstring pid = Option(args, L"--pid", L"FF04");
   return L"\\\\?\\USB#VID_" + vid + L"&PID_" + pid +
-         L"#5&1A2B3C4D&0&1#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+         L"#5&1A2B3C4D&0&1#" + names::kUsbDeviceInterfaceGuid;
 }
 
 int Notify(const Args& args, bool arrival) {
@@ -264,7 +268,7 @@ int Notify(const Args& args, bool arrival) {
   auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(buffer.data());
   b->dbcc_size = static_cast<DWORD>(size);
   b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  b->dbcc_classguid = kUsbDeviceInterface;
+  b->dbcc_classguid = UsbDeviceInterfaceGuid();
   std::memcpy(b->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
   DWORD_PTR result = 0;
   SendMessageTimeoutW(target, WM_DEVICECHANGE, arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
@@ -357,7 +361,7 @@ int ListenDevices(const Args& args) {
   DEV_BROADCAST_DEVICEINTERFACE_W filter{};
   filter.dbcc_size = sizeof filter;
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = kUsbDeviceInterface;
+  filter.dbcc_classguid = UsbDeviceInterfaceGuid();
   const bool registered =
       RegisterDeviceNotificationW(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) != nullptr;
   wprintf(L"listening (registered: %ls)\n", registered ? L"yes" : L"no");
@@ -428,12 +432,13 @@ std::wstring DateText(const FILETIME& ft) {
 
 int DumpStores(const Args&) {
   for (const wchar_t* name : {L"MY", L"ROOT", L"CA"}) {
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                     CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, name);
+    UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                        CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG,
+                                        name));
     wprintf(L"[%ls]\n", name);
     if (!store) continue;
     const CERT_CONTEXT* c = nullptr;
-    while ((c = CertEnumCertificatesInStore(store, c))) {
+    while ((c = CertEnumCertificatesInStore(store.get(), c))) {
       wchar_t subject[256] = {}, issuer[256] = {};
       CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 256);
       CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, CERT_NAME_ISSUER_FLAG, nullptr, issuer, 256);
@@ -450,7 +455,6 @@ int DumpStores(const Args&) {
       }
       wprintf(L"\n");
     }
-    CertCloseStore(store, 0);
   }
   return 0;
 }

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "test_paths.h"
-#include "token/corvanex_mgr_abi.h"
+#include "tokenlib/corvanex_mgr_abi.h"
 #include "win32/test_files_win_test.h"
 
 

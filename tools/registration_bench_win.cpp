@@ -18,11 +18,11 @@
 
 #include "config/app_config.h"
 #include "i18n/res_strs.h"
-#include "monitor/program_flags.h"
 #include "monitor/token_session.h"
 #include "token/token_library_win.h"
 #include "token/token_operations.h"
 #include "win32/files_win.h"
+#include "win32/unique_handle_win.h"
 
 namespace {
 
@@ -86,7 +86,8 @@ int Pass(int rounds) {
   QuietPorts ports;
   TResStrs strings;
   TConfigInfo config;
-  TokenSession session(lib, ports, strings, config);
+  ProgramState state;
+  TokenSession session(state, lib, ports, strings, config);
   if (InitTokenLibrary(lib, strings.PKCS11Name) != 0) {
     std::printf("the token library did not start\n");
     return 1;
@@ -97,8 +98,8 @@ int Pass(int rounds) {
     std::printf("no token in slot 0\n");
     return 1;
   }
-  ReadTokenInfo(lib, 0, TokenTable[0]);
-  ProviderRegistered = false;
+  ReadTokenInfo(lib, 0, state.TokenTable[0]);
+  state.ProviderRegistered = false;
   session.RegisterTokenCertificates(0);  // warm-up, and the provider name settles
   double pass = 0, floor = 0;
   int stored = 0;
@@ -114,7 +115,7 @@ int Pass(int rounds) {
   }
   lib.remove_all_certs_from_store(strings.PROVIDER_NAME);
   lib.uninit_pkcs11();
-  std::printf("containers: %d, certificates stored per pass: %d\n", TokenTable[0].ContainerCount,
+  std::printf("containers: %d, certificates stored per pass: %d\n", state.TokenTable[0].ContainerCount,
               stored);
   std::printf("registration pass:   %8.1f ms (mean of %d)\n", pass / rounds, rounds);
   std::printf("direct calls (floor): %7.1f ms (mean of %d)\n", floor / rounds, rounds);
@@ -122,18 +123,17 @@ int Pass(int rounds) {
 }
 
 int CountStore(const wchar_t* name, const std::wstring& issuerOrSubject) {
-  HCERTSTORE store =
-      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, name);
+  UniqueCertStore store(
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, name));
   int n = 0;
   const CERT_CONTEXT* c = nullptr;
-  while ((c = CertEnumCertificatesInStore(store, c))) {
+  while ((c = CertEnumCertificatesInStore(store.get(), c))) {
     wchar_t text[256] = {};
     CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, CERT_NAME_ISSUER_FLAG, nullptr, text, 256);
     wchar_t subject[256] = {};
     CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 256);
     n += issuerOrSubject == text || issuerOrSubject == subject;
   }
-  CertCloseStore(store, 0);
   return n;
 }
 

@@ -2,15 +2,15 @@
 
 #include <windows.h>
 
-#include "app/guarded_win.h"
 #include "app/instance_slot_win.h"
+#include "app/monitor_app_win.h"
 #include "config/app_config.h"
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
 #include "i18n/language_win.h"
 #include "i18n/res_strs.h"
-#include "ui/main_form_win.h"
 #include "win32/files_win.h"
+#include "win32/guarded_win.h"
 #include "win32/window_win.h"
 
 namespace {
@@ -40,10 +40,9 @@ void SeedUpdateConfiguration(const std::wstring& exeDir) {
   CopyFileW(shipped.c_str(), (updateDir + names::kClientConfigIni).c_str(), TRUE);
 }
 
-int RunMessageLoop(TMainForm& form) {
+int RunMessageLoop() {
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    Guarded(form.hwnd(), [&] { form.AppMessage(msg); });
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
@@ -70,9 +69,11 @@ int RunMonitorApplication() {
   const std::wstring languageDll = SelectStartupLanguage(exeDir, startupLanguage);  // 8
   WriteLanguageCspToRegistry(names::kRegistryKeyPath, languageDll);                  // 9
 
-  auto form = TMainForm::Create(application.hwnd());  // 10: FormCreate
-  if (!form) return 1;
+  ProgramState state;
+  MonitorApp app(state, application.hwnd());
+  if (!app.Start()) return 1;  // 10: the main window and monitoring
+  if (app.Ended()) return 0;   // ended inside a start-up box
   application.SetTitle(ResStrs.P_Caption);  // 11 (the icon came with the window class)
 
-  return RunMessageLoop(*form);  // 12; 13 as form and slot go out of scope
+  return RunMessageLoop();  // 12; 13 as app and slot go out of scope
 }

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "config/profile.h"
-#include "i18n/language.h"
 
 // An in-memory settings file: sections in insertion order, keys matched
 // without regard to case as the profile API does.

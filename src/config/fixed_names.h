@@ -28,6 +28,18 @@ inline constexpr wchar_t kApplicationWindowClass[] = L"TQZCorvanexE_Application"
 // The hidden window that receives USB device notifications; the driver tool
 // sends its simulated notifications here.
 inline constexpr wchar_t kDeviceWindowClass[] = L"TQZCorvanexE_USBNotify";
+// The hidden window that receives the tray icon's mouse notifications, the
+// message they arrive as (WM_USER + 0x400) and the icon's id.
+inline constexpr wchar_t kTrayHandlerWindowClass[] = L"TQZCorvanexE_TrayIconHandler";
+inline constexpr unsigned kTrayCallbackMessage = 0x0400 + 0x400;
+inline constexpr unsigned kTrayIconId = 1;
+// Device interface class of USB devices.
+inline constexpr wchar_t kUsbDeviceInterfaceGuid[] = L"{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+
+// Dialogs, found by class when a token is pulled out.
+inline constexpr wchar_t kPinDialogClass[] = L"TUPinSetForm";
+inline constexpr wchar_t kSettingsDialogClass[] = L"TProjectConfigForm";
+inline constexpr wchar_t kCheckSysDialogClass[] = L"TCheckSysForm";
 
 inline constexpr wchar_t kCommandRegCert[] = L"RegCert";
 inline constexpr wchar_t kCommandUpdate[] = L"Update";

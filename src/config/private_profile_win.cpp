@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "win32/files_win.h"
+
 std::wstring PrivateProfile::ReadString(const std::wstring& section, const std::wstring& key,
                                         const std::wstring& fallback) {
   wchar_t buffer[kMaxProfileValue + 1] = {};
@@ -34,4 +36,10 @@ std::vector<std::wstring> PrivateProfile::SectionNames() {
     start = end + 1;
   }
   return names;
+}
+
+bool WinProfileFiles::Exists(const std::wstring& path) { return FileExists(path); }
+
+std::unique_ptr<ProfileStore> WinProfileFiles::Open(const std::wstring& path) {
+  return std::make_unique<PrivateProfile>(path);
 }

@@ -18,3 +18,10 @@ class PrivateProfile : public ProfileStore {
  private:
   std::wstring path_;
 };
+
+// Settings and language files on disk, through the profile API.
+class WinProfileFiles : public ProfileFiles {
+ public:
+  bool Exists(const std::wstring& path) override;
+  std::unique_ptr<ProfileStore> Open(const std::wstring& path) override;
+};

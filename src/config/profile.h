@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,14 @@ class ProfileStore {
                            const std::wstring& value) = 0;
   // Section names in file order; none when the file is missing.
   virtual std::vector<std::wstring> SectionNames() = 0;
+};
+
+// Opens settings files by path; the Windows side uses the profile API.
+class ProfileFiles {
+ public:
+  virtual ~ProfileFiles() = default;
+  virtual bool Exists(const std::wstring& path) = 0;
+  virtual std::unique_ptr<ProfileStore> Open(const std::wstring& path) = 0;
 };
 
 // Longest value a read keeps; longer ones are cut.

@@ -1,6 +1,5 @@
 #pragma once
 #include <array>
-#include <memory>
 #include <string>
 
 #include "config/app_config.h"
@@ -15,14 +14,6 @@ struct TLanguageInfo {
   std::array<std::wstring, kCapacity> LanguageFiles;
   std::array<std::wstring, kCapacity> LanguageCSPs;
   int Count = 0;  // entries held; sections past the capacity are left out
-};
-
-// Opens settings files by path; the Windows side uses the profile API.
-class ProfileFiles {
- public:
-  virtual ~ProfileFiles() = default;
-  virtual bool Exists(const std::wstring& path) = 0;
-  virtual std::unique_ptr<ProfileStore> Open(const std::wstring& path) = 0;
 };
 
 // Replaces every entry of table from the file's section "Caption"; a missing

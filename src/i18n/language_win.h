@@ -1,14 +1,8 @@
 #pragma once
 #include <string>
 
+#include "config/private_profile_win.h"
 #include "i18n/language.h"
-
-// Settings and language files on disk, through the profile API.
-class WinProfileFiles : public ProfileFiles {
- public:
-  bool Exists(const std::wstring& path) override;
-  std::unique_ptr<ProfileStore> Open(const std::wstring& path) override;
-};
 
 // The start-up choice over the program-wide table; returns the resource-DLL
 // name to record in the registry.

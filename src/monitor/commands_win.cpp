@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "config/fixed_names.h"
 #include "monitor/commands.h"
 
 void SendCopyDataCommand(const std::wstring& text, const std::wstring& className,
@@ -19,7 +20,8 @@ void SendCopyDataCommand(const std::wstring& text, const std::wstring& className
 }
 
 void CloseDialogsOnRemoval(int tokenCount, const std::wstring& promptCaption) {
-  for (const wchar_t* cls : {L"TProjectConfigForm", L"TCheckSysForm", L"TUPinSetForm"})
+  for (const wchar_t* cls : {names::kSettingsDialogClass, names::kCheckSysDialogClass,
+                          names::kPinDialogClass})
     if (HWND dialog = FindWindowW(cls, nullptr)) SendMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
   HWND prompt = FindWindowW(nullptr, promptCaption.c_str());
   if (prompt && tokenCount <= 0) SendMessageW(prompt, WM_COMMAND, IDNO, 0);

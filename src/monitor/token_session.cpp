@@ -5,7 +5,6 @@
 
 #include "config/fixed_names.h"
 #include "i18n/safe_format.h"
-#include "monitor/program_flags.h"
 #include "token/token_operations.h"
 
 namespace {
@@ -60,17 +59,17 @@ void TokenSession::InitMonitor() {
   CurrentTokenIndex = 0;
   config_ = ports_.ReadUserSettings();
   ports_.ArmTimer(MonitorTimer::TAppUpdate);
-  ProviderRegistered = IsProviderRegistered();
+  state_.ProviderRegistered = IsProviderRegistered();
   InitialTokenScan();
 }
 
 void TokenSession::InitialTokenScan() {
   if (InitTokenLibrary(lib_, strings_.PKCS11Name) != 0) {
-    LibraryReady = false;
+    state_.LibraryReady = false;
     ports_.ArmTimer(MonitorTimer::TCloseProject);
     return;
   }
-  LibraryReady = true;
+  state_.LibraryReady = true;
   RefreshTokenList();
   std::int32_t status = 0;
   for (std::int32_t i = 0; i < TokenCount; ++i) {
@@ -94,7 +93,7 @@ std::int32_t TokenSession::RefreshTokenList() {
   if (status != 0) return status;
   ports_.SetIconVisible(TokenCount > 0);
   for (std::int32_t i = 0; i < TokenCount; ++i) {
-    const std::int32_t info = ReadTokenInfo(lib_, i, TokenTable[i]);
+    const std::int32_t info = ReadTokenInfo(lib_, i, state_.TokenTable[i]);
     if (info != 0) {
       TokenCount = 0;  // the next successful refresh counts as a change
       return info;
@@ -105,7 +104,7 @@ std::int32_t TokenSession::RefreshTokenList() {
 }
 
 void TokenSession::USBArrival(std::int32_t productId) {
-  if (!LibraryReady || !IsTokenProductId(productId)) return;
+  if (!state_.LibraryReady || !IsTokenProductId(productId)) return;
   // The device needs a moment before the library can see it.
   ports_.Wait(kArrivalWaitMs);
   SearchCountdown = kSearchTicks;
@@ -141,7 +140,7 @@ void TokenSession::TCheckInitTimer() {
   ports_.DisarmTimer(MonitorTimer::TCheckInit);
   if (initBalloonShown_) return;
   for (std::int32_t i = 0; i < std::min(TokenCount, kTokenTableSize); ++i) {
-    if (TokenTable[i].Properties[9] == 0) {
+    if (!state_.TokenTable[i].IsInitialised()) {
       ports_.ShowBalloon(strings_.Init_Info, kBalloonUser);
       initBalloonShown_ = true;  // once per run
       return;
@@ -150,16 +149,16 @@ void TokenSession::TCheckInitTimer() {
 }
 
 void TokenSession::USBRemoval(std::int32_t productId) {
-  if (!LibraryReady || !IsTokenProductId(productId) || TokenCount == 0) return;
+  if (!state_.LibraryReady || !IsTokenProductId(productId) || TokenCount == 0) return;
   bool allAnswer = true;
   for (std::int32_t i = 0; i < TokenCount && allAnswer; ++i)
-    allAnswer = ReadTokenInfo(lib_, i, TokenTable[i]) == 0;
+    allAnswer = ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0;
   if (allAnswer) return;  // every known token is still there
 
   lib_.remove_all_certs_from_store(strings_.PROVIDER_NAME);
   FindAndConnectTokens(lib_, TokenCount);
   for (std::int32_t i = 0; i < TokenCount; ++i)
-    if (ReadTokenInfo(lib_, i, TokenTable[i]) == 0) RegisterTokenCertificates(i);
+    if (ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0) RegisterTokenCertificates(i);
   PreviousTokenCount = TokenCount;
   ports_.CloseDialogsOnRemoval(TokenCount);
   ports_.ShowBalloon(strings_.K_Key_Remove, kBalloonInfo);
@@ -184,15 +183,20 @@ void TokenSession::RescanTokens() {
   }
 }
 
+void TokenSession::SessionUnlocked() {
+  SearchCountdown = 5;
+  RescanTokens();
+}
+
 bool TokenSession::IsProviderRegistered() {
   return ports_.ProviderKeyExists(strings_.PROVIDER_NAME);
 }
 
 std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
-  if (!ProviderRegistered) strings_.PROVIDER_NAME = names::kMicrosoftProviderName;
+  if (!state_.ProviderRegistered) strings_.PROVIDER_NAME = names::kMicrosoftProviderName;
   ports_.WriteLog(L"Mon CSP:" + strings_.PROVIDER_NAME);
   if (token < 0 || token >= kTokenTableSize) return 1;
-  TV9Info& info = TokenTable[token];
+  TV9Info& info = state_.TokenTable[token];
   std::int32_t status = LoadContainerNames(lib_, token, info);
   if (status != 0) return status;
 

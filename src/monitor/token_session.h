@@ -4,6 +4,7 @@
 
 #include "config/app_config.h"
 #include "i18n/res_strs.h"
+#include "monitor/program_state.h"
 #include "token/token_library.h"
 
 // The one-shot timers through which all token work is sequenced.
@@ -61,8 +62,9 @@ std::int32_t ParseProductId(std::wstring_view devicePath);
 // table, certificate registration, removal and re-scan.
 class TokenSession {
  public:
-  TokenSession(TokenLibrary& lib, MonitorPorts& ports, TResStrs& strings, TConfigInfo& config)
-      : lib_(lib), ports_(ports), strings_(strings), config_(config) {}
+  TokenSession(ProgramState& state, TokenLibrary& lib, MonitorPorts& ports, TResStrs& strings,
+               TConfigInfo& config)
+      : state_(state), lib_(lib), ports_(ports), strings_(strings), config_(config) {}
 
   // After the device window exists: settings, update timer, provider check,
   // library start and the first registration of tokens already present.
@@ -72,6 +74,9 @@ class TokenSession {
   void USBArrival(std::int32_t productId);
   void USBRemoval(std::int32_t productId);
   void RescanTokens();
+  // The user's session was unlocked or reconnected: tokens may have come or
+  // gone meanwhile.
+  void SessionUnlocked();
   std::int32_t RegisterTokenCertificates(std::int32_t token);
   bool IsProviderRegistered();
 
@@ -91,7 +96,7 @@ class TokenSession {
   std::int32_t CurrentTokenIndex = 0;
 
  private:
-
+  ProgramState& state_;
   TokenLibrary& lib_;
   MonitorPorts& ports_;
   TResStrs& strings_;

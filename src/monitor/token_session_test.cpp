@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "monitor/program_flags.h"
 #include "token/fake_token_library_test.h"
 #include "token/token_records.h"
 
@@ -85,11 +84,6 @@ FakeTokenLibrary::Token UserToken(const std::string& prefix) {
 
 class TokenSessionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    LibraryReady = false;
-    ProviderRegistered = false;
-    TokenTable = {};
-  }
   void Start() {
     session.InitMonitor();
     ports.events.clear();
@@ -102,11 +96,12 @@ class TokenSessionTest : public ::testing::Test {
       session.TFindUSBKeyTimer();
   }
 
+  ProgramState state;
   FakeTokenLibrary lib;
   FakePorts ports;
   TResStrs strings;
   TConfigInfo config;
-  TokenSession session{lib, ports, strings, config};
+  TokenSession session{state, lib, ports, strings, config};
 };
 
 }  // namespace
@@ -122,7 +117,7 @@ TEST(ParseProductId, ReadsFourHexDigitsAfterPid) {
 }
 
 TEST_F(TokenSessionTest, FirstThenSecondTokenInserted) {
-  ProviderRegistered = true;
+  state.ProviderRegistered = true;
   ports.settings.URLOpenMode = 1;
   ports.settings.URL = L"https://intranet.example/";
   Start();
@@ -172,7 +167,7 @@ TEST_F(TokenSessionTest, OtherProductIdsAndAStoppedLibraryStartNoSearch) {
   Start();
   session.USBArrival(0x1234);
   EXPECT_TRUE(ports.events.empty());
-  LibraryReady = false;
+  state.LibraryReady = false;
   session.USBArrival(0xFF04);
   EXPECT_TRUE(ports.events.empty());
 }
@@ -186,7 +181,7 @@ TEST_F(TokenSessionTest, RemovalWhileEveryTokenAnswersDoesNothing) {
 }
 
 TEST_F(TokenSessionTest, RemovalOfTheLastToken) {
-  ProviderRegistered = true;
+  state.ProviderRegistered = true;
   lib.tokens.push_back(UserToken("a"));
   Start();
   lib.tokens.clear();  // pulled out
@@ -201,7 +196,7 @@ TEST_F(TokenSessionTest, RemovalOfTheLastToken) {
 }
 
 TEST_F(TokenSessionTest, TokensPresentAtStartAreRegisteredWithoutABalloon) {
-  ProviderRegistered = true;
+  state.ProviderRegistered = true;
   lib.tokens.push_back(UserToken("a"));
   session.InitMonitor();
   EXPECT_EQ(session.TokenCount, 1);
@@ -216,7 +211,7 @@ TEST_F(TokenSessionTest, TokensPresentAtStartAreRegisteredWithoutABalloon) {
 TEST_F(TokenSessionTest, FailedLibraryStartEndsTheProgramAfterItsMessage) {
   lib.initStatus = 5;
   session.InitMonitor();
-  EXPECT_FALSE(LibraryReady);
+  EXPECT_FALSE(state.LibraryReady);
   EXPECT_THAT(ports.events, Contains("arm:TCloseProject"));
   ports.events.clear();
   session.TCloseProjectTimer();
@@ -225,7 +220,7 @@ TEST_F(TokenSessionTest, FailedLibraryStartEndsTheProgramAfterItsMessage) {
 }
 
 TEST_F(TokenSessionTest, ExchangeFailureOfTheSecondContainer) {
-  ProviderRegistered = true;
+  state.ProviderRegistered = true;
   auto token = UserToken("a");
   token.containerList += std::string("a-c3") + '\0';
   token.containerCerts[{"a-c2", 2}] = {"a-c2-s"};
@@ -253,7 +248,7 @@ TEST_F(TokenSessionTest, MicrosoftProviderWhenTheMakersIsNotInstalled) {
   ports.providerInstalled = false;
   lib.tokens.push_back(UserToken("a"));
   session.InitMonitor();
-  EXPECT_FALSE(ProviderRegistered);
+  EXPECT_FALSE(state.ProviderRegistered);
   EXPECT_EQ(strings.PROVIDER_NAME, L"Microsoft Base Smart Card Crypto Provider");
   EXPECT_THAT(ports.events, Contains("log:Mon CSP:Microsoft Base Smart Card Crypto Provider"));
   for (const auto& p : lib.providers) EXPECT_EQ(p, L"Microsoft Base Smart Card Crypto Provider");

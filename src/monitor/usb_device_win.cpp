@@ -6,25 +6,20 @@
 
 #include "config/fixed_names.h"
 #include "monitor/token_session.h"
-
-namespace {
-// {A5DCBF10-6530-11D2-901F-00C04FB951ED}
-constexpr GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2,
-                                      {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
-}  // namespace
+#include "win32/device_interface_win.h"
 
 TUSB::TUSB() {
   if (!CreateWindowOfClass(names::kDeviceWindowClass, L"", WS_POPUP, 0, nullptr)) return;
   DEV_BROADCAST_DEVICEINTERFACE_W filter{};
   filter.dbcc_size = sizeof filter;
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = kUsbDeviceInterface;
-  // The handle is not kept: destroying the window ends the notifications.
-  RegisterDeviceNotificationW(hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  filter.dbcc_classguid = UsbDeviceInterfaceGuid();
+  registration_.reset(RegisterDeviceNotificationW(hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
 }
 
 LRESULT TUSB::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   if (msg != WM_DEVICECHANGE) return Window::HandleMessage(msg, wp, lp);
+  if (stopped_) return TRUE;
   if ((wp != DBT_DEVICEARRIVAL && wp != DBT_DEVICEREMOVECOMPLETE) || !lp) return TRUE;
   const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lp);
   if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||

@@ -4,14 +4,21 @@
 #include <cstdint>
 #include <functional>
 
+#include "win32/unique_handle_win.h"
 #include "win32/window_win.h"
 
 // The device-notification component: a hidden top-level window registered
 // for USB device interfaces. Its class name is fixed (kDeviceWindowClass) so
-// the driver tool can send it the notifications Windows would.
+// the driver tool can send it the notifications Windows would. The
+// registration ends before the window does.
 class TUSB : public Window {
  public:
   TUSB();
+  // Ends the notifications; the window stays until this object goes.
+  void StopNotifications() {
+    registration_.reset();
+    stopped_ = true;
+  }
   std::function<void(TUSB&)> OnArrival;
   std::function<void(TUSB&)> OnRemoval;
   // Product id of the last arrival or removal; 0 when none could be read.
@@ -19,4 +26,8 @@ class TUSB : public Window {
 
  protected:
   LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
+
+ private:
+  UniqueDeviceNotify registration_;
+  bool stopped_ = false;
 };

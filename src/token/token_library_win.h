@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "token/corvanex_mgr_abi.h"
+#include "tokenlib/corvanex_mgr_abi.h"
 #include "token/token_library.h"
 #include "win32/unique_handle_win.h"
 

@@ -6,8 +6,6 @@
 #include "config/fixed_names.h"
 #include "i18n/safe_format.h"
 
-std::array<TV9Info, kTokenTableSize> TokenTable;
-
 namespace {
 
 using cmgr::kContainerListSize;

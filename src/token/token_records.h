@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "token/corvanex_mgr_abi.h"
+#include "tokenlib/corvanex_mgr_abi.h"
 
 // What the token library tells about tokens, certificates and PINs, laid
 // out as it crosses the boundary.
@@ -20,6 +20,9 @@ struct TV9Info {
   char Desc4[65] = {};
   // 1st maximum PIN length, 2nd minimum PIN length, 10th initialised flag.
   std::int32_t Properties[10] = {};
+  std::int32_t MaxPinLength() const { return Properties[0]; }
+  std::int32_t MinPinLength() const { return Properties[1]; }
+  bool IsInitialised() const { return Properties[9] != 0; }
   std::int32_t ContainerCount = 0;
   std::array<std::string, kMaxContainerNames> ContainerNames;  // 8-bit, as the library gave them
 };
@@ -40,7 +43,10 @@ struct TV9CertInfo {
 
 // Six values; the 5th is 1 when the PIN is locked, the 6th when it is still
 // the factory default.
-using PinState = std::array<std::int32_t, 6>;
+struct PinState : std::array<std::int32_t, 6> {
+  bool IsLocked() const { return (*this)[4] == 1; }
+  bool IsStillDefault() const { return (*this)[5] == 1; }
+};
 
 // Tokens by index, in the order of the last search.
-extern std::array<TV9Info, kTokenTableSize> TokenTable;
+using TokenTableArray = std::array<TV9Info, kTokenTableSize>;

@@ -2,31 +2,19 @@
 
 #include <shellapi.h>
 
-#include "app/guarded_win.h"
+#include "config/fixed_names.h"
 #include "win32/window_win.h"
 
 // The record layout with balloon fields but without the GUID and balloon-icon
 // fields, whatever the shell version.
 static_assert(NOTIFYICONDATAW_V2_SIZE == (sizeof(void*) == 8 ? 952 : 936));
 
-// The hidden window that receives the shell's callbacks for the process's
-// tray icon. Reference-counted: made with the first icon, gone with the last.
+// The hidden window that receives the shell's callbacks for the tray icon
+// that owns it. A top-level window, so "TaskbarCreated" reaches it.
 class TTrayIconHandler : public Window {
  public:
-  static TTrayIconHandler& Acquire(TCoolTrayIcon* icon) {
-    if (!instance_) {
-      instance_ = new TTrayIconHandler;
-      instance_->CreateWindowOfClass(L"TQZCorvanexE_TrayIconHandler", L"", WS_POPUP, 0, nullptr);
-    }
-    ++references_;
-    instance_->icon_ = icon;
-    return *instance_;
-  }
-  static void Release() {
-    if (--references_ == 0) {
-      delete instance_;
-      instance_ = nullptr;
-    }
+  explicit TTrayIconHandler(TCoolTrayIcon& icon) : icon_(icon) {
+    CreateWindowOfClass(names::kTrayHandlerWindowClass, L"", WS_POPUP, 0, nullptr);
   }
 
  protected:
@@ -39,42 +27,35 @@ class TTrayIconHandler : public Window {
       case WM_QUIT:
       case WM_ENDSESSION:
         return 1;  // neither closes nor holds up the end of the session
-      case TCoolTrayIcon::kCallbackMessage:
-        if (icon_ && wp == TCoolTrayIcon::kIconId) icon_->HandleCallback(lp);
+      case names::kTrayCallbackMessage:
+        if (wp == names::kTrayIconId) icon_.HandleCallback(lp);
         return 0;
       default:
-        if (msg == taskbarCreated && icon_) icon_->state_.TaskbarCreated();
+        if (msg == taskbarCreated) icon_.state_.TaskbarCreated();
         return Window::HandleMessage(msg, wp, lp);
     }
   }
 
  private:
-  static inline TTrayIconHandler* instance_ = nullptr;
-  static inline int references_ = 0;
-  TCoolTrayIcon* icon_ = nullptr;
+  TCoolTrayIcon& icon_;
 };
 
 TCoolTrayIcon::TCoolTrayIcon(HWND mainWindow, HWND applicationWindow)
-    : mainWindow_(mainWindow), applicationWindow_(applicationWindow) {
-  TTrayIconHandler::Acquire(this);
-}
+    : mainWindow_(mainWindow),
+      applicationWindow_(applicationWindow),
+      handler_(std::make_unique<TTrayIconHandler>(*this)) {}
 
-TCoolTrayIcon::~TCoolTrayIcon() {
-  Notify(ShellCommand::Delete, state_.record());
-  TTrayIconHandler::Release();
-}
+TCoolTrayIcon::~TCoolTrayIcon() { Notify(ShellCommand::Delete, state_.record()); }
 
-HWND TCoolTrayIcon::handlerWindow() const {
-  return FindWindowW(L"TQZCorvanexE_TrayIconHandler", nullptr);
-}
+HWND TCoolTrayIcon::handlerWindow() const { return handler_->hwnd(); }
 
 bool TCoolTrayIcon::Notify(ShellCommand command, const TrayRecord& record) {
   NOTIFYICONDATAW data{};
   data.cbSize = NOTIFYICONDATAW_V2_SIZE;
   data.hWnd = handlerWindow();
-  data.uID = kIconId;
+  data.uID = names::kTrayIconId;
   data.uFlags = record.flags;
-  data.uCallbackMessage = kCallbackMessage;
+  data.uCallbackMessage = names::kTrayCallbackMessage;
   data.hIcon = icon_;
   static_assert(sizeof data.szTip / sizeof(wchar_t) == std::tuple_size_v<decltype(record.tip)>);
   static_assert(sizeof data.szInfo / sizeof(wchar_t) == std::tuple_size_v<decltype(record.info)>);

@@ -8,13 +8,10 @@
 #include "ui/tray_icon.h"
 
 // The tray icon component of the main window: one NOTIFYICONDATAW for its
-// life, mouse notifications through the hidden TTrayIconHandler window.
+// life, mouse notifications through its own hidden TTrayIconHandler window.
+class TTrayIconHandler;
 class TCoolTrayIcon : private TrayShell {
  public:
-  // Callback message of the shell, and the uID: one icon per process.
-  static constexpr UINT kCallbackMessage = WM_USER + 0x400;
-  static constexpr UINT kIconId = 1;
-
   TCoolTrayIcon(HWND mainWindow, HWND applicationWindow);
   ~TCoolTrayIcon() override;
   TCoolTrayIcon(const TCoolTrayIcon&) = delete;
@@ -56,4 +53,5 @@ class TCoolTrayIcon : private TrayShell {
   std::function<void(UINT)> onCommand_;
   bool leftDown_ = false;
   TrayIconState state_{*this};
+  std::unique_ptr<TTrayIconHandler> handler_;
 };

@@ -4,39 +4,38 @@
 #include <memory>
 #include <string>
 
-#include "monitor/token_session.h"
-#include "monitor/usb_device_win.h"
-#include "token/token_library_win.h"
+#include "monitor/program_state.h"
+#include "ui/about_view_win.h"
 #include "ui/cool_tray_icon_win.h"
 #include "win32/unique_handle_win.h"
 #include "win32/window_win.h"
 
-// The program's main window: hidden in normal use, found by other programs
-// through its class name, owner of the tray icon with its menu and of the
-// token session; its client area is the About view.
-class TMainForm : public Window, private MonitorPorts {
+// What the main window's messages mean to the rest of the program.
+class MainFormEvents {
  public:
-  // Control ids of the About view (also how tests find them).
-  enum ControlId : int {
-    kImage1 = 101, kLabel1, kLversion, kLabel4, kLabel5, kLabel6, kLabel7, kLabel8, kBevel1,
-    kButton1
-  };
-  // Tray menu items.
-  enum MenuId : UINT { kN1 = 1, kN4 = 2, kN2 = 3 };
+  virtual ~MainFormEvents() = default;
+  virtual void OnTimer(UINT_PTR id) = 0;
+  // WM_WTSSESSION_CHANGE, posted or sent.
+  virtual void OnSessionChange(WPARAM reason) = 0;
+  // The window is going away: the program's shutdown.
+  virtual void OnDestroy() = 0;
+};
 
-  // Creates the window (hidden) and runs FormCreate; null when the window
-  // cannot be created.
-  static std::unique_ptr<TMainForm> Create(HWND applicationWindow);
-  ~TMainForm() override;
+// The program's main window: hidden in normal use, found by other programs
+// through its class name; its client area is the About view, and it owns the
+// tray menu and the menu's actions.
+class TMainForm : public Window {
+ public:
+  enum MenuItem : UINT { kShowManager = 1, kAdvancedSettings, kExit };
 
-  // Offered every queued message before dispatch; never handles one.
-  void AppMessage(const MSG& msg);
+  // Creates the window (hidden) with the About view and the tray menu; null
+  // when the window cannot be created.
+  static std::unique_ptr<TMainForm> Create(HWND applicationWindow, ProgramState& state,
+                                           MainFormEvents& events);
 
-  bool ExitRequested = false;
-  bool SessionEnding = false;
-  bool SessionNotifyRegistered = false;
-
-  HMENU PopupMenu1() const { return popupMenu1_.get(); }
+  // The tray icon shows this window's menu and hint; texts are applied here.
+  void AttachTrayIcon(TCoolTrayIcon& trayIcon);
+  HMENU TrayMenu() const { return trayMenu_.get(); }
 
   // Puts the string table's font, texts and icons on the window and tray icon.
   void ApplyLanguageTexts();
@@ -49,50 +48,18 @@ class TMainForm : public Window, private MonitorPorts {
   LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
 
  private:
-  explicit TMainForm(HWND applicationWindow);
+  TMainForm(HWND applicationWindow, ProgramState& state, MainFormEvents& events);
   void FormCreate();
-  void FormDestroy();
+  void ApplyTrayTexts();
   bool FormCloseQuery();
-  LRESULT WMQueryEndSession();
-  void InitMonitor();
-  void OnTimer(UINT_PTR id);
-  void TCheckDefaultUPINTimer();
-  void TAppUpdateTimer();
-  void CreateAboutView();
-  void CreateTrayMenu();
-  void Button1Click();
-  void Label7Click();
-  void Label8Click();
-  void CoolTrayIcon1Click();
-  void CoolTrayIcon1Startup(bool& showMainForm);
   void OnMenuCommand(UINT id);
-  int Scale(int pixels) const;
-  HWND Control(ControlId id) const { return GetDlgItem(hwnd(), id); }
+  void TrayIconClick();
 
   HWND applicationWindow_;
+  ProgramState& state_;
+  MainFormEvents& events_;
   std::wstring exeDir_;
-  std::unique_ptr<TCoolTrayIcon> trayIcon_;
-  UniqueMenu popupMenu1_;
-  UniqueGdiObject font_;
-  UniqueGdiObject linkFont_;
-  int dpi_ = 96;
-  std::unique_ptr<DllTokenLibrary> library_;
-  std::unique_ptr<TokenSession> session_;
-  std::unique_ptr<TUSB> usb_;
-
-  // What the token session asks of the window and the system.
-  void ShowBalloon(const std::wstring& text, int iconKind) override;
-  void SetIconVisible(bool visible) override;
-  void ShowMessage(const std::wstring& text, unsigned kind) override;
-  void ArmTimer(MonitorTimer timer) override;
-  void DisarmTimer(MonitorTimer timer) override;
-  void Wait(int milliseconds) override;
-  void ExitProgram() override;
-  TConfigInfo ReadUserSettings() override;
-  bool ProviderKeyExists(const std::wstring& providerName) override;
-  void WriteLog(const std::wstring& line) override;
-  void SendToManager(const std::wstring& command) override;
-  void OpenWebAddress(const std::wstring& address, int browserMode) override;
-  void CheckCertificateExpiry(std::int32_t token) override;
-  void CloseDialogsOnRemoval(std::int32_t tokenCount) override;
+  std::unique_ptr<AboutView> about_;
+  UniqueMenu trayMenu_;
+  TCoolTrayIcon* trayIcon_ = nullptr;
 };

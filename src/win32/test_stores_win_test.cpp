@@ -1,14 +1,14 @@
 #include "win32/test_stores_win_test.h"
 
-#include <wincrypt.h>
+#include "win32/unique_handle_win.h"
 
 std::vector<StoredCert> ListStore(const wchar_t* name) {
   std::vector<StoredCert> out;
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                   CERT_SYSTEM_STORE_CURRENT_USER, name);
+  UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                      CERT_SYSTEM_STORE_CURRENT_USER, name));
   if (!store) return out;
   const CERT_CONTEXT* c = nullptr;
-  while ((c = CertEnumCertificatesInStore(store, c))) {
+  while ((c = CertEnumCertificatesInStore(store.get(), c))) {
     StoredCert s;
     wchar_t subject[256] = {};
     CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 256);
@@ -24,7 +24,6 @@ std::vector<StoredCert> ListStore(const wchar_t* name) {
     }
     out.push_back(s);
   }
-  CertCloseStore(store, 0);
   return out;
 }
 

@@ -1,96 +1,68 @@
 #pragma once
 #include <windows.h>
+#include <wincrypt.h>
 
+#include <cstdint>
 #include <utility>
 
-// Move-only owner of one Win32 handle. Traits give the handle type, its
-// invalid value and how to close it.
-template <class Traits>
-class UniqueHandle {
+// Move-only owner of one Win32 handle: its type, the function that closes it
+// and the value that means "none" (as an integer, so INVALID_HANDLE_VALUE
+// can be named too).
+template <class T, auto Close, std::intptr_t InvalidValue = 0>
+class UniqueAny {
  public:
-  using Type = typename Traits::Type;
+  static T Invalid() { return reinterpret_cast<T>(InvalidValue); }
 
-  UniqueHandle() = default;
-  explicit UniqueHandle(Type h) : h_(h) {}
-  ~UniqueHandle() { reset(); }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  UniqueHandle(UniqueHandle&& o) noexcept : h_(o.release()) {}
-  UniqueHandle& operator=(UniqueHandle&& o) noexcept {
+  UniqueAny() = default;
+  explicit UniqueAny(T h) : h_(h) {}
+  ~UniqueAny() { reset(); }
+  UniqueAny(const UniqueAny&) = delete;
+  UniqueAny& operator=(const UniqueAny&) = delete;
+  UniqueAny(UniqueAny&& o) noexcept : h_(o.release()) {}
+  UniqueAny& operator=(UniqueAny&& o) noexcept {
     if (this != &o) reset(o.release());
     return *this;
   }
 
-  Type get() const { return h_; }
-  explicit operator bool() const { return h_ != Traits::Invalid(); }
-  Type release() { return std::exchange(h_, Traits::Invalid()); }
+  T get() const { return h_; }
+  T operator->() const { return h_; }  // for handles that are pointers to records
+  explicit operator bool() const { return h_ != Invalid(); }
+  T release() { return std::exchange(h_, Invalid()); }
+  // For functions that hand a new handle back through a pointer.
+  T* put() {
+    reset();
+    return &h_;
+  }
   // Closing keeps GetLastError, so a caller can still report why the step
   // before failed.
-  void reset(Type h = Traits::Invalid()) {
-    if (h_ != Traits::Invalid()) {
+  void reset(T h = Invalid()) {
+    if (h_ != Invalid()) {
       const DWORD error = GetLastError();
-      Traits::Close(h_);
+      Close(h_);
       SetLastError(error);
     }
     h_ = h;
   }
 
  private:
-  Type h_ = Traits::Invalid();
+  T h_ = Invalid();
 };
 
-struct KernelHandleTraits {  // events, mappings, processes, threads
-  using Type = HANDLE;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type h) { CloseHandle(h); }
-};
-struct FileHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Type h) { CloseHandle(h); }
-};
-struct RegKeyTraits {
-  using Type = HKEY;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type h) { RegCloseKey(h); }
-};
-struct ModuleTraits {
-  using Type = HMODULE;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type h) { FreeLibrary(h); }
-};
-struct MappedViewTraits {
-  using Type = void*;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type p) { UnmapViewOfFile(p); }
-};
-struct WindowTraits {
-  using Type = HWND;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type h) { DestroyWindow(h); }
-};
-struct IconTraits {
-  using Type = HICON;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type h) { DestroyIcon(h); }
-};
-struct GdiObjectTraits {
-  using Type = HGDIOBJ;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type h) { DeleteObject(h); }
-};
-struct MenuTraits {
-  using Type = HMENU;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type h) { DestroyMenu(h); }
-};
+namespace unique_handle_detail {
+inline void CloseStore(HCERTSTORE store) { CertCloseStore(store, 0); }
+inline void ReleaseScreenDC(HDC dc) { ReleaseDC(nullptr, dc); }
+}  // namespace unique_handle_detail
 
-using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
-using UniqueFile = UniqueHandle<FileHandleTraits>;
-using UniqueRegKey = UniqueHandle<RegKeyTraits>;
-using UniqueModule = UniqueHandle<ModuleTraits>;
-using UniqueMappedView = UniqueHandle<MappedViewTraits>;
-using UniqueWindow = UniqueHandle<WindowTraits>;
-using UniqueIcon = UniqueHandle<IconTraits>;
-using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
-using UniqueMenu = UniqueHandle<MenuTraits>;
+using UniqueKernelHandle = UniqueAny<HANDLE, &::CloseHandle>;  // events, mappings, processes
+using UniqueFile = UniqueAny<HANDLE, &::CloseHandle, -1>;      // INVALID_HANDLE_VALUE
+using UniqueRegKey = UniqueAny<HKEY, &::RegCloseKey>;
+using UniqueModule = UniqueAny<HMODULE, &::FreeLibrary>;
+using UniqueMappedView = UniqueAny<void*, &::UnmapViewOfFile>;
+using UniqueWindow = UniqueAny<HWND, &::DestroyWindow>;
+using UniqueIcon = UniqueAny<HICON, &::DestroyIcon>;
+using UniqueGdiObject = UniqueAny<HGDIOBJ, &::DeleteObject>;
+using UniqueMenu = UniqueAny<HMENU, &::DestroyMenu>;
+using UniqueDeviceNotify = UniqueAny<HDEVNOTIFY, &::UnregisterDeviceNotification>;
+using UniqueScreenDC = UniqueAny<HDC, &unique_handle_detail::ReleaseScreenDC>;  // GetDC(nullptr)
+using UniqueCertStore = UniqueAny<HCERTSTORE, &unique_handle_detail::CloseStore>;
+using UniqueCertContext = UniqueAny<PCCERT_CONTEXT, &::CertFreeCertificateContext>;

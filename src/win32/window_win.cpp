@@ -1,6 +1,6 @@
 #include "win32/window_win.h"
 
-#include "app/guarded_win.h"
+#include "win32/guarded_win.h"
 
 Window::~Window() {
   if (hwnd_) {

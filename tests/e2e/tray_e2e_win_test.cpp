@@ -4,11 +4,10 @@
 
 #include "e2e_support_win_test.h"
 #include "test_paths.h"
+#include "ui/about_view_win.h"
 #include "win32/files_win.h"
 
 namespace {
-
-constexpr int kLversion = 103, kButton1 = 110;
 
 int Runs(const InstalledMonitor& monitor) {
   const std::string log = ReadBytes(monitor.appDir() + L"standin-runs.txt");
@@ -57,12 +56,12 @@ TEST(MonitorTray, AboutViewShowsTheVersionAndButton1OnlyHides) {
   HWND main = monitor.WaitForMainWindow();
   ASSERT_NE(main, nullptr);
   wchar_t version[64] = {};
-  WaitUntil([&] { return GetDlgItemTextW(main, kLversion, version, 64) > 0; });
+  WaitUntil([&] { return GetDlgItemTextW(main, AboutView::kVersion, version, 64) > 0; });
   EXPECT_STREQ(version, L"1.0.3.12");
 
   ShowWindow(main, SW_SHOWNORMAL);
   ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }));
-  SendMessageW(GetDlgItem(main, kButton1), BM_CLICK, 0, 0);
+  SendMessageW(GetDlgItem(main, AboutView::kOkButton), BM_CLICK, 0, 0);
   EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(main); }));
   EXPECT_EQ(WaitForSingleObject(process, 300), static_cast<DWORD>(WAIT_TIMEOUT));
   monitor.EndSession(process);

@@ -4,7 +4,7 @@
 #include <exception>
 #include <string>
 
-#include "app/error_report.h"
+#include "win32/error_report.h"
 #include "win32/text_win.h"
 
 // Title of the error box: the application title, set once at start-up.

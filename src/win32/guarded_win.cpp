@@ -1,4 +1,4 @@
-#include "app/guarded_win.h"
+#include "win32/guarded_win.h"
 
 namespace {
 std::wstring& Title() {

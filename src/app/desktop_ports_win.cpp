@@ -1,0 +1,82 @@
+#include "app/desktop_ports_win.h"
+
+#include "config/app_config.h"
+#include "config/data_folders.h"
+#include "config/fixed_names.h"
+#include "config/monitor_log.h"
+#include "i18n/res_strs.h"
+#include "monitor/commands.h"
+#include "monitor/web_address.h"
+#include "win32/unique_handle_win.h"
+
+namespace {
+
+constexpr UINT_PTR kTimerBase = 100;  // timer ids: kTimerBase + MonitorTimer
+constexpr wchar_t kProviderKey[] = L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\";
+
+UINT_PTR TimerId(MonitorTimer timer) { return kTimerBase + static_cast<UINT_PTR>(timer); }
+
+}  // namespace
+
+std::optional<MonitorTimer> DesktopPorts::TimerOf(UINT_PTR id) {
+  if (id < TimerId(MonitorTimer::TFindUSBKey) || id > TimerId(MonitorTimer::TAppUpdate))
+    return std::nullopt;
+  return static_cast<MonitorTimer>(id - kTimerBase);
+}
+
+void DesktopPorts::ShowBalloon(const std::wstring& text, int iconKind) {
+  trayIcon_.ShowBalloon(L"", text, static_cast<std::uint8_t>(iconKind), 10);
+}
+
+void DesktopPorts::SetIconVisible(bool visible) { trayIcon_.SetIconVisible(visible); }
+
+void DesktopPorts::ShowMessage(const std::wstring& text, unsigned kind) {
+  UINT flags = MB_OK;
+  if (kind & kInformation) flags |= MB_ICONINFORMATION;
+  if (kind & kQuestion) flags |= MB_ICONQUESTION;
+  if (kind & kTopmost) flags |= MB_TOPMOST;
+  MessageBoxW(mainWindow_, text.c_str(), ResStrs.P_MSGTitle.c_str(), flags);
+}
+
+void DesktopPorts::ArmTimer(MonitorTimer timer) {
+  SetTimer(mainWindow_, TimerId(timer), TimerInterval(timer), nullptr);
+}
+
+void DesktopPorts::DisarmTimer(MonitorTimer timer) { KillTimer(mainWindow_, TimerId(timer)); }
+
+void DesktopPorts::Wait(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+void DesktopPorts::ExitProgram() {
+  state_.ExitRequested = true;
+  PostMessageW(mainWindow_, WM_CLOSE, 0, 0);
+}
+
+TConfigInfo DesktopPorts::ReadUserSettings() {
+  TConfigInfo config{};
+  ReadAppConfig(GetUserDataDir() + names::kUserConfigFile, config);
+  return config;
+}
+
+bool DesktopPorts::ProviderKeyExists(const std::wstring& providerName) {
+  // The product is a 32-bit program: it sees the 32-bit view, in both builds.
+  UniqueRegKey key;
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kProviderKey + providerName).c_str(), 0,
+                       KEY_READ | KEY_WOW64_32KEY, key.put()) == ERROR_SUCCESS;
+}
+
+void DesktopPorts::WriteLog(const std::wstring& line) { WriteMonitorLog(line); }
+
+void DesktopPorts::SendToManager(const std::wstring& command) {
+  SendCopyDataCommand(command, names::kManagerWindowClass, applicationWindow_);
+}
+
+void DesktopPorts::OpenWebAddress(const std::wstring& address, int browserMode) {
+  ::OpenWebAddress(mainWindow_, address, browserMode);
+}
+
+// The expiry warnings run here once they are built.
+void DesktopPorts::CheckCertificateExpiry(std::int32_t) {}
+
+void DesktopPorts::CloseDialogsOnRemoval(std::int32_t tokenCount) {
+  ::CloseDialogsOnRemoval(tokenCount, ResStrs.P_MSGTitle);
+}

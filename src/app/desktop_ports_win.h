@@ -1,0 +1,45 @@
+#pragma once
+#include <windows.h>
+
+#include <optional>
+
+#include "monitor/program_state.h"
+#include "monitor/token_session.h"
+#include "ui/cool_tray_icon_win.h"
+
+// What the token session asks of the desktop, done with Win32: balloons on
+// the tray icon, boxes and timers of the main window, the registry, the
+// diagnostic log and the manager's window.
+class DesktopPorts : public MonitorPorts {
+ public:
+  DesktopPorts(ProgramState& state, HWND mainWindow, HWND applicationWindow,
+               TCoolTrayIcon& trayIcon)
+      : state_(state),
+        mainWindow_(mainWindow),
+        applicationWindow_(applicationWindow),
+        trayIcon_(trayIcon) {}
+
+  // The session's timer behind a WM_TIMER id of the main window, if any.
+  static std::optional<MonitorTimer> TimerOf(UINT_PTR id);
+
+  void ShowBalloon(const std::wstring& text, int iconKind) override;
+  void SetIconVisible(bool visible) override;
+  void ShowMessage(const std::wstring& text, unsigned kind) override;
+  void ArmTimer(MonitorTimer timer) override;
+  void DisarmTimer(MonitorTimer timer) override;
+  void Wait(int milliseconds) override;
+  void ExitProgram() override;
+  TConfigInfo ReadUserSettings() override;
+  bool ProviderKeyExists(const std::wstring& providerName) override;
+  void WriteLog(const std::wstring& line) override;
+  void SendToManager(const std::wstring& command) override;
+  void OpenWebAddress(const std::wstring& address, int browserMode) override;
+  void CheckCertificateExpiry(std::int32_t token) override;
+  void CloseDialogsOnRemoval(std::int32_t tokenCount) override;
+
+ private:
+  ProgramState& state_;
+  HWND mainWindow_;
+  HWND applicationWindow_;
+  TCoolTrayIcon& trayIcon_;
+};

@@ -1,0 +1,48 @@
+#pragma once
+#include <windows.h>
+
+#include <memory>
+
+#include "app/desktop_ports_win.h"
+#include "monitor/program_state.h"
+#include "monitor/token_session.h"
+#include "monitor/usb_device_win.h"
+#include "token/token_library_win.h"
+#include "ui/cool_tray_icon_win.h"
+#include "ui/main_form_win.h"
+
+// Builds the program's objects and wires them: the main window, the tray
+// icon, the token library binding, the Win32 ports, the token session and the
+// device window. Everything lives until this object goes; the shutdown runs
+// when the main window is destroyed.
+class MonitorApp : private MainFormEvents {
+ public:
+  MonitorApp(ProgramState& state, HWND applicationWindow);
+  ~MonitorApp() override;
+  MonitorApp(const MonitorApp&) = delete;
+  MonitorApp& operator=(const MonitorApp&) = delete;
+
+  // Creates the main window and starts monitoring; false when the main
+  // window cannot be created.
+  bool Start();
+  // True once the main window is gone, however that came about.
+  bool Ended() const { return ended_; }
+
+ private:
+  void OnTimer(UINT_PTR id) override;
+  void OnSessionChange(WPARAM reason) override;
+  void OnDestroy() override;
+  void TCheckDefaultUPINTimer();
+  void TAppUpdateTimer();
+
+  ProgramState& state_;
+  HWND applicationWindow_;
+  std::unique_ptr<TMainForm> form_;
+  std::unique_ptr<TCoolTrayIcon> trayIcon_;
+  std::unique_ptr<DllTokenLibrary> library_;
+  std::unique_ptr<DesktopPorts> ports_;
+  std::unique_ptr<TokenSession> session_;
+  std::unique_ptr<TUSB> usb_;
+  bool sessionNotifyRegistered_ = false;
+  bool ended_ = false;
+};

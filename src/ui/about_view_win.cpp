@@ -1,0 +1,111 @@
+#include "ui/about_view_win.h"
+
+#include <shellapi.h>
+
+#include <string>
+#include <utility>
+
+#include "config/data_folders.h"
+#include "config/profile.h"
+#include "i18n/res_strs.h"
+#include "win32/files_win.h"
+
+namespace {
+
+constexpr COLORREF kLinkColour = RGB(0, 0, 255);
+
+struct ControlSpec {
+  AboutView::ControlId id;
+  const wchar_t* cls;
+  DWORD style;
+  int x, y, w, h;
+};
+
+constexpr ControlSpec kControls[] = {
+    {AboutView::kOkButton, L"BUTTON", BS_DEFPUSHBUTTON | WS_TABSTOP, 257, 19, 75, 25},
+    {AboutView::kAppIcon, L"STATIC", SS_ICON, 21, 24, 32, 32},
+    {AboutView::kProductName, L"STATIC", SS_LEFT | SS_NOPREFIX, 72, 24, 180, 16},
+    {AboutView::kVersion, L"STATIC", SS_LEFT | SS_NOPREFIX, 72, 43, 180, 16},
+    {AboutView::kWebsiteCaption, L"STATIC", SS_RIGHT | SS_NOPREFIX, 72, 85, 36, 16},
+    {AboutView::kEmailCaption, L"STATIC", SS_RIGHT | SS_NOPREFIX, 72, 112, 36, 16},
+    {AboutView::kWebsiteLink, L"STATIC", SS_LEFT | SS_NOTIFY | SS_NOPREFIX, 114, 85, 220, 16},
+    {AboutView::kEmailLink, L"STATIC", SS_LEFT | SS_NOTIFY | SS_NOPREFIX, 114, 112, 220, 16},
+    {AboutView::kRule, L"STATIC", SS_ETCHEDHORZ, -21, 142, 406, 2},
+    {AboutView::kCopyright, L"STATIC", SS_LEFT | SS_NOPREFIX, 41, 162, 264, 16},
+};
+
+}  // namespace
+
+AboutView::AboutView(HWND parent, int dpi) : parent_(parent), dpi_(dpi) {
+  const auto scale = [&](int pixels) { return MulDiv(pixels, dpi_, 96); };
+  for (const ControlSpec& s : kControls)
+    CreateWindowExW(0, s.cls, L"", WS_CHILD | WS_VISIBLE | s.style, scale(s.x), scale(s.y),
+                    scale(s.w), scale(s.h), parent_, reinterpret_cast<HMENU>(INT_PTR{s.id}),
+                    GetModuleHandleW(nullptr), nullptr);
+}
+
+void AboutView::ApplyLanguageTexts(HICON icon) {
+  // A size that is not a decimal number keeps the current one.
+  LOGFONTW lf{};
+  if (font_)
+    GetObjectW(font_.get(), sizeof lf, &lf);
+  else
+    lf.lfHeight = -MulDiv(9, dpi_, 72);
+  if (auto points = ParseDecimal(ResStrs.FontSize, 4); points && *points > 0)
+    lf.lfHeight = -MulDiv(*points, dpi_, 72);
+  lf.lfCharSet = GB2312_CHARSET;
+  lf.lfWeight = FW_NORMAL;
+  lstrcpynW(lf.lfFaceName, ResStrs.FontName.c_str(), LF_FACESIZE);
+  font_.reset(CreateFontIndirectW(&lf));
+  LOGFONTW link{};
+  link.lfHeight = -MulDiv(11, dpi_, 96);
+  link.lfUnderline = TRUE;
+  link.lfCharSet = DEFAULT_CHARSET;
+  lstrcpynW(link.lfFaceName, L"Tahoma", LF_FACESIZE);
+  linkFont_.reset(CreateFontIndirectW(&link));
+  for (const ControlSpec& s : kControls) {
+    const HGDIOBJ f = IsLink(s.id) ? linkFont_.get() : font_.get();
+    SendMessageW(GetDlgItem(parent_, s.id), WM_SETFONT, reinterpret_cast<WPARAM>(f), TRUE);
+  }
+
+  const std::pair<ControlId, const std::wstring*> texts[] = {
+      {kWebsiteCaption, &ResStrs.About_Form_Label_URL},
+      {kEmailCaption, &ResStrs.About_Form_Label_Email},
+      {kCopyright, &ResStrs.About_Form_label_CopyRight},
+      {kWebsiteLink, &ResStrs.About_Form_Label_URL_Info},
+      {kEmailLink, &ResStrs.About_Form_Label_Email_Info},
+      {kProductName, &ResStrs.P_Caption},
+      {kOkButton, &ResStrs.C_Btn_Confirm}};
+  for (const auto& [id, text] : texts) SetDlgItemTextW(parent_, id, text->c_str());
+  SetDlgItemTextW(parent_, kVersion, GetFileVersionText(ModuleFileName(nullptr)).c_str());
+  SendDlgItemMessageW(parent_, kAppIcon, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+}
+
+bool AboutView::IsOkClick(WPARAM wp) const {
+  return LOWORD(wp) == kOkButton && HIWORD(wp) == BN_CLICKED;
+}
+
+void AboutView::OnCommand(WPARAM wp) {
+  if (HIWORD(wp) != STN_CLICKED) return;
+  if (LOWORD(wp) == kWebsiteLink) OpenLink(kWebsiteLink, L"");
+  if (LOWORD(wp) == kEmailLink) OpenLink(kEmailLink, L"mailto:");
+}
+
+void AboutView::OpenLink(ControlId id, const wchar_t* prefix) const {
+  wchar_t text[1024] = {};
+  GetDlgItemTextW(parent_, id, text, 1024);
+  const std::wstring target = prefix + std::wstring(text);
+  ShellExecuteW(parent_, L"open", target.c_str(), nullptr, nullptr, SW_SHOW);
+}
+
+LRESULT AboutView::OnCtlColorStatic(HDC dc, HWND control) const {
+  SetTextColor(dc, IsLink(GetDlgCtrlID(control)) ? kLinkColour : RGB(0, 0, 0));
+  SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+  return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+}
+
+std::optional<LRESULT> AboutView::OnSetCursor(HWND control) const {
+  if (!IsLink(GetDlgCtrlID(control))) return std::nullopt;
+  SetCursor(LoadCursorW(nullptr, IDC_HAND));
+  return TRUE;
+}
