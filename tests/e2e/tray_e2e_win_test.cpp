@@ -44,11 +44,11 @@ TEST(MonitorTray, RightButtonOpensTheMenuAndExitEndsTheProgram) {
     if (menu) GetWindowThreadProcessId(menu, &pid);
     return menu && IsWindowVisible(menu) && pid == GetProcessId(process);
   }));
-  ASSERT_EQ(RunDriver(L"menu-choose --index 2", out.path() + L"m.txt"), 0);  // N2, Exit
+  ASSERT_EQ(RunDriver(L"menu-choose --index 2", out.path() + L"m.txt"), 0);  // the third item, Exit
   EXPECT_EQ(InstalledMonitor::WaitForExit(process), 0u);
 }
 
-TEST(MonitorTray, AboutViewShowsTheVersionAndButton1OnlyHides) {
+TEST(MonitorTray, AboutViewShowsTheVersionAndItsOkButtonOnlyHides) {
   InstalledMonitor monitor;
   ASSERT_TRUE(CopyFileW(BIN_DIR_PATH L"CorvanexEMon_1_0_3_12.exe",
                         (monitor.appDir() + L"CorvanexEMon.exe").c_str(), FALSE));
