@@ -16,8 +16,8 @@
 namespace {
 
 std::string Cert(const char* name) {
-  return ReadBytes(std::wstring(SOURCE_DIR_PATH L"tokenlib\\testdata\\certs\\") +
-                   FromAnsi(name) + L".der");
+  return ReadBytes(std::wstring(SOURCE_DIR_PATH L"tokenlib\\testdata\\certs\\") + FromAnsi(name) +
+                   L".der");
 }
 const unsigned char* Bytes(const std::string& s) {
   return reinterpret_cast<const unsigned char*>(s.data());
@@ -25,7 +25,8 @@ const unsigned char* Bytes(const std::string& s) {
 
 int CountSubject(const std::vector<StoredCert>& certs, const std::wstring& subject) {
   int n = 0;
-  for (auto& c : certs) n += c.subject == subject;
+  for (auto& c : certs)
+    n += c.subject == subject;
   return n;
 }
 
@@ -79,8 +80,8 @@ TEST_F(CertStoreExports, DecodesNamesDatesAndKind) {
   helper_get_cert_info2(Bytes(root), static_cast<int32_t>(root.size()), subject, issuer, &version,
                         serial, notBefore, notAfter, &kind);
   EXPECT_EQ(kind, 1);
-  helper_get_cert_info2(Bytes(inter), static_cast<int32_t>(inter.size()), subject, issuer,
-                        &version, serial, notBefore, notAfter, &kind);
+  helper_get_cert_info2(Bytes(inter), static_cast<int32_t>(inter.size()), subject, issuer, &version,
+                        serial, notBefore, notAfter, &kind);
   EXPECT_EQ(kind, 2);
 }
 
@@ -110,7 +111,8 @@ TEST_F(CertStoreExports, UserCertificateIsLinkedToContainerAndProvider) {
   const auto my = ListStore(L"MY");
   ASSERT_EQ(CountSubject(my, L"Store Test User"), 1);
   for (const auto& c : my) {
-    if (c.subject != L"Store Test User") continue;
+    if (c.subject != L"Store Test User")
+      continue;
     EXPECT_EQ(c.container, L"Alice's container");
     EXPECT_EQ(c.provider, L"Test CSP A");
     EXPECT_EQ(c.keySpec, 1u);
@@ -119,8 +121,10 @@ TEST_F(CertStoreExports, UserCertificateIsLinkedToContainerAndProvider) {
 
 TEST_F(CertStoreExports, CaCertificatesGoToRootAndCa) {
   const std::string root = Cert("root"), inter = Cert("inter");
-  EXPECT_EQ(helper_add_root_cert_to_store(u"ROOT", Bytes(root), static_cast<int32_t>(root.size())), 0);
-  EXPECT_EQ(helper_add_root_cert_to_store(u"CA", Bytes(inter), static_cast<int32_t>(inter.size())), 0);
+  EXPECT_EQ(helper_add_root_cert_to_store(u"ROOT", Bytes(root), static_cast<int32_t>(root.size())),
+            0);
+  EXPECT_EQ(helper_add_root_cert_to_store(u"CA", Bytes(inter), static_cast<int32_t>(inter.size())),
+            0);
   EXPECT_EQ(CountSubject(ListStore(L"ROOT"), L"Store Test Root"), 1);
   EXPECT_EQ(CountSubject(ListStore(L"CA"), L"Store Test Intermediate"), 1);
   EXPECT_EQ(CountSubject(ListStore(L"MY"), L"Store Test Root"), 0);
@@ -129,9 +133,11 @@ TEST_F(CertStoreExports, CaCertificatesGoToRootAndCa) {
 TEST_F(CertStoreExports, RemovalTakesOnlyThatProvidersCertificates) {
   const std::string user = Cert("user"), other = Cert("user2");
   ASSERT_EQ(container_addcert_to_store("a", "Test CSP A", 1, Bytes(user),
-                                       static_cast<int32_t>(user.size())), 0);
+                                       static_cast<int32_t>(user.size())),
+            0);
   ASSERT_EQ(container_addcert_to_store("b", "Test CSP B", 1, Bytes(other),
-                                       static_cast<int32_t>(other.size())), 0);
+                                       static_cast<int32_t>(other.size())),
+            0);
   EXPECT_EQ(remove_all_certs_from_store("Test CSP A"), 0);
   const auto my = ListStore(L"MY");
   EXPECT_EQ(CountSubject(my, L"Store Test User"), 0);

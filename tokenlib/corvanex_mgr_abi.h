@@ -19,44 +19,44 @@
 #endif
 
 namespace cmgr {
-inline constexpr int kMaxTokens = 32;          // token_find handles
+inline constexpr int kMaxTokens = 32;  // token_find handles
 inline constexpr int kContainerListSize = 8192;
 inline constexpr int kCertDataSize = 32768;
 inline constexpr int kPubKeySize = 257;
-inline constexpr int kNameUnits = 257;         // subject, issuer (UTF-16 units)
+inline constexpr int kNameUnits = 257;  // subject, issuer (UTF-16 units)
 inline constexpr int kSerialSize = 257;
 inline constexpr int kDateBlockSize = 9;
 inline constexpr int kMaxStandaloneCerts = 65;
 }  // namespace cmgr
 
 // The function types, one per export; the monitor resolves each by name.
-#define CMGR_FUNCTIONS(X)                                                                       \
-  X(init_pkcs11, (const char* module))                                                          \
+#define CMGR_FUNCTIONS(X)                                                                        \
+  X(init_pkcs11, (const char* module))                                                           \
   X(init_pkcs11_ex, (const char* ext1, const char* ext2, const char* ext3, const char* module))  \
-  X(uninit_pkcs11, ())                                                                          \
-  X(token_find, (int32_t * handles, int32_t * count))                                           \
-  X(token_connect, (int32_t token))                                                             \
-  X(token_get_info, (int32_t token, char* desc1, char* desc2, char* desc3, char* desc4,         \
-                     int32_t* props))                                                           \
-  X(token_reload_all_objects, (int32_t token))                                                  \
-  X(container_load_all, (int32_t token, char* names, int32_t* length))                          \
-  X(container_get_cert, (int32_t token, const char* container, int32_t keySpec,                 \
-                         unsigned char* certData, int32_t* certLen))                            \
-  X(container_get_pubkey, (int32_t token, const char* container, int32_t keySpec,               \
-                           int32_t* out1, int32_t* out2, unsigned char* buf, int32_t* out3))    \
-  X(helper_get_cert_info2, (const unsigned char* certData, int32_t certLen, char16_t* subject,  \
-                            char16_t* issuer, int32_t* version, char* serial,                   \
-                            int32_t* notBefore, int32_t* notAfter, int32_t* kind))              \
-  X(container_addcert_to_store, (const char* container, const char* provider, int32_t keySpec,  \
-                                 const unsigned char* certData, int32_t certLen))               \
-  X(helper_add_root_cert_to_store, (const char16_t* storeName, const unsigned char* certData,   \
-                                    int32_t certLen))                                           \
-  X(remove_all_certs_from_store, (const char* provider))                                        \
-  X(token_find_standalone_certs, (int32_t token, int32_t* handles, int32_t* count))             \
-  X(token_get_cert, (int32_t token, int32_t handle, unsigned char* certData, int32_t* certLen)) \
-  X(token_get_pin_state, (int32_t token, int32_t pinKind, int32_t* state))                      \
-  X(token_login, (int32_t token, const char* pin, int32_t* triesLeft))                          \
-  X(token_logout, (int32_t token))                                                              \
+  X(uninit_pkcs11, ())                                                                           \
+  X(token_find, (int32_t * handles, int32_t * count))                                            \
+  X(token_connect, (int32_t token))                                                              \
+  X(token_get_info,                                                                              \
+    (int32_t token, char* desc1, char* desc2, char* desc3, char* desc4, int32_t* props))         \
+  X(token_reload_all_objects, (int32_t token))                                                   \
+  X(container_load_all, (int32_t token, char* names, int32_t* length))                           \
+  X(container_get_cert, (int32_t token, const char* container, int32_t keySpec,                  \
+                         unsigned char* certData, int32_t* certLen))                             \
+  X(container_get_pubkey, (int32_t token, const char* container, int32_t keySpec, int32_t* out1, \
+                           int32_t* out2, unsigned char* buf, int32_t* out3))                    \
+  X(helper_get_cert_info2,                                                                       \
+    (const unsigned char* certData, int32_t certLen, char16_t* subject, char16_t* issuer,        \
+     int32_t* version, char* serial, int32_t* notBefore, int32_t* notAfter, int32_t* kind))      \
+  X(container_addcert_to_store, (const char* container, const char* provider, int32_t keySpec,   \
+                                 const unsigned char* certData, int32_t certLen))                \
+  X(helper_add_root_cert_to_store,                                                               \
+    (const char16_t* storeName, const unsigned char* certData, int32_t certLen))                 \
+  X(remove_all_certs_from_store, (const char* provider))                                         \
+  X(token_find_standalone_certs, (int32_t token, int32_t * handles, int32_t * count))            \
+  X(token_get_cert, (int32_t token, int32_t handle, unsigned char* certData, int32_t* certLen))  \
+  X(token_get_pin_state, (int32_t token, int32_t pinKind, int32_t * state))                      \
+  X(token_login, (int32_t token, const char* pin, int32_t* triesLeft))                           \
+  X(token_logout, (int32_t token))                                                               \
   X(token_change_upin, (int32_t token, const char* oldPin, const char* newPin))
 
 #define CMGR_DECLARE_EXPORT(name, params) CMGR_API int32_t CMGR_CALL name params;

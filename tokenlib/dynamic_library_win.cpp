@@ -7,9 +7,9 @@
 namespace {
 std::wstring OwnFolder() {
   HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&OwnFolder), &self);
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&OwnFolder), &self);
   const std::wstring path = ModuleFileName(self);
   return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
@@ -26,7 +26,8 @@ bool DynamicLibrary::Open(const std::string& nameOrPath) {
     const std::wstring beside = OwnFolder() + name;
     if (FileExists(beside))
       handle_ = LoadLibraryExW(beside.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!handle_) handle_ = LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!handle_)
+      handle_ = LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
   return handle_ != nullptr;
 }
@@ -37,6 +38,7 @@ void* DynamicLibrary::Symbol(const char* name) const {
 }
 
 void DynamicLibrary::Close() {
-  if (handle_) FreeLibrary(static_cast<HMODULE>(handle_));
+  if (handle_)
+    FreeLibrary(static_cast<HMODULE>(handle_));
   handle_ = nullptr;
 }

@@ -30,7 +30,9 @@ std::int32_t Gate(F&& f) {
   }
 }
 
-std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+std::string Text(const char* s) {
+  return s ? std::string(s) : std::string();
+}
 
 // A PIN copied out of the caller's buffer, wiped when done.
 struct PinText {
@@ -45,7 +47,9 @@ std::int32_t CMGR_CALL init_pkcs11(const char* module) {
   return Gate([&] { return Manager().Initialise(Text(module)); });
 }
 
-std::int32_t CMGR_CALL init_pkcs11_ex(const char* ext1, const char*, const char*,
+std::int32_t CMGR_CALL init_pkcs11_ex(const char* ext1,
+                                      const char*,
+                                      const char*,
                                       const char* module) {
   // The first text goes to the module as its initialisation parameters; the
   // other two are reserved.
@@ -58,7 +62,8 @@ std::int32_t CMGR_CALL uninit_pkcs11() {
 
 std::int32_t CMGR_CALL token_find(std::int32_t* handles, std::int32_t* count) {
   return Gate([&] {
-    if (count && *count > cmgr::kMaxTokens) *count = cmgr::kMaxTokens;
+    if (count && *count > cmgr::kMaxTokens)
+      *count = cmgr::kMaxTokens;
     return Manager().Find(handles, count);
   });
 }
@@ -67,8 +72,12 @@ std::int32_t CMGR_CALL token_connect(std::int32_t token) {
   return Gate([&] { return Manager().Connect(token); });
 }
 
-std::int32_t CMGR_CALL token_get_info(std::int32_t token, char* desc1, char* desc2, char* desc3,
-                                      char* desc4, std::int32_t* props) {
+std::int32_t CMGR_CALL token_get_info(std::int32_t token,
+                                      char* desc1,
+                                      char* desc2,
+                                      char* desc3,
+                                      char* desc4,
+                                      std::int32_t* props) {
   return Gate([&] { return Manager().GetInfo(token, desc1, desc2, desc3, desc4, props); });
 }
 
@@ -80,26 +89,36 @@ std::int32_t CMGR_CALL container_load_all(std::int32_t token, char* names, std::
   return Gate([&] { return Manager().LoadContainers(token, names, length); });
 }
 
-std::int32_t CMGR_CALL container_get_cert(std::int32_t token, const char* container,
-                                          std::int32_t keySpec, unsigned char* certData,
+std::int32_t CMGR_CALL container_get_cert(std::int32_t token,
+                                          const char* container,
+                                          std::int32_t keySpec,
+                                          unsigned char* certData,
                                           std::int32_t* certLen) {
-  return Gate(
-      [&] { return Manager().GetContainerCert(token, Text(container), keySpec, certData, certLen); });
+  return Gate([&] {
+    return Manager().GetContainerCert(token, Text(container), keySpec, certData, certLen);
+  });
 }
 
-std::int32_t CMGR_CALL container_get_pubkey(std::int32_t token, const char* container,
-                                            std::int32_t keySpec, std::int32_t* out1,
-                                            std::int32_t* out2, unsigned char* buf,
+std::int32_t CMGR_CALL container_get_pubkey(std::int32_t token,
+                                            const char* container,
+                                            std::int32_t keySpec,
+                                            std::int32_t* out1,
+                                            std::int32_t* out2,
+                                            unsigned char* buf,
                                             std::int32_t* out3) {
   return Gate([&] {
     return Manager().GetContainerPubKey(token, Text(container), keySpec, out1, out2, buf, out3);
   });
 }
 
-std::int32_t CMGR_CALL helper_get_cert_info2(const unsigned char* certData, std::int32_t certLen,
-                                             char16_t* subject, char16_t* issuer,
-                                             std::int32_t* version, char* serial,
-                                             std::int32_t* notBefore, std::int32_t* notAfter,
+std::int32_t CMGR_CALL helper_get_cert_info2(const unsigned char* certData,
+                                             std::int32_t certLen,
+                                             char16_t* subject,
+                                             char16_t* issuer,
+                                             std::int32_t* version,
+                                             char* serial,
+                                             std::int32_t* notBefore,
+                                             std::int32_t* notAfter,
                                              std::int32_t* kind) {
   return Gate([&] {
     return tokenlib::GetCertInfo(certData, certLen, subject, issuer, version, serial, notBefore,
@@ -107,7 +126,8 @@ std::int32_t CMGR_CALL helper_get_cert_info2(const unsigned char* certData, std:
   });
 }
 
-std::int32_t CMGR_CALL container_addcert_to_store(const char* container, const char* provider,
+std::int32_t CMGR_CALL container_addcert_to_store(const char* container,
+                                                  const char* provider,
                                                   std::int32_t keySpec,
                                                   const unsigned char* certData,
                                                   std::int32_t certLen) {
@@ -130,17 +150,21 @@ std::int32_t CMGR_CALL remove_all_certs_from_store(const char* provider) {
   return Gate([&] { return tokenlib::RemoveProviderCertificates(Text(provider)); });
 }
 
-std::int32_t CMGR_CALL token_find_standalone_certs(std::int32_t token, std::int32_t* handles,
+std::int32_t CMGR_CALL token_find_standalone_certs(std::int32_t token,
+                                                   std::int32_t* handles,
                                                    std::int32_t* count) {
   return Gate([&] { return Manager().FindStandaloneCerts(token, handles, count); });
 }
 
-std::int32_t CMGR_CALL token_get_cert(std::int32_t token, std::int32_t handle,
-                                      unsigned char* certData, std::int32_t* certLen) {
+std::int32_t CMGR_CALL token_get_cert(std::int32_t token,
+                                      std::int32_t handle,
+                                      unsigned char* certData,
+                                      std::int32_t* certLen) {
   return Gate([&] { return Manager().GetCert(token, handle, certData, certLen); });
 }
 
-std::int32_t CMGR_CALL token_get_pin_state(std::int32_t token, std::int32_t pinKind,
+std::int32_t CMGR_CALL token_get_pin_state(std::int32_t token,
+                                           std::int32_t pinKind,
                                            std::int32_t* state) {
   return Gate([&] { return Manager().GetPinState(token, pinKind, state); });
 }
@@ -156,7 +180,8 @@ std::int32_t CMGR_CALL token_logout(std::int32_t token) {
   return Gate([&] { return Manager().Logout(token); });
 }
 
-std::int32_t CMGR_CALL token_change_upin(std::int32_t token, const char* oldPin,
+std::int32_t CMGR_CALL token_change_upin(std::int32_t token,
+                                         const char* oldPin,
                                          const char* newPin) {
   return Gate([&] {
     PinText o(oldPin), n(newPin);

@@ -12,16 +12,19 @@ namespace {
 
 // PKCS#11 pads its fixed-size texts with blanks.
 void CopyPadded(const CK_UTF8CHAR* source, std::size_t sourceSize, char* out, std::size_t outSize) {
-  if (!out || outSize == 0) return;
+  if (!out || outSize == 0)
+    return;
   std::size_t n = sourceSize;
-  while (n > 0 && (source[n - 1] == ' ' || source[n - 1] == '\0')) --n;
+  while (n > 0 && (source[n - 1] == ' ' || source[n - 1] == '\0'))
+    --n;
   n = std::min(n, outSize - 1);
   std::memcpy(out, source, n);
   out[n] = '\0';
 }
 
 std::int32_t ClampToInt32(CK_ULONG value) {
-  if (value == CK_UNAVAILABLE_INFORMATION || value == CK_EFFECTIVELY_INFINITE) return -1;
+  if (value == CK_UNAVAILABLE_INFORMATION || value == CK_EFFECTIVELY_INFINITE)
+    return -1;
   return value > 0x7FFFFFFFul ? 0x7FFFFFFF : static_cast<std::int32_t>(value);
 }
 
@@ -36,9 +39,8 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 }
 
 bool Contains(const std::vector<std::uint8_t>& haystack, const std::vector<std::uint8_t>& needle) {
-  return !needle.empty() &&
-         std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
-             haystack.end();
+  return !needle.empty() && std::search(haystack.begin(), haystack.end(), needle.begin(),
+                                        needle.end()) != haystack.end();
 }
 
 // A PIN as the module wants it, wiped when it goes.
@@ -57,14 +59,18 @@ class PinBuffer {
 
 void WipeSecret(void* data, std::size_t size) {
   volatile auto* p = static_cast<volatile unsigned char*>(data);
-  while (size--) *p++ = 0;
+  while (size--)
+    *p++ = 0;
 }
 
-TokenManager::~TokenManager() { Finalise(); }
+TokenManager::~TokenManager() {
+  Finalise();
+}
 
 std::int32_t TokenManager::Initialise(const std::string& module, const std::string& reserved) {
   Finalise();
-  if (!module_.Open(module)) return kErrModuleNotLoaded;
+  if (!module_.Open(module))
+    return kErrModuleNotLoaded;
   auto getList = reinterpret_cast<CK_C_GetFunctionList>(module_.Symbol("C_GetFunctionList"));
   CK_FUNCTION_LIST* list = nullptr;
   if (!getList || getList(&list) != CKR_OK || !list) {
@@ -76,7 +82,8 @@ std::int32_t TokenManager::Initialise(const std::string& module, const std::stri
   // Some modules (NSS-style) take their parameters here.
   std::vector<char> parameters(reserved.begin(), reserved.end());
   parameters.push_back('\0');
-  if (!reserved.empty()) args.pReserved = parameters.data();
+  if (!reserved.empty())
+    args.pReserved = parameters.data();
   const CK_RV rv = list->C_Initialize(&args);
   if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
     module_.Close();
@@ -101,21 +108,26 @@ std::int32_t TokenManager::Finalise() {
 
 void TokenManager::CloseSessions() {
   for (auto& t : tokens_) {
-    if (t.session != CK_INVALID_HANDLE) functions_->C_CloseSession(t.session);
+    if (t.session != CK_INVALID_HANDLE)
+      functions_->C_CloseSession(t.session);
     t.session = CK_INVALID_HANDLE;
   }
 }
 
 std::int32_t TokenManager::Find(std::int32_t* handles, std::int32_t* count) {
-  if (!count) return kErrArguments;
+  if (!count)
+    return kErrArguments;
   const std::int32_t capacity = std::clamp(*count, 0, 1 << 16);
   *count = 0;
-  if (!functions_) return kErrNotInitialised;
+  if (!functions_)
+    return kErrNotInitialised;
   CK_ULONG n = 0;
   CK_RV rv = functions_->C_GetSlotList(CK_TRUE, nullptr, &n);
   std::vector<CK_SLOT_ID> slots(n);
-  if (rv == CKR_OK && n > 0) rv = functions_->C_GetSlotList(CK_TRUE, slots.data(), &n);
-  if (rv != CKR_OK) return static_cast<std::int32_t>(rv);
+  if (rv == CKR_OK && n > 0)
+    rv = functions_->C_GetSlotList(CK_TRUE, slots.data(), &n);
+  if (rv != CKR_OK)
+    return static_cast<std::int32_t>(rv);
   slots.resize(std::min<CK_ULONG>(n, static_cast<CK_ULONG>(capacity)));
 
   // Keep the sessions of tokens still present; the others are gone.
@@ -123,24 +135,29 @@ std::int32_t TokenManager::Find(std::int32_t* handles, std::int32_t* count) {
   for (CK_SLOT_ID slot : slots) {
     Token t{slot, CK_INVALID_HANDLE};
     for (auto& old : tokens_)
-      if (old.slot == slot) std::swap(t.session, old.session);
+      if (old.slot == slot)
+        std::swap(t.session, old.session);
     next.push_back(t);
   }
   CloseSessions();
   tokens_ = std::move(next);
   for (std::size_t i = 0; i < tokens_.size(); ++i)
-    if (handles) handles[i] = static_cast<std::int32_t>(tokens_[i].slot);
+    if (handles)
+      handles[i] = static_cast<std::int32_t>(tokens_[i].slot);
   *count = static_cast<std::int32_t>(tokens_.size());
   return 0;
 }
 
 std::int32_t TokenManager::Connect(std::int32_t token) {
-  if (!functions_) return kErrNotInitialised;
-  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size())) return kErrBadToken;
+  if (!functions_)
+    return kErrNotInitialised;
+  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size()))
+    return kErrBadToken;
   Token& t = tokens_[token];
   if (t.session != CK_INVALID_HANDLE) {
     CK_SESSION_INFO info{};
-    if (functions_->C_GetSessionInfo(t.session, &info) == CKR_OK) return 0;
+    if (functions_->C_GetSessionInfo(t.session, &info) == CKR_OK)
+      return 0;
     functions_->C_CloseSession(t.session);  // the token was pulled out meanwhile
     t.session = CK_INVALID_HANDLE;
   }
@@ -149,27 +166,38 @@ std::int32_t TokenManager::Connect(std::int32_t token) {
                                        nullptr, &t.session);
   if (rv == CKR_TOKEN_WRITE_PROTECTED)
     rv = functions_->C_OpenSession(t.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &t.session);
-  if (rv != CKR_OK) t.session = CK_INVALID_HANDLE;
+  if (rv != CKR_OK)
+    t.session = CK_INVALID_HANDLE;
   return static_cast<std::int32_t>(rv);
 }
 
 std::int32_t TokenManager::SessionOf(std::int32_t token, CK_SESSION_HANDLE* session) {
-  if (!functions_) return kErrNotInitialised;
-  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size())) return kErrBadToken;
+  if (!functions_)
+    return kErrNotInitialised;
+  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size()))
+    return kErrBadToken;
   if (tokens_[token].session == CK_INVALID_HANDLE) {
-    if (std::int32_t rv = Connect(token)) return rv;
+    if (std::int32_t rv = Connect(token))
+      return rv;
   }
   *session = tokens_[token].session;
   return 0;
 }
 
-std::int32_t TokenManager::GetInfo(std::int32_t token, char* desc1, char* desc2, char* desc3,
-                                   char* desc4, std::int32_t* props) {
-  if (!functions_) return kErrNotInitialised;
-  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size())) return kErrBadToken;
+std::int32_t TokenManager::GetInfo(std::int32_t token,
+                                   char* desc1,
+                                   char* desc2,
+                                   char* desc3,
+                                   char* desc4,
+                                   std::int32_t* props) {
+  if (!functions_)
+    return kErrNotInitialised;
+  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size()))
+    return kErrBadToken;
   CK_TOKEN_INFO info{};
   const CK_RV rv = functions_->C_GetTokenInfo(tokens_[token].slot, &info);
-  if (rv != CKR_OK) return static_cast<std::int32_t>(rv);
+  if (rv != CKR_OK)
+    return static_cast<std::int32_t>(rv);
   CopyPadded(info.label, sizeof info.label, desc1, 33);
   CopyPadded(info.manufacturerID, sizeof info.manufacturerID, desc2, 129);
   CopyPadded(info.model, sizeof info.model, desc3, 65);
@@ -191,17 +219,20 @@ std::int32_t TokenManager::GetInfo(std::int32_t token, char* desc1, char* desc2,
 
 std::int32_t TokenManager::Reload(std::int32_t token) {
   CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session)) return rv;
+  if (std::int32_t rv = SessionOf(token, &session))
+    return rv;
   tokens_[token].Forget();
   return 0;
 }
 
-CK_RV TokenManager::FindObjects(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> match,
+CK_RV TokenManager::FindObjects(CK_SESSION_HANDLE session,
+                                std::vector<CK_ATTRIBUTE> match,
                                 std::vector<CK_OBJECT_HANDLE>* found) {
   found->clear();
   CK_RV rv =
       functions_->C_FindObjectsInit(session, match.data(), static_cast<CK_ULONG>(match.size()));
-  if (rv != CKR_OK) return rv;
+  if (rv != CKR_OK)
+    return rv;
   CK_OBJECT_HANDLE batch[64];
   CK_ULONG n = 0;
   while ((rv = functions_->C_FindObjects(session, batch, 64, &n)) == CKR_OK && n > 0)
@@ -210,20 +241,24 @@ CK_RV TokenManager::FindObjects(CK_SESSION_HANDLE session, std::vector<CK_ATTRIB
   return rv;
 }
 
-bool TokenManager::ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                                 CK_ATTRIBUTE_TYPE type, std::vector<std::uint8_t>* value) {
+bool TokenManager::ReadAttribute(CK_SESSION_HANDLE session,
+                                 CK_OBJECT_HANDLE object,
+                                 CK_ATTRIBUTE_TYPE type,
+                                 std::vector<std::uint8_t>* value) {
   CK_ATTRIBUTE a{type, nullptr, 0};
   if (functions_->C_GetAttributeValue(session, object, &a, 1) != CKR_OK ||
       a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
     return false;
   value->assign(a.ulValueLen, 0);
   a.pValue = value->data();
-  if (functions_->C_GetAttributeValue(session, object, &a, 1) != CKR_OK) return false;
+  if (functions_->C_GetAttributeValue(session, object, &a, 1) != CKR_OK)
+    return false;
   value->resize(a.ulValueLen);
   return true;
 }
 
-bool TokenManager::ReadBool(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+bool TokenManager::ReadBool(CK_SESSION_HANDLE session,
+                            CK_OBJECT_HANDLE object,
                             CK_ATTRIBUTE_TYPE type) {
   std::vector<std::uint8_t> v;
   return ReadAttribute(session, object, type, &v) && v.size() == sizeof(CK_BBOOL) && v[0];
@@ -235,12 +270,14 @@ CK_RV TokenManager::ReadKeys(CK_SESSION_HANDLE session, std::vector<Key>* out) {
   for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
     CK_ATTRIBUTE match{CKA_CLASS, &cls, sizeof cls};
     std::vector<CK_OBJECT_HANDLE> handles;
-    if (CK_RV rv = FindObjects(session, {match}, &handles)) return rv;
+    if (CK_RV rv = FindObjects(session, {match}, &handles))
+      return rv;
     for (CK_OBJECT_HANDLE h : handles) {
       Key k{h, {}, {}, 0, {}, cls == CKO_PRIVATE_KEY};
       ReadAttribute(session, h, CKA_ID, &k.id);
       std::vector<std::uint8_t> label;
-      if (ReadAttribute(session, h, CKA_LABEL, &label)) k.label.assign(label.begin(), label.end());
+      if (ReadAttribute(session, h, CKA_LABEL, &label))
+        k.label.assign(label.begin(), label.end());
       const bool priv = cls == CKO_PRIVATE_KEY;
       const bool exchange = ReadBool(session, h, priv ? CKA_DECRYPT : CKA_ENCRYPT) ||
                             ReadBool(session, h, priv ? CKA_UNWRAP : CKA_WRAP);
@@ -257,15 +294,19 @@ CK_RV TokenManager::ReadKeys(CK_SESSION_HANDLE session, std::vector<Key>* out) {
   return CKR_OK;
 }
 
-CK_RV TokenManager::KeysOf(std::int32_t token, CK_SESSION_HANDLE* session,
+CK_RV TokenManager::KeysOf(std::int32_t token,
+                           CK_SESSION_HANDLE* session,
                            const std::vector<Key>** keys) {
-  if (std::int32_t rv = SessionOf(token, session)) return static_cast<CK_RV>(rv);
+  if (std::int32_t rv = SessionOf(token, session))
+    return static_cast<CK_RV>(rv);
   Token& t = tokens_[token];
   CK_SESSION_INFO info{};
-  if (t.keys && functions_->C_GetSessionInfo(*session, &info) != CKR_OK) t.Forget();
+  if (t.keys && functions_->C_GetSessionInfo(*session, &info) != CKR_OK)
+    t.Forget();
   if (!t.keys) {
     std::vector<Key> fresh;
-    if (CK_RV rv = ReadKeys(*session, &fresh)) return rv;
+    if (CK_RV rv = ReadKeys(*session, &fresh))
+      return rv;
     t.keys = std::move(fresh);
   }
   *keys = &*t.keys;
@@ -275,23 +316,27 @@ CK_RV TokenManager::KeysOf(std::int32_t token, CK_SESSION_HANDLE* session,
 CK_RV TokenManager::CertificatesOf(std::int32_t token, const std::vector<Certificate>** certs) {
   const std::vector<Key>* keys;
   CK_SESSION_HANDLE session;
-  if (CK_RV rv = KeysOf(token, &session, &keys)) return rv;  // checks the session too
+  if (CK_RV rv = KeysOf(token, &session, &keys))
+    return rv;  // checks the session too
   Token& t = tokens_[token];
   if (!t.certs) {
     std::vector<Certificate> fresh;
-    if (CK_RV rv = ReadCertificates(session, &fresh)) return rv;
+    if (CK_RV rv = ReadCertificates(session, &fresh))
+      return rv;
     t.certs = std::move(fresh);
   }
   *certs = &*t.certs;
   return CKR_OK;
 }
 
-CK_RV TokenManager::ContainersOf(std::int32_t token, CK_SESSION_HANDLE* session,
+CK_RV TokenManager::ContainersOf(std::int32_t token,
+                                 CK_SESSION_HANDLE* session,
                                  std::vector<Container>* out) {
   std::vector<Container>& containers = *out;
   containers.clear();
   const std::vector<Key>* found;
-  if (CK_RV rv = KeysOf(token, session, &found)) return rv;
+  if (CK_RV rv = KeysOf(token, session, &found))
+    return rv;
   std::vector<Key> keys = *found;  // private keys first
   // A private key's usage is the true one: many modules give every public key
   // encrypt and verify alike, so a public key only speaks for a container
@@ -302,18 +347,21 @@ CK_RV TokenManager::ContainersOf(std::int32_t token, CK_SESSION_HANDLE* session,
   };
   std::erase_if(keys, [&](const Key& k) { return !k.isPrivate && hasPrivate(k); });
   for (Key& k : keys) {
-    if (k.keySpec == 0) continue;
+    if (k.keySpec == 0)
+      continue;
     auto it = std::find_if(containers.begin(), containers.end(),
                            [&](const Container& c) { return c.id == k.id; });
     if (it == containers.end()) {
       containers.push_back({"", k.id, {}});
       it = containers.end() - 1;
     }
-    if (it->name.empty() && !k.label.empty()) it->name = k.label;
+    if (it->name.empty() && !k.label.empty())
+      it->name = k.label;
     it->keys.push_back(std::move(k));
   }
   for (auto& c : containers)
-    if (c.name.empty()) c.name = Hex(c.id);
+    if (c.name.empty())
+      c.name = Hex(c.id);
   std::erase_if(containers, [](const Container& c) { return c.name.empty(); });
   return CKR_OK;
 }
@@ -336,54 +384,70 @@ CK_RV TokenManager::ReadCertificates(CK_SESSION_HANDLE session, std::vector<Cert
 }
 
 std::int32_t TokenManager::LoadContainers(std::int32_t token, char* names, std::int32_t* length) {
-  if (!names || !length || *length < 0) return kErrArguments;
+  if (!names || !length || *length < 0)
+    return kErrArguments;
   const std::size_t capacity = static_cast<std::size_t>(*length);
   CK_SESSION_HANDLE session;
   std::vector<Container> containers;
-  if (CK_RV rv = ContainersOf(token, &session, &containers)) return static_cast<std::int32_t>(rv);
+  if (CK_RV rv = ContainersOf(token, &session, &containers))
+    return static_cast<std::int32_t>(rv);
   std::string list;
   for (const auto& c : containers) {
     list += c.name;
     list += '\0';
   }
-  if (list.size() > capacity) return kErrBufferTooSmall;
+  if (list.size() > capacity)
+    return kErrBufferTooSmall;
   std::memcpy(names, list.data(), list.size());
-  if (list.size() < capacity) names[list.size()] = '\0';
+  if (list.size() < capacity)
+    names[list.size()] = '\0';
   *length = static_cast<std::int32_t>(list.size());
   return 0;
 }
 
-std::int32_t TokenManager::FindKey(std::int32_t token, const std::string& container,
-                                   std::int32_t keySpec, CK_SESSION_HANDLE* session,
-                                   Container* foundContainer, Key* foundKey) {
+std::int32_t TokenManager::FindKey(std::int32_t token,
+                                   const std::string& container,
+                                   std::int32_t keySpec,
+                                   CK_SESSION_HANDLE* session,
+                                   Container* foundContainer,
+                                   Key* foundKey) {
   std::vector<Container> containers;
-  if (CK_RV rv = ContainersOf(token, session, &containers)) return static_cast<std::int32_t>(rv);
+  if (CK_RV rv = ContainersOf(token, session, &containers))
+    return static_cast<std::int32_t>(rv);
   auto c = std::find_if(containers.begin(), containers.end(),
                         [&](const Container& x) { return x.name == container; });
-  if (c == containers.end()) return kErrNoContainer;
+  if (c == containers.end())
+    return kErrNoContainer;
   auto key = std::find_if(c->keys.begin(), c->keys.end(),
                           [&](const Key& k) { return k.keySpec == keySpec; });
-  if (key == c->keys.end()) return kErrNoKey;
+  if (key == c->keys.end())
+    return kErrNoKey;
   *foundContainer = *c;
   *foundKey = *key;
   return 0;
 }
 
-std::int32_t TokenManager::CopyCertificate(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                                           unsigned char* data, std::int32_t* length) {
+std::int32_t TokenManager::CopyCertificate(CK_SESSION_HANDLE session,
+                                           CK_OBJECT_HANDLE object,
+                                           unsigned char* data,
+                                           std::int32_t* length) {
   std::vector<std::uint8_t> value;
   if (!ReadAttribute(session, object, CKA_VALUE, &value) || value.empty())
     return kErrNoCertificate;
-  if (value.size() > static_cast<std::size_t>(*length)) return kErrBufferTooSmall;
+  if (value.size() > static_cast<std::size_t>(*length))
+    return kErrBufferTooSmall;
   std::memcpy(data, value.data(), value.size());
   *length = static_cast<std::int32_t>(value.size());
   return 0;
 }
 
-std::int32_t TokenManager::GetContainerCert(std::int32_t token, const std::string& container,
-                                            std::int32_t keySpec, unsigned char* data,
+std::int32_t TokenManager::GetContainerCert(std::int32_t token,
+                                            const std::string& container,
+                                            std::int32_t keySpec,
+                                            unsigned char* data,
                                             std::int32_t* length) {
-  if (!data || !length || *length < 0) return kErrArguments;
+  if (!data || !length || *length < 0)
+    return kErrArguments;
   CK_SESSION_HANDLE session;
   Container c;
   Key key;
@@ -391,26 +455,33 @@ std::int32_t TokenManager::GetContainerCert(std::int32_t token, const std::strin
     return rv == kErrNoKey ? kErrNoCertificate : rv;
 
   const std::vector<Certificate>* certs;
-  if (CK_RV rv = CertificatesOf(token, &certs)) return static_cast<std::int32_t>(rv);
+  if (CK_RV rv = CertificatesOf(token, &certs))
+    return static_cast<std::int32_t>(rv);
   std::vector<Certificate> candidates;
   for (auto& cert : *certs)
-    if (cert.id == c.id) candidates.push_back(cert);
-  if (candidates.empty()) return kErrNoCertificate;
-  if (key.material.empty()) return CopyCertificate(session, candidates.front().handle, data, length);
+    if (cert.id == c.id)
+      candidates.push_back(cert);
+  if (candidates.empty())
+    return kErrNoCertificate;
+  if (key.material.empty())
+    return CopyCertificate(session, candidates.front().handle, data, length);
   for (const auto& cert : candidates) {
     std::vector<std::uint8_t> value;
-    if (!ReadAttribute(session, cert.handle, CKA_VALUE, &value)) continue;
+    if (!ReadAttribute(session, cert.handle, CKA_VALUE, &value))
+      continue;
     const auto pub = der::CertificatePublicKey(value);
     const bool matches = pub ? (*pub == key.material || Contains(key.material, *pub))
-                            : Contains(value, key.material);
+                             : Contains(value, key.material);
     if (matches)
       return CopyCertificate(session, cert.handle, data, length);
   }
   return kErrNoCertificate;
 }
 
-std::int32_t TokenManager::GetContainerPubKey(std::int32_t token, const std::string& container,
-                                              std::int32_t keySpec, std::int32_t* bits,
+std::int32_t TokenManager::GetContainerPubKey(std::int32_t token,
+                                              const std::string& container,
+                                              std::int32_t keySpec,
+                                              std::int32_t* bits,
                                               std::int32_t* exponentLength,
                                               unsigned char* modulus,
                                               std::int32_t* modulusLength) {
@@ -422,41 +493,56 @@ std::int32_t TokenManager::GetContainerPubKey(std::int32_t token, const std::str
   std::vector<std::uint8_t> exponent;
   ReadAttribute(session, key.handle, CKA_PUBLIC_EXPONENT, &exponent);
   const std::size_t n = std::min<std::size_t>(key.material.size(), 256);
-  if (bits) *bits = static_cast<std::int32_t>(key.material.size() * 8);
-  if (exponentLength) *exponentLength = static_cast<std::int32_t>(exponent.size());
-  if (modulus && n) std::memcpy(modulus, key.material.data(), n);
-  if (modulusLength) *modulusLength = static_cast<std::int32_t>(n);
+  if (bits)
+    *bits = static_cast<std::int32_t>(key.material.size() * 8);
+  if (exponentLength)
+    *exponentLength = static_cast<std::int32_t>(exponent.size());
+  if (modulus && n)
+    std::memcpy(modulus, key.material.data(), n);
+  if (modulusLength)
+    *modulusLength = static_cast<std::int32_t>(n);
   return 0;
 }
 
-std::int32_t TokenManager::FindStandaloneCerts(std::int32_t token, std::int32_t* handles,
+std::int32_t TokenManager::FindStandaloneCerts(std::int32_t token,
+                                               std::int32_t* handles,
                                                std::int32_t* count) {
-  if (!count) return kErrArguments;
+  if (!count)
+    return kErrArguments;
   *count = 0;
   CK_SESSION_HANDLE session;
   const std::vector<Key>* keys;
   const std::vector<Certificate>* certs;
-  if (CK_RV rv = KeysOf(token, &session, &keys)) return static_cast<std::int32_t>(rv);
-  if (CK_RV rv = CertificatesOf(token, &certs)) return static_cast<std::int32_t>(rv);
+  if (CK_RV rv = KeysOf(token, &session, &keys))
+    return static_cast<std::int32_t>(rv);
+  if (CK_RV rv = CertificatesOf(token, &certs))
+    return static_cast<std::int32_t>(rv);
   std::int32_t n = 0;
   for (const auto& cert : *certs) {
-    const bool bound = !cert.id.empty() && std::any_of(keys->begin(), keys->end(), [&](const Key& k) {
-      return k.id == cert.id;
-    });
-    if (bound) continue;
-    if (n == 65) break;
-    if (handles) handles[n] = static_cast<std::int32_t>(cert.handle);
+    const bool bound =
+        !cert.id.empty() &&
+        std::any_of(keys->begin(), keys->end(), [&](const Key& k) { return k.id == cert.id; });
+    if (bound)
+      continue;
+    if (n == 65)
+      break;
+    if (handles)
+      handles[n] = static_cast<std::int32_t>(cert.handle);
     ++n;
   }
   *count = n;
   return 0;
 }
 
-std::int32_t TokenManager::GetCert(std::int32_t token, std::int32_t handle, unsigned char* data,
+std::int32_t TokenManager::GetCert(std::int32_t token,
+                                   std::int32_t handle,
+                                   unsigned char* data,
                                    std::int32_t* length) {
-  if (!data || !length || *length < 0) return kErrArguments;
+  if (!data || !length || *length < 0)
+    return kErrArguments;
   CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session)) return rv;
+  if (std::int32_t rv = SessionOf(token, &session))
+    return rv;
   std::vector<std::uint8_t> cls;
   const auto object = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(handle));
   CK_OBJECT_CLASS certificate = CKO_CERTIFICATE;
@@ -466,14 +552,17 @@ std::int32_t TokenManager::GetCert(std::int32_t token, std::int32_t handle, unsi
   return CopyCertificate(session, object, data, length);
 }
 
-std::int32_t TokenManager::GetPinState(std::int32_t token, std::int32_t kind,
-                                       std::int32_t* state) {
-  if (!state || (kind != 1 && kind != 2)) return kErrArguments;
-  if (!functions_) return kErrNotInitialised;
-  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size())) return kErrBadToken;
+std::int32_t TokenManager::GetPinState(std::int32_t token, std::int32_t kind, std::int32_t* state) {
+  if (!state || (kind != 1 && kind != 2))
+    return kErrArguments;
+  if (!functions_)
+    return kErrNotInitialised;
+  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size()))
+    return kErrBadToken;
   CK_TOKEN_INFO info{};
   const CK_RV rv = functions_->C_GetTokenInfo(tokens_[token].slot, &info);
-  if (rv != CKR_OK) return static_cast<std::int32_t>(rv);
+  if (rv != CKR_OK)
+    return static_cast<std::int32_t>(rv);
   const auto flag = [&](CK_FLAGS f) { return (info.flags & f) ? 1 : 0; };
   const bool user = kind == 1;
   state[0] = flag(user ? CKF_USER_PIN_COUNT_LOW : CKF_SO_PIN_COUNT_LOW);
@@ -485,14 +574,17 @@ std::int32_t TokenManager::GetPinState(std::int32_t token, std::int32_t kind,
   return 0;
 }
 
-std::int32_t TokenManager::Login(std::int32_t token, const std::string& pin,
+std::int32_t TokenManager::Login(std::int32_t token,
+                                 const std::string& pin,
                                  std::int32_t* triesLeft) {
   CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session)) return rv;
+  if (std::int32_t rv = SessionOf(token, &session))
+    return rv;
   PinBuffer buffer(pin);
   tokens_[token].Forget();  // private objects come into view
   const CK_RV rv = functions_->C_Login(session, CKU_USER, buffer.data(), buffer.size());
-  if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) return 0;
+  if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN)
+    return 0;
   if (triesLeft) {
     CK_TOKEN_INFO info{};
     functions_->C_GetTokenInfo(tokens_[token].slot, &info);
@@ -505,23 +597,28 @@ std::int32_t TokenManager::Login(std::int32_t token, const std::string& pin,
 
 std::int32_t TokenManager::Logout(std::int32_t token) {
   CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session)) return rv;
+  if (std::int32_t rv = SessionOf(token, &session))
+    return rv;
   tokens_[token].Forget();
   return static_cast<std::int32_t>(functions_->C_Logout(session));
 }
 
-std::int32_t TokenManager::ChangeUserPin(std::int32_t token, const std::string& oldPin,
+std::int32_t TokenManager::ChangeUserPin(std::int32_t token,
+                                         const std::string& oldPin,
                                          const std::string& newPin) {
   CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session)) return rv;
+  if (std::int32_t rv = SessionOf(token, &session))
+    return rv;
   PinBuffer oldBuffer(oldPin), newBuffer(newPin);
   tokens_[token].Forget();
   CK_RV rv = functions_->C_Login(session, CKU_USER, oldBuffer.data(), oldBuffer.size());
   const bool loggedInHere = rv == CKR_OK;
-  if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) return static_cast<std::int32_t>(rv);
+  if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN)
+    return static_cast<std::int32_t>(rv);
   rv = functions_->C_SetPIN(session, oldBuffer.data(), oldBuffer.size(), newBuffer.data(),
                             newBuffer.size());
-  if (loggedInHere) functions_->C_Logout(session);
+  if (loggedInHere)
+    functions_->C_Logout(session);
   return static_cast<std::int32_t>(rv);
 }
 

@@ -50,10 +50,10 @@
 
 namespace tokenlib {
 
-inline constexpr std::int32_t kErrNotInitialised = 0x190;      // CKR_CRYPTOKI_NOT_INITIALIZED
-inline constexpr std::int32_t kErrBadToken = 0x3;              // CKR_SLOT_ID_INVALID
-inline constexpr std::int32_t kErrArguments = 0x7;             // CKR_ARGUMENTS_BAD
-inline constexpr std::int32_t kErrBufferTooSmall = 0x150;      // CKR_BUFFER_TOO_SMALL
+inline constexpr std::int32_t kErrNotInitialised = 0x190;  // CKR_CRYPTOKI_NOT_INITIALIZED
+inline constexpr std::int32_t kErrBadToken = 0x3;          // CKR_SLOT_ID_INVALID
+inline constexpr std::int32_t kErrArguments = 0x7;         // CKR_ARGUMENTS_BAD
+inline constexpr std::int32_t kErrBufferTooSmall = 0x150;  // CKR_BUFFER_TOO_SMALL
 inline constexpr std::int32_t kErrModuleNotLoaded = 0x80001001;
 inline constexpr std::int32_t kErrNoFunctionList = 0x80001002;
 inline constexpr std::int32_t kErrNoContainer = 0x80001003;
@@ -71,23 +71,36 @@ class TokenManager {
 
   std::int32_t Find(std::int32_t* handles, std::int32_t* count);
   std::int32_t Connect(std::int32_t token);
-  std::int32_t GetInfo(std::int32_t token, char* desc1, char* desc2, char* desc3, char* desc4,
+  std::int32_t GetInfo(std::int32_t token,
+                       char* desc1,
+                       char* desc2,
+                       char* desc3,
+                       char* desc4,
                        std::int32_t* props);
   std::int32_t Reload(std::int32_t token);
   std::int32_t LoadContainers(std::int32_t token, char* names, std::int32_t* length);
-  std::int32_t GetContainerCert(std::int32_t token, const std::string& container,
-                                std::int32_t keySpec, unsigned char* data, std::int32_t* length);
-  std::int32_t GetContainerPubKey(std::int32_t token, const std::string& container,
-                                  std::int32_t keySpec, std::int32_t* bits,
-                                  std::int32_t* exponentLength, unsigned char* modulus,
+  std::int32_t GetContainerCert(std::int32_t token,
+                                const std::string& container,
+                                std::int32_t keySpec,
+                                unsigned char* data,
+                                std::int32_t* length);
+  std::int32_t GetContainerPubKey(std::int32_t token,
+                                  const std::string& container,
+                                  std::int32_t keySpec,
+                                  std::int32_t* bits,
+                                  std::int32_t* exponentLength,
+                                  unsigned char* modulus,
                                   std::int32_t* modulusLength);
   std::int32_t FindStandaloneCerts(std::int32_t token, std::int32_t* handles, std::int32_t* count);
-  std::int32_t GetCert(std::int32_t token, std::int32_t handle, unsigned char* data,
+  std::int32_t GetCert(std::int32_t token,
+                       std::int32_t handle,
+                       unsigned char* data,
                        std::int32_t* length);
   std::int32_t GetPinState(std::int32_t token, std::int32_t kind, std::int32_t* state);
   std::int32_t Login(std::int32_t token, const std::string& pin, std::int32_t* triesLeft);
   std::int32_t Logout(std::int32_t token);
-  std::int32_t ChangeUserPin(std::int32_t token, const std::string& oldPin,
+  std::int32_t ChangeUserPin(std::int32_t token,
+                             const std::string& oldPin,
                              const std::string& newPin);
 
   struct Key {
@@ -128,24 +141,34 @@ class TokenManager {
   // The token's keys, containers and certificates, from what was kept when
   // the session still answers, else read afresh.
   CK_RV KeysOf(std::int32_t token, CK_SESSION_HANDLE* session, const std::vector<Key>** keys);
-  CK_RV ContainersOf(std::int32_t token, CK_SESSION_HANDLE* session,
+  CK_RV ContainersOf(std::int32_t token,
+                     CK_SESSION_HANDLE* session,
                      std::vector<Container>* containers);
   CK_RV CertificatesOf(std::int32_t token, const std::vector<Certificate>** certs);
   // The named container and its key of keySpec; kErrNoContainer, kErrNoKey or
   // the module's status when there is none.
-  std::int32_t FindKey(std::int32_t token, const std::string& container, std::int32_t keySpec,
-                       CK_SESSION_HANDLE* session, Container* foundContainer, Key* foundKey);
+  std::int32_t FindKey(std::int32_t token,
+                       const std::string& container,
+                       std::int32_t keySpec,
+                       CK_SESSION_HANDLE* session,
+                       Container* foundContainer,
+                       Key* foundKey);
   // Each returns the module's status; a token pulled out is an error, never
   // an empty list.
   CK_RV ReadKeys(CK_SESSION_HANDLE session, std::vector<Key>* keys);
   CK_RV ReadCertificates(CK_SESSION_HANDLE session, std::vector<Certificate>* certs);
-  CK_RV FindObjects(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> match,
+  CK_RV FindObjects(CK_SESSION_HANDLE session,
+                    std::vector<CK_ATTRIBUTE> match,
                     std::vector<CK_OBJECT_HANDLE>* found);
-  bool ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+  bool ReadAttribute(CK_SESSION_HANDLE session,
+                     CK_OBJECT_HANDLE object,
+                     CK_ATTRIBUTE_TYPE type,
                      std::vector<std::uint8_t>* value);
   bool ReadBool(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
-  std::int32_t CopyCertificate(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                               unsigned char* data, std::int32_t* length);
+  std::int32_t CopyCertificate(CK_SESSION_HANDLE session,
+                               CK_OBJECT_HANDLE object,
+                               unsigned char* data,
+                               std::int32_t* length);
   void CloseSessions();
 
   DynamicLibrary module_;

@@ -49,7 +49,8 @@ void MakeSignOnly(const char* module, const char* label, const char* pin) {
   for (CK_ULONG i = 0; i < n; ++i) {
     CK_TOKEN_INFO info;
     f->C_GetTokenInfo(slots[i], &info);
-    if (std::strncmp(reinterpret_cast<char*>(info.label), label, std::strlen(label)) != 0) continue;
+    if (std::strncmp(reinterpret_cast<char*>(info.label), label, std::strlen(label)) != 0)
+      continue;
     CK_SESSION_HANDLE s;
     f->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s);
     f->C_Login(s, CKU_USER, (CK_UTF8CHAR*)pin, std::strlen(pin));
@@ -84,8 +85,8 @@ class SoftHsmTokens : public ::testing::Test {
   static void SetUpTestSuite() {
     char tmpl[] = "/tmp/tokenlib-softhsm-XXXXXX";
     g_dir = mkdtemp(tmpl);
-    const std::string cmd = std::string(TOKENLIB_TESTDATA_DIR "/make-softhsm-tokens ") + g_dir +
-                            " >/dev/null";
+    const std::string cmd =
+        std::string(TOKENLIB_TESTDATA_DIR "/make-softhsm-tokens ") + g_dir + " >/dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     setenv("SOFTHSM2_CONF", (g_dir + "/softhsm2.conf").c_str(), 1);
     MakeSignOnly(kModule, "alpha", "1234");
@@ -102,8 +103,10 @@ class SoftHsmTokens : public ::testing::Test {
       char label[33], d2[129], d3[65], d4[65];
       int32_t props[10];
       ASSERT_EQ(manager.GetInfo(i, label, d2, d3, d4, props), 0);
-      if (std::strcmp(label, "alpha") == 0) alpha = i;
-      if (std::strcmp(label, "beta") == 0) beta = i;
+      if (std::strcmp(label, "alpha") == 0)
+        alpha = i;
+      if (std::strcmp(label, "beta") == 0)
+        beta = i;
     }
     ASSERT_GE(alpha, 0);
     ASSERT_GE(beta, 0);
@@ -116,7 +119,9 @@ class SoftHsmTokens : public ::testing::Test {
     return SplitNames(names, length);
   }
 
-  std::vector<unsigned char> ContainerCert(int token, const std::string& name, int spec,
+  std::vector<unsigned char> ContainerCert(int token,
+                                           const std::string& name,
+                                           int spec,
                                            int32_t* status) {
     std::vector<unsigned char> data(32768);
     int32_t length = 32768;
@@ -169,7 +174,8 @@ TEST_F(SoftHsmTokens, ContainersAndTheirCertificates) {
 
   int32_t bits = 0, exponent = 0, modulusLength = 0;
   unsigned char modulus[257];
-  ASSERT_EQ(manager.GetContainerPubKey(alpha, "exch", 1, &bits, &exponent, modulus, &modulusLength), 0);
+  ASSERT_EQ(manager.GetContainerPubKey(alpha, "exch", 1, &bits, &exponent, modulus, &modulusLength),
+            0);
   EXPECT_EQ(bits, 2048);
   EXPECT_EQ(modulusLength, 256);
   manager.Logout(alpha);

@@ -35,12 +35,14 @@ class VirtualTokens : public ::testing::Test {
     std::system(("rm -rf " + dir).c_str());
   }
   void Plug(const std::string& slot0, const std::string& slot1) {
-    std::ofstream(dir + "/vtoken.ini") << "[slots]\ncount=2\nslot0=" << slot0 << "\nslot1=" << slot1 << "\n";
+    std::ofstream(dir + "/vtoken.ini")
+        << "[slots]\ncount=2\nslot0=" << slot0 << "\nslot1=" << slot1 << "\n";
   }
   int Find() {
     int32_t handles[32], count = 32;
     EXPECT_EQ(manager.Find(handles, &count), 0);
-    for (int i = 0; i < count; ++i) manager.Connect(i);
+    for (int i = 0; i < count; ++i)
+      manager.Connect(i);
     return count;
   }
   std::vector<std::string> Containers(int token) {
@@ -49,13 +51,15 @@ class VirtualTokens : public ::testing::Test {
     EXPECT_EQ(manager.LoadContainers(token, names, &length), 0);
     std::vector<std::string> out;
     for (const char* p = names; p < names + length; p += std::strlen(p) + 1)
-      if (*p) out.emplace_back(p);
+      if (*p)
+        out.emplace_back(p);
     return out;
   }
   std::vector<unsigned char> Cert(int token, const std::string& name, int spec) {
     std::vector<unsigned char> data(32768);
     int32_t length = 32768;
-    if (manager.GetContainerCert(token, name, spec, data.data(), &length) != 0) return {};
+    if (manager.GetContainerCert(token, name, spec, data.data(), &length) != 0)
+      return {};
     data.resize(length);
     return data;
   }

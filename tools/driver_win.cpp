@@ -33,7 +33,8 @@ constexpr wchar_t kUsage[] =
     L"      print the caption of the first window of that class; with a timeout, wait until\n"
     L"      it has one\n"
     L"  end-session --class NAME [--timeout SECONDS]\n"
-    L"      send WM_QUERYENDSESSION then WM_CLOSE, as at logoff, and wait until the window is gone\n"
+    L"      send WM_QUERYENDSESSION then WM_CLOSE, as at logoff, and wait until the window is "
+    L"gone\n"
     L"  show-window --class NAME\n"
     L"      show the window (the monitor's About view) and bring it to the front\n"
     L"  control-text --class NAME --id N\n"
@@ -73,7 +74,8 @@ using Args = std::vector<std::wstring>;
 
 std::wstring Option(const Args& args, const wchar_t* name, const std::wstring& fallback = L"") {
   for (size_t i = 0; i + 1 < args.size(); ++i)
-    if (args[i] == name) return args[i + 1];
+    if (args[i] == name)
+      return args[i + 1];
   return fallback;
 }
 
@@ -81,7 +83,8 @@ bool WaitFor(const std::function<bool()>& cond, double seconds) {
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
   while (!cond()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
@@ -106,7 +109,8 @@ int RequireClass(const Args& args, std::wstring* cls) {
 
 int WaitWindow(const Args& args) {
   std::wstring cls;
-  if (int rc = RequireClass(args, &cls)) return rc;
+  if (int rc = RequireClass(args, &cls))
+    return rc;
   const double timeout = _wtof(Option(args, L"--timeout", L"20").c_str());
   HWND hwnd = nullptr;
   if (!WaitFor([&] { return (hwnd = FindWindowW(cls.c_str(), nullptr)) != nullptr; }, timeout)) {
@@ -122,31 +126,37 @@ int WaitWindow(const Args& args) {
 
 int CountWindows(const Args& args) {
   std::wstring cls;
-  if (int rc = RequireClass(args, &cls)) return rc;
+  if (int rc = RequireClass(args, &cls))
+    return rc;
   wprintf(L"%zu\n", WindowsOfClass(cls).size());
   return 0;
 }
 
 int WindowText(const Args& args) {
   std::wstring cls;
-  if (int rc = RequireClass(args, &cls)) return rc;
+  if (int rc = RequireClass(args, &cls))
+    return rc;
   // With --timeout, waits until the window exists and has a caption.
   const double seconds = _wtof(Option(args, L"--timeout", L"0").c_str());
   wchar_t text[1024] = {};
   bool found = false;
-  WaitFor([&] {
-    HWND hwnd = FindWindowW(cls.c_str(), nullptr);
-    found = hwnd != nullptr;
-    return found && GetWindowTextW(hwnd, text, 1024) > 0;
-  }, seconds);
-  if (!found) return 1;
+  WaitFor(
+      [&] {
+        HWND hwnd = FindWindowW(cls.c_str(), nullptr);
+        found = hwnd != nullptr;
+        return found && GetWindowTextW(hwnd, text, 1024) > 0;
+      },
+      seconds);
+  if (!found)
+    return 1;
   wprintf(L"%ls\n", text);
   return 0;
 }
 
 int EndSession(const Args& args) {
   std::wstring cls;
-  if (int rc = RequireClass(args, &cls)) return rc;
+  if (int rc = RequireClass(args, &cls))
+    return rc;
   HWND hwnd = FindWindowW(cls.c_str(), nullptr);
   if (!hwnd) {
     wprintf(L"no window of class %ls\n", cls.c_str());
@@ -168,13 +178,15 @@ int EndSession(const Args& args) {
 HWND RequireWindow(const Args& args) {
   const std::wstring cls = Option(args, L"--class");
   HWND hwnd = cls.empty() ? nullptr : FindWindowW(cls.c_str(), nullptr);
-  if (!hwnd) wprintf(L"no window of class %ls\n", cls.c_str());
+  if (!hwnd)
+    wprintf(L"no window of class %ls\n", cls.c_str());
   return hwnd;
 }
 
 int ShowWindowCommand(const Args& args) {
   HWND hwnd = RequireWindow(args);
-  if (!hwnd) return 1;
+  if (!hwnd)
+    return 1;
   ShowWindow(hwnd, SW_SHOWNORMAL);
   SetForegroundWindow(hwnd);
   return 0;
@@ -182,7 +194,8 @@ int ShowWindowCommand(const Args& args) {
 
 int ControlText(const Args& args) {
   HWND hwnd = RequireWindow(args);
-  if (!hwnd) return 1;
+  if (!hwnd)
+    return 1;
   wchar_t text[1024] = {};
   GetDlgItemTextW(hwnd, _wtoi(Option(args, L"--id").c_str()), text, 1024);
   wprintf(L"%ls\n", text);
@@ -192,16 +205,20 @@ int ControlText(const Args& args) {
 int Click(const Args& args) {
   HWND hwnd = RequireWindow(args);
   HWND button = hwnd ? GetDlgItem(hwnd, _wtoi(Option(args, L"--id").c_str())) : nullptr;
-  if (!button) return 1;
+  if (!button)
+    return 1;
   PostMessageW(button, BM_CLICK, 0, 0);
   return 0;
 }
 
 int Tray(const Args& args) {
   HWND handler = FindWindowW(names::kTrayHandlerWindowClass, nullptr);
-  if (!handler || args.size() < 2) return 1;
+  if (!handler || args.size() < 2)
+    return 1;
   const std::wstring what = args[1];
-  const auto post = [&](UINT mouse) { PostMessageW(handler, names::kTrayCallbackMessage, names::kTrayIconId, mouse); };
+  const auto post = [&](UINT mouse) {
+    PostMessageW(handler, names::kTrayCallbackMessage, names::kTrayIconId, mouse);
+  };
   if (what == L"dblclick") {
     post(WM_LBUTTONDOWN), post(WM_LBUTTONUP), post(WM_LBUTTONDBLCLK), post(WM_LBUTTONUP);
   } else if (what == L"rbutton") {
@@ -239,9 +256,11 @@ int MenuItems(const Args& args) {
 
 int MenuChoose(const Args& args) {
   HWND window = WaitForMenu(10);
-  if (!window) return 1;
+  if (!window)
+    return 1;
   const int index = _wtoi(Option(args, L"--index", L"0").c_str());
-  for (int i = 0; i <= index; ++i) PostMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
+  for (int i = 0; i <= index; ++i)
+    PostMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
   PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0);
   return 0;
 }
@@ -251,8 +270,8 @@ int MenuChoose(const Args& args) {
 std::wstring DevicePath(const Args& args) {
   const std::wstring vid = Option(args, L"--vid", L"1D99");
   const std::wstring pid = Option(args, L"--pid", L"FF04");
-  return L"\\\\?\\USB#VID_" + vid + L"&PID_" + pid +
-         L"#5&1A2B3C4D&0&1#" + names::kUsbDeviceInterfaceGuid;
+  return L"\\\\?\\USB#VID_" + vid + L"&PID_" + pid + L"#5&1A2B3C4D&0&1#" +
+         names::kUsbDeviceInterfaceGuid;
 }
 
 int Notify(const Args& args, bool arrival) {
@@ -271,7 +290,8 @@ int Notify(const Args& args, bool arrival) {
   b->dbcc_classguid = UsbDeviceInterfaceGuid();
   std::memcpy(b->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
   DWORD_PTR result = 0;
-  SendMessageTimeoutW(target, WM_DEVICECHANGE, arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
+  SendMessageTimeoutW(target, WM_DEVICECHANGE,
+                      arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
                       reinterpret_cast<LPARAM>(b), SMTO_NORMAL, 30000, &result);
   wprintf(L"%ls sent: %ls\n", arrival ? L"arrival" : L"removal", path.c_str());
   return 0;
@@ -291,7 +311,8 @@ bool SetSlot(const Args& args, const std::wstring& folder) {
     value = full;
   }
   // The module reads its configuration as UTF-8.
-  if (!WritePrivateProfileStringW(L"slots", (L"slot" + slot).c_str(), value.c_str(), config.c_str()))
+  if (!WritePrivateProfileStringW(L"slots", (L"slot" + slot).c_str(), value.c_str(),
+                                  config.c_str()))
     return false;
   const int count = GetPrivateProfileIntW(L"slots", L"count", 0, config.c_str());
   if (_wtoi(slot.c_str()) >= count)
@@ -306,20 +327,21 @@ int Plug(const Args& args) {
     fwprintf(stderr, L"--token must name a token folder (with token.ini)\n");
     return 2;
   }
-  if (!SetSlot(args, token)) return 1;
+  if (!SetSlot(args, token))
+    return 1;
   wprintf(L"plugged %ls into slot %ls\n", token.c_str(), Option(args, L"--slot", L"0").c_str());
   return Notify(args, true);
 }
 
 int Unplug(const Args& args) {
-  if (!SetSlot(args, L"")) return 1;
+  if (!SetSlot(args, L""))
+    return 1;
   wprintf(L"slot %ls emptied\n", Option(args, L"--slot", L"0").c_str());
   return Notify(args, false);
 }
 
 LRESULT CALLBACK ListenProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_DEVICECHANGE && lp &&
-      (wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE)) {
+  if (msg == WM_DEVICECHANGE && lp && (wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE)) {
     const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lp);
     if (header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
       const auto* b = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lp);
@@ -337,8 +359,8 @@ HWND MakeWindow(const std::wstring& cls, WNDPROC proc) {
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.lpszClassName = cls.c_str();
   RegisterClassW(&wc);
-  return CreateWindowExW(0, cls.c_str(), L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                         wc.hInstance, nullptr);
+  return CreateWindowExW(0, cls.c_str(), L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance,
+                         nullptr);
 }
 
 void PumpFor(double seconds, const std::function<bool()>& done) {
@@ -356,7 +378,8 @@ void PumpFor(double seconds, const std::function<bool()>& done) {
 
 int ListenDevices(const Args& args) {
   std::wstring cls;
-  if (int rc = RequireClass(args, &cls)) return rc;
+  if (int rc = RequireClass(args, &cls))
+    return rc;
   HWND hwnd = MakeWindow(cls, ListenProc);
   DEV_BROADCAST_DEVICEINTERFACE_W filter{};
   filter.dbcc_size = sizeof filter;
@@ -380,11 +403,13 @@ LRESULT CALLBACK ManagerProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     std::wstring text;
     if (cds->lpData) {
       const auto* p = static_cast<const wchar_t*>(cds->lpData);
-      for (DWORD i = 0; i < cds->cbData / sizeof(wchar_t) && p[i]; ++i) text += p[i];
+      for (DWORD i = 0; i < cds->cbData / sizeof(wchar_t) && p[i]; ++i)
+        text += p[i];
     }
     wprintf(L"dwData=%llu text=%ls\n", static_cast<unsigned long long>(cds->dwData), text.c_str());
     fflush(stdout);
-    if (text == names::kCommandClose) g_closeReceived = true;
+    if (text == names::kCommandClose)
+      g_closeReceived = true;
     return 0;
   }
   return DefWindowProcW(hwnd, msg, wp, lp);
@@ -394,8 +419,7 @@ int Manager(const Args& args) {
   MakeWindow(names::kManagerWindowClass, ManagerProc);
   wprintf(L"manager window ready\n");
   fflush(stdout);
-  const bool exitOnClose =
-      std::find(args.begin(), args.end(), L"--exit-on-close") != args.end();
+  const bool exitOnClose = std::find(args.begin(), args.end(), L"--exit-on-close") != args.end();
   PumpFor(_wtof(Option(args, L"--timeout", L"60").c_str()),
           [&] { return exitOnClose && g_closeReceived; });
   return 0;
@@ -416,7 +440,8 @@ int Send(const Args& args) {
   DWORD_PTR result = 0;
   SendMessageTimeoutW(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL, 30000,
                       &result);
-  wprintf(L"sent dwData=%llu text=%ls\n", static_cast<unsigned long long>(cds.dwData), text.c_str());
+  wprintf(L"sent dwData=%llu text=%ls\n", static_cast<unsigned long long>(cds.dwData),
+          text.c_str());
   return 0;
 }
 
@@ -436,12 +461,14 @@ int DumpStores(const Args&) {
                                         CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG,
                                         name));
     wprintf(L"[%ls]\n", name);
-    if (!store) continue;
+    if (!store)
+      continue;
     const CERT_CONTEXT* c = nullptr;
     while ((c = CertEnumCertificatesInStore(store.get(), c))) {
       wchar_t subject[256] = {}, issuer[256] = {};
       CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 256);
-      CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, CERT_NAME_ISSUER_FLAG, nullptr, issuer, 256);
+      CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, CERT_NAME_ISSUER_FLAG, nullptr, issuer,
+                         256);
       wprintf(L"  subject=\"%ls\" issuer=\"%ls\" ends=%ls", subject, issuer,
               DateText(c->pCertInfo->NotAfter).c_str());
       DWORD size = 0;
@@ -464,24 +491,40 @@ int DumpStores(const Args&) {
 int wmain(int argc, wchar_t** argv) {
   const Args args(argv + 1, argv + argc);
   const std::wstring command = args.empty() ? L"--help" : args[0];
-  if (command == L"wait-window") return WaitWindow(args);
-  if (command == L"count-windows") return CountWindows(args);
-  if (command == L"window-text") return WindowText(args);
-  if (command == L"end-session") return EndSession(args);
-  if (command == L"show-window") return ShowWindowCommand(args);
-  if (command == L"control-text") return ControlText(args);
-  if (command == L"click") return Click(args);
-  if (command == L"tray") return Tray(args);
-  if (command == L"menu-items") return MenuItems(args);
-  if (command == L"menu-choose") return MenuChoose(args);
-  if (command == L"plug") return Plug(args);
-  if (command == L"unplug") return Unplug(args);
+  if (command == L"wait-window")
+    return WaitWindow(args);
+  if (command == L"count-windows")
+    return CountWindows(args);
+  if (command == L"window-text")
+    return WindowText(args);
+  if (command == L"end-session")
+    return EndSession(args);
+  if (command == L"show-window")
+    return ShowWindowCommand(args);
+  if (command == L"control-text")
+    return ControlText(args);
+  if (command == L"click")
+    return Click(args);
+  if (command == L"tray")
+    return Tray(args);
+  if (command == L"menu-items")
+    return MenuItems(args);
+  if (command == L"menu-choose")
+    return MenuChoose(args);
+  if (command == L"plug")
+    return Plug(args);
+  if (command == L"unplug")
+    return Unplug(args);
   if (command == L"notify")
     return Notify(args, std::find(args.begin(), args.end(), L"--removal") == args.end());
-  if (command == L"listen-devices") return ListenDevices(args);
-  if (command == L"manager") return Manager(args);
-  if (command == L"send") return Send(args);
-  if (command == L"dump-stores") return DumpStores(args);
+  if (command == L"listen-devices")
+    return ListenDevices(args);
+  if (command == L"manager")
+    return Manager(args);
+  if (command == L"send")
+    return Send(args);
+  if (command == L"dump-stores")
+    return DumpStores(args);
   fwprintf(command == L"--help" || command == L"-h" ? stdout : stderr, L"%ls", kUsage);
   return command == L"--help" || command == L"-h" ? 0 : 2;
 }

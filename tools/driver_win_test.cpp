@@ -7,17 +7,18 @@
 #include "tokenlib/corvanex_mgr_abi.h"
 #include "win32/test_files_win_test.h"
 
-
 TEST(Driver, DeviceNotificationReachesARegisteredWindowWithItsPath) {
   TempFolder dir;
   UniqueKernelHandle listener = StartProcess(
       L"\"" DRIVER_EXE_PATH L"\" listen-devices --class DriverTestDevices --timeout 20",
       dir.path() + L"listen.txt");
   ASSERT_TRUE(WaitForFileText(dir.path() + L"listen.txt", "listening (registered: yes)"));
-  ASSERT_EQ(RunDriver(L"notify --class DriverTestDevices --vid 0A0B --pid 8b15", dir.path() + L"n.txt"), 0);
+  ASSERT_EQ(
+      RunDriver(L"notify --class DriverTestDevices --vid 0A0B --pid 8b15", dir.path() + L"n.txt"),
+      0);
   EXPECT_TRUE(WaitForFileText(dir.path() + L"listen.txt",
-                          "arrival \\\\?\\USB#VID_0A0B&PID_8b15#5&1A2B3C4D&0&1#"
-                          "{A5DCBF10-6530-11D2-901F-00C04FB951ED}"))
+                              "arrival \\\\?\\USB#VID_0A0B&PID_8b15#5&1A2B3C4D&0&1#"
+                              "{A5DCBF10-6530-11D2-901F-00C04FB951ED}"))
       << ReadBytes(dir.path() + L"listen.txt");
   ASSERT_EQ(RunDriver(L"notify --removal --class DriverTestDevices", dir.path() + L"n.txt"), 0);
   EXPECT_TRUE(WaitForFileText(dir.path() + L"listen.txt", "removal \\\\?\\USB#VID_1D99&PID_FF04#"));
@@ -30,7 +31,9 @@ TEST(Driver, ManagerStandInPrintsWhatAnotherProcessSends) {
       L"\"" DRIVER_EXE_PATH L"\" manager --timeout 20 --exit-on-close", dir.path() + L"mgr.txt");
   ASSERT_TRUE(WaitForFileText(dir.path() + L"mgr.txt", "manager window ready"));
   EXPECT_EQ(RunDriver(L"send --class TQZCorvanexE_Mgr --text LoadCert", dir.path() + L"s.txt"), 0);
-  EXPECT_EQ(RunDriver(L"send --class TQZCorvanexE_Mgr --data 1 --text \"two words\"", dir.path() + L"s.txt"), 0);
+  EXPECT_EQ(RunDriver(L"send --class TQZCorvanexE_Mgr --data 1 --text \"two words\"",
+                      dir.path() + L"s.txt"),
+            0);
   EXPECT_EQ(RunDriver(L"send --class TQZCorvanexE_Mgr --text CLOSE", dir.path() + L"s.txt"), 0);
   EXPECT_EQ(WaitForSingleObject(manager.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_EQ(ReadBytes(dir.path() + L"mgr.txt"),
@@ -46,9 +49,10 @@ TEST(Driver, StoreDumpShowsACertificateAddedThroughTheTokenLibrary) {
   auto remove = reinterpret_cast<cmgr::remove_all_certs_from_store_fn>(
       reinterpret_cast<void*>(GetProcAddress(dll, "remove_all_certs_from_store")));
   const std::string der = ReadBytes(SOURCE_DIR_PATH L"tokenlib\\testdata\\certs\\user.der");
-  ASSERT_EQ(add("Dump-Container", "Dump Test CSP", 2, reinterpret_cast<const unsigned char*>(der.data()),
-                static_cast<int32_t>(der.size())),
-            0);
+  ASSERT_EQ(
+      add("Dump-Container", "Dump Test CSP", 2, reinterpret_cast<const unsigned char*>(der.data()),
+          static_cast<int32_t>(der.size())),
+      0);
   TempFolder dir;
   ASSERT_EQ(RunDriver(L"dump-stores", dir.path() + L"dump.txt"), 0);
   remove("Dump Test CSP");

@@ -27,7 +27,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
 
 // Ports that do nothing: the pass alone is measured.
 class QuietPorts : public MonitorPorts {
@@ -61,7 +63,8 @@ int DirectPass(TokenLibrary& lib, const std::wstring& provider) {
   for (int c = 0; c < info.ContainerCount; ++c) {
     for (std::int32_t spec : {1, 2}) {
       std::int32_t len = kCertDataSize;
-      if (lib.container_get_cert(0, info.ContainerNames[c], spec, data.data(), &len) != 0) continue;
+      if (lib.container_get_cert(0, info.ContainerNames[c], spec, data.data(), &len) != 0)
+        continue;
       lib.container_get_pubkey(0, info.ContainerNames[c], spec, &out[0], &out[1], pub, &out[2]);
       lib.helper_get_cert_info2(data.data(), len, subject, issuer, &version, serial, before, after,
                                 &kind);
@@ -73,7 +76,8 @@ int DirectPass(TokenLibrary& lib, const std::wstring& provider) {
   lib.token_find_standalone_certs(0, handles, &count);
   for (int i = 0; i < std::min(count, 65); ++i) {
     std::int32_t len = kCertDataSize;
-    if (lib.token_get_cert(0, handles[i], data.data(), &len) != 0) continue;
+    if (lib.token_get_cert(0, handles[i], data.data(), &len) != 0)
+      continue;
     lib.helper_get_cert_info2(data.data(), len, subject, issuer, &version, serial, before, after,
                               &kind);
     stored += lib.helper_add_root_cert_to_store(kind == 1 ? L"ROOT" : L"CA", data.data(), len) == 0;
@@ -115,8 +119,8 @@ int Pass(int rounds) {
   }
   lib.remove_all_certs_from_store(strings.PROVIDER_NAME);
   lib.uninit_pkcs11();
-  std::printf("containers: %d, certificates stored per pass: %d\n", state.TokenTable[0].ContainerCount,
-              stored);
+  std::printf("containers: %d, certificates stored per pass: %d\n",
+              state.TokenTable[0].ContainerCount, stored);
   std::printf("registration pass:   %8.1f ms (mean of %d)\n", pass / rounds, rounds);
   std::printf("direct calls (floor): %7.1f ms (mean of %d)\n", floor / rounds, rounds);
   return 0;
@@ -137,10 +141,12 @@ int CountStore(const wchar_t* name, const std::wstring& issuerOrSubject) {
   return n;
 }
 
-int Arrival(const std::wstring& driver, const std::wstring& config, const std::wstring& token,
+int Arrival(const std::wstring& driver,
+            const std::wstring& config,
+            const std::wstring& token,
             int expectedUserCerts) {
-  std::wstring cmd = L"\"" + driver + L"\" plug --config \"" + config + L"\" --slot 0 --token \"" +
-                     token + L"\"";
+  std::wstring cmd =
+      L"\"" + driver + L"\" plug --config \"" + config + L"\" --slot 0 --token \"" + token + L"\"";
   STARTUPINFOW si{sizeof si};
   PROCESS_INFORMATION pi{};
   const auto t0 = Clock::now();
@@ -160,7 +166,8 @@ int Arrival(const std::wstring& driver, const std::wstring& config, const std::w
   const double ms = Ms(Clock::now() - t0);
   WaitForSingleObject(pi.hProcess, 30000);
   CloseHandle(pi.hProcess);
-  std::printf("arrival to last certificate: %8.1f ms (the waits and the first tick: 3100 ms)\n", ms);
+  std::printf("arrival to last certificate: %8.1f ms (the waits and the first tick: 3100 ms)\n",
+              ms);
   return 0;
 }
 
@@ -168,9 +175,11 @@ int Arrival(const std::wstring& driver, const std::wstring& config, const std::w
 
 int wmain(int argc, wchar_t** argv) {
   const std::vector<std::wstring> args(argv + 1, argv + argc);
-  if (args.size() >= 1 && args[0] == L"pass") return Pass(args.size() > 1 ? _wtoi(args[1].c_str()) : 5);
+  if (args.size() >= 1 && args[0] == L"pass")
+    return Pass(args.size() > 1 ? _wtoi(args[1].c_str()) : 5);
   if (args.size() >= 4 && args[0] == L"arrival")
-    return Arrival(ExecutableFolder() + L"tokendriver.exe", args[1], args[2], _wtoi(args[3].c_str()));
+    return Arrival(ExecutableFolder() + L"tokendriver.exe", args[1], args[2],
+                   _wtoi(args[3].c_str()));
   std::printf("usage: registration_bench pass [ROUNDS] | arrival CONFIG TOKEN-FOLDER USER-CERTS\n");
   return 2;
 }

@@ -12,7 +12,8 @@ namespace {
 
 std::string Trim(const std::string& s) {
   const auto first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
+  if (first == std::string::npos)
+    return "";
   return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
 }
 
@@ -32,7 +33,8 @@ IniFile IniFile::Parse(const std::string& text) {
   Section* current = nullptr;
   while (std::getline(in, line)) {
     line = Trim(line);
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    if (line.empty() || line[0] == ';' || line[0] == '#')
+      continue;
     if (line.front() == '[' && line.back() == ']') {
       const std::string name = Trim(line.substr(1, line.size() - 2));
       current = ini.Find(name);
@@ -43,7 +45,8 @@ IniFile IniFile::Parse(const std::string& text) {
       continue;
     }
     const auto eq = line.find('=');
-    if (!current || eq == std::string::npos) continue;
+    if (!current || eq == std::string::npos)
+      continue;
     current->entries.emplace_back(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
   }
   return ini;
@@ -58,7 +61,8 @@ std::string IniFile::Serialise() const {
   std::string out;
   for (const auto& s : sections_) {
     out += "[" + s.name + "]\r\n";
-    for (const auto& [k, v] : s.entries) out += k + "=" + v + "\r\n";
+    for (const auto& [k, v] : s.entries)
+      out += k + "=" + v + "\r\n";
     out += "\r\n";
   }
   return out;
@@ -71,31 +75,37 @@ bool IniFile::Save(const std::string& path) const {
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     out << Serialise();
-    if (!out.flush()) return false;
+    if (!out.flush())
+      return false;
   }
   std::error_code ec;
   std::filesystem::rename(temp, target, ec);
-  if (ec) std::filesystem::remove(temp, ec);
+  if (ec)
+    std::filesystem::remove(temp, ec);
   return !ec;
 }
 
 IniFile::Section* IniFile::Find(const std::string& name) {
   for (auto& s : sections_)
-    if (SameText(s.name, name)) return &s;
+    if (SameText(s.name, name))
+      return &s;
   return nullptr;
 }
 
 const IniFile::Section* IniFile::Find(const std::string& name) const {
   for (const auto& s : sections_)
-    if (SameText(s.name, name)) return &s;
+    if (SameText(s.name, name))
+      return &s;
   return nullptr;
 }
 
-std::string IniFile::Get(const std::string& section, const std::string& key,
+std::string IniFile::Get(const std::string& section,
+                         const std::string& key,
                          const std::string& fallback) const {
   if (const Section* s = Find(section))
     for (const auto& [k, v] : s->entries)
-      if (SameText(k, key)) return v;
+      if (SameText(k, key))
+        return v;
   return fallback;
 }
 
@@ -124,13 +134,16 @@ void IniFile::Set(const std::string& section, const std::string& key, const std:
   s->entries.emplace_back(key, value);
 }
 
-std::vector<std::pair<std::string, std::string>> IniFile::Entries(const std::string& section) const {
-  if (const Section* s = Find(section)) return s->entries;
+std::vector<std::pair<std::string, std::string>> IniFile::Entries(
+    const std::string& section) const {
+  if (const Section* s = Find(section))
+    return s->entries;
   return {};
 }
 
 std::vector<std::string> IniFile::Sections() const {
   std::vector<std::string> names;
-  for (const auto& s : sections_) names.push_back(s.name);
+  for (const auto& s : sections_)
+    names.push_back(s.name);
   return names;
 }

@@ -15,7 +15,8 @@ class IniFile {
   // reader never sees half a file.
   bool Save(const std::string& path) const;
 
-  std::string Get(const std::string& section, const std::string& key,
+  std::string Get(const std::string& section,
+                  const std::string& key,
                   const std::string& fallback = "") const;
   int GetInt(const std::string& section, const std::string& key, int fallback) const;
   void Set(const std::string& section, const std::string& key, const std::string& value);

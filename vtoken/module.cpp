@@ -40,18 +40,22 @@ void Pad(CK_UTF8CHAR* out, std::size_t size, const std::string& text) {
 
 // The session's token as it is now, or the reason it is gone.
 CK_RV TokenOf(CK_SESSION_HANDLE h, Session** session, std::optional<Token>* token) {
-  if (!g_initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (!g_initialised)
+    return CKR_CRYPTOKI_NOT_INITIALIZED;
   auto it = g_sessions.find(h);
-  if (it == g_sessions.end()) return CKR_SESSION_HANDLE_INVALID;
+  if (it == g_sessions.end())
+    return CKR_SESSION_HANDLE_INVALID;
   *session = &it->second;
-  if (SlotFolder(it->second.slot) != it->second.folder) return CKR_DEVICE_REMOVED;
+  if (SlotFolder(it->second.slot) != it->second.folder)
+    return CKR_DEVICE_REMOVED;
   *token = LoadToken(it->second.folder);
   return *token ? CKR_OK : CKR_DEVICE_REMOVED;
 }
 
 const Object* FindObject(const Token& t, CK_OBJECT_HANDLE h) {
   for (const auto& o : t.objects)
-    if (o.handle == h) return &o;
+    if (o.handle == h)
+      return &o;
   return nullptr;
 }
 
@@ -68,43 +72,62 @@ bool AttributeBytes(const Object& o, CK_ATTRIBUTE_TYPE type, std::vector<std::ui
   const auto putUlong = [&](CK_ULONG v) { return put(&v, sizeof v); };
   const bool isKey = o.cls == CKO_PUBLIC_KEY;
   switch (type) {
-    case CKA_CLASS: return putUlong(o.cls);
-    case CKA_TOKEN: return putBool(true);
-    case CKA_PRIVATE: return putBool(false);
-    case CKA_MODIFIABLE: return putBool(false);
-    case CKA_ID: return put(o.id.data(), o.id.size());
-    case CKA_LABEL: return put(o.label.data(), o.label.size());
+    case CKA_CLASS:
+      return putUlong(o.cls);
+    case CKA_TOKEN:
+      return putBool(true);
+    case CKA_PRIVATE:
+      return putBool(false);
+    case CKA_MODIFIABLE:
+      return putBool(false);
+    case CKA_ID:
+      return put(o.id.data(), o.id.size());
+    case CKA_LABEL:
+      return put(o.label.data(), o.label.size());
     case CKA_CERTIFICATE_TYPE:
       return o.cls == CKO_CERTIFICATE && putUlong(CKC_X_509);
     case CKA_VALUE:
       return o.cls == CKO_CERTIFICATE && put(o.value.data(), o.value.size());
-    case CKA_TRUSTED: return o.cls == CKO_CERTIFICATE && putBool(false);
-    case CKA_KEY_TYPE: return isKey && putUlong(CKK_RSA);
-    case CKA_MODULUS: return isKey && put(o.modulus.data(), o.modulus.size());
-    case CKA_MODULUS_BITS: return isKey && putUlong(o.modulus.size() * 8);
+    case CKA_TRUSTED:
+      return o.cls == CKO_CERTIFICATE && putBool(false);
+    case CKA_KEY_TYPE:
+      return isKey && putUlong(CKK_RSA);
+    case CKA_MODULUS:
+      return isKey && put(o.modulus.data(), o.modulus.size());
+    case CKA_MODULUS_BITS:
+      return isKey && putUlong(o.modulus.size() * 8);
     case CKA_ENCRYPT:
-    case CKA_WRAP: return isKey && putBool(o.exchange);
-    case CKA_VERIFY: return isKey && putBool(!o.exchange);
+    case CKA_WRAP:
+      return isKey && putBool(o.exchange);
+    case CKA_VERIFY:
+      return isKey && putBool(!o.exchange);
     case CKA_VERIFY_RECOVER:
-    case CKA_DERIVE: return isKey && putBool(false);
-    case CKA_LOCAL: return isKey && putBool(false);
-    default: return false;
+    case CKA_DERIVE:
+      return isKey && putBool(false);
+    case CKA_LOCAL:
+      return isKey && putBool(false);
+    default:
+      return false;
   }
 }
 
 bool Matches(const Object& o, const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
   for (CK_ULONG i = 0; i < count; ++i) {
     std::vector<std::uint8_t> value;
-    if (!AttributeBytes(o, tmpl[i].type, &value)) return false;
-    if (value.size() != tmpl[i].ulValueLen) return false;
-    if (!value.empty() && std::memcmp(value.data(), tmpl[i].pValue, value.size()) != 0) return false;
+    if (!AttributeBytes(o, tmpl[i].type, &value))
+      return false;
+    if (value.size() != tmpl[i].ulValueLen)
+      return false;
+    if (!value.empty() && std::memcmp(value.data(), tmpl[i].pValue, value.size()) != 0)
+      return false;
   }
   return true;
 }
 
 // Whether the module is started and slot is one of its slots.
 CK_RV CheckSlot(CK_SLOT_ID slot) {
-  if (!g_initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (!g_initialised)
+    return CKR_CRYPTOKI_NOT_INITIALIZED;
   return slot < LoadConfig().slotFolders.size() ? CKR_OK : CKR_SLOT_ID_INVALID;
 }
 
@@ -117,15 +140,18 @@ struct NotSupported<CK_RV (*)(A...)> {
 
 CK_RV Initialize(void*) {
   std::lock_guard lock(g_mutex);
-  if (g_initialised) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+  if (g_initialised)
+    return CKR_CRYPTOKI_ALREADY_INITIALIZED;
   g_initialised = true;
   return CKR_OK;
 }
 
 CK_RV Finalize(void* reserved) {
-  if (reserved) return CKR_ARGUMENTS_BAD;
+  if (reserved)
+    return CKR_ARGUMENTS_BAD;
   std::lock_guard lock(g_mutex);
-  if (!g_initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (!g_initialised)
+    return CKR_CRYPTOKI_NOT_INITIALIZED;
   g_sessions.clear();
   g_loggedIn.clear();
   g_initialised = false;
@@ -133,7 +159,8 @@ CK_RV Finalize(void* reserved) {
 }
 
 CK_RV GetInfo(CK_INFO* info) {
-  if (!info) return CKR_ARGUMENTS_BAD;
+  if (!info)
+    return CKR_ARGUMENTS_BAD;
   std::memset(info, 0, sizeof *info);
   info->cryptokiVersion = {2, 40};
   Pad(info->manufacturerID, sizeof info->manufacturerID, "CorvanexE test tools");
@@ -143,13 +170,16 @@ CK_RV GetInfo(CK_INFO* info) {
 }
 
 CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID* list, CK_ULONG* count) {
-  if (!count) return CKR_ARGUMENTS_BAD;
+  if (!count)
+    return CKR_ARGUMENTS_BAD;
   std::lock_guard lock(g_mutex);
-  if (!g_initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (!g_initialised)
+    return CKR_CRYPTOKI_NOT_INITIALIZED;
   const Config config = LoadConfig();
   std::vector<CK_SLOT_ID> slots;
   for (CK_SLOT_ID i = 0; i < config.slotFolders.size(); ++i)
-    if (!present || !SlotFolder(i).empty()) slots.push_back(i);
+    if (!present || !SlotFolder(i).empty())
+      slots.push_back(i);
   if (list) {
     if (*count < slots.size()) {
       *count = slots.size();
@@ -162,22 +192,28 @@ CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID* list, CK_ULONG* count) {
 }
 
 CK_RV GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO* info) {
-  if (!info) return CKR_ARGUMENTS_BAD;
+  if (!info)
+    return CKR_ARGUMENTS_BAD;
   std::lock_guard lock(g_mutex);
-  if (CK_RV rv = CheckSlot(slot)) return rv;
+  if (CK_RV rv = CheckSlot(slot))
+    return rv;
   std::memset(info, 0, sizeof *info);
   Pad(info->slotDescription, sizeof info->slotDescription, "Virtual slot " + std::to_string(slot));
   Pad(info->manufacturerID, sizeof info->manufacturerID, "CorvanexE test tools");
-  info->flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | (SlotFolder(slot).empty() ? 0 : CKF_TOKEN_PRESENT);
+  info->flags =
+      CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | (SlotFolder(slot).empty() ? 0 : CKF_TOKEN_PRESENT);
   return CKR_OK;
 }
 
 CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
-  if (!info) return CKR_ARGUMENTS_BAD;
+  if (!info)
+    return CKR_ARGUMENTS_BAD;
   std::lock_guard lock(g_mutex);
-  if (CK_RV rv = CheckSlot(slot)) return rv;
+  if (CK_RV rv = CheckSlot(slot))
+    return rv;
   const auto token = LoadToken(SlotFolder(slot));
-  if (!token) return CKR_TOKEN_NOT_PRESENT;
+  if (!token)
+    return CKR_TOKEN_NOT_PRESENT;
   std::memset(info, 0, sizeof *info);
   Pad(info->label, sizeof info->label, token->label);
   Pad(info->manufacturerID, sizeof info->manufacturerID, token->manufacturer);
@@ -198,18 +234,23 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
 }
 
 CK_RV GetMechanismList(CK_SLOT_ID, CK_MECHANISM_TYPE*, CK_ULONG* count) {
-  if (!count) return CKR_ARGUMENTS_BAD;
+  if (!count)
+    return CKR_ARGUMENTS_BAD;
   *count = 0;  // the virtual token computes nothing
   return CKR_OK;
 }
 
 CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void*, CK_NOTIFY, CK_SESSION_HANDLE* out) {
-  if (!out) return CKR_ARGUMENTS_BAD;
-  if (!(flags & CKF_SERIAL_SESSION)) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
+  if (!out)
+    return CKR_ARGUMENTS_BAD;
+  if (!(flags & CKF_SERIAL_SESSION))
+    return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
   std::lock_guard lock(g_mutex);
-  if (CK_RV rv = CheckSlot(slot)) return rv;
+  if (CK_RV rv = CheckSlot(slot))
+    return rv;
   const std::string folder = SlotFolder(slot);
-  if (folder.empty()) return CKR_TOKEN_NOT_PRESENT;
+  if (folder.empty())
+    return CKR_TOKEN_NOT_PRESENT;
   *out = g_nextSession++;
   g_sessions[*out] = Session{slot, folder, flags, {}, 0, false};
   return CKR_OK;
@@ -217,9 +258,11 @@ CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void*, CK_NOTIFY, CK_SESSION_
 
 CK_RV CloseSession(CK_SESSION_HANDLE h) {
   std::lock_guard lock(g_mutex);
-  if (!g_initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (!g_initialised)
+    return CKR_CRYPTOKI_NOT_INITIALIZED;
   auto it = g_sessions.find(h);
-  if (it == g_sessions.end()) return CKR_SESSION_HANDLE_INVALID;
+  if (it == g_sessions.end())
+    return CKR_SESSION_HANDLE_INVALID;
   const std::string folder = it->second.folder;
   g_sessions.erase(it);
   if (std::none_of(g_sessions.begin(), g_sessions.end(),
@@ -230,17 +273,20 @@ CK_RV CloseSession(CK_SESSION_HANDLE h) {
 
 CK_RV CloseAllSessions(CK_SLOT_ID slot) {
   std::lock_guard lock(g_mutex);
-  if (!g_initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (!g_initialised)
+    return CKR_CRYPTOKI_NOT_INITIALIZED;
   std::erase_if(g_sessions, [&](const auto& s) { return s.second.slot == slot; });
   return CKR_OK;
 }
 
 CK_RV GetSessionInfo(CK_SESSION_HANDLE h, CK_SESSION_INFO* info) {
-  if (!info) return CKR_ARGUMENTS_BAD;
+  if (!info)
+    return CKR_ARGUMENTS_BAD;
   std::lock_guard lock(g_mutex);
   Session* s;
   std::optional<Token> t;
-  if (CK_RV rv = TokenOf(h, &s, &t)) return rv;
+  if (CK_RV rv = TokenOf(h, &s, &t))
+    return rv;
   const bool rw = s->flags & CKF_RW_SESSION;
   const bool user = g_loggedIn[s->folder];
   info->slotID = s->slot;
@@ -252,7 +298,8 @@ CK_RV GetSessionInfo(CK_SESSION_HANDLE h, CK_SESSION_INFO* info) {
 }
 
 CK_RV CheckPin(Token& t, const CK_UTF8CHAR* pin, CK_ULONG len) {
-  if (t.triesLeft <= 0) return CKR_PIN_LOCKED;
+  if (t.triesLeft <= 0)
+    return CKR_PIN_LOCKED;
   if (std::string(reinterpret_cast<const char*>(pin), pin ? len : 0) == t.userPin) {
     if (t.triesLeft != t.maxTries) {
       t.triesLeft = t.maxTries;
@@ -269,11 +316,15 @@ CK_RV Login(CK_SESSION_HANDLE h, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG l
   std::lock_guard lock(g_mutex);
   Session* s;
   std::optional<Token> t;
-  if (CK_RV rv = TokenOf(h, &s, &t)) return rv;
-  if (user != CKU_USER) return CKR_USER_TYPE_INVALID;
-  if (g_loggedIn[s->folder]) return CKR_USER_ALREADY_LOGGED_IN;
+  if (CK_RV rv = TokenOf(h, &s, &t))
+    return rv;
+  if (user != CKU_USER)
+    return CKR_USER_TYPE_INVALID;
+  if (g_loggedIn[s->folder])
+    return CKR_USER_ALREADY_LOGGED_IN;
   const CK_RV rv = CheckPin(*t, pin, len);
-  if (rv == CKR_OK) g_loggedIn[s->folder] = true;
+  if (rv == CKR_OK)
+    g_loggedIn[s->folder] = true;
   return rv;
 }
 
@@ -281,20 +332,28 @@ CK_RV Logout(CK_SESSION_HANDLE h) {
   std::lock_guard lock(g_mutex);
   Session* s;
   std::optional<Token> t;
-  if (CK_RV rv = TokenOf(h, &s, &t)) return rv;
-  if (!g_loggedIn[s->folder]) return CKR_USER_NOT_LOGGED_IN;
+  if (CK_RV rv = TokenOf(h, &s, &t))
+    return rv;
+  if (!g_loggedIn[s->folder])
+    return CKR_USER_NOT_LOGGED_IN;
   g_loggedIn[s->folder] = false;
   return CKR_OK;
 }
 
-CK_RV SetPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR* oldPin, CK_ULONG oldLen, CK_UTF8CHAR* newPin,
+CK_RV SetPIN(CK_SESSION_HANDLE h,
+             CK_UTF8CHAR* oldPin,
+             CK_ULONG oldLen,
+             CK_UTF8CHAR* newPin,
              CK_ULONG newLen) {
   std::lock_guard lock(g_mutex);
   Session* s;
   std::optional<Token> t;
-  if (CK_RV rv = TokenOf(h, &s, &t)) return rv;
-  if (!(s->flags & CKF_RW_SESSION)) return CKR_SESSION_READ_ONLY;
-  if (CK_RV rv = CheckPin(*t, oldPin, oldLen)) return rv;
+  if (CK_RV rv = TokenOf(h, &s, &t))
+    return rv;
+  if (!(s->flags & CKF_RW_SESSION))
+    return CKR_SESSION_READ_ONLY;
+  if (CK_RV rv = CheckPin(*t, oldPin, oldLen))
+    return rv;
   if (newLen < static_cast<CK_ULONG>(t->minPinLen) || newLen > static_cast<CK_ULONG>(t->maxPinLen))
     return CKR_PIN_LEN_RANGE;
   t->userPin.assign(reinterpret_cast<const char*>(newPin), newLen);
@@ -303,29 +362,37 @@ CK_RV SetPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR* oldPin, CK_ULONG oldLen, CK_UTF8C
 }
 
 CK_RV FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE* tmpl, CK_ULONG count) {
-  if (count && !tmpl) return CKR_ARGUMENTS_BAD;
+  if (count && !tmpl)
+    return CKR_ARGUMENTS_BAD;
   std::lock_guard lock(g_mutex);
   Session* s;
   std::optional<Token> t;
-  if (CK_RV rv = TokenOf(h, &s, &t)) return rv;
-  if (s->finding) return CKR_OPERATION_ACTIVE;
+  if (CK_RV rv = TokenOf(h, &s, &t))
+    return rv;
+  if (s->finding)
+    return CKR_OPERATION_ACTIVE;
   s->found.clear();
   for (const auto& o : t->objects)
-    if (Matches(o, tmpl, count)) s->found.push_back(o.handle);
+    if (Matches(o, tmpl, count))
+      s->found.push_back(o.handle);
   s->next = 0;
   s->finding = true;
   return CKR_OK;
 }
 
 CK_RV FindObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE* out, CK_ULONG max, CK_ULONG* count) {
-  if (!out || !count) return CKR_ARGUMENTS_BAD;
+  if (!out || !count)
+    return CKR_ARGUMENTS_BAD;
   std::lock_guard lock(g_mutex);
   Session* s;
   std::optional<Token> t;
-  if (CK_RV rv = TokenOf(h, &s, &t)) return rv;
-  if (!s->finding) return CKR_OPERATION_NOT_INITIALIZED;
+  if (CK_RV rv = TokenOf(h, &s, &t))
+    return rv;
+  if (!s->finding)
+    return CKR_OPERATION_NOT_INITIALIZED;
   *count = 0;
-  while (*count < max && s->next < s->found.size()) out[(*count)++] = s->found[s->next++];
+  while (*count < max && s->next < s->found.size())
+    out[(*count)++] = s->found[s->next++];
   return CKR_OK;
 }
 
@@ -333,21 +400,28 @@ CK_RV FindObjectsFinal(CK_SESSION_HANDLE h) {
   std::lock_guard lock(g_mutex);
   Session* s;
   std::optional<Token> t;
-  if (CK_RV rv = TokenOf(h, &s, &t)) return rv;
-  if (!s->finding) return CKR_OPERATION_NOT_INITIALIZED;
+  if (CK_RV rv = TokenOf(h, &s, &t))
+    return rv;
+  if (!s->finding)
+    return CKR_OPERATION_NOT_INITIALIZED;
   s->finding = false;
   return CKR_OK;
 }
 
-CK_RV GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE object, CK_ATTRIBUTE* tmpl,
+CK_RV GetAttributeValue(CK_SESSION_HANDLE h,
+                        CK_OBJECT_HANDLE object,
+                        CK_ATTRIBUTE* tmpl,
                         CK_ULONG count) {
-  if (count && !tmpl) return CKR_ARGUMENTS_BAD;
+  if (count && !tmpl)
+    return CKR_ARGUMENTS_BAD;
   std::lock_guard lock(g_mutex);
   Session* s;
   std::optional<Token> t;
-  if (CK_RV rv = TokenOf(h, &s, &t)) return rv;
+  if (CK_RV rv = TokenOf(h, &s, &t))
+    return rv;
   const Object* o = FindObject(*t, object);
-  if (!o) return CKR_OBJECT_HANDLE_INVALID;
+  if (!o)
+    return CKR_OBJECT_HANDLE_INVALID;
   CK_RV result = CKR_OK;
   for (CK_ULONG i = 0; i < count; ++i) {
     std::vector<std::uint8_t> value;
@@ -360,7 +434,8 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE object, CK_ATTRIBU
       tmpl[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
       result = CKR_BUFFER_TOO_SMALL;
     } else {
-      if (!value.empty()) std::memcpy(tmpl[i].pValue, value.data(), value.size());
+      if (!value.empty())
+        std::memcpy(tmpl[i].pValue, value.data(), value.size());
       tmpl[i].ulValueLen = value.size();
     }
   }
@@ -373,25 +448,32 @@ CK_FUNCTION_LIST MakeFunctionList() {
   CK_FUNCTION_LIST f{};
   f.version = {2, 40};
 #define UNSUPPORTED(name) f.name = &NotSupported<decltype(f.name)>::Call;
-  UNSUPPORTED(C_InitToken) UNSUPPORTED(C_InitPIN) UNSUPPORTED(C_GetMechanismInfo)
-  UNSUPPORTED(C_GetOperationState) UNSUPPORTED(C_SetOperationState) UNSUPPORTED(C_CreateObject)
-  UNSUPPORTED(C_CopyObject) UNSUPPORTED(C_DestroyObject) UNSUPPORTED(C_GetObjectSize)
-  UNSUPPORTED(C_SetAttributeValue) UNSUPPORTED(C_EncryptInit) UNSUPPORTED(C_Encrypt)
-  UNSUPPORTED(C_EncryptUpdate) UNSUPPORTED(C_EncryptFinal) UNSUPPORTED(C_DecryptInit)
-  UNSUPPORTED(C_Decrypt) UNSUPPORTED(C_DecryptUpdate) UNSUPPORTED(C_DecryptFinal)
-  UNSUPPORTED(C_DigestInit) UNSUPPORTED(C_Digest) UNSUPPORTED(C_DigestUpdate)
-  UNSUPPORTED(C_DigestKey) UNSUPPORTED(C_DigestFinal) UNSUPPORTED(C_SignInit) UNSUPPORTED(C_Sign)
-  UNSUPPORTED(C_SignUpdate) UNSUPPORTED(C_SignFinal) UNSUPPORTED(C_SignRecoverInit)
-  UNSUPPORTED(C_SignRecover) UNSUPPORTED(C_VerifyInit) UNSUPPORTED(C_Verify)
-  UNSUPPORTED(C_VerifyUpdate) UNSUPPORTED(C_VerifyFinal) UNSUPPORTED(C_VerifyRecoverInit)
-  UNSUPPORTED(C_VerifyRecover) UNSUPPORTED(C_DigestEncryptUpdate)
-  UNSUPPORTED(C_DecryptDigestUpdate) UNSUPPORTED(C_SignEncryptUpdate)
-  UNSUPPORTED(C_DecryptVerifyUpdate) UNSUPPORTED(C_GenerateKey) UNSUPPORTED(C_GenerateKeyPair)
-  UNSUPPORTED(C_WrapKey) UNSUPPORTED(C_UnwrapKey) UNSUPPORTED(C_DeriveKey)
-  UNSUPPORTED(C_SeedRandom) UNSUPPORTED(C_GenerateRandom) UNSUPPORTED(C_GetFunctionStatus)
-  UNSUPPORTED(C_CancelFunction) UNSUPPORTED(C_WaitForSlotEvent)
+  UNSUPPORTED(C_InitToken)
+  UNSUPPORTED(C_InitPIN) UNSUPPORTED(C_GetMechanismInfo) UNSUPPORTED(C_GetOperationState)
+      UNSUPPORTED(C_SetOperationState) UNSUPPORTED(C_CreateObject) UNSUPPORTED(C_CopyObject)
+          UNSUPPORTED(C_DestroyObject) UNSUPPORTED(C_GetObjectSize) UNSUPPORTED(C_SetAttributeValue)
+              UNSUPPORTED(C_EncryptInit) UNSUPPORTED(C_Encrypt) UNSUPPORTED(C_EncryptUpdate)
+                  UNSUPPORTED(C_EncryptFinal) UNSUPPORTED(C_DecryptInit) UNSUPPORTED(
+                      C_Decrypt) UNSUPPORTED(C_DecryptUpdate) UNSUPPORTED(C_DecryptFinal)
+                      UNSUPPORTED(C_DigestInit) UNSUPPORTED(C_Digest) UNSUPPORTED(
+                          C_DigestUpdate) UNSUPPORTED(C_DigestKey) UNSUPPORTED(C_DigestFinal)
+                          UNSUPPORTED(C_SignInit) UNSUPPORTED(C_Sign) UNSUPPORTED(
+                              C_SignUpdate) UNSUPPORTED(C_SignFinal) UNSUPPORTED(C_SignRecoverInit)
+                              UNSUPPORTED(C_SignRecover) UNSUPPORTED(C_VerifyInit) UNSUPPORTED(
+                                  C_Verify) UNSUPPORTED(C_VerifyUpdate) UNSUPPORTED(C_VerifyFinal)
+                                  UNSUPPORTED(C_VerifyRecoverInit) UNSUPPORTED(C_VerifyRecover)
+                                      UNSUPPORTED(C_DigestEncryptUpdate) UNSUPPORTED(
+                                          C_DecryptDigestUpdate) UNSUPPORTED(C_SignEncryptUpdate)
+                                          UNSUPPORTED(C_DecryptVerifyUpdate) UNSUPPORTED(
+                                              C_GenerateKey) UNSUPPORTED(C_GenerateKeyPair)
+                                              UNSUPPORTED(C_WrapKey) UNSUPPORTED(C_UnwrapKey)
+                                                  UNSUPPORTED(C_DeriveKey) UNSUPPORTED(C_SeedRandom)
+                                                      UNSUPPORTED(C_GenerateRandom)
+                                                          UNSUPPORTED(C_GetFunctionStatus)
+                                                              UNSUPPORTED(C_CancelFunction)
+                                                                  UNSUPPORTED(C_WaitForSlotEvent)
 #undef UNSUPPORTED
-  f.C_Initialize = Initialize;
+                                                                      f.C_Initialize = Initialize;
   f.C_Finalize = Finalize;
   f.C_GetInfo = GetInfo;
   f.C_GetFunctionList = GetFunctionList;
@@ -415,7 +497,8 @@ CK_FUNCTION_LIST MakeFunctionList() {
 
 CK_RV GetFunctionList(CK_FUNCTION_LIST** out) {
   static CK_FUNCTION_LIST list = MakeFunctionList();
-  if (!out) return CKR_ARGUMENTS_BAD;
+  if (!out)
+    return CKR_ARGUMENTS_BAD;
   *out = &list;
   return CKR_OK;
 }

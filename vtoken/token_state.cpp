@@ -39,21 +39,26 @@ std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
   std::string cacheKey = folder;
   for (const std::string& section : ini.Sections())
     if (section.rfind("container:", 0) == 0 || section == "standalone")
-      for (const auto& [k, v] : ini.Entries(section)) cacheKey += "\n" + section + ":" + k + "=" + v;
+      for (const auto& [k, v] : ini.Entries(section))
+        cacheKey += "\n" + section + ":" + k + "=" + v;
   static std::map<std::string, std::vector<Object>> cache;
-  if (auto it = cache.find(cacheKey); it != cache.end()) return it->second;
+  if (auto it = cache.find(cacheKey); it != cache.end())
+    return it->second;
 
   std::vector<Object> objects;
   // Handles follow file order, so they stay the same while the file does.
   CK_OBJECT_HANDLE next = 1;
   for (const std::string& section : ini.Sections()) {
-    if (section.rfind("container:", 0) != 0) continue;
+    if (section.rfind("container:", 0) != 0)
+      continue;
     const std::string name = section.substr(10);
     for (const bool exchange : {true, false}) {
       const std::string file = ini.Get(section, exchange ? "exchange" : "signature");
-      if (file.empty()) continue;
+      if (file.empty())
+        continue;
       const std::string der = ReadFile(Join(folder, file));
-      if (der.empty()) continue;
+      if (der.empty())
+        continue;
       Object key{next++, CKO_PUBLIC_KEY, name, name, "", Modulus(der), exchange};
       Object cert{next++, CKO_CERTIFICATE, name, name, der, {}, exchange};
       objects.push_back(std::move(key));
@@ -63,11 +68,13 @@ std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
   next = 1000;
   for (const auto& [name, file] : ini.Entries("standalone")) {
     const std::string der = ReadFile(Join(folder, file));
-    if (der.empty()) continue;
+    if (der.empty())
+      continue;
     objects.push_back({next, CKO_CERTIFICATE, "standalone:" + name, name, der, {}, false});
     ++next;
   }
-  if (cache.size() > 64) cache.clear();
+  if (cache.size() > 64)
+    cache.clear();
   cache[cacheKey] = objects;
   return objects;
 }
@@ -76,11 +83,16 @@ std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
 
 CK_FLAGS Token::Flags() const {
   CK_FLAGS f = CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED;
-  if (initialized) f |= CKF_TOKEN_INITIALIZED;
-  if (triesLeft <= 0) f |= CKF_USER_PIN_LOCKED;
-  else if (triesLeft == 1) f |= CKF_USER_PIN_FINAL_TRY;
-  if (triesLeft < maxTries) f |= CKF_USER_PIN_COUNT_LOW;
-  if (pinIsDefault) f |= CKF_USER_PIN_TO_BE_CHANGED;
+  if (initialized)
+    f |= CKF_TOKEN_INITIALIZED;
+  if (triesLeft <= 0)
+    f |= CKF_USER_PIN_LOCKED;
+  else if (triesLeft == 1)
+    f |= CKF_USER_PIN_FINAL_TRY;
+  if (triesLeft < maxTries)
+    f |= CKF_USER_PIN_COUNT_LOW;
+  if (pinIsDefault)
+    f |= CKF_USER_PIN_TO_BE_CHANGED;
   return f;
 }
 
@@ -107,7 +119,8 @@ Config LoadConfig() {
       continue;
     }
     auto path = std::filesystem::u8path(folder);
-    if (path.is_relative()) path = base / path;
+    if (path.is_relative())
+      path = base / path;
     config.slotFolders.push_back(Utf8(path.lexically_normal()));
   }
   return config;
@@ -115,9 +128,11 @@ Config LoadConfig() {
 
 std::string SlotFolder(CK_SLOT_ID slot) {
   const Config config = LoadConfig();
-  if (slot >= config.slotFolders.size()) return {};
+  if (slot >= config.slotFolders.size())
+    return {};
   const std::string& folder = config.slotFolders[slot];
-  if (folder.empty() || !std::filesystem::exists(std::filesystem::u8path(Join(folder, "token.ini"))))
+  if (folder.empty() ||
+      !std::filesystem::exists(std::filesystem::u8path(Join(folder, "token.ini"))))
     return {};
   return folder;
 }
@@ -126,7 +141,8 @@ std::optional<Token> LoadToken(const std::string& folder) {
   Token t;
   t.folder = folder;
   t.ini = IniFile::Load(Join(folder, "token.ini"));
-  if (t.ini.Sections().empty()) return std::nullopt;
+  if (t.ini.Sections().empty())
+    return std::nullopt;
   const IniFile& ini = t.ini;
   t.label = ini.Get("token", "label", "Virtual Token");
   t.manufacturer = ini.Get("token", "manufacturer", "Virtual");

@@ -26,16 +26,20 @@ Result Pkcs11Tool(const std::string& args) {
   Result r{0, ""};
   FILE* pipe = popen(cmd.c_str(), "r");
   std::array<char, 4096> buffer;
-  while (std::size_t n = fread(buffer.data(), 1, buffer.size(), pipe)) r.output.append(buffer.data(), n);
+  while (std::size_t n = fread(buffer.data(), 1, buffer.size(), pipe))
+    r.output.append(buffer.data(), n);
   r.status = pclose(pipe);
   return r;
 }
 
 void Plug(const std::string& slot0, const std::string& slot1) {
-  std::ofstream(g_dir + "/vtoken.ini") << "[slots]\ncount=2\nslot0=" << slot0 << "\nslot1=" << slot1 << "\n";
+  std::ofstream(g_dir + "/vtoken.ini")
+      << "[slots]\ncount=2\nslot0=" << slot0 << "\nslot1=" << slot1 << "\n";
 }
 
-IniFile AliceState() { return IniFile::Load(g_dir + "/tokens/alice/token.ini"); }
+IniFile AliceState() {
+  return IniFile::Load(g_dir + "/tokens/alice/token.ini");
+}
 
 class VirtualTokenWithPkcs11Tool : public ::testing::Test {
  protected:
@@ -72,12 +76,14 @@ TEST_F(VirtualTokenWithPkcs11Tool, ListsSlotsAndObjects) {
 
 TEST_F(VirtualTokenWithPkcs11Tool, LogsInAndChangesThePin) {
   EXPECT_EQ(Pkcs11Tool("--slot 0 --login --pin 12345678 -O").status, 0);
-  const Result change = Pkcs11Tool("--slot 0 --login --pin 12345678 --change-pin --new-pin 87654321");
+  const Result change =
+      Pkcs11Tool("--slot 0 --login --pin 12345678 --change-pin --new-pin 87654321");
   ASSERT_EQ(change.status, 0) << change.output;
   EXPECT_EQ(AliceState().Get("token", "userPin"), "87654321");
   EXPECT_EQ(AliceState().Get("token", "pinIsDefault"), "0");
   EXPECT_EQ(Pkcs11Tool("--slot 0 --login --pin 87654321 -O").status, 0);
-  EXPECT_NE(Pkcs11Tool("-L").output.find("token flags        : login required, token initialized, PIN initialized\n"),
+  EXPECT_NE(Pkcs11Tool("-L").output.find(
+                "token flags        : login required, token initialized, PIN initialized\n"),
             std::string::npos);
 }
 
@@ -92,7 +98,8 @@ TEST_F(VirtualTokenWithPkcs11Tool, ThreeWrongPinsLockTheToken) {
   // A correct PIN resets the count.
   EXPECT_EQ(Pkcs11Tool("--slot 0 --login --pin 12345678 -O").status, 0);
   EXPECT_EQ(AliceState().Get("token", "triesLeft"), "3");
-  for (int i = 0; i < 3; ++i) Pkcs11Tool("--slot 0 --login --pin 00000000 -O");
+  for (int i = 0; i < 3; ++i)
+    Pkcs11Tool("--slot 0 --login --pin 00000000 -O");
   EXPECT_EQ(AliceState().Get("token", "triesLeft"), "0");
   const Result locked = Pkcs11Tool("--slot 0 --login --pin 12345678 -O");
   EXPECT_NE(locked.status, 0);

@@ -14,7 +14,9 @@ namespace {
 constexpr UINT_PTR kTimerBase = 100;  // timer ids: kTimerBase + MonitorTimer
 constexpr wchar_t kProviderKey[] = L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\";
 
-UINT_PTR TimerId(MonitorTimer timer) { return kTimerBase + static_cast<UINT_PTR>(timer); }
+UINT_PTR TimerId(MonitorTimer timer) {
+  return kTimerBase + static_cast<UINT_PTR>(timer);
+}
 
 }  // namespace
 
@@ -28,13 +30,18 @@ void DesktopPorts::ShowBalloon(const std::wstring& text, int iconKind) {
   trayIcon_.ShowBalloon(L"", text, static_cast<std::uint8_t>(iconKind), 10);
 }
 
-void DesktopPorts::SetIconVisible(bool visible) { trayIcon_.SetIconVisible(visible); }
+void DesktopPorts::SetIconVisible(bool visible) {
+  trayIcon_.SetIconVisible(visible);
+}
 
 void DesktopPorts::ShowMessage(const std::wstring& text, unsigned kind) {
   UINT flags = MB_OK;
-  if (kind & kInformation) flags |= MB_ICONINFORMATION;
-  if (kind & kQuestion) flags |= MB_ICONQUESTION;
-  if (kind & kTopmost) flags |= MB_TOPMOST;
+  if (kind & kInformation)
+    flags |= MB_ICONINFORMATION;
+  if (kind & kQuestion)
+    flags |= MB_ICONQUESTION;
+  if (kind & kTopmost)
+    flags |= MB_TOPMOST;
   MessageBoxW(mainWindow_, text.c_str(), ResStrs.P_MSGTitle.c_str(), flags);
 }
 
@@ -42,9 +49,13 @@ void DesktopPorts::ArmTimer(MonitorTimer timer) {
   SetTimer(mainWindow_, TimerId(timer), TimerInterval(timer), nullptr);
 }
 
-void DesktopPorts::DisarmTimer(MonitorTimer timer) { KillTimer(mainWindow_, TimerId(timer)); }
+void DesktopPorts::DisarmTimer(MonitorTimer timer) {
+  KillTimer(mainWindow_, TimerId(timer));
+}
 
-void DesktopPorts::Wait(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+void DesktopPorts::Wait(int milliseconds) {
+  Sleep(static_cast<DWORD>(milliseconds));
+}
 
 void DesktopPorts::ExitProgram() {
   state_.ExitRequested = true;
@@ -64,7 +75,9 @@ bool DesktopPorts::ProviderKeyExists(const std::wstring& providerName) {
                        KEY_READ | KEY_WOW64_32KEY, key.put()) == ERROR_SUCCESS;
 }
 
-void DesktopPorts::WriteLog(const std::wstring& line) { WriteMonitorLog(line); }
+void DesktopPorts::WriteLog(const std::wstring& line) {
+  WriteMonitorLog(line);
+}
 
 void DesktopPorts::SendToManager(const std::wstring& command) {
   SendCopyDataCommand(command, names::kManagerWindowClass, applicationWindow_);

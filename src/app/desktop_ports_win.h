@@ -12,7 +12,9 @@
 // diagnostic log and the manager's window.
 class DesktopPorts : public MonitorPorts {
  public:
-  DesktopPorts(ProgramState& state, HWND mainWindow, HWND applicationWindow,
+  DesktopPorts(ProgramState& state,
+               HWND mainWindow,
+               HWND applicationWindow,
                TCoolTrayIcon& trayIcon)
       : state_(state),
         mainWindow_(mainWindow),

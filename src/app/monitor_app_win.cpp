@@ -14,7 +14,8 @@ MonitorApp::~MonitorApp() = default;
 
 bool MonitorApp::Start() {
   form_ = TMainForm::Create(applicationWindow_, state_, *this);
-  if (!form_) return false;
+  if (!form_)
+    return false;
   const HWND main = form_->hwnd();
   trayIcon_ = std::make_unique<TCoolTrayIcon>(main, applicationWindow_);
   // Texts first: what follows may already show them.
@@ -27,7 +28,8 @@ bool MonitorApp::Start() {
   usb_->OnArrival = [this](TUSB& usb) { session_->USBArrival(usb.ProductID); };
   usb_->OnRemoval = [this](TUSB& usb) { session_->USBRemoval(usb.ProductID); };
   session_->InitMonitor();
-  if (ended_) return true;  // Exit or the session's end arrived inside a start-up box
+  if (ended_)
+    return true;  // Exit or the session's end arrived inside a start-up box
   sessionNotifyRegistered_ = RegisterSessionNotification(main);
   trayIcon_->Startup();  // the window has loaded
   return true;
@@ -35,34 +37,58 @@ bool MonitorApp::Start() {
 
 void MonitorApp::OnTimer(UINT_PTR id) {
   const auto timer = DesktopPorts::TimerOf(id);
-  if (!timer) return;
+  if (!timer)
+    return;
   switch (*timer) {
-    case MonitorTimer::TFindUSBKey: session_->TFindUSBKeyTimer(); break;
-    case MonitorTimer::TCheckInit: session_->TCheckInitTimer(); break;
-    case MonitorTimer::TCheckDefaultUPIN: TCheckDefaultUPINTimer(); break;
-    case MonitorTimer::TUSBRemove: session_->TUSBRemoveTimer(); break;
-    case MonitorTimer::TCloseProject: session_->TCloseProjectTimer(); break;
-    case MonitorTimer::TRegCertXE: session_->TRegCertXETimer(); break;
-    case MonitorTimer::TAppUpdate: TAppUpdateTimer(); break;
+    case MonitorTimer::TFindUSBKey:
+      session_->TFindUSBKeyTimer();
+      break;
+    case MonitorTimer::TCheckInit:
+      session_->TCheckInitTimer();
+      break;
+    case MonitorTimer::TCheckDefaultUPIN:
+      TCheckDefaultUPINTimer();
+      break;
+    case MonitorTimer::TUSBRemove:
+      session_->TUSBRemoveTimer();
+      break;
+    case MonitorTimer::TCloseProject:
+      session_->TCloseProjectTimer();
+      break;
+    case MonitorTimer::TRegCertXE:
+      session_->TRegCertXETimer();
+      break;
+    case MonitorTimer::TAppUpdate:
+      TAppUpdateTimer();
+      break;
   }
 }
 
 // The default-PIN check runs here once it is built; the timer stays one-shot.
-void MonitorApp::TCheckDefaultUPINTimer() { ports_->DisarmTimer(MonitorTimer::TCheckDefaultUPIN); }
+void MonitorApp::TCheckDefaultUPINTimer() {
+  ports_->DisarmTimer(MonitorTimer::TCheckDefaultUPIN);
+}
 
 // The update check runs here once it is built; the timer stays one-shot.
-void MonitorApp::TAppUpdateTimer() { ports_->DisarmTimer(MonitorTimer::TAppUpdate); }
+void MonitorApp::TAppUpdateTimer() {
+  ports_->DisarmTimer(MonitorTimer::TAppUpdate);
+}
 
 void MonitorApp::OnSessionChange(WPARAM reason) {
-  if (!session_) return;
+  if (!session_)
+    return;
   if (reason == WTS_CONSOLE_CONNECT || reason == WTS_REMOTE_CONNECT || reason == WTS_SESSION_UNLOCK)
     session_->SessionUnlocked();
 }
 
 void MonitorApp::OnDestroy() {
   ended_ = true;
-  if (usb_) usb_->StopNotifications();  // none during the shutdown
-  if (session_) session_->Shutdown();
-  if (trayIcon_) trayIcon_->SetIconVisible(false);
-  if (sessionNotifyRegistered_) UnregisterSessionNotification(form_->hwnd());
+  if (usb_)
+    usb_->StopNotifications();  // none during the shutdown
+  if (session_)
+    session_->Shutdown();
+  if (trayIcon_)
+    trayIcon_->SetIconVisible(false);
+  if (sessionNotifyRegistered_)
+    UnregisterSessionNotification(form_->hwnd());
 }

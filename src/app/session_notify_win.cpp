@@ -7,7 +7,8 @@ namespace {
 template <class Fn, class... Args>
 bool CallWtsapi(const char* name, Args... args) {
   UniqueModule wtsapi(LoadLibraryExW(L"Wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  if (!wtsapi) return false;
+  if (!wtsapi)
+    return false;
   auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(wtsapi.get(), name)));
   return fn != nullptr && fn(args...) != FALSE;
 }

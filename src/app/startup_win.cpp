@@ -33,8 +33,7 @@ class ApplicationWindow : public Window {
 // (which the update check reads) seeded from the same template, each only
 // when missing.
 void SeedUpdateConfiguration(const std::wstring& exeDir) {
-  const std::wstring shipped =
-      exeDir + names::kConfigTemplateFolder + names::kClientConfigTemplate;
+  const std::wstring shipped = exeDir + names::kConfigTemplateFolder + names::kClientConfigTemplate;
   const std::wstring updateDir = GetUpdateFolder();
   CopyFileW(shipped.c_str(), (updateDir + names::kClientConfigTemplate).c_str(), TRUE);
   CopyFileW(shipped.c_str(), (updateDir + names::kClientConfigIni).c_str(), TRUE);
@@ -55,8 +54,10 @@ int RunMonitorApplication() {
   InstanceSlot slot;  // opened at load, held until the process ends
 
   ApplicationWindow application;  // 1
-  if (!application.Create()) return 1;
-  if (slot.ClaimSingleInstance(application.hwnd())) return 0;  // 2-3: silently
+  if (!application.Create())
+    return 1;
+  if (slot.ClaimSingleInstance(application.hwnd()))
+    return 0;  // 2-3: silently
 
   const std::wstring exeDir = ExecutableFolder();  // 4
   const std::wstring userConfig = GetUserDataDir() + names::kUserConfigFile;
@@ -64,15 +65,17 @@ int RunMonitorApplication() {
   // template says.
   const int startupLanguage = ReadConfiguredLanguageID(userConfig);
   CopyFileW((exeDir + names::kConfigTemplateFolder + names::kUserConfigFile).c_str(),
-            userConfig.c_str(), TRUE);  // 6
-  SeedUpdateConfiguration(exeDir);      // 7
+            userConfig.c_str(), TRUE);                                              // 6
+  SeedUpdateConfiguration(exeDir);                                                  // 7
   const std::wstring languageDll = SelectStartupLanguage(exeDir, startupLanguage);  // 8
-  WriteLanguageCspToRegistry(names::kRegistryKeyPath, languageDll);                  // 9
+  WriteLanguageCspToRegistry(names::kRegistryKeyPath, languageDll);                 // 9
 
   ProgramState state;
   MonitorApp app(state, application.hwnd());
-  if (!app.Start()) return 1;  // 10: the main window and monitoring
-  if (app.Ended()) return 0;   // ended inside a start-up box
+  if (!app.Start())
+    return 1;  // 10: the main window and monitoring
+  if (app.Ended())
+    return 0;                               // ended inside a start-up box
   application.SetTitle(ResStrs.P_Caption);  // 11 (the icon came with the window class)
 
   return RunMessageLoop();  // 12; 13 as app and slot go out of scope

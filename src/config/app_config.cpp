@@ -24,13 +24,20 @@ int WriteAppConfigTo(ProfileStore& profile, const TConfigInfo& config) {
   const std::wstring s = kAppConfigSection;
   const auto num = [](std::int32_t v) { return std::to_wstring(v); };
   try {
-    if (!profile.WriteString(s, L"URLOpenMode", num(config.URLOpenMode))) return 1;
-    if (!profile.WriteString(s, L"URL", config.URL)) return 1;
-    if (!profile.WriteString(s, L"BrowserMode", num(config.BrowserMode))) return 1;
-    if (!profile.WriteString(s, L"CertTips", num(config.CertTips))) return 1;
-    if (!profile.WriteString(s, L"CertDay", num(config.CertDay))) return 1;
-    if (!profile.WriteString(s, L"LanguageID", num(config.LanguageID))) return 1;
-    if (!profile.WriteString(s, L"DefaultPINMode", num(config.DefaultPINMode))) return 1;
+    if (!profile.WriteString(s, L"URLOpenMode", num(config.URLOpenMode)))
+      return 1;
+    if (!profile.WriteString(s, L"URL", config.URL))
+      return 1;
+    if (!profile.WriteString(s, L"BrowserMode", num(config.BrowserMode)))
+      return 1;
+    if (!profile.WriteString(s, L"CertTips", num(config.CertTips)))
+      return 1;
+    if (!profile.WriteString(s, L"CertDay", num(config.CertDay)))
+      return 1;
+    if (!profile.WriteString(s, L"LanguageID", num(config.LanguageID)))
+      return 1;
+    if (!profile.WriteString(s, L"DefaultPINMode", num(config.DefaultPINMode)))
+      return 1;
     return 0;
   } catch (const std::exception&) {
     return 1;

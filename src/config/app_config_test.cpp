@@ -23,9 +23,9 @@ TEST(ParseProfileInt, HexadecimalPrefixes) {
 }
 
 TEST(ParseProfileInt, JunkAndOverflowGiveTheDefault) {
-  for (const wchar_t* junk : {L"", L"abc", L"12abc", L" 12", L"0x", L"$", L"-", L"1.5",
-                              L"2147483648", L"-2147483649", L"0x100000000",
-                              L"99999999999999999999999"})
+  for (const wchar_t* junk :
+       {L"", L"abc", L"12abc", L" 12", L"0x", L"$", L"-", L"1.5", L"2147483648", L"-2147483649",
+        L"0x100000000", L"99999999999999999999999"})
     EXPECT_EQ(ParseProfileInt(junk, 7), 7) << junk;
 }
 
@@ -83,7 +83,6 @@ TEST(StrToFixedDateTime, RejectsOtherFormatsAndImpossibleDates) {
 }
 
 TEST(MonitorLog, FileNameAndLineFormat) {
-  EXPECT_EQ(MonitorLogFileName(L"C:\\KeyLog", {2027, 3, 5}),
-            L"C:\\KeyLog\\QZ_MonLog20270305.txt");
+  EXPECT_EQ(MonitorLogFileName(L"C:\\KeyLog", {2027, 3, 5}), L"C:\\KeyLog\\QZ_MonLog20270305.txt");
   EXPECT_EQ(MonitorLogLine(L"14:05:09", L"Mon CSP:X"), L"14:05:09> Mon CSP:X\r\n");
 }

@@ -13,6 +13,7 @@ int WriteAppConfig(const std::wstring& path, const TConfigInfo& config) {
 
 int ReadConfiguredLanguageID(const std::wstring& path) {
   TConfigInfo config{};
-  if (ReadAppConfig(path, config) != 0) return 0;
+  if (ReadAppConfig(path, config) != 0)
+    return 0;
   return config.LanguageID;
 }

@@ -13,11 +13,13 @@ namespace {
 
 std::wstring RoamingAppData() {
   std::wstring appData = GetEnv(L"APPDATA");
-  if (!appData.empty()) return appData;
+  if (!appData.empty())
+    return appData;
   // Without APPDATA the settings would land on the root of the current drive;
   // ask the shell for the user's roaming folder instead.
   PWSTR known = nullptr;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &known))) appData = known;
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &known)))
+    appData = known;
   CoTaskMemFree(known);
   return appData;
 }
@@ -30,11 +32,13 @@ std::wstring EnsureFolder(std::wstring path) {
 }  // namespace
 
 std::wstring GetUserDataDir() {
-  return EnsureFolder(RoamingAppData() + L"\\" + names::kCompanyWord + L"\\" +
-                      names::kProductWord + L"\\");
+  return EnsureFolder(RoamingAppData() + L"\\" + names::kCompanyWord + L"\\" + names::kProductWord +
+                      L"\\");
 }
 
-std::wstring GetUpdateFolder() { return EnsureFolder(GetUserDataDir() + names::kUpdateSubfolder); }
+std::wstring GetUpdateFolder() {
+  return EnsureFolder(GetUserDataDir() + names::kUpdateSubfolder);
+}
 
 void WriteLanguageCspToRegistry(const std::wstring& keyPath, const std::wstring& value) {
   HKEY raw = nullptr;
@@ -51,9 +55,11 @@ std::wstring GetFileVersionText(const std::wstring& fileName) {
   // The name is passed whole: a long name is never cut into another file's.
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeW(fileName.c_str(), &ignored);
-  if (size == 0) return L"";
+  if (size == 0)
+    return L"";
   std::vector<BYTE> block(size);
-  if (!GetFileVersionInfoW(fileName.c_str(), 0, size, block.data())) return L"-1";
+  if (!GetFileVersionInfoW(fileName.c_str(), 0, size, block.data()))
+    return L"-1";
   VS_FIXEDFILEINFO* info = nullptr;
   UINT infoLen = 0;
   if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &infoLen) ||

@@ -16,26 +16,31 @@ class FakeProfile : public ProfileStore {
     s[Lower(key)] = v;
     return *this;
   }
-  std::wstring ReadString(const std::wstring& section, const std::wstring& key,
+  std::wstring ReadString(const std::wstring& section,
+                          const std::wstring& key,
                           const std::wstring& fallback) override {
     ++reads;
     for (auto& [name, keys] : sections_)
       if (Lower(name) == Lower(section)) {
         auto it = keys.find(Lower(key));
-        if (it != keys.end()) return it->second.substr(0, kMaxProfileValue);
+        if (it != keys.end())
+          return it->second.substr(0, kMaxProfileValue);
       }
     return fallback;
   }
-  bool WriteString(const std::wstring& section, const std::wstring& key,
+  bool WriteString(const std::wstring& section,
+                   const std::wstring& key,
                    const std::wstring& value) override {
-    if (failWritesAfter >= 0 && writes >= failWritesAfter) return false;
+    if (failWritesAfter >= 0 && writes >= failWritesAfter)
+      return false;
     ++writes;
     Set(section, key, value);
     return true;
   }
   std::vector<std::wstring> SectionNames() override {
     std::vector<std::wstring> out;
-    for (auto& s : sections_) out.push_back(s.first);
+    for (auto& s : sections_)
+      out.push_back(s.first);
     return out;
   }
   void AddSection(const std::wstring& section) { SectionRef(section); }
@@ -47,12 +52,14 @@ class FakeProfile : public ProfileStore {
  private:
   static std::wstring Lower(std::wstring s) {
     for (auto& c : s)
-      if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+      if (c >= L'A' && c <= L'Z')
+        c = static_cast<wchar_t>(c - L'A' + L'a');
     return s;
   }
   std::map<std::wstring, std::wstring>& SectionRef(const std::wstring& section) {
     for (auto& s : sections_)
-      if (Lower(s.first) == Lower(section)) return s.second;
+      if (Lower(s.first) == Lower(section))
+        return s.second;
     sections_.emplace_back(section, std::map<std::wstring, std::wstring>{});
     return sections_.back().second;
   }
@@ -64,13 +71,15 @@ class FakeProfileFiles : public ProfileFiles {
  public:
   FakeProfile& File(const std::wstring& path) {
     auto& slot = files_[path];
-    if (!slot) slot = std::make_shared<FakeProfile>();
+    if (!slot)
+      slot = std::make_shared<FakeProfile>();
     return *slot;
   }
   bool Exists(const std::wstring& path) override { return files_.count(path) != 0; }
   std::unique_ptr<ProfileStore> Open(const std::wstring& path) override {
     opened.push_back(path);
-    if (!Exists(path)) return std::make_unique<FakeProfile>();
+    if (!Exists(path))
+      return std::make_unique<FakeProfile>();
     return std::make_unique<Shared>(files_[path]);
   }
   std::vector<std::wstring> opened;
@@ -78,10 +87,14 @@ class FakeProfileFiles : public ProfileFiles {
  private:
   struct Shared : ProfileStore {
     explicit Shared(std::shared_ptr<FakeProfile> p) : p(std::move(p)) {}
-    std::wstring ReadString(const std::wstring& s, const std::wstring& k,
-                            const std::wstring& f) override { return p->ReadString(s, k, f); }
-    bool WriteString(const std::wstring& s, const std::wstring& k,
-                     const std::wstring& v) override { return p->WriteString(s, k, v); }
+    std::wstring ReadString(const std::wstring& s,
+                            const std::wstring& k,
+                            const std::wstring& f) override {
+      return p->ReadString(s, k, f);
+    }
+    bool WriteString(const std::wstring& s, const std::wstring& k, const std::wstring& v) override {
+      return p->WriteString(s, k, v);
+    }
     std::vector<std::wstring> SectionNames() override { return p->SectionNames(); }
     std::shared_ptr<FakeProfile> p;
   };

@@ -8,7 +8,8 @@
 
 void WriteMonitorLog(const std::wstring& message) {
   try {
-    if (!FolderExists(names::kLogFolder)) return;
+    if (!FolderExists(names::kLogFolder))
+      return;
     SYSTEMTIME now;
     GetLocalTime(&now);
     const std::wstring path =
@@ -22,10 +23,12 @@ void WriteMonitorLog(const std::wstring& message) {
     // A read-only log stays as it is, even for an account the file system
     // would let through.
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+      return;
     UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
+    if (!file)
+      return;
     DWORD written = 0;
     WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   } catch (...) {

@@ -9,9 +9,11 @@
 class PrivateProfile : public ProfileStore {
  public:
   explicit PrivateProfile(std::wstring path) : path_(std::move(path)) {}
-  std::wstring ReadString(const std::wstring& section, const std::wstring& key,
+  std::wstring ReadString(const std::wstring& section,
+                          const std::wstring& key,
                           const std::wstring& fallback) override;
-  bool WriteString(const std::wstring& section, const std::wstring& key,
+  bool WriteString(const std::wstring& section,
+                   const std::wstring& key,
                    const std::wstring& value) override;
   std::vector<std::wstring> SectionNames() override;
 

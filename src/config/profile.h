@@ -13,10 +13,12 @@ class ProfileStore {
   // The value as the profile functions return it (trimmed, one pair of
   // enclosing quotes removed, cut at kMaxProfileValue), or fallback when the
   // key is missing.
-  virtual std::wstring ReadString(const std::wstring& section, const std::wstring& key,
+  virtual std::wstring ReadString(const std::wstring& section,
+                                  const std::wstring& key,
                                   const std::wstring& fallback) = 0;
   // False when the value could not be written.
-  virtual bool WriteString(const std::wstring& section, const std::wstring& key,
+  virtual bool WriteString(const std::wstring& section,
+                           const std::wstring& key,
                            const std::wstring& value) = 0;
   // Section names in file order; none when the file is missing.
   virtual std::vector<std::wstring> SectionNames() = 0;
@@ -40,5 +42,7 @@ int ParseProfileInt(std::wstring_view text, int fallback);
 // A plain decimal number of at most maxDigits digits (no sign, no blanks).
 std::optional<int> ParseDecimal(std::wstring_view text, std::size_t maxDigits = 9);
 
-int ReadProfileInt(ProfileStore& profile, const std::wstring& section, const std::wstring& key,
+int ReadProfileInt(ProfileStore& profile,
+                   const std::wstring& section,
+                   const std::wstring& key,
                    int fallback);

@@ -15,8 +15,11 @@ std::wstring LanguagesFolder(const std::wstring& exeDir) {
 
 // Loads the file of the matching language, or the English file; returns the
 // index that matched (-1 for none).
-int LoadChosenLanguage(ProfileFiles& files, const std::wstring& exeDir, int languageId,
-                       TResStrs& table, TLanguageInfo& list) {
+int LoadChosenLanguage(ProfileFiles& files,
+                       const std::wstring& exeDir,
+                       int languageId,
+                       TResStrs& table,
+                       TLanguageInfo& list) {
   ReadLanguageList(files, LanguagesFolder(exeDir) + names::kLanguageListFile, list);
   const int index = FindLanguage(list, languageId);
   const std::wstring file = index >= 0 ? list.LanguageFiles[index] : names::kFallbackLanguageFile;
@@ -27,7 +30,8 @@ int LoadChosenLanguage(ProfileFiles& files, const std::wstring& exeDir, int lang
 }  // namespace
 
 void LoadLanguageFile(ProfileFiles& files, const std::wstring& path, TResStrs& table) {
-  if (!files.Exists(path)) return;
+  if (!files.Exists(path))
+    return;
   auto profile = files.Open(path);
   for (const auto& entry : kResTextEntries)
     table.*entry.member = profile->ReadString(kCaptionSection, entry.key, L"");
@@ -38,11 +42,13 @@ void LoadLanguageFile(ProfileFiles& files, const std::wstring& path, TResStrs& t
 int ReadLanguageList(ProfileFiles& files, const std::wstring& path, TLanguageInfo& list) {
   list = TLanguageInfo{};
   try {
-    if (!files.Exists(path)) return 0;
+    if (!files.Exists(path))
+      return 0;
     auto profile = files.Open(path);
     const auto sections = profile->SectionNames();
     for (const auto& section : sections) {
-      if (list.Count == TLanguageInfo::kCapacity) break;
+      if (list.Count == TLanguageInfo::kCapacity)
+        break;
       const int i = list.Count;
       list.LanguageIDs[i] = profile->ReadString(section, L"LanguageID", L"1033");
       list.LanguageNames[i] = profile->ReadString(section, L"LnaguageName", L"English");
@@ -58,19 +64,24 @@ int ReadLanguageList(ProfileFiles& files, const std::wstring& path, TLanguageInf
 
 int FindLanguage(const TLanguageInfo& list, int languageId) {
   for (int i = 0; i < list.Count; ++i)
-    if (ParseDecimal(list.LanguageIDs[i]) == languageId) return i;
+    if (ParseDecimal(list.LanguageIDs[i]) == languageId)
+      return i;
   return -1;
 }
 
-std::wstring SelectLanguage(ProfileFiles& files, const std::wstring& exeDir, int languageId,
+std::wstring SelectLanguage(ProfileFiles& files,
+                            const std::wstring& exeDir,
+                            int languageId,
                             TResStrs& table) {
   TLanguageInfo list;
   const int index = LoadChosenLanguage(files, exeDir, languageId, table, list);
   return index >= 0 ? list.LanguageCSPs[index] : names::kFallbackLanguageDll;
 }
 
-void SelectLanguageAfterSettings(ProfileFiles& files, const std::wstring& exeDir,
-                                 const std::wstring& userConfigPath, TConfigInfo& appConfig,
+void SelectLanguageAfterSettings(ProfileFiles& files,
+                                 const std::wstring& exeDir,
+                                 const std::wstring& userConfigPath,
+                                 TConfigInfo& appConfig,
                                  TResStrs& table) {
   appConfig = TConfigInfo{};
   ReadAppConfigFrom(*files.Open(userConfigPath), appConfig);  // a missing file gives defaults

@@ -29,12 +29,16 @@ int FindLanguage(const TLanguageInfo& list, int languageId);
 
 // The start-up choice: loads the configured language's file (the English file
 // when none matches) over table and returns the resource-DLL name to record.
-std::wstring SelectLanguage(ProfileFiles& files, const std::wstring& exeDir, int languageId,
+std::wstring SelectLanguage(ProfileFiles& files,
+                            const std::wstring& exeDir,
+                            int languageId,
                             TResStrs& table);
 
 // The choice after the settings dialog: reloads appConfig from the user's
 // file and loads the language it names; the DLL name and the application
 // title stay as they are.
-void SelectLanguageAfterSettings(ProfileFiles& files, const std::wstring& exeDir,
-                                 const std::wstring& userConfigPath, TConfigInfo& appConfig,
+void SelectLanguageAfterSettings(ProfileFiles& files,
+                                 const std::wstring& exeDir,
+                                 const std::wstring& userConfigPath,
+                                 TConfigInfo& appConfig,
                                  TResStrs& table);

@@ -12,14 +12,19 @@ const std::wstring kExe = L"C:\\App\\";
 const std::wstring kList = L"C:\\App\\Languages\\LanguageInfo.ini";
 const std::wstring kUserConfig = L"C:\\Users\\u\\UserConfig.ini";
 
-FakeProfile& AddLanguage(FakeProfileFiles& files, const std::wstring& section,
-                         const std::wstring& id, const std::wstring& file,
+FakeProfile& AddLanguage(FakeProfileFiles& files,
+                         const std::wstring& section,
+                         const std::wstring& id,
+                         const std::wstring& file,
                          const std::wstring& csp) {
   auto& list = files.File(kList);
   list.AddSection(section);
-  if (!id.empty()) list.Set(section, L"LanguageID", id);
-  if (!file.empty()) list.Set(section, L"LanguageFile", file);
-  if (!csp.empty()) list.Set(section, L"LanguageCSP", csp);
+  if (!id.empty())
+    list.Set(section, L"LanguageID", id);
+  if (!file.empty())
+    list.Set(section, L"LanguageFile", file);
+  if (!csp.empty())
+    list.Set(section, L"LanguageCSP", csp);
   return list;
 }
 
@@ -110,7 +115,9 @@ TEST(SelectLanguageAfterSettings, ReloadsSettingsAndKeepsTextsWhenTheFileIsMissi
   AddLanguage(files, L"Chinese", L"2052", L"ZH_2052.lng", L"CorvanexE.CN.dll");
   AddLanguage(files, L"English", L"1033", L"EN_1033.lng", L"CorvanexE.EN.dll");
   AddLanguageFile(files, L"EN_1033.lng", L"Notice");
-  files.File(kUserConfig).Set(L"APPConfig", L"LanguageID", L"2052").Set(L"APPConfig", L"CertTips", L"1");
+  files.File(kUserConfig)
+      .Set(L"APPConfig", L"LanguageID", L"2052")
+      .Set(L"APPConfig", L"CertTips", L"1");
 
   TResStrs table;
   table.P_MSGTitle = L"Notice";
@@ -130,11 +137,14 @@ TEST(StringTable, HasEveryEntryOnce) {
   EXPECT_EQ(std::size(kResTextEntries), 229u);
   EXPECT_EQ(std::size(kResIntEntries), 4u);
   std::set<std::wstring> keys;
-  for (const auto& e : kResTextEntries) keys.insert(e.key);
-  for (const auto& e : kResIntEntries) keys.insert(e.key);
+  for (const auto& e : kResTextEntries)
+    keys.insert(e.key);
+  for (const auto& e : kResIntEntries)
+    keys.insert(e.key);
   EXPECT_EQ(keys.size(), 233u);
   const TResStrs builtIn;
   EXPECT_EQ(builtIn.P_Caption, L"PKI管理工具   ");
   EXPECT_EQ(builtIn.K_ErrorCODE_Str, L" ErrorCode :String= ");
-  for (const auto& e : kResTextEntries) EXPECT_FALSE((builtIn.*e.member).empty()) << e.key;
+  for (const auto& e : kResTextEntries)
+    EXPECT_FALSE((builtIn.*e.member).empty()) << e.key;
 }

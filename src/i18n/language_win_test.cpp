@@ -62,15 +62,18 @@ TEST(LanguageListOnDisk, ManySectionsNeverOverrunTheList) {
 TEST(ShippedLanguages, ChineseFileHoldsTheBuiltInTexts) {
   const TResStrs builtIn;
   const TResStrs chinese = LoadFile(PRODUCT_DIR_PATH L"Languages\\ZH_2052.lng");
-  for (const auto& e : kResTextEntries) EXPECT_EQ(chinese.*e.member, builtIn.*e.member) << e.key;
-  for (const auto& e : kResIntEntries) EXPECT_EQ(chinese.*e.member, e.readDefault) << e.key;
+  for (const auto& e : kResTextEntries)
+    EXPECT_EQ(chinese.*e.member, builtIn.*e.member) << e.key;
+  for (const auto& e : kResIntEntries)
+    EXPECT_EQ(chinese.*e.member, e.readDefault) << e.key;
 }
 
 TEST(ShippedLanguages, EnglishFileIsCompleteAndChosenForEnglish) {
   WinProfileFiles files;
   TResStrs table;
   EXPECT_EQ(SelectLanguage(files, PRODUCT_DIR_PATH, 1033, table), L"CorvanexE.EN.dll");
-  for (const auto& e : kResTextEntries) EXPECT_FALSE((table.*e.member).empty()) << e.key;
+  for (const auto& e : kResTextEntries)
+    EXPECT_FALSE((table.*e.member).empty()) << e.key;
   EXPECT_EQ(table.P_Caption, L"PKI Manager   ");
   EXPECT_EQ(table.K_ErrorCODE_Str, L" ErrorCode :String= ");
   EXPECT_EQ(table.K_Key_Arrival, L"USBKey inserted");

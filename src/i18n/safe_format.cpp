@@ -9,8 +9,8 @@ constexpr int kMaxWidth = 64;
 
 std::wstring NumberText(long long value, int precision) {
   const bool negative = value < 0;
-  unsigned long long magnitude =
-      negative ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  unsigned long long magnitude = negative ? 0ull - static_cast<unsigned long long>(value)
+                                          : static_cast<unsigned long long>(value);
   std::wstring digits;
   do {
     digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + magnitude % 10));

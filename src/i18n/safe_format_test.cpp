@@ -15,12 +15,12 @@ TEST(SafeFormat, FillsPlaceholdersInOrder) {
 }
 
 TEST(SafeFormat, WrongTemplatesGiveReadableText) {
-  EXPECT_EQ(SafeFormat(L"%d and %d", {5}), L"5 and %d");       // too many placeholders
-  EXPECT_EQ(SafeFormat(L"%s tries", {4}), L"4 tries");         // number for %s
-  EXPECT_EQ(SafeFormat(L"code %d", {L"abc"}), L"code abc");    // text for %d
-  EXPECT_EQ(SafeFormat(L"%x %n %p %", {1}), L"%x %n %p %");    // not ours: kept as written
+  EXPECT_EQ(SafeFormat(L"%d and %d", {5}), L"5 and %d");     // too many placeholders
+  EXPECT_EQ(SafeFormat(L"%s tries", {4}), L"4 tries");       // number for %s
+  EXPECT_EQ(SafeFormat(L"code %d", {L"abc"}), L"code abc");  // text for %d
+  EXPECT_EQ(SafeFormat(L"%x %n %p %", {1}), L"%x %n %p %");  // not ours: kept as written
   EXPECT_EQ(SafeFormat(L"no placeholder", {1, L"x"}), L"no placeholder");
-  EXPECT_LE(SafeFormat(L"%999999999d", {1}).size(), 64u);       // width is capped
+  EXPECT_LE(SafeFormat(L"%999999999d", {1}).size(), 64u);  // width is capped
 }
 
 // Random templates against fixed argument lists: never a crash (the native
@@ -32,7 +32,8 @@ TEST(SafeFormat, RandomTemplatesNeverMisbehave) {
   std::uniform_int_distribution<int> length(0, 40);
   for (int round = 0; round < 20000; ++round) {
     std::wstring tmpl;
-    for (int n = length(rng); n > 0; --n) tmpl += alphabet[pick(rng)];
+    for (int n = length(rng); n > 0; --n)
+      tmpl += alphabet[pick(rng)];
     const std::wstring none = SafeFormat(tmpl, {});
     const std::wstring some = SafeFormat(tmpl, {-2147483648LL, L"text", 7});
     EXPECT_LE(none.size(), tmpl.size());

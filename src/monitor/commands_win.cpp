@@ -5,12 +5,14 @@
 #include "config/fixed_names.h"
 #include "monitor/commands.h"
 
-void SendCopyDataCommand(const std::wstring& text, const std::wstring& className,
+void SendCopyDataCommand(const std::wstring& text,
+                         const std::wstring& className,
                          void* senderWindow) {
   std::vector<wchar_t> buffer(text.begin(), text.end());
   buffer.push_back(L'\0');
   HWND target = FindWindowW(className.c_str(), nullptr);
-  if (!target) return;
+  if (!target)
+    return;
   COPYDATASTRUCT data{};
   data.dwData = 0;  // a command, as the monitor itself reads non-1 values
   data.cbData = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
@@ -20,9 +22,11 @@ void SendCopyDataCommand(const std::wstring& text, const std::wstring& className
 }
 
 void CloseDialogsOnRemoval(int tokenCount, const std::wstring& promptCaption) {
-  for (const wchar_t* cls : {names::kSettingsDialogClass, names::kCheckSysDialogClass,
-                          names::kPinDialogClass})
-    if (HWND dialog = FindWindowW(cls, nullptr)) SendMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+  for (const wchar_t* cls :
+       {names::kSettingsDialogClass, names::kCheckSysDialogClass, names::kPinDialogClass})
+    if (HWND dialog = FindWindowW(cls, nullptr))
+      SendMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
   HWND prompt = FindWindowW(nullptr, promptCaption.c_str());
-  if (prompt && tokenCount <= 0) SendMessageW(prompt, WM_COMMAND, IDNO, 0);
+  if (prompt && tokenCount <= 0)
+    SendMessageW(prompt, WM_COMMAND, IDNO, 0);
 }

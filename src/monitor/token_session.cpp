@@ -21,13 +21,20 @@ constexpr std::int32_t kSearchTicks = 60;
 
 int TimerInterval(MonitorTimer timer) {
   switch (timer) {
-    case MonitorTimer::TFindUSBKey: return 1000;
-    case MonitorTimer::TCheckInit: return 400;
-    case MonitorTimer::TCheckDefaultUPIN: return 500;
-    case MonitorTimer::TUSBRemove: return 3000;
-    case MonitorTimer::TCloseProject: return 500;
-    case MonitorTimer::TRegCertXE: return 1000;
-    case MonitorTimer::TAppUpdate: return 6000;
+    case MonitorTimer::TFindUSBKey:
+      return 1000;
+    case MonitorTimer::TCheckInit:
+      return 400;
+    case MonitorTimer::TCheckDefaultUPIN:
+      return 500;
+    case MonitorTimer::TUSBRemove:
+      return 3000;
+    case MonitorTimer::TCloseProject:
+      return 500;
+    case MonitorTimer::TRegCertXE:
+      return 1000;
+    case MonitorTimer::TAppUpdate:
+      return 6000;
   }
   return 1000;
 }
@@ -39,15 +46,20 @@ bool IsTokenProductId(std::int32_t productId) {
 std::int32_t ParseProductId(std::wstring_view devicePath) {
   std::wstring upper(devicePath);
   for (auto& c : upper)
-    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    if (c >= L'a' && c <= L'z')
+      c = static_cast<wchar_t>(c - L'a' + L'A');
   const auto at = upper.find(L"PID_");
-  if (at == std::wstring::npos || upper.size() < at + 8) return 0;
+  if (at == std::wstring::npos || upper.size() < at + 8)
+    return 0;
   std::int32_t value = 0;
   for (wchar_t c : upper.substr(at + 4, 4)) {
     int digit;
-    if (c >= L'0' && c <= L'9') digit = c - L'0';
-    else if (c >= L'A' && c <= L'F') digit = c - L'A' + 10;
-    else return 0;
+    if (c >= L'0' && c <= L'9')
+      digit = c - L'0';
+    else if (c >= L'A' && c <= L'F')
+      digit = c - L'A' + 10;
+    else
+      return 0;
     value = value * 16 + digit;
   }
   return value;
@@ -78,7 +90,8 @@ void TokenSession::InitialTokenScan() {
   }
   // At start-up only the last token's result is reported.
   if (TokenCount > 0 && status != 0)
-    ports_.ShowMessage(SafeFormat(kRegistrationFailedAtStart, {status}), MonitorPorts::kInformation);
+    ports_.ShowMessage(SafeFormat(kRegistrationFailedAtStart, {status}),
+                       MonitorPorts::kInformation);
 }
 
 void TokenSession::TCloseProjectTimer() {
@@ -90,7 +103,8 @@ void TokenSession::TCloseProjectTimer() {
 std::int32_t TokenSession::RefreshTokenList() {
   PreviousTokenCount = TokenCount;
   const std::int32_t status = FindAndConnectTokens(lib_, TokenCount);
-  if (status != 0) return status;
+  if (status != 0)
+    return status;
   ports_.SetIconVisible(TokenCount > 0);
   for (std::int32_t i = 0; i < TokenCount; ++i) {
     const std::int32_t info = ReadTokenInfo(lib_, i, state_.TokenTable[i]);
@@ -104,7 +118,8 @@ std::int32_t TokenSession::RefreshTokenList() {
 }
 
 void TokenSession::USBArrival(std::int32_t productId) {
-  if (!state_.LibraryReady || !IsTokenProductId(productId)) return;
+  if (!state_.LibraryReady || !IsTokenProductId(productId))
+    return;
   // The device needs a moment before the library can see it.
   ports_.Wait(kArrivalWaitMs);
   SearchCountdown = kSearchTicks;
@@ -117,13 +132,16 @@ void TokenSession::TFindUSBKeyTimer() {
     ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
     return;  // gave up silently
   }
-  if (RefreshTokenList() != 0) return;  // the next tick tries again
+  if (RefreshTokenList() != 0)
+    return;  // the next tick tries again
   ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
-  if (PreviousTokenCount == TokenCount) return;
+  if (PreviousTokenCount == TokenCount)
+    return;
 
   ports_.ShowBalloon(strings_.K_Key_Arrival, kBalloonInfo);
   ports_.ArmTimer(MonitorTimer::TCheckInit);
-  if (config_.URLOpenMode == 1) ports_.OpenWebAddress(config_.URL, config_.BrowserMode);
+  if (config_.URLOpenMode == 1)
+    ports_.OpenWebAddress(config_.URL, config_.BrowserMode);
   for (std::int32_t i = 0; i < TokenCount; ++i) {
     lib_.token_reload_all_objects(i);
     const std::int32_t status = RegisterTokenCertificates(i);
@@ -132,13 +150,16 @@ void TokenSession::TFindUSBKeyTimer() {
                          MonitorPorts::kTopmost | MonitorPorts::kInformation);
   }
   if (config_.CertTips == 1)
-    for (std::int32_t i = 0; i < TokenCount; ++i) ports_.CheckCertificateExpiry(i);
-  if (TokenCount == 1) ports_.ArmTimer(MonitorTimer::TCheckDefaultUPIN);
+    for (std::int32_t i = 0; i < TokenCount; ++i)
+      ports_.CheckCertificateExpiry(i);
+  if (TokenCount == 1)
+    ports_.ArmTimer(MonitorTimer::TCheckDefaultUPIN);
 }
 
 void TokenSession::TCheckInitTimer() {
   ports_.DisarmTimer(MonitorTimer::TCheckInit);
-  if (initBalloonShown_) return;
+  if (initBalloonShown_)
+    return;
   for (std::int32_t i = 0; i < std::min(TokenCount, kTokenTableSize); ++i) {
     if (!state_.TokenTable[i].IsInitialised()) {
       ports_.ShowBalloon(strings_.Init_Info, kBalloonUser);
@@ -149,16 +170,19 @@ void TokenSession::TCheckInitTimer() {
 }
 
 void TokenSession::USBRemoval(std::int32_t productId) {
-  if (!state_.LibraryReady || !IsTokenProductId(productId) || TokenCount == 0) return;
+  if (!state_.LibraryReady || !IsTokenProductId(productId) || TokenCount == 0)
+    return;
   bool allAnswer = true;
   for (std::int32_t i = 0; i < TokenCount && allAnswer; ++i)
     allAnswer = ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0;
-  if (allAnswer) return;  // every known token is still there
+  if (allAnswer)
+    return;  // every known token is still there
 
   lib_.remove_all_certs_from_store(strings_.PROVIDER_NAME);
   FindAndConnectTokens(lib_, TokenCount);
   for (std::int32_t i = 0; i < TokenCount; ++i)
-    if (ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0) RegisterTokenCertificates(i);
+    if (ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0)
+      RegisterTokenCertificates(i);
   PreviousTokenCount = TokenCount;
   ports_.CloseDialogsOnRemoval(TokenCount);
   ports_.ShowBalloon(strings_.K_Key_Remove, kBalloonInfo);
@@ -175,7 +199,8 @@ void TokenSession::RescanTokens() {
     ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
     return;
   }
-  if (RefreshTokenList() != 0) return;
+  if (RefreshTokenList() != 0)
+    return;
   ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
   for (std::int32_t i = 0; i < TokenCount; ++i) {
     lib_.token_reload_all_objects(i);
@@ -193,12 +218,15 @@ bool TokenSession::IsProviderRegistered() {
 }
 
 std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
-  if (!state_.ProviderRegistered) strings_.PROVIDER_NAME = names::kMicrosoftProviderName;
+  if (!state_.ProviderRegistered)
+    strings_.PROVIDER_NAME = names::kMicrosoftProviderName;
   ports_.WriteLog(L"Mon CSP:" + strings_.PROVIDER_NAME);
-  if (token < 0 || token >= kTokenTableSize) return 1;
+  if (token < 0 || token >= kTokenTableSize)
+    return 1;
   TV9Info& info = state_.TokenTable[token];
   std::int32_t status = LoadContainerNames(lib_, token, info);
-  if (status != 0) return status;
+  if (status != 0)
+    return status;
 
   // One record serves every read of the pass. Results of adding CA
   // certificates are not looked at.
@@ -206,7 +234,8 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   const auto route = [&](const std::string* container, std::int32_t keySpec) -> std::int32_t {
     switch (cert->CertKind) {
       case 0:
-        if (!container) return 0;  // a standalone user certificate has no key here
+        if (!container)
+          return 0;  // a standalone user certificate has no key here
         return lib_.container_addcert_to_store(*container, strings_.PROVIDER_NAME, keySpec,
                                                cert->CertData.data(), cert->CertLen);
       case 1:
@@ -224,7 +253,8 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   for (std::int32_t c = 0; c < containers && status == 0; ++c) {
     const std::string& name = info.ContainerNames[c];
     for (std::int32_t keySpec : {1, 2}) {
-      if (ReadContainerCertificate(lib_, token, name, keySpec, *cert) != 0) continue;
+      if (ReadContainerCertificate(lib_, token, name, keySpec, *cert) != 0)
+        continue;
       if (const std::int32_t code = route(&name, keySpec); code != 0) {
         status = code + (keySpec == 1 ? kExchangeOffset : kSignatureOffset);
         break;  // the rest of this container and all later ones are skipped

@@ -62,7 +62,10 @@ std::int32_t ParseProductId(std::wstring_view devicePath);
 // table, certificate registration, removal and re-scan.
 class TokenSession {
  public:
-  TokenSession(ProgramState& state, TokenLibrary& lib, MonitorPorts& ports, TResStrs& strings,
+  TokenSession(ProgramState& state,
+               TokenLibrary& lib,
+               MonitorPorts& ports,
+               TResStrs& strings,
                TConfigInfo& config)
       : state_(state), lib_(lib), ports_(ports), strings_(strings), config_(config) {}
 

@@ -14,19 +14,27 @@ namespace {
 
 std::string Narrow(const std::wstring& w) {
   std::string s;
-  for (wchar_t c : w) s += c < 128 ? static_cast<char>(c) : '?';
+  for (wchar_t c : w)
+    s += c < 128 ? static_cast<char>(c) : '?';
   return s;
 }
 
 const char* Name(MonitorTimer t) {
   switch (t) {
-    case MonitorTimer::TFindUSBKey: return "TFindUSBKey";
-    case MonitorTimer::TCheckInit: return "TCheckInit";
-    case MonitorTimer::TCheckDefaultUPIN: return "TCheckDefaultUPIN";
-    case MonitorTimer::TUSBRemove: return "TUSBRemove";
-    case MonitorTimer::TCloseProject: return "TCloseProject";
-    case MonitorTimer::TRegCertXE: return "TRegCertXE";
-    case MonitorTimer::TAppUpdate: return "TAppUpdate";
+    case MonitorTimer::TFindUSBKey:
+      return "TFindUSBKey";
+    case MonitorTimer::TCheckInit:
+      return "TCheckInit";
+    case MonitorTimer::TCheckDefaultUPIN:
+      return "TCheckDefaultUPIN";
+    case MonitorTimer::TUSBRemove:
+      return "TUSBRemove";
+    case MonitorTimer::TCloseProject:
+      return "TCloseProject";
+    case MonitorTimer::TRegCertXE:
+      return "TRegCertXE";
+    case MonitorTimer::TAppUpdate:
+      return "TAppUpdate";
   }
   return "?";
 }
@@ -57,7 +65,9 @@ class FakePorts : public MonitorPorts {
   void WriteLog(const std::wstring& line) override { events.push_back("log:" + Narrow(line)); }
   void SendToManager(const std::wstring& c) override { events.push_back("send:" + Narrow(c)); }
   void OpenWebAddress(const std::wstring& a, int) override { events.push_back("web:" + Narrow(a)); }
-  void CheckCertificateExpiry(std::int32_t t) override { events.push_back("expiry:" + std::to_string(t)); }
+  void CheckCertificateExpiry(std::int32_t t) override {
+    events.push_back("expiry:" + std::to_string(t));
+  }
   void CloseDialogsOnRemoval(std::int32_t n) override {
     events.push_back("closeDialogs:" + std::to_string(n));
   }
@@ -107,7 +117,9 @@ class TokenSessionTest : public ::testing::Test {
 }  // namespace
 
 TEST(ParseProductId, ReadsFourHexDigitsAfterPid) {
-  EXPECT_EQ(ParseProductId(L"\\\\?\\USB#VID_1D99&PID_FF04#5&1#{A5DCBF10-6530-11D2-901F-00C04FB951ED}"), 0xFF04);
+  EXPECT_EQ(
+      ParseProductId(L"\\\\?\\USB#VID_1D99&PID_FF04#5&1#{A5DCBF10-6530-11D2-901F-00C04FB951ED}"),
+      0xFF04);
   EXPECT_EQ(ParseProductId(L"\\\\?\\usb#vid_04e8&pid_8b15#x"), 0x8B15);
   EXPECT_EQ(ParseProductId(L"\\\\?\\USB#VID_1D99&PID_FG04#x"), 0);
   EXPECT_EQ(ParseProductId(L"\\\\?\\USB#VID_1D99&PID_FF"), 0);
@@ -205,7 +217,8 @@ TEST_F(TokenSessionTest, TokensPresentAtStartAreRegisteredWithoutABalloon) {
   EXPECT_THAT(ports.events, Not(Contains(::testing::StartsWith("balloon"))));
   EXPECT_THAT(ports.events, Not(Contains("arm:TCheckDefaultUPIN")));
   EXPECT_THAT(ports.events, Contains("arm:TAppUpdate"));
-  EXPECT_THAT(lib.CallsNamed("token_reload_all_objects"), ElementsAre("token_reload_all_objects(0)"));
+  EXPECT_THAT(lib.CallsNamed("token_reload_all_objects"),
+              ElementsAre("token_reload_all_objects(0)"));
 }
 
 TEST_F(TokenSessionTest, FailedLibraryStartEndsTheProgramAfterItsMessage) {
@@ -251,11 +264,13 @@ TEST_F(TokenSessionTest, MicrosoftProviderWhenTheMakersIsNotInstalled) {
   EXPECT_FALSE(state.ProviderRegistered);
   EXPECT_EQ(strings.PROVIDER_NAME, L"Microsoft Base Smart Card Crypto Provider");
   EXPECT_THAT(ports.events, Contains("log:Mon CSP:Microsoft Base Smart Card Crypto Provider"));
-  for (const auto& p : lib.providers) EXPECT_EQ(p, L"Microsoft Base Smart Card Crypto Provider");
+  for (const auto& p : lib.providers)
+    EXPECT_EQ(p, L"Microsoft Base Smart Card Crypto Provider");
   lib.tokens.clear();
   session.USBRemoval(0xFF04);
-  EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"),
-              ElementsAre("remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)"));
+  EXPECT_THAT(
+      lib.CallsNamed("remove_all_certs_from_store"),
+      ElementsAre("remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)"));
 }
 
 TEST_F(TokenSessionTest, UninitialisedTokensGiveOneBalloonPerRun) {

@@ -9,7 +9,8 @@
 #include "win32/device_interface_win.h"
 
 TUSB::TUSB() {
-  if (!CreateWindowOfClass(names::kDeviceWindowClass, L"", WS_POPUP, 0, nullptr)) return;
+  if (!CreateWindowOfClass(names::kDeviceWindowClass, L"", WS_POPUP, 0, nullptr))
+    return;
   DEV_BROADCAST_DEVICEINTERFACE_W filter{};
   filter.dbcc_size = sizeof filter;
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
@@ -18,9 +19,12 @@ TUSB::TUSB() {
 }
 
 LRESULT TUSB::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg != WM_DEVICECHANGE) return Window::HandleMessage(msg, wp, lp);
-  if (stopped_) return TRUE;
-  if ((wp != DBT_DEVICEARRIVAL && wp != DBT_DEVICEREMOVECOMPLETE) || !lp) return TRUE;
+  if (msg != WM_DEVICECHANGE)
+    return Window::HandleMessage(msg, wp, lp);
+  if (stopped_)
+    return TRUE;
+  if ((wp != DBT_DEVICEARRIVAL && wp != DBT_DEVICEREMOVECOMPLETE) || !lp)
+    return TRUE;
   const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lp);
   if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
       header->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W))
@@ -30,10 +34,12 @@ LRESULT TUSB::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   const std::size_t maxUnits =
       (header->dbch_size - offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name)) / sizeof(wchar_t);
   std::wstring path;
-  for (std::size_t i = 0; i < maxUnits && device->dbcc_name[i]; ++i) path += device->dbcc_name[i];
+  for (std::size_t i = 0; i < maxUnits && device->dbcc_name[i]; ++i)
+    path += device->dbcc_name[i];
   ProductID = ParseProductId(path);
   if (wp == DBT_DEVICEARRIVAL) {
-    if (OnArrival) OnArrival(*this);
+    if (OnArrival)
+      OnArrival(*this);
   } else if (OnRemoval) {
     OnRemoval(*this);
   }

@@ -5,7 +5,8 @@
 
 void OpenWebAddress(void* ownerWindow, const std::wstring& address, int browserMode) {
   const std::wstring trimmed = TrimAddress(address);
-  if (trimmed.empty()) return;
+  if (trimmed.empty())
+    return;
   HWND owner = static_cast<HWND>(ownerWindow);
   if (browserMode == 0)
     ShellExecuteW(owner, L"open", trimmed.c_str(), nullptr, nullptr, SW_SHOW);

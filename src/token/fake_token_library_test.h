@@ -34,7 +34,7 @@ class FakeTokenLibrary : public TokenLibrary {
   std::vector<Token> tokens;
   std::int32_t initStatus = 0;
   std::int32_t findStatus = 0;
-  std::int32_t reportedTokenCount = -1;  // -1: tokens.size()
+  std::int32_t reportedTokenCount = -1;           // -1: tokens.size()
   std::map<std::string, std::int32_t> addStatus;  // container -> code of container_addcert_to_store
   std::vector<std::string> added;                 // "MY:container:spec:der" / "ROOT:der" / "CA:der"
 
@@ -42,7 +42,9 @@ class FakeTokenLibrary : public TokenLibrary {
     Call("init_pkcs11", std::string(module.begin(), module.end()));
     return initStatus;
   }
-  std::int32_t init_pkcs11_ex(const std::wstring&, const std::wstring&, const std::wstring&,
+  std::int32_t init_pkcs11_ex(const std::wstring&,
+                              const std::wstring&,
+                              const std::wstring&,
                               const std::wstring& module) override {
     Call("init_pkcs11_ex", std::string(module.begin(), module.end()));
     return initStatus;
@@ -50,9 +52,10 @@ class FakeTokenLibrary : public TokenLibrary {
   std::int32_t uninit_pkcs11() override { return Call("uninit_pkcs11"), 0; }
   std::int32_t token_find(std::int32_t* handles, std::int32_t* count) override {
     Call("token_find");
-    const std::int32_t n = reportedTokenCount >= 0 ? reportedTokenCount
-                                                   : static_cast<std::int32_t>(tokens.size());
-    for (std::int32_t i = 0; i < std::min(n, *count); ++i) handles[i] = 100 + i;
+    const std::int32_t n =
+        reportedTokenCount >= 0 ? reportedTokenCount : static_cast<std::int32_t>(tokens.size());
+    for (std::int32_t i = 0; i < std::min(n, *count); ++i)
+      handles[i] = 100 + i;
     *count = n;
     return findStatus;
   }
@@ -60,10 +63,11 @@ class FakeTokenLibrary : public TokenLibrary {
     Call("token_connect", t);
     return Valid(t) ? tokens[t].connectStatus : 3;
   }
-  std::int32_t token_get_info(std::int32_t t, char* d1, char*, char*, char*,
-                              std::int32_t* props) override {
+  std::int32_t token_get_info(std::int32_t t, char* d1, char*, char*, char*, std::int32_t* props)
+      override {
     Call("token_get_info", t);
-    if (!Valid(t)) return 3;
+    if (!Valid(t))
+      return 3;
     std::strcpy(d1, "token");
     props[0] = 16;
     props[1] = 4;
@@ -75,41 +79,60 @@ class FakeTokenLibrary : public TokenLibrary {
   }
   std::int32_t container_load_all(std::int32_t t, char* names, std::int32_t* length) override {
     Call("container_load_all", t);
-    if (!Valid(t)) return 3;
+    if (!Valid(t))
+      return 3;
     const Token& k = tokens[t];
-    if (k.containerStatus) return k.containerStatus;
+    if (k.containerStatus)
+      return k.containerStatus;
     const std::size_t n = std::min<std::size_t>(k.containerList.size(), *length);
     std::memcpy(names, k.containerList.data(), n);
-    *length = k.reportedContainerLength >= 0 ? k.reportedContainerLength
-                                             : static_cast<std::int32_t>(n);
+    *length =
+        k.reportedContainerLength >= 0 ? k.reportedContainerLength : static_cast<std::int32_t>(n);
     return 0;
   }
-  std::int32_t container_get_cert(std::int32_t t, const std::string& c, std::int32_t spec,
-                                  unsigned char* data, std::int32_t* len) override {
+  std::int32_t container_get_cert(std::int32_t t,
+                                  const std::string& c,
+                                  std::int32_t spec,
+                                  unsigned char* data,
+                                  std::int32_t* len) override {
     Call("container_get_cert", t, c + "," + std::to_string(spec));
-    if (!Valid(t)) return 3;
+    if (!Valid(t))
+      return 3;
     auto it = tokens[t].containerCerts.find({c, spec});
-    if (it == tokens[t].containerCerts.end()) return 0x80001004;
+    if (it == tokens[t].containerCerts.end())
+      return 0x80001004;
     return Copy(it->second, data, len);
   }
-  std::int32_t container_get_pubkey(std::int32_t t, const std::string& c, std::int32_t spec,
-                                    std::int32_t*, std::int32_t*, unsigned char*,
+  std::int32_t container_get_pubkey(std::int32_t t,
+                                    const std::string& c,
+                                    std::int32_t spec,
+                                    std::int32_t*,
+                                    std::int32_t*,
+                                    unsigned char*,
                                     std::int32_t*) override {
     return Call("container_get_pubkey", t, c + "," + std::to_string(spec)), 0;
   }
-  std::int32_t helper_get_cert_info2(const unsigned char* data, std::int32_t len,
-                                     char16_t* subject, char16_t* issuer, std::int32_t* version,
-                                     char* serial, std::int32_t* notBefore,
-                                     std::int32_t* notAfter, std::int32_t* kind) override {
+  std::int32_t helper_get_cert_info2(const unsigned char* data,
+                                     std::int32_t len,
+                                     char16_t* subject,
+                                     char16_t* issuer,
+                                     std::int32_t* version,
+                                     char* serial,
+                                     std::int32_t* notBefore,
+                                     std::int32_t* notAfter,
+                                     std::int32_t* kind) override {
     const std::string der(reinterpret_cast<const char*>(data), len);
     Call("helper_get_cert_info2", der);
     const Cert* cert = Find(der);
-    if (!cert) return 0x80002001;
-    if (cert->infoStatus) return cert->infoStatus;
+    if (!cert)
+      return 0x80002001;
+    if (cert->infoStatus)
+      return cert->infoStatus;
     std::fill(subject, subject + 257, u'X');  // no NUL: the reader must stop at 257
     const std::size_t n = std::min<std::size_t>(cert->subject.size(), 257);
     std::copy(cert->subject.begin(), cert->subject.begin() + n, subject);
-    if (n < 257) subject[n] = 0;
+    if (n < 257)
+      subject[n] = 0;
     issuer[0] = 0;
     *version = 3;
     std::strcpy(serial, "01AB");
@@ -121,18 +144,22 @@ class FakeTokenLibrary : public TokenLibrary {
     *kind = cert->kind;
     return 0;
   }
-  std::int32_t container_addcert_to_store(const std::string& c, const std::wstring& provider,
-                                          std::int32_t spec, const unsigned char* data,
+  std::int32_t container_addcert_to_store(const std::string& c,
+                                          const std::wstring& provider,
+                                          std::int32_t spec,
+                                          const unsigned char* data,
                                           std::int32_t len) override {
     Call("container_addcert_to_store", c + "," + std::to_string(spec));
     providers.push_back(provider);
     auto status = addStatus.find(c + "," + std::to_string(spec));
-    if (status != addStatus.end()) return status->second;
+    if (status != addStatus.end())
+      return status->second;
     added.push_back("MY:" + c + ":" + std::to_string(spec) + ":" +
                     std::string(reinterpret_cast<const char*>(data), len));
     return 0;
   }
-  std::int32_t helper_add_root_cert_to_store(const std::wstring& store, const unsigned char* data,
+  std::int32_t helper_add_root_cert_to_store(const std::wstring& store,
+                                             const unsigned char* data,
                                              std::int32_t len) override {
     const std::string name(store.begin(), store.end());
     Call("helper_add_root_cert_to_store", name);
@@ -144,28 +171,37 @@ class FakeTokenLibrary : public TokenLibrary {
     providers.push_back(provider);
     return 0;
   }
-  std::int32_t token_find_standalone_certs(std::int32_t t, std::int32_t* handles,
+  std::int32_t token_find_standalone_certs(std::int32_t t,
+                                           std::int32_t* handles,
                                            std::int32_t* count) override {
     Call("token_find_standalone_certs", t);
-    if (!Valid(t)) return *count = 0, 3;
+    if (!Valid(t))
+      return *count = 0, 3;
     const auto& list = tokens[t].standalone;
     const std::int32_t n = static_cast<std::int32_t>(std::min<std::size_t>(list.size(), 65));
-    for (std::int32_t i = 0; i < n; ++i) handles[i] = 500 + i;
+    for (std::int32_t i = 0; i < n; ++i)
+      handles[i] = 500 + i;
     *count = tokens[t].reportedStandaloneCount >= 0 ? tokens[t].reportedStandaloneCount : n;
     return 0;
   }
-  std::int32_t token_get_cert(std::int32_t t, std::int32_t handle, unsigned char* data,
+  std::int32_t token_get_cert(std::int32_t t,
+                              std::int32_t handle,
+                              unsigned char* data,
                               std::int32_t* len) override {
     Call("token_get_cert", t, std::to_string(handle));
-    if (!Valid(t)) return 3;
+    if (!Valid(t))
+      return 3;
     const std::size_t i = static_cast<std::size_t>(handle - 500);
-    if (i >= tokens[t].standalone.size()) return 0x80001004;
+    if (i >= tokens[t].standalone.size())
+      return 0x80001004;
     return Copy(tokens[t].standalone[i], data, len);
   }
-  std::int32_t token_get_pin_state(std::int32_t t, std::int32_t kind,
+  std::int32_t token_get_pin_state(std::int32_t t,
+                                   std::int32_t kind,
                                    std::int32_t* state) override {
     Call("token_get_pin_state", t, std::to_string(kind));
-    if (!Valid(t)) return 3;
+    if (!Valid(t))
+      return 3;
     std::copy(tokens[t].pinState, tokens[t].pinState + 6, state);
     return 0;
   }
@@ -173,7 +209,8 @@ class FakeTokenLibrary : public TokenLibrary {
     return Call("token_login", t), 0;
   }
   std::int32_t token_logout(std::int32_t t) override { return Call("token_logout", t), 0; }
-  std::int32_t token_change_upin(std::int32_t t, const std::wstring&,
+  std::int32_t token_change_upin(std::int32_t t,
+                                 const std::wstring&,
                                  const std::wstring&) override {
     return Call("token_change_upin", t), 0;
   }
@@ -183,12 +220,15 @@ class FakeTokenLibrary : public TokenLibrary {
   std::vector<std::string> CallsNamed(const std::string& name) const {
     std::vector<std::string> out;
     for (const auto& c : calls)
-      if (c.rfind(name + "(", 0) == 0) out.push_back(c);
+      if (c.rfind(name + "(", 0) == 0)
+        out.push_back(c);
     return out;
   }
 
  private:
-  bool Valid(std::int32_t t) const { return t >= 0 && t < static_cast<std::int32_t>(tokens.size()); }
+  bool Valid(std::int32_t t) const {
+    return t >= 0 && t < static_cast<std::int32_t>(tokens.size());
+  }
   void Call(const std::string& name, std::int32_t t) { Call(name, std::to_string(t)); }
   void Call(const std::string& name, std::int32_t t, const std::string& more) {
     Call(name, std::to_string(t) + "," + more);
@@ -199,14 +239,17 @@ class FakeTokenLibrary : public TokenLibrary {
   const Cert* Find(const std::string& der) const {
     for (const auto& t : tokens) {
       for (const auto& [key, c] : t.containerCerts)
-        if (c.der == der) return &c;
+        if (c.der == der)
+          return &c;
       for (const auto& c : t.standalone)
-        if (c.der == der) return &c;
+        if (c.der == der)
+          return &c;
     }
     return nullptr;
   }
   static std::int32_t Copy(const Cert& c, unsigned char* data, std::int32_t* len) {
-    if (static_cast<std::int32_t>(c.der.size()) > *len) return 0x150;
+    if (static_cast<std::int32_t>(c.der.size()) > *len)
+      return 0x150;
     std::memcpy(data, c.der.data(), c.der.size());
     *len = static_cast<std::int32_t>(c.der.size());
     return 0;

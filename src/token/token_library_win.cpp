@@ -8,9 +8,7 @@ namespace {
 class AnsiSecret {
  public:
   explicit AnsiSecret(const std::wstring& text) : value_(ToAnsi(text)) {}
-  ~AnsiSecret() {
-    SecureZeroMemory(value_.data(), value_.size());
-  }
+  ~AnsiSecret() { SecureZeroMemory(value_.data(), value_.size()); }
   const char* c_str() const { return value_.c_str(); }
 
  private:
@@ -21,11 +19,12 @@ class AnsiSecret {
 
 DllTokenLibrary::DllTokenLibrary(const std::wstring& dllPath)
     : dll_(LoadLibraryExW(dllPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) {
-  if (!dll_) return;
+  if (!dll_)
+    return;
   loaded_ = true;
-#define CMGR_RESOLVE(name, params)                                                      \
-  name##_ = reinterpret_cast<cmgr::name##_fn>(                                          \
-      reinterpret_cast<void*>(GetProcAddress(dll_.get(), #name)));                      \
+#define CMGR_RESOLVE(name, params)                                 \
+  name##_ = reinterpret_cast<cmgr::name##_fn>(                     \
+      reinterpret_cast<void*>(GetProcAddress(dll_.get(), #name))); \
   loaded_ = loaded_ && name##_ != nullptr;
   CMGR_FUNCTIONS(CMGR_RESOLVE)
 #undef CMGR_RESOLVE
@@ -36,49 +35,65 @@ DllTokenLibrary::DllTokenLibrary(const std::wstring& dllPath)
 std::int32_t DllTokenLibrary::init_pkcs11(const std::wstring& module) {
   return CALL(init_pkcs11, ToAnsi(module).c_str());
 }
-std::int32_t DllTokenLibrary::init_pkcs11_ex(const std::wstring& ext1, const std::wstring& ext2,
+std::int32_t DllTokenLibrary::init_pkcs11_ex(const std::wstring& ext1,
+                                             const std::wstring& ext2,
                                              const std::wstring& ext3,
                                              const std::wstring& module) {
   return CALL(init_pkcs11_ex, ToAnsi(ext1).c_str(), ToAnsi(ext2).c_str(), ToAnsi(ext3).c_str(),
               ToAnsi(module).c_str());
 }
-std::int32_t DllTokenLibrary::uninit_pkcs11() { return CALL(uninit_pkcs11); }
+std::int32_t DllTokenLibrary::uninit_pkcs11() {
+  return CALL(uninit_pkcs11);
+}
 std::int32_t DllTokenLibrary::token_find(std::int32_t* handles, std::int32_t* count) {
   return CALL(token_find, handles, count);
 }
 std::int32_t DllTokenLibrary::token_connect(std::int32_t token) {
   return CALL(token_connect, token);
 }
-std::int32_t DllTokenLibrary::token_get_info(std::int32_t token, char* desc1, char* desc2,
-                                             char* desc3, char* desc4, std::int32_t* props) {
+std::int32_t DllTokenLibrary::token_get_info(std::int32_t token,
+                                             char* desc1,
+                                             char* desc2,
+                                             char* desc3,
+                                             char* desc4,
+                                             std::int32_t* props) {
   return CALL(token_get_info, token, desc1, desc2, desc3, desc4, props);
 }
 std::int32_t DllTokenLibrary::token_reload_all_objects(std::int32_t token) {
   return CALL(token_reload_all_objects, token);
 }
-std::int32_t DllTokenLibrary::container_load_all(std::int32_t token, char* names,
+std::int32_t DllTokenLibrary::container_load_all(std::int32_t token,
+                                                 char* names,
                                                  std::int32_t* length) {
   return CALL(container_load_all, token, names, length);
 }
-std::int32_t DllTokenLibrary::container_get_cert(std::int32_t token, const std::string& container,
-                                                 std::int32_t keySpec, unsigned char* certData,
+std::int32_t DllTokenLibrary::container_get_cert(std::int32_t token,
+                                                 const std::string& container,
+                                                 std::int32_t keySpec,
+                                                 unsigned char* certData,
                                                  std::int32_t* certLen) {
   return CALL(container_get_cert, token, container.c_str(), keySpec, certData, certLen);
 }
 std::int32_t DllTokenLibrary::container_get_pubkey(std::int32_t token,
                                                    const std::string& container,
-                                                   std::int32_t keySpec, std::int32_t* out1,
-                                                   std::int32_t* out2, unsigned char* buf,
+                                                   std::int32_t keySpec,
+                                                   std::int32_t* out1,
+                                                   std::int32_t* out2,
+                                                   unsigned char* buf,
                                                    std::int32_t* out3) {
   return CALL(container_get_pubkey, token, container.c_str(), keySpec, out1, out2, buf, out3);
 }
 std::int32_t DllTokenLibrary::helper_get_cert_info2(const unsigned char* certData,
-                                                    std::int32_t certLen, char16_t* subject,
-                                                    char16_t* issuer, std::int32_t* version,
-                                                    char* serial, std::int32_t* notBefore,
-                                                    std::int32_t* notAfter, std::int32_t* kind) {
-  return CALL(helper_get_cert_info2, certData, certLen, subject, issuer, version, serial,
-              notBefore, notAfter, kind);
+                                                    std::int32_t certLen,
+                                                    char16_t* subject,
+                                                    char16_t* issuer,
+                                                    std::int32_t* version,
+                                                    char* serial,
+                                                    std::int32_t* notBefore,
+                                                    std::int32_t* notAfter,
+                                                    std::int32_t* kind) {
+  return CALL(helper_get_cert_info2, certData, certLen, subject, issuer, version, serial, notBefore,
+              notAfter, kind);
 }
 std::int32_t DllTokenLibrary::container_addcert_to_store(const std::string& container,
                                                          const std::wstring& provider,
@@ -102,15 +117,19 @@ std::int32_t DllTokenLibrary::token_find_standalone_certs(std::int32_t token,
                                                           std::int32_t* count) {
   return CALL(token_find_standalone_certs, token, handles, count);
 }
-std::int32_t DllTokenLibrary::token_get_cert(std::int32_t token, std::int32_t handle,
-                                             unsigned char* certData, std::int32_t* certLen) {
+std::int32_t DllTokenLibrary::token_get_cert(std::int32_t token,
+                                             std::int32_t handle,
+                                             unsigned char* certData,
+                                             std::int32_t* certLen) {
   return CALL(token_get_cert, token, handle, certData, certLen);
 }
-std::int32_t DllTokenLibrary::token_get_pin_state(std::int32_t token, std::int32_t pinKind,
+std::int32_t DllTokenLibrary::token_get_pin_state(std::int32_t token,
+                                                  std::int32_t pinKind,
                                                   std::int32_t* state) {
   return CALL(token_get_pin_state, token, pinKind, state);
 }
-std::int32_t DllTokenLibrary::token_login(std::int32_t token, const std::wstring& pin,
+std::int32_t DllTokenLibrary::token_login(std::int32_t token,
+                                          const std::wstring& pin,
                                           std::int32_t* triesLeft) {
   AnsiSecret secret(pin);
   return CALL(token_login, token, secret.c_str(), triesLeft);
@@ -118,7 +137,8 @@ std::int32_t DllTokenLibrary::token_login(std::int32_t token, const std::wstring
 std::int32_t DllTokenLibrary::token_logout(std::int32_t token) {
   return CALL(token_logout, token);
 }
-std::int32_t DllTokenLibrary::token_change_upin(std::int32_t token, const std::wstring& oldPin,
+std::int32_t DllTokenLibrary::token_change_upin(std::int32_t token,
+                                                const std::wstring& oldPin,
                                                 const std::wstring& newPin) {
   AnsiSecret oldSecret(oldPin), newSecret(newPin);
   return CALL(token_change_upin, token, oldSecret.c_str(), newSecret.c_str());

@@ -17,43 +17,67 @@ class DllTokenLibrary : public TokenLibrary {
   bool Loaded() const { return loaded_; }
 
   std::int32_t init_pkcs11(const std::wstring& module) override;
-  std::int32_t init_pkcs11_ex(const std::wstring& ext1, const std::wstring& ext2,
-                              const std::wstring& ext3, const std::wstring& module) override;
+  std::int32_t init_pkcs11_ex(const std::wstring& ext1,
+                              const std::wstring& ext2,
+                              const std::wstring& ext3,
+                              const std::wstring& module) override;
   std::int32_t uninit_pkcs11() override;
   std::int32_t token_find(std::int32_t* handles, std::int32_t* count) override;
   std::int32_t token_connect(std::int32_t token) override;
-  std::int32_t token_get_info(std::int32_t token, char* desc1, char* desc2, char* desc3,
-                              char* desc4, std::int32_t* props) override;
+  std::int32_t token_get_info(std::int32_t token,
+                              char* desc1,
+                              char* desc2,
+                              char* desc3,
+                              char* desc4,
+                              std::int32_t* props) override;
   std::int32_t token_reload_all_objects(std::int32_t token) override;
   std::int32_t container_load_all(std::int32_t token, char* names, std::int32_t* length) override;
-  std::int32_t container_get_cert(std::int32_t token, const std::string& container,
-                                  std::int32_t keySpec, unsigned char* certData,
+  std::int32_t container_get_cert(std::int32_t token,
+                                  const std::string& container,
+                                  std::int32_t keySpec,
+                                  unsigned char* certData,
                                   std::int32_t* certLen) override;
-  std::int32_t container_get_pubkey(std::int32_t token, const std::string& container,
-                                    std::int32_t keySpec, std::int32_t* out1, std::int32_t* out2,
-                                    unsigned char* buf, std::int32_t* out3) override;
-  std::int32_t helper_get_cert_info2(const unsigned char* certData, std::int32_t certLen,
-                                     char16_t* subject, char16_t* issuer, std::int32_t* version,
-                                     char* serial, std::int32_t* notBefore,
-                                     std::int32_t* notAfter, std::int32_t* kind) override;
+  std::int32_t container_get_pubkey(std::int32_t token,
+                                    const std::string& container,
+                                    std::int32_t keySpec,
+                                    std::int32_t* out1,
+                                    std::int32_t* out2,
+                                    unsigned char* buf,
+                                    std::int32_t* out3) override;
+  std::int32_t helper_get_cert_info2(const unsigned char* certData,
+                                     std::int32_t certLen,
+                                     char16_t* subject,
+                                     char16_t* issuer,
+                                     std::int32_t* version,
+                                     char* serial,
+                                     std::int32_t* notBefore,
+                                     std::int32_t* notAfter,
+                                     std::int32_t* kind) override;
   std::int32_t container_addcert_to_store(const std::string& container,
-                                          const std::wstring& provider, std::int32_t keySpec,
+                                          const std::wstring& provider,
+                                          std::int32_t keySpec,
                                           const unsigned char* certData,
                                           std::int32_t certLen) override;
   std::int32_t helper_add_root_cert_to_store(const std::wstring& storeName,
                                              const unsigned char* certData,
                                              std::int32_t certLen) override;
   std::int32_t remove_all_certs_from_store(const std::wstring& provider) override;
-  std::int32_t token_find_standalone_certs(std::int32_t token, std::int32_t* handles,
+  std::int32_t token_find_standalone_certs(std::int32_t token,
+                                           std::int32_t* handles,
                                            std::int32_t* count) override;
-  std::int32_t token_get_cert(std::int32_t token, std::int32_t handle, unsigned char* certData,
+  std::int32_t token_get_cert(std::int32_t token,
+                              std::int32_t handle,
+                              unsigned char* certData,
                               std::int32_t* certLen) override;
-  std::int32_t token_get_pin_state(std::int32_t token, std::int32_t pinKind,
+  std::int32_t token_get_pin_state(std::int32_t token,
+                                   std::int32_t pinKind,
                                    std::int32_t* state) override;
-  std::int32_t token_login(std::int32_t token, const std::wstring& pin,
+  std::int32_t token_login(std::int32_t token,
+                           const std::wstring& pin,
                            std::int32_t* triesLeft) override;
   std::int32_t token_logout(std::int32_t token) override;
-  std::int32_t token_change_upin(std::int32_t token, const std::wstring& oldPin,
+  std::int32_t token_change_upin(std::int32_t token,
+                                 const std::wstring& oldPin,
                                  const std::wstring& newPin) override;
 
  private:

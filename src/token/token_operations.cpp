@@ -17,7 +17,8 @@ constexpr int kFindCapacity = cmgr::kMaxTokens;
 // UTF-16 units up to the first NUL, never past max.
 std::wstring FromUtf16(const char16_t* units, std::size_t max) {
   std::wstring out;
-  for (std::size_t i = 0; i < max && units[i]; ++i) out += static_cast<wchar_t>(units[i]);
+  for (std::size_t i = 0; i < max && units[i]; ++i)
+    out += static_cast<wchar_t>(units[i]);
   return out;
 }
 
@@ -34,7 +35,8 @@ std::int32_t DecodeCertificate(TokenLibrary& lib, TV9CertInfo& cert) {
   const std::int32_t status =
       lib.helper_get_cert_info2(cert.CertData.data(), cert.CertLen, subject, issuer, &version,
                                 serial, notBefore, notAfter, &kind);
-  if (status != 0) return status;
+  if (status != 0)
+    return status;
   cert.SubjectName = FromUtf16(subject, kNameUnits);
   cert.IssuerName = FromUtf16(issuer, kNameUnits);
   cert.Version = version;
@@ -56,7 +58,8 @@ std::int32_t Clamp(std::int32_t value, std::int32_t capacity) {
 
 std::int32_t InitTokenLibrary(TokenLibrary& lib, const std::wstring& module) {
   const auto& ext = names::kExtendedInitTexts;
-  if (ext[0][0] != L'\0') return lib.init_pkcs11_ex(ext[0], ext[1], ext[2], module);
+  if (ext[0][0] != L'\0')
+    return lib.init_pkcs11_ex(ext[0], ext[1], ext[2], module);
   return lib.init_pkcs11(module);
 }
 
@@ -70,42 +73,49 @@ std::int32_t FindAndConnectTokens(TokenLibrary& lib, std::int32_t& count) {
   }
   n = std::min(n, kTokenTableSize);
   std::int32_t status = 0;
-  for (std::int32_t i = 0; i < n; ++i) status = lib.token_connect(i);
+  for (std::int32_t i = 0; i < n; ++i)
+    status = lib.token_connect(i);
   count = n;
   return status;
 }
 
 std::int32_t ReadTokenInfo(TokenLibrary& lib, std::int32_t token, TV9Info& info) {
-  return lib.token_get_info(token, info.Desc1, info.Desc2, info.Desc3, info.Desc4,
-                            info.Properties);
+  return lib.token_get_info(token, info.Desc1, info.Desc2, info.Desc3, info.Desc4, info.Properties);
 }
 
 std::int32_t LoadContainerNames(TokenLibrary& lib, std::int32_t token, TV9Info& info) {
   std::vector<char> buffer(kContainerListSize, '\0');
   std::int32_t length = kContainerListSize;
   const std::int32_t status = lib.container_load_all(token, buffer.data(), &length);
-  if (status != 0) return status;
+  if (status != 0)
+    return status;
   length = Clamp(length, kContainerListSize);
 
   int count = 0;
   for (std::int32_t start = 0; start < length && count < kMaxContainerNames;) {
     std::int32_t end = start;
-    while (end < length && buffer[end] != '\0') ++end;
-    if (end > start) info.ContainerNames[count++].assign(&buffer[start], end - start);
+    while (end < length && buffer[end] != '\0')
+      ++end;
+    if (end > start)
+      info.ContainerNames[count++].assign(&buffer[start], end - start);
     start = end + 1;
   }
-  for (int i = count; i < kMaxContainerNames; ++i) info.ContainerNames[i].clear();
+  for (int i = count; i < kMaxContainerNames; ++i)
+    info.ContainerNames[i].clear();
   info.ContainerCount = count;
   return 0;
 }
 
-std::int32_t ReadContainerCertificate(TokenLibrary& lib, std::int32_t token,
-                                      const std::string& container, std::int32_t keySpec,
+std::int32_t ReadContainerCertificate(TokenLibrary& lib,
+                                      std::int32_t token,
+                                      const std::string& container,
+                                      std::int32_t keySpec,
                                       TV9CertInfo& cert) {
   cert.CertLen = kCertDataSize;
   std::int32_t status =
       lib.container_get_cert(token, container, keySpec, cert.CertData.data(), &cert.CertLen);
-  if (status != 0) return status;
+  if (status != 0)
+    return status;
   cert.CertLen = Clamp(cert.CertLen, kCertDataSize);
   std::int32_t bits = 0, exponent = 0, modulusLength = 0;
   unsigned char modulus[cmgr::kPubKeySize] = {};
@@ -113,17 +123,22 @@ std::int32_t ReadContainerCertificate(TokenLibrary& lib, std::int32_t token,
   return DecodeCertificate(lib, cert);
 }
 
-std::int32_t ReadStandaloneCertificate(TokenLibrary& lib, std::int32_t token, std::int32_t handle,
+std::int32_t ReadStandaloneCertificate(TokenLibrary& lib,
+                                       std::int32_t token,
+                                       std::int32_t handle,
                                        TV9CertInfo& cert) {
   cert.CertLen = kCertDataSize;
   const std::int32_t status =
       lib.token_get_cert(token, handle, cert.CertData.data(), &cert.CertLen);
-  if (status != 0) return status;
+  if (status != 0)
+    return status;
   cert.CertLen = Clamp(cert.CertLen, kCertDataSize);
   return DecodeCertificate(lib, cert);
 }
 
-std::int32_t GetPinState(TokenLibrary& lib, std::int32_t token, std::int32_t pinKind,
+std::int32_t GetPinState(TokenLibrary& lib,
+                         std::int32_t token,
+                         std::int32_t pinKind,
                          PinState& state) {
   state.fill(0);
   return lib.token_get_pin_state(token, pinKind, state.data());

@@ -19,13 +19,19 @@ std::int32_t FindAndConnectTokens(TokenLibrary& lib, std::int32_t& count);
 
 std::int32_t LoadContainerNames(TokenLibrary& lib, std::int32_t token, TV9Info& info);
 
-std::int32_t ReadContainerCertificate(TokenLibrary& lib, std::int32_t token,
-                                      const std::string& container, std::int32_t keySpec,
+std::int32_t ReadContainerCertificate(TokenLibrary& lib,
+                                      std::int32_t token,
+                                      const std::string& container,
+                                      std::int32_t keySpec,
                                       TV9CertInfo& cert);
-std::int32_t ReadStandaloneCertificate(TokenLibrary& lib, std::int32_t token, std::int32_t handle,
+std::int32_t ReadStandaloneCertificate(TokenLibrary& lib,
+                                       std::int32_t token,
+                                       std::int32_t handle,
                                        TV9CertInfo& cert);
 
-std::int32_t GetPinState(TokenLibrary& lib, std::int32_t token, std::int32_t pinKind,
+std::int32_t GetPinState(TokenLibrary& lib,
+                         std::int32_t token,
+                         std::int32_t pinKind,
                          PinState& state);
 
 // token_get_info into a record.

@@ -68,7 +68,8 @@ TEST(LoadContainerNames, FailureLeavesTheRecordAndHugeListsAreClamped) {
   EXPECT_EQ(info.ContainerNames[0], "kept");
 
   lib.tokens[0].containerStatus = 0;
-  for (int i = 0; i < 200; ++i) lib.tokens[0].containerList += "c" + std::to_string(i) + '\0';
+  for (int i = 0; i < 200; ++i)
+    lib.tokens[0].containerList += "c" + std::to_string(i) + '\0';
   lib.tokens[0].reportedContainerLength = 1 << 30;  // beyond the buffer
   ASSERT_EQ(LoadContainerNames(lib, 0, info), 0);
   EXPECT_EQ(info.ContainerCount, kMaxContainerNames);

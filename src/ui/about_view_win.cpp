@@ -76,7 +76,8 @@ void AboutView::ApplyLanguageTexts(HICON icon) {
       {kEmailLink, &ResStrs.About_Form_Label_Email_Info},
       {kProductName, &ResStrs.P_Caption},
       {kOkButton, &ResStrs.C_Btn_Confirm}};
-  for (const auto& [id, text] : texts) SetDlgItemTextW(parent_, id, text->c_str());
+  for (const auto& [id, text] : texts)
+    SetDlgItemTextW(parent_, id, text->c_str());
   SetDlgItemTextW(parent_, kVersion, GetFileVersionText(ModuleFileName(nullptr)).c_str());
   SendDlgItemMessageW(parent_, kAppIcon, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
 }
@@ -86,9 +87,12 @@ bool AboutView::IsOkClick(WPARAM wp) const {
 }
 
 void AboutView::OnCommand(WPARAM wp) {
-  if (HIWORD(wp) != STN_CLICKED) return;
-  if (LOWORD(wp) == kWebsiteLink) OpenLink(kWebsiteLink, L"");
-  if (LOWORD(wp) == kEmailLink) OpenLink(kEmailLink, L"mailto:");
+  if (HIWORD(wp) != STN_CLICKED)
+    return;
+  if (LOWORD(wp) == kWebsiteLink)
+    OpenLink(kWebsiteLink, L"");
+  if (LOWORD(wp) == kEmailLink)
+    OpenLink(kEmailLink, L"mailto:");
 }
 
 void AboutView::OpenLink(ControlId id, const wchar_t* prefix) const {
@@ -105,7 +109,8 @@ LRESULT AboutView::OnCtlColorStatic(HDC dc, HWND control) const {
 }
 
 std::optional<LRESULT> AboutView::OnSetCursor(HWND control) const {
-  if (!IsLink(GetDlgCtrlID(control))) return std::nullopt;
+  if (!IsLink(GetDlgCtrlID(control)))
+    return std::nullopt;
   SetCursor(LoadCursorW(nullptr, IDC_HAND));
   return TRUE;
 }

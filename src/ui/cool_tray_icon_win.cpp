@@ -28,10 +28,12 @@ class TTrayIconHandler : public Window {
       case WM_ENDSESSION:
         return 1;  // neither closes nor holds up the end of the session
       case names::kTrayCallbackMessage:
-        if (wp == names::kTrayIconId) icon_.HandleCallback(lp);
+        if (wp == names::kTrayIconId)
+          icon_.HandleCallback(lp);
         return 0;
       default:
-        if (msg == taskbarCreated) icon_.state_.TaskbarCreated();
+        if (msg == taskbarCreated)
+          icon_.state_.TaskbarCreated();
         return Window::HandleMessage(msg, wp, lp);
     }
   }
@@ -45,9 +47,13 @@ TCoolTrayIcon::TCoolTrayIcon(HWND mainWindow, HWND applicationWindow)
       applicationWindow_(applicationWindow),
       handler_(std::make_unique<TTrayIconHandler>(*this)) {}
 
-TCoolTrayIcon::~TCoolTrayIcon() { Notify(ShellCommand::Delete, state_.record()); }
+TCoolTrayIcon::~TCoolTrayIcon() {
+  Notify(ShellCommand::Delete, state_.record());
+}
 
-HWND TCoolTrayIcon::handlerWindow() const { return handler_->hwnd(); }
+HWND TCoolTrayIcon::handlerWindow() const {
+  return handler_->hwnd();
+}
 
 bool TCoolTrayIcon::Notify(ShellCommand command, const TrayRecord& record) {
   NOTIFYICONDATAW data{};
@@ -77,8 +83,10 @@ void TCoolTrayIcon::SetIcon(HICON icon) {
 
 void TCoolTrayIcon::Startup() {
   bool showMainForm = true;
-  if (OnStartup) OnStartup(showMainForm);
-  if (!showMainForm) HideMainWindow();
+  if (OnStartup)
+    OnStartup(showMainForm);
+  if (!showMainForm)
+    HideMainWindow();
   state_.Startup();
 }
 
@@ -93,7 +101,8 @@ void TCoolTrayIcon::HandleCallback(LPARAM mouseMessage) {
       leftDown_ = true;
       break;
     case WM_LBUTTONUP:
-      if (leftDown_ && OnClick) OnClick();
+      if (leftDown_ && OnClick)
+        OnClick();
       leftDown_ = false;
       break;
     case WM_LBUTTONDBLCLK:
@@ -111,9 +120,11 @@ void TCoolTrayIcon::HandleCallback(LPARAM mouseMessage) {
 }
 
 void TCoolTrayIcon::RunDefaultItem() {
-  if (!menu_ || !onCommand_) return;
+  if (!menu_ || !onCommand_)
+    return;
   const UINT id = GetMenuDefaultItem(menu_, FALSE, 0);
-  if (id != static_cast<UINT>(-1)) onCommand_(id);
+  if (id != static_cast<UINT>(-1))
+    onCommand_(id);
 }
 
 void TCoolTrayIcon::ShowPopupMenu() {
@@ -130,17 +141,21 @@ void TCoolTrayIcon::ShowPopupMenu() {
       menu_, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, at.x, at.y, 0, handler, nullptr));
   // Lets the menu close properly when the user clicks elsewhere.
   PostMessageW(mainWindow_, WM_NULL, 0, 0);
-  if (chosen && onCommand_) onCommand_(chosen);
+  if (chosen && onCommand_)
+    onCommand_(chosen);
 }
 
 void TCoolTrayIcon::ShowMainWindow() {
-  if (IsIconic(applicationWindow_)) ShowWindow(applicationWindow_, SW_RESTORE);
-  if (IsIconic(mainWindow_)) ShowWindow(mainWindow_, SW_RESTORE);
+  if (IsIconic(applicationWindow_))
+    ShowWindow(applicationWindow_, SW_RESTORE);
+  if (IsIconic(mainWindow_))
+    ShowWindow(mainWindow_, SW_RESTORE);
   ShowWindow(mainWindow_, SW_SHOW);
   SetForegroundWindow(mainWindow_);
 }
 
 void TCoolTrayIcon::HideMainWindow() {
   ShowWindow(mainWindow_, SW_HIDE);
-  if (IsWindowVisible(applicationWindow_)) ShowWindow(applicationWindow_, SW_HIDE);
+  if (IsWindowVisible(applicationWindow_))
+    ShowWindow(applicationWindow_, SW_HIDE);
 }

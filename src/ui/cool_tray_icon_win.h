@@ -21,7 +21,9 @@ class TCoolTrayIcon : private TrayShell {
   void SetIconVisible(bool visible) { state_.SetIconVisible(visible); }
   void SetIcon(HICON icon);  // not owned
   void SetHint(const std::wstring& hint) { state_.SetHint(hint); }
-  bool ShowBalloon(const std::wstring& title, const std::wstring& text, std::uint8_t iconKind,
+  bool ShowBalloon(const std::wstring& title,
+                   const std::wstring& text,
+                   std::uint8_t iconKind,
                    std::uint8_t timeoutSeconds) {
     return state_.ShowBalloon(title, text, iconKind, timeoutSeconds);
   }

@@ -11,7 +11,9 @@ namespace {
 
 constexpr int kDesignLeft = 431, kDesignTop = 366;
 
-HICON MainIcon() { return LoadIconW(GetModuleHandleW(nullptr), L"MAINICON"); }
+HICON MainIcon() {
+  return LoadIconW(GetModuleHandleW(nullptr), L"MAINICON");
+}
 
 int ScreenDpi() {
   UniqueScreenDC screen(GetDC(nullptr));
@@ -26,7 +28,8 @@ TMainForm::TMainForm(HWND applicationWindow, ProgramState& state, MainFormEvents
       events_(events),
       exeDir_(ExecutableFolder()) {}
 
-std::unique_ptr<TMainForm> TMainForm::Create(HWND applicationWindow, ProgramState& state,
+std::unique_ptr<TMainForm> TMainForm::Create(HWND applicationWindow,
+                                             ProgramState& state,
                                              MainFormEvents& events) {
   std::unique_ptr<TMainForm> form(new TMainForm(applicationWindow, state, events));
   if (!form->CreateWindowOfClass(names::kMainWindowClass, L"",
@@ -64,7 +67,8 @@ void TMainForm::AttachTrayIcon(TCoolTrayIcon& trayIcon) {
 }
 
 void TMainForm::ApplyTrayTexts() {
-  if (!trayIcon_) return;
+  if (!trayIcon_)
+    return;
   trayIcon_->SetIcon(MainIcon());
   trayIcon_->SetHint(ResStrs.P_Caption);
 }
@@ -88,10 +92,17 @@ void TMainForm::ApplyLanguageTexts() {
 
 void TMainForm::OnMenuCommand(UINT id) {
   switch (id) {
-    case kShowManager: AcShowMainExecute(); break;
-    case kAdvancedSettings: AcAdvancedExecute(); break;
-    case kExit: AcExitExecute(); break;
-    default: break;
+    case kShowManager:
+      AcShowMainExecute();
+      break;
+    case kAdvancedSettings:
+      AcAdvancedExecute();
+      break;
+    case kExit:
+      AcExitExecute();
+      break;
+    default:
+      break;
   }
 }
 
@@ -102,7 +113,8 @@ void TMainForm::AcShowMainExecute() {
 }
 
 void TMainForm::AcAdvancedExecute() {
-  if (state_.PinDialogBusy) return;
+  if (state_.PinDialogBusy)
+    return;
   if (HWND open = FindWindowW(names::kSettingsDialogClass, nullptr)) {
     SetForegroundWindow(open);
     return;
@@ -119,7 +131,8 @@ void TMainForm::AcExitExecute() {
 }
 
 void TMainForm::AcAboutExecute() {
-  if (trayIcon_) trayIcon_->ShowMainWindow();
+  if (trayIcon_)
+    trayIcon_->ShowMainWindow();
 }
 
 void TMainForm::TrayIconClick() {
@@ -131,21 +144,25 @@ void TMainForm::TrayIconClick() {
 }
 
 bool TMainForm::FormCloseQuery() {
-  if (state_.ExitRequested || state_.SessionEnding) return true;
-  if (trayIcon_) trayIcon_->HideMainWindow();
+  if (state_.ExitRequested || state_.SessionEnding)
+    return true;
+  if (trayIcon_)
+    trayIcon_->HideMainWindow();
   return false;
 }
 
 LRESULT TMainForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_COMMAND:
-      if (about_->IsOkClick(wp) && trayIcon_) trayIcon_->HideMainWindow();
+      if (about_->IsOkClick(wp) && trayIcon_)
+        trayIcon_->HideMainWindow();
       about_->OnCommand(wp);
       return 0;
     case WM_CTLCOLORSTATIC:
       return about_->OnCtlColorStatic(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp));
     case WM_SETCURSOR:
-      if (auto answer = about_->OnSetCursor(reinterpret_cast<HWND>(wp))) return *answer;
+      if (auto answer = about_->OnSetCursor(reinterpret_cast<HWND>(wp)))
+        return *answer;
       return Window::HandleMessage(msg, wp, lp);
     case WM_TIMER:
       events_.OnTimer(wp);
@@ -154,7 +171,8 @@ LRESULT TMainForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       events_.OnSessionChange(wp);
       return 0;
     case WM_CLOSE:
-      if (FormCloseQuery()) DestroyWindow(hwnd());
+      if (FormCloseQuery())
+        DestroyWindow(hwnd());
       return 0;
     case WM_QUERYENDSESSION:
       state_.SessionEnding = true;

@@ -30,7 +30,8 @@ class TMainForm : public Window {
 
   // Creates the window (hidden) with the About view and the tray menu; null
   // when the window cannot be created.
-  static std::unique_ptr<TMainForm> Create(HWND applicationWindow, ProgramState& state,
+  static std::unique_ptr<TMainForm> Create(HWND applicationWindow,
+                                           ProgramState& state,
                                            MainFormEvents& events);
 
   // The tray icon shows this window's menu and hint; texts are applied here.

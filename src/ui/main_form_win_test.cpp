@@ -36,7 +36,8 @@ TEST(MainForm, TrayMenuHasTheThreeActionsWithShowManagerAsDefault) {
   EXPECT_FALSE(IsWindowVisible(form->hwnd()));
   EXPECT_EQ(MenuItems(form->TrayMenu()),
             (std::vector<std::wstring>{L"显示主窗口", L"高级设置", L"退出"}));
-  EXPECT_EQ(GetMenuDefaultItem(form->TrayMenu(), FALSE, 0), static_cast<UINT>(TMainForm::kShowManager));
+  EXPECT_EQ(GetMenuDefaultItem(form->TrayMenu(), FALSE, 0),
+            static_cast<UINT>(TMainForm::kShowManager));
 
   // New texts: the captions follow, the default item stays.
   ResStrs.Main_Form_PopupMenu_listMain = L"Show main window";
@@ -45,7 +46,8 @@ TEST(MainForm, TrayMenuHasTheThreeActionsWithShowManagerAsDefault) {
   form->ApplyLanguageTexts();
   EXPECT_EQ(MenuItems(form->TrayMenu()),
             (std::vector<std::wstring>{L"Show main window", L"高级设置", L"Exit"}));
-  EXPECT_EQ(GetMenuDefaultItem(form->TrayMenu(), FALSE, 0), static_cast<UINT>(TMainForm::kShowManager));
+  EXPECT_EQ(GetMenuDefaultItem(form->TrayMenu(), FALSE, 0),
+            static_cast<UINT>(TMainForm::kShowManager));
   wchar_t title[64] = {};
   GetWindowTextW(form->hwnd(), title, 64);
   EXPECT_STREQ(title, L"About");

@@ -4,7 +4,8 @@
 
 void CopyCut(std::span<wchar_t> field, std::wstring_view text) {
   std::fill(field.begin(), field.end(), L'\0');
-  if (field.empty()) return;
+  if (field.empty())
+    return;
   const std::size_t n = std::min(text.size(), field.size() - 1);
   std::copy_n(text.begin(), n, field.begin());
 }
@@ -45,8 +46,10 @@ bool TrayIconState::HideBalloon() {
   return ok;
 }
 
-bool TrayIconState::ShowBalloon(std::wstring_view title, std::wstring_view text,
-                                std::uint8_t iconKind, std::uint8_t timeoutSeconds) {
+bool TrayIconState::ShowBalloon(std::wstring_view title,
+                                std::wstring_view text,
+                                std::uint8_t iconKind,
+                                std::uint8_t timeoutSeconds) {
   HideBalloon();
   record_.flags |= TrayRecord::kInfo;
   CopyCut(record_.info, text);

@@ -43,7 +43,9 @@ class TrayIconState {
   void SetShowHint(bool show);
   // Removes the balloon that shows, then shows text (none when it is empty);
   // whether the shell took it.
-  bool ShowBalloon(std::wstring_view title, std::wstring_view text, std::uint8_t iconKind,
+  bool ShowBalloon(std::wstring_view title,
+                   std::wstring_view text,
+                   std::uint8_t iconKind,
                    std::uint8_t timeoutSeconds);
   bool HideBalloon();
   // After the window has loaded: refresh, apply visibility, classic messages.

@@ -18,18 +18,22 @@ class FakeShell : public TrayShell {
     calls.push_back({command, record});
     switch (command) {
       case ShellCommand::Add:
-        if (present) return false;
+        if (present)
+          return false;
         present = true;
         return true;
       case ShellCommand::Delete:
-        if (!present) return false;
+        if (!present)
+          return false;
         present = false;
         balloon.clear();
         return true;
       case ShellCommand::Modify:
-        if (!present) return false;
+        if (!present)
+          return false;
         tip = record.tip.data();
-        if (record.flags & TrayRecord::kInfo) balloon = record.info.data();
+        if (record.flags & TrayRecord::kInfo)
+          balloon = record.info.data();
         return true;
       case ShellCommand::SetVersion:
         return present;

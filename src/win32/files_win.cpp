@@ -8,7 +8,8 @@ std::wstring ModuleFileName(void* module) {
   for (;;) {
     const DWORD n = GetModuleFileNameW(static_cast<HMODULE>(module), buffer.data(),
                                        static_cast<DWORD>(buffer.size()));
-    if (n == 0) return {};
+    if (n == 0)
+      return {};
     if (n < buffer.size()) {
       buffer.resize(n);
       return buffer;
@@ -24,7 +25,8 @@ std::wstring ExecutableFolder() {
 
 std::wstring GetEnv(const wchar_t* name) {
   const DWORD n = GetEnvironmentVariableW(name, nullptr, 0);
-  if (n == 0) return {};
+  if (n == 0)
+    return {};
   std::wstring value(n, L'\0');
   const DWORD written = GetEnvironmentVariableW(name, value.data(), n);
   value.resize(written < n ? written : 0);
@@ -42,15 +44,19 @@ bool FileExists(const std::wstring& path) {
 }
 
 bool CreateFolderTree(const std::wstring& path) {
-  if (path.empty()) return false;
-  if (FolderExists(path)) return true;
+  if (path.empty())
+    return false;
+  if (FolderExists(path))
+    return true;
   std::wstring trimmed = path;
-  while (!trimmed.empty() && (trimmed.back() == L'\\' || trimmed.back() == L'/')) trimmed.pop_back();
+  while (!trimmed.empty() && (trimmed.back() == L'\\' || trimmed.back() == L'/'))
+    trimmed.pop_back();
   const auto slash = trimmed.find_last_of(L"\\/");
   if (slash != std::wstring::npos && slash > 0) {
     const std::wstring parent = trimmed.substr(0, slash);
     // A drive root such as "C:" needs no creating.
-    if (!(parent.size() == 2 && parent[1] == L':')) CreateFolderTree(parent);
+    if (!(parent.size() == 2 && parent[1] == L':'))
+      CreateFolderTree(parent);
   }
   return CreateDirectoryW(trimmed.c_str(), nullptr) || FolderExists(trimmed);
 }

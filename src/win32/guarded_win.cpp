@@ -7,8 +7,12 @@ std::wstring& Title() {
 }
 }  // namespace
 
-const std::wstring& ApplicationTitle() { return Title(); }
-void SetApplicationTitle(const std::wstring& title) { Title() = title; }
+const std::wstring& ApplicationTitle() {
+  return Title();
+}
+void SetApplicationTitle(const std::wstring& title) {
+  Title() = title;
+}
 
 void ReportEscapedError(HWND owner, const char* what) {
   const std::wstring text = FromUtf8(ErrorMessageText(what ? what : ""));

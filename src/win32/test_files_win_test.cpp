@@ -19,17 +19,21 @@ TempFolder::TempFolder() {
   CreateFolderTree(path_);
 }
 
-TempFolder::~TempFolder() { RemoveTree(path_); }
+TempFolder::~TempFolder() {
+  RemoveTree(path_);
+}
 
 void RemoveTree(const std::wstring& path) {
   std::wstring folder = path;
-  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
+  if (!folder.empty() && folder.back() != L'\\')
+    folder += L'\\';
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW((folder + L"*").c_str(), &data);
   if (find != INVALID_HANDLE_VALUE) {
     do {
       const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
+      if (name == L"." || name == L"..")
+        continue;
       const std::wstring full = folder + name;
       if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(full);
@@ -76,7 +80,8 @@ UniqueKernelHandle StartProcess(const std::wstring& commandLine, const std::wstr
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   UniqueFile out(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!out) return UniqueKernelHandle();
+  if (!out)
+    return UniqueKernelHandle();
   STARTUPINFOW si{sizeof si};
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdOutput = out.get();
@@ -92,7 +97,8 @@ UniqueKernelHandle StartProcess(const std::wstring& commandLine, const std::wstr
 
 int RunDriver(const std::wstring& args, const std::wstring& outputPath) {
   UniqueKernelHandle p = StartProcess(L"\"" DRIVER_EXE_PATH L"\" " + args, outputPath);
-  if (!p) return -1;
+  if (!p)
+    return -1;
   WaitForSingleObject(p.get(), 30000);
   DWORD code = 1;
   GetExitCodeProcess(p.get(), &code);
@@ -102,7 +108,8 @@ int RunDriver(const std::wstring& args, const std::wstring& outputPath) {
 bool WaitForFileText(const std::wstring& path, const std::string& text) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (ReadBytes(path).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;

@@ -4,9 +4,10 @@
 
 std::vector<StoredCert> ListStore(const wchar_t* name) {
   std::vector<StoredCert> out;
-  UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                      CERT_SYSTEM_STORE_CURRENT_USER, name));
-  if (!store) return out;
+  UniqueCertStore store(
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, name));
+  if (!store)
+    return out;
   const CERT_CONTEXT* c = nullptr;
   while ((c = CertEnumCertificatesInStore(store.get(), c))) {
     StoredCert s;
@@ -26,4 +27,3 @@ std::vector<StoredCert> ListStore(const wchar_t* name) {
   }
   return out;
 }
-

@@ -5,7 +5,8 @@
 namespace {
 
 std::string Narrow(UINT codePage, std::wstring_view text) {
-  if (text.empty()) return {};
+  if (text.empty())
+    return {};
   const int n = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
                                     nullptr, 0, nullptr, nullptr);
   std::string out(n > 0 ? n : 0, '\0');
@@ -16,7 +17,8 @@ std::string Narrow(UINT codePage, std::wstring_view text) {
 }
 
 std::wstring Widen(UINT codePage, std::string_view text) {
-  if (text.empty()) return {};
+  if (text.empty())
+    return {};
   const int n =
       MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(n > 0 ? n : 0, L'\0');
@@ -27,6 +29,12 @@ std::wstring Widen(UINT codePage, std::string_view text) {
 
 }  // namespace
 
-std::string ToAnsi(std::wstring_view text) { return Narrow(CP_ACP, text); }
-std::wstring FromAnsi(std::string_view text) { return Widen(CP_ACP, text); }
-std::wstring FromUtf8(std::string_view text) { return Widen(CP_UTF8, text); }
+std::string ToAnsi(std::wstring_view text) {
+  return Narrow(CP_ACP, text);
+}
+std::wstring FromAnsi(std::string_view text) {
+  return Widen(CP_ACP, text);
+}
+std::wstring FromUtf8(std::string_view text) {
+  return Widen(CP_UTF8, text);
+}

@@ -20,7 +20,8 @@ class UniqueAny {
   UniqueAny& operator=(const UniqueAny&) = delete;
   UniqueAny(UniqueAny&& o) noexcept : h_(o.release()) {}
   UniqueAny& operator=(UniqueAny&& o) noexcept {
-    if (this != &o) reset(o.release());
+    if (this != &o)
+      reset(o.release());
     return *this;
   }
 
@@ -49,8 +50,12 @@ class UniqueAny {
 };
 
 namespace unique_handle_detail {
-inline void CloseStore(HCERTSTORE store) { CertCloseStore(store, 0); }
-inline void ReleaseScreenDC(HDC dc) { ReleaseDC(nullptr, dc); }
+inline void CloseStore(HCERTSTORE store) {
+  CertCloseStore(store, 0);
+}
+inline void ReleaseScreenDC(HDC dc) {
+  ReleaseDC(nullptr, dc);
+}
 }  // namespace unique_handle_detail
 
 using UniqueKernelHandle = UniqueAny<HANDLE, &::CloseHandle>;  // events, mappings, processes

@@ -9,8 +9,13 @@ Window::~Window() {
   }
 }
 
-bool Window::CreateWindowOfClass(const wchar_t* className, const std::wstring& caption,
-                                 DWORD style, DWORD exStyle, HWND owner, HICON icon, int width,
+bool Window::CreateWindowOfClass(const wchar_t* className,
+                                 const std::wstring& caption,
+                                 DWORD style,
+                                 DWORD exStyle,
+                                 HWND owner,
+                                 HICON icon,
+                                 int width,
                                  int height) {
   HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW wc{};
@@ -24,7 +29,8 @@ bool Window::CreateWindowOfClass(const wchar_t* className, const std::wstring& c
     wc.hIcon = icon;
     wc.hIconSm = icon;
     wc.lpszClassName = className;
-    if (!RegisterClassExW(&wc)) return false;
+    if (!RegisterClassExW(&wc))
+      return false;
   }
   CreateWindowExW(exStyle, className, caption.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
                   width ? width : CW_USEDEFAULT, height ? height : CW_USEDEFAULT, owner, nullptr,
@@ -43,7 +49,8 @@ LRESULT CALLBACK Window::Procedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
   }
   auto* self = reinterpret_cast<Window*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (!self) return DefWindowProcW(hwnd, msg, wp, lp);
+  if (!self)
+    return DefWindowProcW(hwnd, msg, wp, lp);
   if (msg == WM_NCDESTROY) {
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
     LRESULT r = DefWindowProcW(hwnd, msg, wp, lp);

@@ -17,8 +17,13 @@ class Window {
   Window() = default;
   // Registers className once per process (with the given icon) and creates the
   // window; false when either fails.
-  bool CreateWindowOfClass(const wchar_t* className, const std::wstring& caption, DWORD style,
-                           DWORD exStyle, HWND owner, HICON icon = nullptr, int width = 0,
+  bool CreateWindowOfClass(const wchar_t* className,
+                           const std::wstring& caption,
+                           DWORD style,
+                           DWORD exStyle,
+                           HWND owner,
+                           HICON icon = nullptr,
+                           int width = 0,
                            int height = 0);
   virtual LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
 

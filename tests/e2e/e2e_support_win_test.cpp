@@ -9,8 +9,10 @@
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    if (cond()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (cond())
+      return true;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
@@ -21,10 +23,12 @@ void CopyTree(const std::wstring& from, const std::wstring& to) {
   CreateFolderTree(to);
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW((from + L"*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
+  if (find == INVALID_HANDLE_VALUE)
+    return;
   do {
     const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..") continue;
+    if (name == L"." || name == L"..")
+      continue;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
       CopyTree(from + name + L"\\", to + name + L"\\");
     else
@@ -95,7 +99,8 @@ HANDLE InstalledMonitor::Start() {
   const BOOL ok = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                  appDir_.c_str(), &si, &pi);
   SetEnvironmentVariableW(L"APPDATA", saved.c_str());
-  if (!ok) return nullptr;
+  if (!ok)
+    return nullptr;
   CloseHandle(pi.hThread);
   processes_.emplace_back(pi.hProcess);
   return pi.hProcess;
@@ -108,7 +113,8 @@ HWND InstalledMonitor::FindProcessWindow(HANDLE process, const wchar_t* classNam
 }
 
 HWND InstalledMonitor::WaitForMainWindow() {
-  if (processes_.empty()) return nullptr;
+  if (processes_.empty())
+    return nullptr;
   HANDLE process = processes_.back().get();
   HWND hwnd = nullptr;
   WaitUntil([&] {
@@ -129,7 +135,8 @@ std::optional<DWORD> InstalledMonitor::WaitForExit(HANDLE process,
 
 void InstalledMonitor::EndSession(HANDLE process) {
   HWND hwnd = FindProcessWindow(process, L"TQZCorvanexE_TrayIconCer");
-  if (!hwnd) return;
+  if (!hwnd)
+    return;
   SendMessageTimeoutW(hwnd, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 10000, nullptr);
   PostMessageW(hwnd, WM_CLOSE, 0, 0);
 }

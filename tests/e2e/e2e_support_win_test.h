@@ -40,8 +40,9 @@ class InstalledMonitor {
   // A top-level window of the given class owned by process, or null.
   static HWND FindProcessWindow(HANDLE process, const wchar_t* className);
   // Exit code once process has ended within the timeout.
-  static std::optional<DWORD> WaitForExit(HANDLE process,
-                                          std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  static std::optional<DWORD> WaitForExit(
+      HANDLE process,
+      std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Asks the running copy to end as Windows does at logoff: query, then close.
   void EndSession(HANDLE process);
 

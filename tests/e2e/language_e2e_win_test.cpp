@@ -24,7 +24,8 @@ Shown RunAndLook(InstalledMonitor& monitor) {
   HANDLE process = monitor.Start();
   HWND main = monitor.WaitForMainWindow();
   EXPECT_NE(main, nullptr);
-  if (!main) return shown;
+  if (!main)
+    return shown;
   HWND app = InstalledMonitor::FindProcessWindow(process, L"TQZCorvanexE_Application");
   WaitUntil([&] { return !Caption(app).empty(); });
   shown.applicationTitle = Caption(app);

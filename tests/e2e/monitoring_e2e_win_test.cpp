@@ -15,8 +15,8 @@ constexpr wchar_t kProvider[] = L"Microsoft Base Smart Card Crypto Provider";  /
 
 int CountProviderCerts() {
   const auto my = ListStore(L"MY");
-  return static_cast<int>(
-      std::count_if(my.begin(), my.end(), [](const StoredCert& c) { return c.provider == kProvider; }));
+  return static_cast<int>(std::count_if(
+      my.begin(), my.end(), [](const StoredCert& c) { return c.provider == kProvider; }));
 }
 
 bool Has(const wchar_t* store, const std::wstring& subject) {
@@ -48,9 +48,8 @@ TEST_F(MonitoringTest, PlugRegistersAndUnplugRemoves) {
   monitor.Plug(0, L"alice");
   ASSERT_TRUE(WaitUntil([] { return CountProviderCerts() == 4; })) << CountProviderCerts();
   const auto my = ListStore(L"MY");
-  const auto exchange = std::find_if(my.begin(), my.end(), [](const StoredCert& c) {
-    return c.subject == L"Alice Example";
-  });
+  const auto exchange = std::find_if(
+      my.begin(), my.end(), [](const StoredCert& c) { return c.subject == L"Alice Example"; });
   ASSERT_NE(exchange, my.end());
   EXPECT_EQ(exchange->container, L"Alice-Keys");
   EXPECT_EQ(exchange->keySpec, 1u);
@@ -99,8 +98,8 @@ TEST_F(MonitoringTest, ATokenPresentAtStartIsRegisteredAndEndingRemovesIt) {
   FindClose(find);
   log = ReadBytes(std::wstring(L"C:\\KeyLog\\") + found.cFileName);
   std::size_t lines = 0;
-  for (std::size_t at = 0; (at = log.find("> Mon CSP:Microsoft Base Smart Card Crypto Provider\r\n", at)) !=
-                           std::string::npos;
+  for (std::size_t at = 0; (at = log.find("> Mon CSP:Microsoft Base Smart Card Crypto Provider\r\n",
+                                          at)) != std::string::npos;
        ++at)
     ++lines;
   EXPECT_EQ(lines, 1u) << log;

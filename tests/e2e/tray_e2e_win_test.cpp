@@ -41,7 +41,8 @@ TEST(MonitorTray, RightButtonOpensTheMenuAndExitEndsTheProgram) {
   ASSERT_TRUE(WaitUntil([&] {
     menu = FindWindowW(L"#32768", nullptr);
     DWORD pid = 0;
-    if (menu) GetWindowThreadProcessId(menu, &pid);
+    if (menu)
+      GetWindowThreadProcessId(menu, &pid);
     return menu && IsWindowVisible(menu) && pid == GetProcessId(process);
   }));
   ASSERT_EQ(RunDriver(L"menu-choose --index 2", out.path() + L"m.txt"), 0);  // the third item, Exit
