@@ -79,6 +79,12 @@ void DesktopPorts::WriteLog(const std::wstring& line) {
   WriteMonitorLog(line);
 }
 
+LocalDateTime DesktopPorts::Now() {
+  SYSTEMTIME t{};
+  GetLocalTime(&t);
+  return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+}
+
 void DesktopPorts::SendToManager(const std::wstring& command) {
   SendCopyDataCommand(command, names::kManagerWindowClass, applicationWindow_);
 }
@@ -86,9 +92,6 @@ void DesktopPorts::SendToManager(const std::wstring& command) {
 void DesktopPorts::OpenWebAddress(const std::wstring& address, int browserMode) {
   ::OpenWebAddress(mainWindow_, address, browserMode);
 }
-
-// The expiry warnings run here once they are built.
-void DesktopPorts::CheckCertificateExpiry(std::int32_t) {}
 
 void DesktopPorts::CloseDialogsOnRemoval(std::int32_t tokenCount) {
   ::CloseDialogsOnRemoval(tokenCount, ResStrs.P_MSGTitle);

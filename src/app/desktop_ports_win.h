@@ -34,9 +34,9 @@ class DesktopPorts : public MonitorPorts {
   TConfigInfo ReadUserSettings() override;
   bool ProviderKeyExists(const std::wstring& providerName) override;
   void WriteLog(const std::wstring& line) override;
+  LocalDateTime Now() override;
   void SendToManager(const std::wstring& command) override;
   void OpenWebAddress(const std::wstring& address, int browserMode) override;
-  void CheckCertificateExpiry(std::int32_t token) override;
   void CloseDialogsOnRemoval(std::int32_t tokenCount) override;
 
  private:

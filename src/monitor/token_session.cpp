@@ -5,6 +5,7 @@
 
 #include "config/fixed_names.h"
 #include "i18n/safe_format.h"
+#include "monitor/expiry.h"
 #include "token/token_operations.h"
 
 namespace {
@@ -71,7 +72,11 @@ void TokenSession::InitMonitor() {
   CurrentTokenIndex = 0;
   config_ = ports_.ReadUserSettings();
   ports_.ArmTimer(MonitorTimer::TAppUpdate);
+  // Decided once: a language reload may change the string table's name
+  // later, and removal must use the name the certificates were added with.
   state_.ProviderRegistered = IsProviderRegistered();
+  providerName_.clear();
+  ProviderName();
   InitialTokenScan();
 }
 
@@ -84,7 +89,7 @@ void TokenSession::InitialTokenScan() {
   state_.LibraryReady = true;
   RefreshTokenList();
   std::int32_t status = 0;
-  for (std::int32_t i = 0; i < TokenCount; ++i) {
+  for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i) {
     lib_.token_reload_all_objects(i);
     status = RegisterTokenCertificates(i);
   }
@@ -96,15 +101,24 @@ void TokenSession::InitialTokenScan() {
 
 void TokenSession::TCloseProjectTimer() {
   ports_.DisarmTimer(MonitorTimer::TCloseProject);
+  if (shutDown_)
+    return;
   ports_.ShowMessage(strings_.K_pkcs11Init_Error, MonitorPorts::kQuestion);
   ports_.ExitProgram();
 }
 
 std::int32_t TokenSession::RefreshTokenList() {
   PreviousTokenCount = TokenCount;
-  const std::int32_t status = FindAndConnectTokens(lib_, TokenCount);
-  if (status != 0)
+  std::int32_t found = 0;
+  const std::int32_t status = FindAndConnectTokens(lib_, found);
+  if (status != 0) {
+    // None found counts as none; a failed connect leaves the count as it
+    // was, so the tick that succeeds later still sees the change.
+    if (found == 0)
+      TokenCount = 0;
     return status;
+  }
+  TokenCount = found;
   ports_.SetIconVisible(TokenCount > 0);
   for (std::int32_t i = 0; i < TokenCount; ++i) {
     const std::int32_t info = ReadTokenInfo(lib_, i, state_.TokenTable[i]);
@@ -118,7 +132,7 @@ std::int32_t TokenSession::RefreshTokenList() {
 }
 
 void TokenSession::USBArrival(std::int32_t productId) {
-  if (!state_.LibraryReady || !IsTokenProductId(productId))
+  if (shutDown_ || !state_.LibraryReady || !IsTokenProductId(productId))
     return;
   // The device needs a moment before the library can see it.
   ports_.Wait(kArrivalWaitMs);
@@ -128,7 +142,7 @@ void TokenSession::USBArrival(std::int32_t productId) {
 }
 
 void TokenSession::TFindUSBKeyTimer() {
-  if (--SearchCountdown <= 0) {
+  if (shutDown_ || --SearchCountdown <= 0) {
     ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
     return;  // gave up silently
   }
@@ -148,17 +162,19 @@ void TokenSession::TFindUSBKeyTimer() {
     if (status != 0)
       ports_.ShowMessage(SafeFormat(kRegistrationFailed, {status}),
                          MonitorPorts::kTopmost | MonitorPorts::kInformation);
+    if (shutDown_)
+      return;
   }
   if (config_.CertTips == 1)
-    for (std::int32_t i = 0; i < TokenCount; ++i)
-      ports_.CheckCertificateExpiry(i);
-  if (TokenCount == 1)
+    for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i)
+      CheckCertificateExpiry(i);
+  if (TokenCount == 1 && !shutDown_)
     ports_.ArmTimer(MonitorTimer::TCheckDefaultUPIN);
 }
 
 void TokenSession::TCheckInitTimer() {
   ports_.DisarmTimer(MonitorTimer::TCheckInit);
-  if (initBalloonShown_)
+  if (initBalloonShown_ || shutDown_)
     return;
   for (std::int32_t i = 0; i < std::min(TokenCount, kTokenTableSize); ++i) {
     if (!state_.TokenTable[i].IsInitialised()) {
@@ -170,7 +186,7 @@ void TokenSession::TCheckInitTimer() {
 }
 
 void TokenSession::USBRemoval(std::int32_t productId) {
-  if (!state_.LibraryReady || !IsTokenProductId(productId) || TokenCount == 0)
+  if (shutDown_ || !state_.LibraryReady || !IsTokenProductId(productId) || TokenCount == 0)
     return;
   bool allAnswer = true;
   for (std::int32_t i = 0; i < TokenCount && allAnswer; ++i)
@@ -178,7 +194,7 @@ void TokenSession::USBRemoval(std::int32_t productId) {
   if (allAnswer)
     return;  // every known token is still there
 
-  lib_.remove_all_certs_from_store(strings_.PROVIDER_NAME);
+  lib_.remove_all_certs_from_store(ProviderName());
   FindAndConnectTokens(lib_, TokenCount);
   for (std::int32_t i = 0; i < TokenCount; ++i)
     if (ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0)
@@ -195,7 +211,7 @@ void TokenSession::TUSBRemoveTimer() {
 }
 
 void TokenSession::RescanTokens() {
-  if (--SearchCountdown <= 0) {
+  if (shutDown_ || --SearchCountdown <= 0) {
     ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
     return;
   }
@@ -214,13 +230,21 @@ void TokenSession::SessionUnlocked() {
 }
 
 bool TokenSession::IsProviderRegistered() {
-  return ports_.ProviderKeyExists(strings_.PROVIDER_NAME);
+  const bool blank = std::all_of(strings_.PROVIDER_NAME.begin(), strings_.PROVIDER_NAME.end(),
+                                 [](wchar_t c) { return c <= L' '; });
+  return !blank && ports_.ProviderKeyExists(strings_.PROVIDER_NAME);
+}
+
+const std::wstring& TokenSession::ProviderName() {
+  if (providerName_.empty())
+    providerName_ =
+        state_.ProviderRegistered ? strings_.PROVIDER_NAME : names::kMicrosoftProviderName;
+  return providerName_;
 }
 
 std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
-  if (!state_.ProviderRegistered)
-    strings_.PROVIDER_NAME = names::kMicrosoftProviderName;
-  ports_.WriteLog(L"Mon CSP:" + strings_.PROVIDER_NAME);
+  const std::wstring& provider = ProviderName();
+  ports_.WriteLog(L"Mon CSP:" + provider);
   if (token < 0 || token >= kTokenTableSize)
     return 1;
   TV9Info& info = state_.TokenTable[token];
@@ -236,7 +260,7 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
       case 0:
         if (!container)
           return 0;  // a standalone user certificate has no key here
-        return lib_.container_addcert_to_store(*container, strings_.PROVIDER_NAME, keySpec,
+        return lib_.container_addcert_to_store(*container, provider, keySpec,
                                                cert->CertData.data(), cert->CertLen);
       case 1:
         lib_.helper_add_root_cert_to_store(L"ROOT", cert->CertData.data(), cert->CertLen);
@@ -262,21 +286,22 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
     }
   }
 
-  // Standalone certificates, also after a failure above; they are looked up
-  // on the current token.
+  // The token's standalone certificates, also after a failure above.
   std::int32_t handles[kMaxStandaloneHandles] = {};
   std::int32_t count = 0;
-  lib_.token_find_standalone_certs(CurrentTokenIndex, handles, &count);
+  lib_.token_find_standalone_certs(token, handles, &count);
   count = std::clamp(count, 0, kMaxStandaloneHandles);
   for (std::int32_t i = 0; i < count; ++i)
-    if (ReadStandaloneCertificate(lib_, CurrentTokenIndex, handles[i], *cert) == 0)
+    if (ReadStandaloneCertificate(lib_, token, handles[i], *cert) == 0)
       route(nullptr, 0);
   return status;
 }
 
 void TokenSession::TRegCertXETimer() {
   ports_.DisarmTimer(MonitorTimer::TRegCertXE);
-  lib_.remove_all_certs_from_store(strings_.PROVIDER_NAME);
+  if (shutDown_)
+    return;
+  lib_.remove_all_certs_from_store(ProviderName());
   for (std::int32_t i = 0; i < TokenCount; ++i) {
     lib_.token_reload_all_objects(i);
     RegisterTokenCertificates(i);
@@ -285,7 +310,38 @@ void TokenSession::TRegCertXETimer() {
 }
 
 void TokenSession::Shutdown() {
-  lib_.remove_all_certs_from_store(strings_.PROVIDER_NAME);
+  if (shutDown_)
+    return;
+  shutDown_ = true;
+  lib_.remove_all_certs_from_store(ProviderName());
   ports_.SendToManager(names::kCommandClose);
   lib_.uninit_pkcs11();
+}
+
+std::int32_t TokenSession::CheckCertificateExpiry(std::int32_t token) {
+  if (token < 0 || token >= kTokenTableSize)
+    return 1;
+  TV9Info& info = state_.TokenTable[token];
+  const std::int32_t status = LoadContainerNames(lib_, token, info);
+  if (status != 0)
+    return status;
+  auto cert = std::make_unique<TV9CertInfo>();
+  const LocalDateTime now = ports_.Now();
+  const std::int32_t containers = std::clamp(info.ContainerCount, 0, kMaxContainerNames);
+  for (std::int32_t c = 0; c < containers; ++c) {
+    for (std::int32_t keySpec : {1, 2}) {
+      if (shutDown_ || config_.CertTips != 1)
+        return 0;
+      if (ReadContainerCertificate(lib_, token, info.ContainerNames[c], keySpec, *cert) != 0)
+        continue;
+      // An end that is not a calendar date warns about nothing.
+      const auto due =
+          IsExpiryDue(cert->NotAfter[0], cert->NotAfter[1], cert->NotAfter[2], config_.CertDay, now);
+      if (due.value_or(false))
+        ports_.ShowMessage(
+            SafeFormat(L"%s(%s %s)", {cert->SubjectName, cert->NotAfterText, strings_.K_EndTime}),
+            MonitorPorts::kTopmost | MonitorPorts::kInformation);
+    }
+  }
+  return 0;
 }

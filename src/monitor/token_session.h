@@ -3,6 +3,7 @@
 #include <string>
 
 #include "config/app_config.h"
+#include "config/fixed_date.h"
 #include "i18n/res_strs.h"
 #include "monitor/program_state.h"
 #include "token/token_library.h"
@@ -41,12 +42,13 @@ class MonitorPorts {
   // exists, in the 32-bit view.
   virtual bool ProviderKeyExists(const std::wstring& providerName) = 0;
   virtual void WriteLog(const std::wstring& line) = 0;
+  // The present local date and time.
+  virtual LocalDateTime Now() = 0;
   virtual void SendToManager(const std::wstring& command) = 0;
 
   // Steps of the insertion and removal handling that other parts of the
   // program carry out.
   virtual void OpenWebAddress(const std::wstring& address, int browserMode) = 0;
-  virtual void CheckCertificateExpiry(std::int32_t token) = 0;
   virtual void CloseDialogsOnRemoval(std::int32_t tokenCount) = 0;
 };
 
@@ -81,7 +83,16 @@ class TokenSession {
   // gone meanwhile.
   void SessionUnlocked();
   std::int32_t RegisterTokenCertificates(std::int32_t token);
+  // Whether the provider named by the string table is installed; an empty
+  // name never is.
   bool IsProviderRegistered();
+  // One box per certificate of the token's containers that ends within
+  // CertDay days; the status of reading the container list.
+  std::int32_t CheckCertificateExpiry(std::int32_t token);
+  // The provider certificates are registered and removed with: the string
+  // table's when it is installed, else Microsoft's. Decided at start-up (or
+  // at the first pass) and kept, whatever a language reload does.
+  const std::wstring& ProviderName();
 
   void TFindUSBKeyTimer();
   void TCheckInitTimer();
@@ -90,7 +101,9 @@ class TokenSession {
   void TRegCertXETimer();
 
   // The library's part of the shutdown: certificates out of the store,
-  // "CLOSE" to the manager, the library ended.
+  // "CLOSE" to the manager, the library ended. Once it has run, every entry
+  // point does nothing, so a handler still running below a box that was open
+  // when the program ended stops at once.
   void Shutdown();
 
   std::int32_t SearchCountdown = 5;
@@ -105,4 +118,6 @@ class TokenSession {
   TResStrs& strings_;
   TConfigInfo& config_;
   bool initBalloonShown_ = false;
+  bool shutDown_ = false;
+  std::wstring providerName_;
 };

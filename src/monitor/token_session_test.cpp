@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "token/fake_token_library_test.h"
 #include "token/token_records.h"
 
@@ -44,6 +46,7 @@ class FakePorts : public MonitorPorts {
   std::vector<std::string> events;
   bool providerInstalled = true;
   TConfigInfo settings{0, L"", 0, 0, 0, 1033, 1};
+  LocalDateTime now{2026, 12, 8, 10, 30, 0};
 
   void ShowBalloon(const std::wstring& text, int kind) override {
     events.push_back("balloon:" + Narrow(text) + ":" + std::to_string(kind));
@@ -52,7 +55,12 @@ class FakePorts : public MonitorPorts {
   void ShowMessage(const std::wstring& text, unsigned kind) override {
     messages.push_back(text);
     events.push_back("message:" + std::to_string(kind));
+    if (whileBoxIsOpen)
+      whileBoxIsOpen();
   }
+  // Runs inside the box's message loop, as a tray command or the end of the
+  // session would.
+  std::function<void()> whileBoxIsOpen;
   void ArmTimer(MonitorTimer t) override { events.push_back(std::string("arm:") + Name(t)); }
   void DisarmTimer(MonitorTimer t) override { events.push_back(std::string("disarm:") + Name(t)); }
   void Wait(int ms) override { events.push_back("wait:" + std::to_string(ms)); }
@@ -65,9 +73,7 @@ class FakePorts : public MonitorPorts {
   void WriteLog(const std::wstring& line) override { events.push_back("log:" + Narrow(line)); }
   void SendToManager(const std::wstring& c) override { events.push_back("send:" + Narrow(c)); }
   void OpenWebAddress(const std::wstring& a, int) override { events.push_back("web:" + Narrow(a)); }
-  void CheckCertificateExpiry(std::int32_t t) override {
-    events.push_back("expiry:" + std::to_string(t));
-  }
+  LocalDateTime Now() override { return now; }
   void CloseDialogsOnRemoval(std::int32_t n) override {
     events.push_back("closeDialogs:" + std::to_string(n));
   }
@@ -262,7 +268,8 @@ TEST_F(TokenSessionTest, MicrosoftProviderWhenTheMakersIsNotInstalled) {
   lib.tokens.push_back(UserToken("a"));
   session.InitMonitor();
   EXPECT_FALSE(state.ProviderRegistered);
-  EXPECT_EQ(strings.PROVIDER_NAME, L"Microsoft Base Smart Card Crypto Provider");
+  EXPECT_EQ(strings.PROVIDER_NAME, L"Veltrox Pelkin V9Arc CSP V1.1");  // the table is left alone
+  EXPECT_EQ(session.ProviderName(), L"Microsoft Base Smart Card Crypto Provider");
   EXPECT_THAT(ports.events, Contains("log:Mon CSP:Microsoft Base Smart Card Crypto Provider"));
   for (const auto& p : lib.providers)
     EXPECT_EQ(p, L"Microsoft Base Smart Card Crypto Provider");
@@ -307,4 +314,119 @@ TEST_F(TokenSessionTest, AFailedInformationReadMakesTheNextRefreshAChange) {
   ports.events.clear();
   ArriveAndSearch();
   EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
+}
+
+FakeTokenLibrary::Cert EndsOn(const std::string& der, const std::u16string& subject, int year,
+                              int month, int day) {
+  FakeTokenLibrary::Cert cert{der, subject};
+  cert.notAfter[0] = year;
+  cert.notAfter[1] = month;
+  cert.notAfter[2] = day;
+  return cert;
+}
+
+TEST_F(TokenSessionTest, ExpiryBoxesKeyExchangeFirstAndTokenZeroFirst) {
+  ports.settings.CertTips = 1;
+  ports.settings.CertDay = 30;
+  Start();
+  lib.tokens.push_back(UserToken("a"));
+  lib.tokens.push_back(UserToken("b"));
+  lib.tokens[0].containerCerts[{"a-c1", 1}] = EndsOn("x", u"Alice", 2026, 12, 20);
+  lib.tokens[0].containerCerts[{"a-c1", 2}] = EndsOn("s", u"Alice (signing)", 2025, 1, 31);
+  lib.tokens[0].containerCerts[{"a-c2", 1}] = EndsOn("late", u"Alice (later)", 2027, 1, 8);
+  lib.tokens[1].containerCerts[{"b-c1", 1}] = EndsOn("bad", u"Bob (no date)", 2027, 2, 30);
+  lib.tokens[1].containerCerts[{"b-c1", 2}] = EndsOn("bob", u"Bob", 2027, 1, 7);
+  ArriveAndSearch();
+  EXPECT_EQ(ports.messages, (std::vector<std::wstring>{L"Alice(2026-12-20 过期)",
+                                                        L"Alice (signing)(2025-01-31 过期)",
+                                                        L"Bob(2027-01-07 过期)"}));
+  EXPECT_EQ(ports.Count("message:5"), 3);  // topmost information boxes
+}
+
+TEST_F(TokenSessionTest, ExpiryWarningsOffReadNothing) {
+  ports.settings.CertTips = 0;
+  Start();
+  lib.tokens.push_back(UserToken("a"));
+  lib.tokens[0].containerCerts[{"a-c1", 1}] = EndsOn("x", u"Alice", 2020, 1, 1);
+  ArriveAndSearch();
+  EXPECT_TRUE(ports.messages.empty());
+  EXPECT_EQ(lib.CallsNamed("container_load_all").size(), 1u);  // the registration pass only
+}
+
+TEST_F(TokenSessionTest, EachTokenAddsItsOwnStandaloneCertificates) {
+  lib.tokens.push_back(UserToken("a"));
+  Start();
+  lib.added.clear();
+  lib.tokens.push_back(UserToken("b"));
+  ArriveAndSearch();
+  EXPECT_EQ(std::count(lib.added.begin(), lib.added.end(), "ROOT:a-root"), 1);
+  EXPECT_THAT(lib.added, Contains("ROOT:b-root"));
+  EXPECT_THAT(lib.added, Contains("CA:b-inter"));
+}
+
+TEST_F(TokenSessionTest, AFailedConnectDoesNotHideTheInsertion) {
+  lib.tokens.push_back(UserToken("a"));
+  Start();
+  lib.tokens.push_back(UserToken("b"));
+  lib.tokens[1].connectStatus = 0x30;  // the new token does not answer yet
+  session.USBArrival(0xFF04);
+  session.TFindUSBKeyTimer();
+  EXPECT_EQ(session.TokenCount, 1);
+  lib.tokens[1].connectStatus = 0;
+  session.TFindUSBKeyTimer();
+  EXPECT_EQ(session.TokenCount, 2);
+  EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
+  EXPECT_THAT(lib.added, Contains("MY:b-c1:1:b-c1-x"));
+}
+
+TEST_F(TokenSessionTest, TheProgramEndingInsideABoxStopsTheHandlerBelowIt) {
+  auto failing = UserToken("a");
+  lib.addStatus["a-c1,1"] = 5;
+  ports.settings.CertTips = 1;
+  ports.whileBoxIsOpen = [&] { session.Shutdown(); };
+  Start();
+  lib.tokens = {failing, UserToken("b")};
+  session.USBArrival(0xFF04);
+  for (int tick = 0; tick < 5; ++tick)
+    session.TFindUSBKeyTimer();
+  // The first token's box; the program ended there. Nothing touches the
+  // library after it has ended, and nothing more is armed or shown.
+  ASSERT_EQ(ports.messages.size(), 1u);
+  EXPECT_EQ(lib.calls.back(), "uninit_pkcs11()");
+  EXPECT_THAT(lib.added, Not(Contains("MY:b-c1:1:b-c1-x")));
+  EXPECT_THAT(ports.events, Not(Contains("arm:TCheckDefaultUPIN")));
+  session.USBRemoval(0xFF04);
+  session.TRegCertXETimer();
+  EXPECT_EQ(lib.calls.back(), "uninit_pkcs11()");
+}
+
+TEST_F(TokenSessionTest, ALanguageReloadCannotChangeTheProviderUsedForRemoval) {
+  ports.providerInstalled = false;
+  lib.tokens.push_back(UserToken("a"));
+  Start();
+  strings.PROVIDER_NAME = L"Veltrox Pelkin V9Arc CSP V1.1";  // the settings dialog reloaded
+  lib.tokens.clear();
+  session.USBRemoval(0xFF04);
+  session.Shutdown();
+  EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"),
+              ElementsAre("remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)",
+                          "remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)"));
+}
+
+TEST_F(TokenSessionTest, AnEmptyProviderNameCountsAsNotRegistered) {
+  strings.PROVIDER_NAME = L"  ";
+  session.InitMonitor();
+  EXPECT_FALSE(state.ProviderRegistered);
+  EXPECT_EQ(session.ProviderName(), L"Microsoft Base Smart Card Crypto Provider");
+  session.Shutdown();
+  EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"),
+              ElementsAre("remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)"));
+}
+
+TEST_F(TokenSessionTest, ASessionUnlockRescans) {
+  Start();
+  lib.tokens.push_back(UserToken("a"));
+  session.SessionUnlocked();
+  EXPECT_EQ(session.TokenCount, 1);
+  EXPECT_THAT(lib.added, Contains("MY:a-c1:1:a-c1-x"));
 }
