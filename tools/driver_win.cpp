@@ -39,6 +39,9 @@ constexpr wchar_t kUsage[] =
     L"      show the window (the monitor's About view) and bring it to the front\n"
     L"  control-text --class NAME --id N\n"
     L"      print the text of the window's child control N\n"
+    L"  answer-boxes --caption TEXT [--quiet SECONDS]\n"
+    L"      print the text of each message box with that caption and answer it with OK, until\n"
+    L"      none has come for SECONDS (3)\n"
     L"  click --class NAME --id N\n"
     L"      press the window's button N\n"
     L"  tray dblclick|rbutton|click\n"
@@ -200,6 +203,25 @@ int ControlText(const Args& args) {
   GetDlgItemTextW(hwnd, _wtoi(Option(args, L"--id").c_str()), text, 1024);
   wprintf(L"%ls\n", text);
   return 0;
+}
+
+// Message boxes (dialog class "#32770") with this caption: each one's text is
+// printed and the box answered with OK, until none has come for --quiet seconds.
+int AnswerBoxes(const Args& args) {
+  const std::wstring caption = Option(args, L"--caption");
+  const double quiet = _wtof(Option(args, L"--quiet", L"3").c_str());
+  for (;;) {
+    HWND box = nullptr;
+    if (!WaitFor([&] { return (box = FindWindowW(L"#32770", caption.c_str())) != nullptr; },
+                 quiet))
+      return 0;
+    wchar_t text[1024] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 1024);  // a message box's text control
+    wprintf(L"box: %ls\n", text);
+    fflush(stdout);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    WaitFor([&] { return !IsWindow(box); }, 5);
+  }
 }
 
 int Click(const Args& args) {
@@ -503,6 +525,8 @@ int wmain(int argc, wchar_t** argv) {
     return ShowWindowCommand(args);
   if (command == L"control-text")
     return ControlText(args);
+  if (command == L"answer-boxes")
+    return AnswerBoxes(args);
   if (command == L"click")
     return Click(args);
   if (command == L"tray")

@@ -46,7 +46,7 @@ class QuietPorts : public MonitorPorts {
   void WriteLog(const std::wstring&) override {}
   void SendToManager(const std::wstring&) override {}
   void OpenWebAddress(const std::wstring&, int) override {}
-  void CheckCertificateExpiry(std::int32_t) override {}
+  LocalDateTime Now() override { return {}; }
   void CloseDialogsOnRemoval(std::int32_t) override {}
 };
 

@@ -6,6 +6,13 @@
 // ends.
 std::wstring TrimAddress(std::wstring_view address);
 
-// Opens address in the default browser (browserMode 0) or in Internet
-// Explorer (any other value); silent on every failure.
+// Whether a trimmed address is a web address: an http or https address, or a
+// bare host name with at least one dot (optionally a port and a path), such
+// as "www.example.com/start". A file path, a UNC path, a program name or any
+// other scheme is not: the shell would open or start whatever it names.
+bool IsWebAddress(std::wstring_view address);
+
+// Opens a web address in the default browser (browserMode 0) or in Internet
+// Explorer (any other value); anything else opens nothing. Silent on every
+// failure.
 void OpenWebAddress(void* ownerWindow, const std::wstring& address, int browserMode);

@@ -5,7 +5,7 @@
 
 void OpenWebAddress(void* ownerWindow, const std::wstring& address, int browserMode) {
   const std::wstring trimmed = TrimAddress(address);
-  if (trimmed.empty())
+  if (!IsWebAddress(trimmed))
     return;
   HWND owner = static_cast<HWND>(ownerWindow);
   if (browserMode == 0)

@@ -14,6 +14,11 @@ std::vector<StoredCert> ListStore(const wchar_t* name) {
     wchar_t subject[256] = {};
     CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 256);
     s.subject = subject;
+    SYSTEMTIME end{};
+    FileTimeToSystemTime(&c->pCertInfo->NotAfter, &end);
+    wchar_t date[16] = {};
+    swprintf(date, 16, L"%04u-%02u-%02u", end.wYear, end.wMonth, end.wDay);
+    s.ends = date;
     DWORD size = 0;
     if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
       std::vector<BYTE> buffer(size);

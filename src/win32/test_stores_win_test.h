@@ -7,6 +7,7 @@
 // A certificate of the current user's stores as tests look at it.
 struct StoredCert {
   std::wstring subject, container, provider;
+  std::wstring ends;  // yyyy-mm-dd (UTC) of the end of validity
   DWORD keySpec = 0;
 };
 

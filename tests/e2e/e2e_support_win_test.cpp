@@ -17,6 +17,61 @@ bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds time
   }
 }
 
+void RemoveProviderCertificates() {
+  HMODULE dll = LoadLibraryW(PRODUCT_DIR_PATH L"CorvanexMgr.dll");
+  auto remove = reinterpret_cast<int32_t(__stdcall*)(const char*)>(
+      reinterpret_cast<void*>(GetProcAddress(dll, "remove_all_certs_from_store")));
+  remove("Microsoft Base Smart Card Crypto Provider");
+  FreeLibrary(dll);
+}
+
+namespace {
+
+struct BoxSearch {
+  DWORD pid;
+  const std::wstring* caption;
+  HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND hwnd, LPARAM lp) {
+  auto* search = reinterpret_cast<BoxSearch*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  wchar_t cls[64] = {}, caption[256] = {};
+  GetClassNameW(hwnd, cls, 64);
+  GetWindowTextW(hwnd, caption, 256);
+  if (pid == search->pid && wcscmp(cls, L"#32770") == 0 && *search->caption == caption &&
+      IsWindowVisible(hwnd)) {
+    search->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+std::vector<std::wstring> AnswerMessageBoxes(HANDLE process, const std::wstring& caption,
+                                             std::chrono::milliseconds quiet) {
+  std::vector<std::wstring> texts;
+  for (;;) {
+    BoxSearch search{GetProcessId(process), &caption, nullptr};
+    const bool appeared = WaitUntil(
+        [&] {
+          EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+          return search.found != nullptr;
+        },
+        quiet);
+    if (!appeared)
+      return texts;
+    wchar_t text[1024] = {};
+    GetDlgItemTextW(search.found, 0xFFFF, text, 1024);  // a message box's text control
+    texts.push_back(text);
+    const HWND box = search.found;
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    WaitUntil([&] { return !IsWindow(box); }, std::chrono::seconds(5));
+  }
+}
+
 namespace {
 
 void CopyTree(const std::wstring& from, const std::wstring& to) {
@@ -65,6 +120,11 @@ InstalledMonitor::InstalledMonitor()
   CopyFileW(BIN_DIR_PATH L"vtoken.dll", (appDir_ + L"v9arc_pkcs11.dll").c_str(), FALSE);
   WriteBytes(vtokenConfig(), "[slots]\r\ncount=2\r\nslot0=\r\nslot1=\r\n");
   CreateFolderTree(appData_);
+}
+
+void InstalledMonitor::WriteUserSettings(const std::string& appConfigLines) {
+  CreateFolderTree(userDataDir());
+  WriteBytes(userDataDir() + L"UserConfig.ini", "[APPConfig]\r\n" + appConfigLines);
 }
 
 void InstalledMonitor::Plug(int slot, const std::wstring& token, const std::wstring& pid) {

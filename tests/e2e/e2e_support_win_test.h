@@ -5,9 +5,19 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "win32/test_files_win_test.h"
 #include "win32/unique_handle_win.h"
+
+// Removes every certificate of the provider Wine registers ours with (Wine
+// has no key for our own provider) from the user's "MY" store.
+void RemoveProviderCertificates();
+
+// The message boxes of process captioned caption, answered with OK one after
+// another as they appear, until none has appeared for quiet; their texts.
+std::vector<std::wstring> AnswerMessageBoxes(HANDLE process, const std::wstring& caption,
+                                             std::chrono::milliseconds quiet);
 
 // Polls cond until it holds or the deadline passes.
 bool WaitUntil(const std::function<bool()>& cond,
@@ -30,6 +40,8 @@ class InstalledMonitor {
   std::wstring tokenFolder(const std::wstring& name) const {
     return root_.path() + L"tokens\\" + name;
   }
+  // The user's settings file, written before the monitor starts.
+  void WriteUserSettings(const std::string& appConfigLines);
   void Plug(int slot, const std::wstring& token, const std::wstring& pid = L"FF04");
   void Unplug(int slot, const std::wstring& pid = L"FF04");
 

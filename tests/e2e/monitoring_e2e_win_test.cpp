@@ -30,11 +30,7 @@ class MonitoringTest : public ::testing::Test {
   void SetUp() override { Clean(); }
   void TearDown() override { Clean(); }
   static void Clean() {
-    HMODULE dll = LoadLibraryW(PRODUCT_DIR_PATH L"CorvanexMgr.dll");
-    auto remove = reinterpret_cast<int32_t(__stdcall*)(const char*)>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "remove_all_certs_from_store")));
-    remove("Microsoft Base Smart Card Crypto Provider");
-    FreeLibrary(dll);
+    RemoveProviderCertificates();
     RemoveTree(L"C:\\KeyLog");
   }
   InstalledMonitor monitor;

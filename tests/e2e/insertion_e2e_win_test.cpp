@@ -1,0 +1,206 @@
+// What an insertion does besides registering: expiry warnings, the web
+// address, and the CA certificates of every token plugged in.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "e2e_support_win_test.h"
+#include "test_paths.h"
+#include "win32/files_win.h"
+#include "win32/test_stores_win_test.h"
+#include "win32/unique_handle_win.h"
+
+namespace {
+
+using std::chrono::seconds;
+
+bool Has(const wchar_t* store, const std::wstring& subject) {
+  const auto certs = ListStore(store);
+  return std::any_of(certs.begin(), certs.end(),
+                     [&](const StoredCert& c) { return c.subject == subject; });
+}
+
+std::string Narrow(const std::wstring& ascii) {
+  return std::string(ascii.begin(), ascii.end());
+}
+
+int CountMy() {
+  return static_cast<int>(ListStore(L"MY").size());
+}
+
+// yyyy-mm-dd of the end of the one certificate in "MY" with this subject.
+std::wstring EndOf(const std::wstring& subject) {
+  for (const auto& c : ListStore(L"MY"))
+    if (c.subject == subject)
+      return c.ends;
+  return L"?";
+}
+
+class InsertionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RemoveProviderCertificates(); }
+  void TearDown() override { RemoveProviderCertificates(); }
+
+  // Plugs Alice into a fresh monitor with these settings; the boxes it shows.
+  std::vector<std::wstring> PlugAliceWith(const std::string& settings) {
+    monitor.WriteUserSettings(settings + "LanguageID=2052\r\n");
+    process = monitor.Start();
+    EXPECT_NE(monitor.WaitForMainWindow(), nullptr);
+    monitor.Plug(0, L"alice");
+    EXPECT_TRUE(WaitUntil([] { return CountMy() == 4; })) << CountMy();
+    return AnswerMessageBoxes(process, L"提示", seconds(4));
+  }
+  void End() {
+    monitor.Unplug(0);
+    EXPECT_TRUE(WaitUntil([] { return CountMy() == 0; }));
+    monitor.EndSession(process);
+    EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+  }
+
+  InstalledMonitor monitor;
+  HANDLE process = nullptr;
+};
+
+}  // namespace
+
+TEST_F(InsertionTest, ExpiryWarningsOneBoxPerCertificateDueWithin30Days) {
+  const auto boxes = PlugAliceWith("CertTips=1\r\nCertDay=30\r\n");
+  EXPECT_EQ(boxes, (std::vector<std::wstring>{
+                       L"Alice Example (ends soon)(" + EndOf(L"Alice Example (ends soon)") + L" 过期)",
+                       L"Alice Example (expired)(" + EndOf(L"Alice Example (expired)") + L" 过期)"}));
+  End();
+}
+
+TEST_F(InsertionTest, NoExpiryBoxWhenWarningsAreOff) {
+  EXPECT_TRUE(PlugAliceWith("CertTips=0\r\nCertDay=30\r\n").empty());
+  End();
+}
+
+TEST_F(InsertionTest, BothTokensCaCertificatesReachTheirStores) {
+  monitor.WriteUserSettings("CertTips=0\r\nLanguageID=2052\r\n");
+  process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  monitor.Plug(0, L"alice");
+  ASSERT_TRUE(WaitUntil([] { return CountMy() == 4; }));
+  monitor.Plug(1, L"bob");
+  EXPECT_TRUE(WaitUntil([] { return CountMy() == 5; }));
+  EXPECT_TRUE(WaitUntil([] { return Has(L"ROOT", L"Demo Partner Root CA"); }));
+  EXPECT_TRUE(Has(L"ROOT", L"Demo Root CA"));
+  EXPECT_TRUE(Has(L"CA", L"Demo Issuing CA"));
+  monitor.Unplug(1);
+  End();
+}
+
+// A recorder registered as the handler of web addresses and as Internet
+// Explorer, for the length of one test; the previous registrations come back.
+// Wine's own Internet Explorer in System32 is moved aside meanwhile: Wine's
+// shell first lets CreateProcess look for "IExplore.EXE" along the search
+// path, where Windows has none, and only then asks App Paths.
+class BrowserRecorder {
+ public:
+  explicit BrowserRecorder(const std::wstring& folder) : exe_(folder + L"browser.exe") {
+    CopyFileW(BIN_DIR_PATH L"manager_standin.exe", exe_.c_str(), FALSE);
+    wineExplorer_ = SystemFolder() + L"iexplore.exe";
+    MoveFileExW(wineExplorer_.c_str(), (wineExplorer_ + L".aside").c_str(),
+                MOVEFILE_REPLACE_EXISTING);
+    runs_ = folder + L"standin-runs.txt";
+    const std::wstring open = L"\"" + exe_ + L"\" \"%1\"";
+    for (const wchar_t* scheme : {L"http", L"https"})
+      Replace(std::wstring(L"Software\\Classes\\") + scheme + L"\\shell\\open\\command", open);
+    Replace(L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\IExplore.EXE", exe_);
+  }
+  ~BrowserRecorder() {
+    MoveFileExW((wineExplorer_ + L".aside").c_str(), wineExplorer_.c_str(),
+                MOVEFILE_REPLACE_EXISTING);
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      UniqueRegKey key;
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, it->first.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                      nullptr, key.put(), nullptr);
+      if (it->second)
+        RegSetValueExW(key.get(), nullptr, 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(it->second->c_str()),
+                       static_cast<DWORD>((it->second->size() + 1) * sizeof(wchar_t)));
+      else
+        RegDeleteValueW(key.get(), nullptr);
+    }
+  }
+  // The arguments of each start so far, tab-separated.
+  std::vector<std::string> Runs() const {
+    std::vector<std::string> runs;
+    const std::string log = ReadBytes(runs_);
+    std::size_t at = 0;
+    for (std::size_t end; (end = log.find('\n', at)) != std::string::npos; at = end + 1)
+      runs.push_back(log.substr(at + 3, end - at - 3));  // after "ran"
+    return runs;
+  }
+
+ private:
+  void Replace(const std::wstring& path, const std::wstring& value) {
+    UniqueRegKey key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                    nullptr, key.put(), nullptr);
+    wchar_t old[1024] = {};
+    DWORD size = sizeof old - sizeof(wchar_t);
+    std::optional<std::wstring> previous;
+    if (RegQueryValueExW(key.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(old),
+                         &size) == ERROR_SUCCESS)
+      previous = old;
+    saved_.emplace_back(path, previous);
+    RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  }
+
+  static std::wstring SystemFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return std::wstring(folder) + L"\\";
+  }
+
+  std::wstring exe_;
+  std::wstring wineExplorer_;
+  std::wstring runs_;
+  std::vector<std::pair<std::wstring, std::optional<std::wstring>>> saved_;
+};
+
+class WebAddressTest : public InsertionTest {
+ protected:
+  // Plugs Alice once with URLOpenMode 1 and these settings, waits for the
+  // registration and a moment for a browser to start; what started.
+  std::vector<std::string> Opened(const std::string& url, int browserMode) {
+    BrowserRecorder recorder(monitor.appDir());
+    PlugAliceWith("CertTips=0\r\nURLOpenMode=1\r\nURL=" + url +
+                  "\r\nBrowserMode=" + std::to_string(browserMode) + "\r\n");
+    WaitUntil([&] { return !recorder.Runs().empty(); }, seconds(3));
+    End();
+    return recorder.Runs();
+  }
+};
+
+TEST_F(WebAddressTest, DefaultBrowserGetsTheTrimmedAddress) {
+  EXPECT_EQ(Opened("\"  https://intranet.example/start?a=1  \"", 0),
+            std::vector<std::string>{"\thttps://intranet.example/start?a=1"});
+}
+
+TEST_F(WebAddressTest, InternetExplorerGetsTheAddressAsItsArgument) {
+  EXPECT_EQ(Opened("www.example.com/portal", 2),
+            std::vector<std::string>{"\twww.example.com/portal"});
+}
+
+TEST_F(WebAddressTest, AnAddressOfBlanksOpensNothing) {
+  EXPECT_TRUE(Opened("\"   \"", 0).empty());
+}
+
+// The recorder itself stands for the program: it would write down its start.
+TEST_F(WebAddressTest, APathToAProgramOpensNothing) {
+  EXPECT_TRUE(Opened(Narrow(monitor.appDir() + L"browser.exe"), 0).empty());
+}
+
+TEST_F(WebAddressTest, AFileAddressOpensNothing) {
+  std::string url = "file:///" + Narrow(monitor.appDir() + L"browser.exe");
+  std::replace(url.begin(), url.end(), '\\', '/');
+  EXPECT_TRUE(Opened(url, 0).empty());
+  EXPECT_TRUE(Opened(url, 2).empty());
+}
