@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <string>
 
+#include "tokenlib/corvanex_mgr_abi.h"
+
 namespace tokenlib {
 
 inline constexpr std::int32_t kErrDecode = 0x80002001;
 inline constexpr std::int32_t kErrStore = 0x80002002;
+inline constexpr std::int32_t kErrBlankProvider = cmgr::kArgumentsBad;
 
 // Decodes a DER certificate: names as readable UTF-16 (at most 256 units plus
 // NUL), version (1..3), serial in hex, dates as year, month, day (9 values
@@ -22,8 +25,10 @@ std::int32_t GetCertInfo(const unsigned char* data,
                          std::int32_t* notAfter,
                          std::int32_t* kind);
 
-// Adds to "MY" (replacing a copy already there) linked to container and
-// provider with the given key spec.
+// Adds to "MY", linked to container and provider with the given key spec and
+// marked as ours. A copy already there that is linked to the same provider is
+// replaced; one linked to another provider, or to none, is the user's and is
+// left as it is (0 all the same: the certificate is in the store).
 std::int32_t AddUserCertificate(const std::string& container,
                                 const std::string& provider,
                                 std::int32_t keySpec,
@@ -32,8 +37,11 @@ std::int32_t AddUserCertificate(const std::string& container,
 std::int32_t AddCaCertificate(const std::u16string& storeName,
                               const unsigned char* data,
                               std::int32_t length);
-// Deletes from "MY" exactly the certificates whose key-provider information
-// names provider.
+// Deletes from "MY" every certificate that carries our mark and is linked to
+// provider, and nothing else; a blank provider is refused (kErrBlankProvider).
+// The stores opened for the pass are closed afterwards.
 std::int32_t RemoveProviderCertificates(const std::string& provider);
+// Closes the stores kept open across calls; at the library's end.
+void CloseUserStores();
 
 }  // namespace tokenlib

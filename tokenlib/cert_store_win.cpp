@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "cert_store.h"
@@ -16,18 +19,69 @@ namespace {
 // Microsoft's provider type for smart-card providers (RSA full).
 constexpr DWORD kProviderType = PROV_RSA_FULL;
 
-// The user's own registry part of a system store: where certificates are
-// added, and the only part a deletion reliably reaches (Wine's collection
-// view of "MY" reports deletions it does not carry out).
-UniqueCertStore OpenUserStore(const wchar_t* name) {
-  return UniqueCertStore(
-      CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, name));
+// Our mark on every certificate we add, stored with the certificate so a
+// later run (even after a crash) tells ours from the user's and from other
+// cards' that share a provider name. It is the certificate's description, a
+// property both Windows and Wine keep (Wine refuses properties of our own
+// numbering); users see it in the certificate's properties.
+constexpr DWORD kOurMarkProperty = CERT_DESCRIPTION_PROP_ID;
+constexpr wchar_t kOurMarkValue[] = L"Registered from a USB token by CorvanexE";
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// The current user's system stores, each opened on first use and kept open
+// across the calls of a registration pass: under Wine an open reads every
+// certificate of the store and a close writes them all back.
+class UserStores {
+ public:
+  static UserStores& Instance() {
+    static UserStores* stores = new UserStores;  // never destroyed: no work at unload
+    return *stores;
+  }
+  std::mutex& lock() { return lock_; }
+
+  // The logical store, as every program sees it.
+  HCERTSTORE Logical(const std::wstring& name) {
+    return Open(logical_, name, CERT_STORE_PROV_SYSTEM_W);
+  }
+  // The user's registry part of the store, for deletions the logical view
+  // reports without carrying out (Wine's collection of "MY").
+  HCERTSTORE Registry(const std::wstring& name) {
+    return Open(registry_, name, CERT_STORE_PROV_SYSTEM_REGISTRY_W);
+  }
+  void CloseAll() {
+    logical_.clear();
+    registry_.clear();
+  }
+
+ private:
+  using Stores = std::vector<std::pair<std::wstring, UniqueCertStore>>;
+  static HCERTSTORE Open(Stores& stores, const std::wstring& name, LPCSTR provider) {
+    for (auto& [open, store] : stores)
+      if (open == name)
+        return store.get();
+    UniqueCertStore store(
+        CertOpenStore(provider, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, name.c_str()));
+    if (!store)
+      return nullptr;
+    stores.emplace_back(name, std::move(store));
+    return stores.back().second.get();
+  }
+
+  std::mutex lock_;
+  Stores logical_;
+  Stores registry_;
+};
+
+// Writes what was added so far, so it survives the process ending at once.
+void Commit(HCERTSTORE store) {
+  CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
 }
 
 UniqueCertContext Decode(const unsigned char* data, std::int32_t length) {
   if (!data || length <= 0)
     return {};
-  return UniqueCertContext(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+  return UniqueCertContext(CertCreateCertificateContext(kEncoding,
                                                         data, static_cast<DWORD>(length)));
 }
 
@@ -87,7 +141,29 @@ std::string ProviderOf(const CERT_CONTEXT* cert) {
   return info->pwszProvName ? ToAnsi(info->pwszProvName) : std::string();
 }
 
+bool HasOurMark(const CERT_CONTEXT* cert) {
+  wchar_t value[std::size(kOurMarkValue)] = {};
+  DWORD size = sizeof value;
+  return CertGetCertificateContextProperty(cert, kOurMarkProperty, value, &size) &&
+         size == sizeof kOurMarkValue && std::memcmp(value, kOurMarkValue, size) == 0;
+}
+
+bool IsOurs(const CERT_CONTEXT* cert, const std::string& provider) {
+  return HasOurMark(cert) && ProviderOf(cert) == provider;
+}
+
+bool IsBlank(const std::string& text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+}
+
 }  // namespace
+
+void CloseUserStores() {
+  UserStores& stores = UserStores::Instance();
+  std::lock_guard guard(stores.lock());
+  stores.CloseAll();
+}
 
 std::int32_t GetCertInfo(const unsigned char* data,
                          std::int32_t length,
@@ -136,29 +212,46 @@ std::int32_t AddUserCertificate(const std::string& container,
   UniqueCertContext cert = Decode(data, length);
   if (!cert)
     return kErrDecode;
+  if (IsBlank(provider))
+    return kErrBlankProvider;
   std::wstring containerW = FromAnsi(container), providerW = FromAnsi(provider);
   CRYPT_KEY_PROV_INFO info{};
   info.pwszContainerName = containerW.data();
   info.pwszProvName = providerW.data();
   info.dwProvType = kProviderType;
   info.dwKeySpec = static_cast<DWORD>(keySpec);
-  // The link travels with the certificate into the store.
-  if (!CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+  CRYPT_DATA_BLOB mark{sizeof kOurMarkValue,
+                       reinterpret_cast<BYTE*>(const_cast<wchar_t*>(kOurMarkValue))};
+  // The link and the mark travel with the certificate into the store.
+  if (!CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info) ||
+      !CertSetCertificateContextProperty(cert.get(), kOurMarkProperty, 0, &mark))
     return kErrStore;
-  UniqueCertStore store = OpenUserStore(L"MY");
-  if (!store)
+
+  UserStores& stores = UserStores::Instance();
+  std::lock_guard guard(stores.lock());
+  // The user's registry part of "MY", where the logical store adds too:
+  // Wine's logical store would keep the old copy beside the new one.
+  HCERTSTORE my = stores.Registry(L"MY");
+  if (!my)
     return kErrStore;
-  // Replace a copy already there, whatever it was linked to.
-  while (const CERT_CONTEXT* old =
-             CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                        CERT_FIND_EXISTING, cert.get(), nullptr)) {
-    if (!CertDeleteCertificateFromStore(old))
+  // A copy the user keeps with another key (imported from a PFX file, or
+  // another card's) stays as it is; ours is not put over it.
+  const CERT_CONTEXT* existing =
+      CertFindCertificateInStore(my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
+  if (existing) {
+    if (ProviderOf(existing) != provider) {
+      CertFreeCertificateContext(existing);
+      return 0;
+    }
+    // Ours (or this provider's) goes first: Wine's replace keeps the old copy
+    // beside the new one.
+    if (!CertDeleteCertificateFromStore(existing))
       return kErrStore;
   }
-  return CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_REPLACE_EXISTING,
-                                          nullptr)
-             ? 0
-             : kErrStore;
+  if (!CertAddCertificateContextToStore(my, cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
+    return kErrStore;
+  Commit(my);
+  return 0;
 }
 
 std::int32_t AddCaCertificate(const std::u16string& storeName,
@@ -167,30 +260,57 @@ std::int32_t AddCaCertificate(const std::u16string& storeName,
   UniqueCertContext cert = Decode(data, length);
   if (!cert)
     return kErrDecode;
-  const std::wstring name(storeName.begin(), storeName.end());
-  UniqueCertStore store = OpenUserStore(name.c_str());
+  UserStores& stores = UserStores::Instance();
+  std::lock_guard guard(stores.lock());
+  // Through the logical store: on Windows the only way into the user's root
+  // store that trust honours (the system asks the user to confirm a root).
+  HCERTSTORE store = stores.Logical(std::wstring(storeName.begin(), storeName.end()));
   if (!store)
     return kErrStore;
-  return CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_USE_EXISTING,
-                                          nullptr)
-             ? 0
-             : kErrStore;
+  if (!CertAddCertificateContextToStore(store, cert.get(), CERT_STORE_ADD_USE_EXISTING, nullptr))
+    return kErrStore;
+  Commit(store);
+  return 0;
 }
 
 std::int32_t RemoveProviderCertificates(const std::string& provider) {
-  UniqueCertStore store = OpenUserStore(L"MY");
-  if (!store)
+  // A blank name would match every certificate without a key link.
+  if (IsBlank(provider))
+    return kErrBlankProvider;
+  UserStores& stores = UserStores::Instance();
+  std::lock_guard guard(stores.lock());
+  stores.CloseAll();  // what this run added is read back from the store
+  HCERTSTORE my = stores.Logical(L"MY");
+  if (!my)
     return kErrStore;
   // Collect first: deleting while enumerating would end the walk early.
-  std::vector<const CERT_CONTEXT*> doomed;
-  const CERT_CONTEXT* cert = nullptr;
-  while ((cert = CertEnumCertificatesInStore(store.get(), cert)))
-    if (ProviderOf(cert) == provider)
-      doomed.push_back(CertDuplicateCertificateContext(cert));
+  std::vector<UniqueCertContext> ours;
+  for (const CERT_CONTEXT* cert = nullptr; (cert = CertEnumCertificatesInStore(my, cert));)
+    if (IsOurs(cert, provider))
+      ours.emplace_back(CertDuplicateCertificateContext(cert));
   std::int32_t status = 0;
-  for (const CERT_CONTEXT* c : doomed)
-    if (!CertDeleteCertificateFromStore(c))
-      status = kErrStore;  // frees c either way
+  HCERTSTORE registry = nullptr;
+  for (UniqueCertContext& cert : ours) {
+    CertDeleteCertificateFromStore(CertDuplicateCertificateContext(cert.get()));  // frees the copy
+    const CERT_CONTEXT* left =
+        CertFindCertificateInStore(my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
+    if (!left)
+      continue;
+    CertFreeCertificateContext(left);
+    // Still there: delete it from the registry part itself.
+    registry = stores.Registry(L"MY");
+    const CERT_CONTEXT* stored =
+        registry ? CertFindCertificateInStore(registry, kEncoding, 0, CERT_FIND_EXISTING,
+                                              cert.get(), nullptr)
+                 : nullptr;
+    if (!stored || !CertDeleteCertificateFromStore(stored))
+      status = kErrStore;
+  }
+  if (registry)
+    Commit(registry);
+  Commit(my);
+  ours.clear();
+  stores.CloseAll();  // the next pass reads the store afresh
   return status;
 }
 

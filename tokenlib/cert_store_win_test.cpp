@@ -12,6 +12,7 @@
 #include "win32/test_files_win_test.h"
 #include "win32/test_stores_win_test.h"
 #include "win32/text_win.h"
+#include "win32/unique_handle_win.h"
 
 namespace {
 
@@ -30,6 +31,29 @@ int CountSubject(const std::vector<StoredCert>& certs, const std::wstring& subje
   return n;
 }
 
+constexpr wchar_t kSoftwareProvider[] = L"Microsoft Enhanced Cryptographic Provider v1.0";
+
+std::vector<StoredCert> WithSubject(const std::wstring& subject) {
+  std::vector<StoredCert> found;
+  for (const auto& c : ListStore(L"MY"))
+    if (c.subject == subject)
+      found.push_back(c);
+  return found;
+}
+
+// The certificate with its serial number's last two bytes set to n: another
+// certificate to the store, with the same names.
+std::string WithSerial(std::string der, int n) {
+  // SEQUENCE(82 len) { SEQUENCE(82 len) { [0] version (5 bytes), INTEGER serial ...
+  EXPECT_EQ(der.substr(0, 2), "\x30\x82");
+  EXPECT_EQ(der.substr(4, 2), "\x30\x82");
+  EXPECT_EQ(der[13], '\x02');
+  const std::size_t length = static_cast<unsigned char>(der[14]);
+  der[15 + length - 2] = static_cast<char>(n >> 8);
+  der[15 + length - 1] = static_cast<char>(n & 0xFF);
+  return der;
+}
+
 class CertStoreExports : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -41,20 +65,36 @@ class CertStoreExports : public ::testing::Test {
     CMGR_RESOLVE(container_addcert_to_store, _)
     CMGR_RESOLVE(helper_add_root_cert_to_store, _)
     CMGR_RESOLVE(remove_all_certs_from_store, _)
+    CMGR_RESOLVE(uninit_pkcs11, _)
 #undef CMGR_RESOLVE
-    remove_all_certs_from_store("Test CSP A");
-    remove_all_certs_from_store("Test CSP B");
+    Clean();
   }
   void TearDown() override {
+    Clean();
+    FreeLibrary(dll);
+  }
+  void Clean() {
     remove_all_certs_from_store("Test CSP A");
     remove_all_certs_from_store("Test CSP B");
-    FreeLibrary(dll);
+    DeleteFromMy(L"Store Test User");
+    DeleteFromMy(L"Store Test Other");
+  }
+  int32_t Add(const std::string& der, const char* container, const char* provider) {
+    return container_addcert_to_store(container, provider, 1, Bytes(der),
+                                      static_cast<int32_t>(der.size()));
+  }
+  // What the monitor does at an unplug and at its end.
+  void UnplugAndShutDown(const char* provider) {
+    EXPECT_EQ(remove_all_certs_from_store(provider), 0);
+    EXPECT_EQ(remove_all_certs_from_store(provider), 0);
+    uninit_pkcs11();
   }
   HMODULE dll = nullptr;
   cmgr::helper_get_cert_info2_fn helper_get_cert_info2 = nullptr;
   cmgr::container_addcert_to_store_fn container_addcert_to_store = nullptr;
   cmgr::helper_add_root_cert_to_store_fn helper_add_root_cert_to_store = nullptr;
   cmgr::remove_all_certs_from_store_fn remove_all_certs_from_store = nullptr;
+  cmgr::uninit_pkcs11_fn uninit_pkcs11 = nullptr;
 };
 
 }  // namespace
@@ -143,4 +183,48 @@ TEST_F(CertStoreExports, RemovalTakesOnlyThatProvidersCertificates) {
   EXPECT_EQ(CountSubject(my, L"Store Test User"), 0);
   EXPECT_EQ(CountSubject(my, L"Store Test Other"), 1);
   EXPECT_EQ(remove_all_certs_from_store("No Such CSP"), 0);
+}
+
+TEST_F(CertStoreExports, AnotherCardsCertificateWithTheSameProviderNameSurvives) {
+  const std::string user = Cert("user"), other = Cert("user2");
+  ASSERT_TRUE(ImportToMy(other, L"Test CSP A", L"other card"));
+  ASSERT_EQ(Add(user, "ours", "Test CSP A"), 0);
+  UnplugAndShutDown("Test CSP A");
+  EXPECT_TRUE(WithSubject(L"Store Test User").empty());
+  const auto kept = WithSubject(L"Store Test Other");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].container, L"other card");
+}
+
+TEST_F(CertStoreExports, ACopyImportedWithASoftwareKeyKeepsItsLink) {
+  const std::string user = Cert("user");
+  ASSERT_TRUE(ImportToMy(user, kSoftwareProvider, L"pfx key"));
+  EXPECT_EQ(Add(user, "ours", "Test CSP A"), 0);  // the certificate is in the store
+  auto copies = WithSubject(L"Store Test User");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(copies[0].provider, kSoftwareProvider);
+  UnplugAndShutDown("Test CSP A");
+  copies = WithSubject(L"Store Test User");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(copies[0].provider, kSoftwareProvider);
+  EXPECT_EQ(copies[0].container, L"pfx key");
+}
+
+TEST_F(CertStoreExports, ABlankProviderNameIsRefusedAndDeletesNothing) {
+  ASSERT_TRUE(ImportToMy(Cert("user2"), L"", L""));
+  EXPECT_EQ(remove_all_certs_from_store(""), cmgr::kArgumentsBad);
+  EXPECT_EQ(remove_all_certs_from_store("  "), cmgr::kArgumentsBad);
+  EXPECT_EQ(remove_all_certs_from_store(nullptr), cmgr::kArgumentsBad);
+  EXPECT_EQ(WithSubject(L"Store Test Other").size(), 1u);
+  EXPECT_EQ(Add(Cert("user"), "ours", ""), cmgr::kArgumentsBad);
+}
+
+TEST_F(CertStoreExports, TwoHundredOfOursAreAllRemovedAfterARestart) {
+  const std::string user = Cert("user");
+  for (int i = 0; i < 200; ++i)
+    ASSERT_EQ(Add(WithSerial(user, i), ("c" + std::to_string(i)).c_str(), "Test CSP A"), 0) << i;
+  ASSERT_EQ(WithSubject(L"Store Test User").size(), 200u);
+  uninit_pkcs11();  // the mark is read back from the store, not remembered
+  EXPECT_EQ(remove_all_certs_from_store("Test CSP A"), 0);
+  EXPECT_TRUE(WithSubject(L"Store Test User").empty());
 }

@@ -27,6 +27,9 @@ inline constexpr int kNameUnits = 257;  // subject, issuer (UTF-16 units)
 inline constexpr int kSerialSize = 257;
 inline constexpr int kDateBlockSize = 9;
 inline constexpr int kMaxStandaloneCerts = 65;
+// A status every function may return: an argument was missing or unusable
+// (CKR_ARGUMENTS_BAD), for instance a blank provider name.
+inline constexpr int kArgumentsBad = 0x7;
 }  // namespace cmgr
 
 // The function types, one per export; the monitor resolves each by name.

@@ -57,7 +57,10 @@ std::int32_t CMGR_CALL init_pkcs11_ex(const char* ext1,
 }
 
 std::int32_t CMGR_CALL uninit_pkcs11() {
-  return Gate([&] { return Manager().Finalise(); });
+  return Gate([&] {
+    tokenlib::CloseUserStores();
+    return Manager().Finalise();
+  });
 }
 
 std::int32_t CMGR_CALL token_find(std::int32_t* handles, std::int32_t* count) {

@@ -46,13 +46,14 @@
 #include <vector>
 
 #include "dynamic_library.h"
+#include "tokenlib/corvanex_mgr_abi.h"
 #include "pkcs11_api.h"
 
 namespace tokenlib {
 
 inline constexpr std::int32_t kErrNotInitialised = 0x190;  // CKR_CRYPTOKI_NOT_INITIALIZED
 inline constexpr std::int32_t kErrBadToken = 0x3;          // CKR_SLOT_ID_INVALID
-inline constexpr std::int32_t kErrArguments = 0x7;         // CKR_ARGUMENTS_BAD
+inline constexpr std::int32_t kErrArguments = cmgr::kArgumentsBad;
 inline constexpr std::int32_t kErrBufferTooSmall = 0x150;  // CKR_BUFFER_TOO_SMALL
 inline constexpr std::int32_t kErrModuleNotLoaded = 0x80001001;
 inline constexpr std::int32_t kErrNoFunctionList = 0x80001002;

@@ -32,3 +32,41 @@ std::vector<StoredCert> ListStore(const wchar_t* name) {
   }
   return out;
 }
+
+bool ImportToMy(const std::string& der,
+                const std::wstring& provider,
+                const std::wstring& container) {
+  UniqueCertStore my(
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY"));
+  UniqueCertContext cert(CertCreateCertificateContext(
+      X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
+  if (!my || !cert)
+    return false;
+  std::wstring p = provider, c = container;
+  CRYPT_KEY_PROV_INFO info{};
+  info.pwszContainerName = c.data();
+  info.pwszProvName = p.data();
+  info.dwProvType = PROV_RSA_FULL;
+  info.dwKeySpec = AT_KEYEXCHANGE;
+  if (!provider.empty() &&
+      !CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+    return false;
+  return CertAddCertificateContextToStore(my.get(), cert.get(), CERT_STORE_ADD_REPLACE_EXISTING,
+                                          nullptr) != FALSE;
+}
+
+void DeleteFromMy(const std::wstring& subject) {
+  for (LPCSTR kind : {CERT_STORE_PROV_SYSTEM_W, CERT_STORE_PROV_SYSTEM_REGISTRY_W}) {
+    UniqueCertStore my(CertOpenStore(kind, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY"));
+    std::vector<const CERT_CONTEXT*> doomed;
+    for (const CERT_CONTEXT* c = nullptr; (c = CertEnumCertificatesInStore(my.get(), c));) {
+      wchar_t name[256] = {};
+      CertGetNameStringW(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 256);
+      if (subject == name)
+        doomed.push_back(CertDuplicateCertificateContext(c));
+    }
+    for (const CERT_CONTEXT* c : doomed)
+      CertDeleteCertificateFromStore(c);
+  }
+}
+

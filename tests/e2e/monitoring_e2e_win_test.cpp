@@ -12,6 +12,7 @@
 namespace {
 
 constexpr wchar_t kProvider[] = L"Microsoft Base Smart Card Crypto Provider";  // Wine has not ours
+constexpr wchar_t kSoftware[] = L"Microsoft Enhanced Cryptographic Provider v1.0";
 
 int CountProviderCerts() {
   const auto my = ListStore(L"MY");
@@ -132,4 +133,32 @@ TEST_F(MonitoringTest, AMissingPkcs11ModuleIsReportedAndTheProgramEnds) {
   EXPECT_EQ(InstalledMonitor::WaitForExit(process), 0u);
   // The shutdown still ran: the manager heard "CLOSE".
   EXPECT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "text=CLOSE"));
+}
+
+TEST_F(MonitoringTest, TheUsersOwnCopyOfATokenCertificateStaysAsItWas) {
+  const std::string own = ReadBytes(monitor.tokenFolder(L"alice") + L"\\alice-exchange.der");
+  ASSERT_TRUE(ImportToMy(own, kSoftware, L"imported from a PFX file"));
+  const auto before = ListStore(L"MY");
+
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  monitor.Plug(0, L"alice");
+  // The other three are registered; the user's copy is not taken over.
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCerts() == 3; })) << CountProviderCerts();
+  monitor.Unplug(0);
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCerts() == 0; }));
+  monitor.EndSession(process);
+  EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+
+  const auto after = ListStore(L"MY");
+  const auto own_copy = [](const std::vector<StoredCert>& certs) {
+    return std::count_if(certs.begin(), certs.end(), [](const StoredCert& c) {
+      return c.subject == L"Alice Example" && c.provider == kSoftware &&
+             c.container == L"imported from a PFX file" && c.keySpec == AT_KEYEXCHANGE;
+    });
+  };
+  EXPECT_EQ(own_copy(before), 1);
+  EXPECT_EQ(own_copy(after), 1);
+  EXPECT_EQ(after.size(), before.size());
+  DeleteFromMy(L"Alice Example");
 }
