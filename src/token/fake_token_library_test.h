@@ -28,6 +28,11 @@ class FakeTokenLibrary : public TokenLibrary {
     std::vector<Cert> standalone;
     std::int32_t reportedStandaloneCount = -1;
     std::int32_t pinState[6] = {};
+    // The user PIN as the token checks it: a wrong one costs a try, the last
+    // try locks; a change clears "still the default".
+    std::wstring pin = L"12345678";
+    std::int32_t triesLeft = 6;
+    std::int32_t changeStatus = 0;
   };
 
   std::vector<std::string> calls;
@@ -205,14 +210,35 @@ class FakeTokenLibrary : public TokenLibrary {
     std::copy(tokens[t].pinState, tokens[t].pinState + 6, state);
     return 0;
   }
-  std::int32_t token_login(std::int32_t t, const std::wstring&, std::int32_t*) override {
-    return Call("token_login", t), 0;
+  std::int32_t token_login(std::int32_t t, const std::wstring& pin, std::int32_t* tries) override {
+    Call("token_login", t);
+    if (!Valid(t))
+      return 3;
+    Token& token = tokens[t];
+    if (token.pinState[4] == 1)
+      return *tries = 0, 0xA4;  // CKR_PIN_LOCKED
+    if (pin == token.pin)
+      return 0;
+    if (--token.triesLeft <= 0)
+      token.pinState[4] = 1;
+    *tries = token.triesLeft <= 0 ? 0 : token.triesLeft == 1 ? 1 : 2;
+    return token.triesLeft <= 0 ? 0xA4 : 0xA0;  // CKR_PIN_INCORRECT
   }
   std::int32_t token_logout(std::int32_t t) override { return Call("token_logout", t), 0; }
   std::int32_t token_change_upin(std::int32_t t,
-                                 const std::wstring&,
-                                 const std::wstring&) override {
-    return Call("token_change_upin", t), 0;
+                                 const std::wstring& oldPin,
+                                 const std::wstring& newPin) override {
+    Call("token_change_upin", t);
+    if (!Valid(t))
+      return 3;
+    Token& token = tokens[t];
+    if (token.changeStatus != 0)
+      return token.changeStatus;
+    if (oldPin != token.pin)
+      return 0xA0;
+    token.pin = newPin;
+    token.pinState[5] = 0;
+    return 0;
   }
 
   std::vector<std::wstring> providers;

@@ -1,0 +1,122 @@
+#include "monitor/default_pin.h"
+
+#include "i18n/safe_format.h"
+#include "token/token_operations.h"
+
+namespace {
+
+constexpr std::int32_t kUserPin = 1;
+constexpr std::size_t kPinOkThreshold = 4;
+
+void Wipe(std::wstring& text) {
+  volatile wchar_t* p = text.data();
+  for (std::size_t i = 0; i < text.size(); ++i)
+    p[i] = 0;
+  text.clear();
+}
+
+}  // namespace
+
+PinText::~PinText() {
+  Wipe(text_);
+}
+
+PinText::PinText(PinText&& other) noexcept : text_(other.text_) {
+  Wipe(other.text_);
+}
+
+PinText& PinText::operator=(PinText&& other) noexcept {
+  if (this != &other) {
+    Wipe(text_);
+    text_ = other.text_;
+    Wipe(other.text_);
+  }
+  return *this;
+}
+
+std::optional<PinEntryProblem> CheckNewPin(const std::wstring& newPin,
+                                           const std::wstring& confirmation,
+                                           std::int32_t minLength,
+                                           std::int32_t maxLength,
+                                           const TResStrs& strings) {
+  if (newPin != confirmation)
+    return PinEntryProblem{strings.S_PIN_equal, MonitorPorts::kQuestion};
+  const auto length = static_cast<std::int64_t>(newPin.size());
+  if (length < minLength || length > maxLength)
+    return PinEntryProblem{SafeFormat(L"%s(%d--%d)", {strings.UPIN_E2, minLength, maxLength}),
+                           MonitorPorts::kInformation};
+  return std::nullopt;
+}
+
+bool IsPinOkEnabled(std::size_t oldLength, std::size_t newLength, std::size_t confirmLength) {
+  return oldLength >= kPinOkThreshold && newLength >= kPinOkThreshold &&
+         confirmLength >= kPinOkThreshold;
+}
+
+bool ConfirmationEnterActsAsOk(std::size_t oldLength, std::size_t newLength) {
+  return oldLength > 3 && newLength > 3;
+}
+
+void DefaultPinCheck::CheckDefaultUserPin(std::int32_t token) {
+  if (config_.DefaultPINMode != 1 || state_.PinDialogBusy)
+    return;
+  PinState pin;
+  if (GetPinState(lib_, token, kUserPin, pin) != 0)
+    return;
+  if (pin.IsLocked()) {
+    ports_.ShowMessage(strings_.K_Dead, MonitorPorts::kInformation);
+    return;
+  }
+  if (!pin.IsStillDefault())
+    return;
+  state_.PinDialogBusy = true;
+  RunSequence(token);
+  state_.PinDialogBusy = false;
+}
+
+void DefaultPinCheck::RunSequence(std::int32_t token) {
+  const PinDialogs::PromptAnswer answer = dialogs_.ShowDefaultPinPrompt();
+  // Saved whichever way the prompt was left.
+  config_.DefaultPINMode = answer.remindAgain ? 1 : 0;
+  dialogs_.SaveSettings(config_);
+  if (!answer.yes)
+    return;
+  while (tokenPresent_(token) && ChangeUserPin(token) != 0) {
+    if (!tokenPresent_(token))
+      return;
+    PinState pin;
+    if (GetPinState(lib_, token, kUserPin, pin) != 0)
+      continue;
+    if (pin.IsLocked()) {
+      ports_.ShowMessage(strings_.K_Dead, MonitorPorts::kInformation);
+      return;
+    }
+    if (!pin.IsStillDefault())
+      return;
+  }
+}
+
+std::int32_t DefaultPinCheck::ChangeUserPin(std::int32_t token) {
+  if (token < 0 || token >= kTokenTableSize)
+    return 0;
+  const TV9Info& info = state_.TokenTable[token];
+  std::optional<PinChange> change =
+      dialogs_.ShowChangePinDialog(info.MinPinLength(), info.MaxPinLength());
+  // A token pulled out meanwhile hears nothing of it.
+  if (!change || !tokenPresent_(token))
+    return 0;
+  std::int32_t triesLeft = 0;
+  if (lib_.token_login(token, change->oldPin.text(), &triesLeft) != 0) {
+    ports_.ShowMessage(SafeFormat(strings_.K_OldCheck, {triesLeft}), MonitorPorts::kInformation);
+    return 1;
+  }
+  lib_.token_logout(token);
+  const std::int32_t status =
+      lib_.token_change_upin(token, change->oldPin.text(), change->newPin.text());
+  if (status != 0)
+    ports_.ShowMessage(strings_.K_Set_No + strings_.K_ErrorCODE_Str + std::to_wstring(status),
+                       MonitorPorts::kInformation);
+  else
+    ports_.ShowMessage(strings_.K_Set_Yes, MonitorPorts::kInformation);
+  return 0;
+}

@@ -1,0 +1,105 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "config/app_config.h"
+#include "i18n/res_strs.h"
+#include "monitor/program_state.h"
+#include "monitor/token_session.h"
+#include "token/token_library.h"
+
+// A PIN the user typed, wiped from memory when it goes.
+class PinText {
+ public:
+  PinText() = default;
+  explicit PinText(std::wstring text) : text_(std::move(text)) {}
+  ~PinText();
+  PinText(PinText&& other) noexcept;
+  PinText& operator=(PinText&& other) noexcept;
+  PinText(const PinText&) = delete;
+  PinText& operator=(const PinText&) = delete;
+  const std::wstring& text() const { return text_; }
+
+ private:
+  std::wstring text_;
+};
+
+// What the user entered in the change view.
+struct PinChange {
+  PinText oldPin;
+  PinText newPin;
+};
+
+// The two views of the PIN dialog, and where the remind setting is kept.
+class PinDialogs {
+ public:
+  struct PromptAnswer {
+    bool yes = false;          // "Yes"; "No" and closing the window are no
+    bool remindAgain = true;   // the remind box as it was left
+  };
+  virtual ~PinDialogs() = default;
+  virtual PromptAnswer ShowDefaultPinPrompt() = 0;
+  // The change view for a new PIN of minLength to maxLength characters;
+  // nothing when it was cancelled or a PIN dialog is already open (that one
+  // is brought to the front instead).
+  virtual std::optional<PinChange> ShowChangePinDialog(std::int32_t minLength,
+                                                       std::int32_t maxLength) = 0;
+  virtual void SaveSettings(const TConfigInfo& config) = 0;
+};
+
+// The checks of the change view's OK button, in order: a confirmation that
+// differs, then a new PIN outside the token's length range. The message to
+// show (the dialog stays open), or nothing when the dialog may close.
+struct PinEntryProblem {
+  std::wstring text;
+  unsigned boxKind;  // MonitorPorts::BoxKind
+};
+std::optional<PinEntryProblem> CheckNewPin(const std::wstring& newPin,
+                                           const std::wstring& confirmation,
+                                           std::int32_t minLength,
+                                           std::int32_t maxLength,
+                                           const TResStrs& strings);
+// OK is enabled once each box holds at least 4 characters, whatever the
+// token's minimum.
+bool IsPinOkEnabled(std::size_t oldLength, std::size_t newLength, std::size_t confirmLength);
+// Enter in the confirmation box acts as OK once the old and the new PIN each
+// hold more than 3 characters.
+bool ConfirmationEnterActsAsOk(std::size_t oldLength, std::size_t newLength);
+
+// The default-PIN check after an insertion, and the PIN change it leads to.
+class DefaultPinCheck {
+ public:
+  // tokenPresent tells whether the token at an index is still plugged in;
+  // the sequence stops once it is not.
+  DefaultPinCheck(ProgramState& state,
+                  TokenLibrary& lib,
+                  MonitorPorts& ports,
+                  PinDialogs& dialogs,
+                  TResStrs& strings,
+                  TConfigInfo& config,
+                  std::function<bool(std::int32_t)> tokenPresent)
+      : state_(state),
+        lib_(lib),
+        ports_(ports),
+        dialogs_(dialogs),
+        strings_(strings),
+        config_(config),
+        tokenPresent_(std::move(tokenPresent)) {}
+
+  void CheckDefaultUserPin(std::int32_t token);
+  // 1 only when the token refused the old PIN, else 0.
+  std::int32_t ChangeUserPin(std::int32_t token);
+
+ private:
+  void RunSequence(std::int32_t token);
+
+  ProgramState& state_;
+  TokenLibrary& lib_;
+  MonitorPorts& ports_;
+  PinDialogs& dialogs_;
+  TResStrs& strings_;
+  TConfigInfo& config_;
+  std::function<bool(std::int32_t)> tokenPresent_;
+};
