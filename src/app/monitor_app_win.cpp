@@ -24,6 +24,10 @@ bool MonitorApp::Start() {
   library_ = std::make_unique<DllTokenLibrary>(ExecutableFolder() + L"CorvanexMgr.dll");
   ports_ = std::make_unique<DesktopPorts>(state_, main, applicationWindow_, *trayIcon_);
   session_ = std::make_unique<TokenSession>(state_, *library_, *ports_, ResStrs, AppConfig);
+  pinDialogs_ = std::make_unique<DesktopPinDialogs>(main);
+  pinCheck_ = std::make_unique<DefaultPinCheck>(
+      state_, *library_, *ports_, *pinDialogs_, ResStrs, AppConfig,
+      [this](std::int32_t token) { return !ended_ && token < session_->TokenCount; });
   usb_ = std::make_unique<TUSB>();
   usb_->OnArrival = [this](TUSB& usb) { session_->USBArrival(usb.ProductID); };
   usb_->OnRemoval = [this](TUSB& usb) { session_->USBRemoval(usb.ProductID); };
@@ -64,9 +68,9 @@ void MonitorApp::OnTimer(UINT_PTR id) {
   }
 }
 
-// The default-PIN check runs here once it is built; the timer stays one-shot.
 void MonitorApp::TCheckDefaultUPINTimer() {
   ports_->DisarmTimer(MonitorTimer::TCheckDefaultUPIN);
+  pinCheck_->CheckDefaultUserPin(session_->CurrentTokenIndex);
 }
 
 // The update check runs here once it is built; the timer stays one-shot.

@@ -4,6 +4,8 @@
 #include <memory>
 
 #include "app/desktop_ports_win.h"
+#include "monitor/default_pin.h"
+#include "monitor/pin_dialog_win.h"
 #include "monitor/program_state.h"
 #include "monitor/token_session.h"
 #include "monitor/usb_device_win.h"
@@ -43,6 +45,8 @@ class MonitorApp : private MainFormEvents {
   std::unique_ptr<DesktopPorts> ports_;
   std::unique_ptr<TokenSession> session_;
   std::unique_ptr<TUSB> usb_;
+  std::unique_ptr<DesktopPinDialogs> pinDialogs_;
+  std::unique_ptr<DefaultPinCheck> pinCheck_;
   bool sessionNotifyRegistered_ = false;
   bool ended_ = false;
 };

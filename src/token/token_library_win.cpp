@@ -1,18 +1,26 @@
 #include "token/token_library_win.h"
 
+#include <optional>
+
 #include "win32/text_win.h"
 
 namespace {
 
-// An 8-bit PIN for the library, wiped once the call is done.
+// An 8-bit PIN for the library, wiped once the call is done. A PIN with a
+// character the code page has no exact form for is never passed on: the
+// token would get a PIN the user could not type again.
 class AnsiSecret {
  public:
-  explicit AnsiSecret(const std::wstring& text) : value_(ToAnsi(text)) {}
-  ~AnsiSecret() { SecureZeroMemory(value_.data(), value_.size()); }
-  const char* c_str() const { return value_.c_str(); }
+  explicit AnsiSecret(const std::wstring& text) : value_(ToAnsiExact(text)) {}
+  ~AnsiSecret() {
+    if (value_)
+      SecureZeroMemory(value_->data(), value_->size());
+  }
+  bool exact() const { return value_.has_value(); }
+  const char* c_str() const { return value_ ? value_->c_str() : ""; }
 
  private:
-  std::string value_;
+  std::optional<std::string> value_;
 };
 
 }  // namespace
@@ -132,6 +140,8 @@ std::int32_t DllTokenLibrary::token_login(std::int32_t token,
                                           const std::wstring& pin,
                                           std::int32_t* triesLeft) {
   AnsiSecret secret(pin);
+  if (!secret.exact())
+    return cmgr::kArgumentsBad;
   return CALL(token_login, token, secret.c_str(), triesLeft);
 }
 std::int32_t DllTokenLibrary::token_logout(std::int32_t token) {
@@ -141,5 +151,7 @@ std::int32_t DllTokenLibrary::token_change_upin(std::int32_t token,
                                                 const std::wstring& oldPin,
                                                 const std::wstring& newPin) {
   AnsiSecret oldSecret(oldPin), newSecret(newPin);
+  if (!oldSecret.exact() || !newSecret.exact())
+    return cmgr::kArgumentsBad;
   return CALL(token_change_upin, token, oldSecret.c_str(), newSecret.c_str());
 }

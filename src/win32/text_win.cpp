@@ -29,6 +29,29 @@ std::wstring Widen(UINT codePage, std::string_view text) {
 
 }  // namespace
 
+std::optional<std::string> ToAnsiExact(std::wstring_view text) {
+  if (text.empty())
+    return std::string();
+  // UTF-8 as the system code page holds every character; other code pages
+  // are asked whether they had to substitute one.
+  const UINT codePage = GetACP();
+  const DWORD flags = codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL substituted = FALSE;
+  BOOL* report = codePage == CP_UTF8 ? nullptr : &substituted;
+  const int n = WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()),
+                                    nullptr, 0, nullptr, report);
+  if (n <= 0 || substituted)
+    return std::nullopt;
+  std::string out(n, '\0');
+  WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), out.data(), n,
+                      nullptr, report);
+  if (substituted) {
+    SecureZeroMemory(out.data(), out.size());
+    return std::nullopt;
+  }
+  return out;
+}
+
 std::string ToAnsi(std::wstring_view text) {
   return Narrow(CP_ACP, text);
 }

@@ -1,0 +1,144 @@
+// The default-PIN prompt and the change-PIN dialog with the real program and
+// a virtual token whose PIN is still the default.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "e2e_support_win_test.h"
+#include "monitor/pin_dialog_win.h"
+#include "win32/test_stores_win_test.h"
+
+namespace {
+
+using std::chrono::seconds;
+
+struct WindowSearch {
+  DWORD pid;
+  std::wstring caption;
+  HWND found;
+};
+
+BOOL CALLBACK FindPinDialog(HWND hwnd, LPARAM lp) {
+  auto* search = reinterpret_cast<WindowSearch*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  wchar_t cls[64] = {}, caption[128] = {};
+  GetClassNameW(hwnd, cls, 64);
+  GetWindowTextW(hwnd, caption, 128);
+  if (pid == search->pid && wcscmp(cls, L"TUPinSetForm") == 0 && search->caption == caption &&
+      IsWindowVisible(hwnd)) {
+    search->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+class PinTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RemoveProviderCertificates(); }
+  void TearDown() override { RemoveProviderCertificates(); }
+
+  void StartAndPlugAlice() {
+    monitor.WriteUserSettings("CertTips=0\r\nDefaultPINMode=1\r\nLanguageID=2052\r\n");
+    process = monitor.Start();
+    ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+    monitor.Plug(0, L"alice");
+  }
+  HWND WaitForPinDialog(const std::wstring& caption) {
+    WindowSearch search{GetProcessId(process), caption, nullptr};
+    WaitUntil([&] {
+      EnumWindows(FindPinDialog, reinterpret_cast<LPARAM>(&search));
+      return search.found != nullptr;
+    });
+    return search.found;
+  }
+  // Yes in the prompt, then the change view.
+  HWND OpenChangeView() {
+    HWND prompt = WaitForPinDialog(L"提示");
+    if (!prompt)
+      return nullptr;
+    PostMessageW(GetDlgItem(prompt, kPromptYesButton), BM_CLICK, 0, 0);
+    return WaitForPinDialog(L"修改USB Key口令");
+  }
+  static void Type(HWND dialog, const wchar_t* oldPin, const wchar_t* newPin) {
+    SendDlgItemMessageW(dialog, kOldPinEdit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(oldPin));
+    SendDlgItemMessageW(dialog, kNewPinEdit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(newPin));
+    SendDlgItemMessageW(dialog, kConfirmPinEdit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(newPin));
+  }
+  std::string TokenState() const {
+    return ReadBytes(monitor.tokenFolder(L"alice") + L"\\token.ini");
+  }
+  void End() {
+    monitor.Unplug(0);
+    monitor.EndSession(process);
+    EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+  }
+
+  InstalledMonitor monitor;
+  HANDLE process = nullptr;
+};
+
+}  // namespace
+
+TEST_F(PinTest, TheDefaultPinIsChangedThroughThePromptAndTheChangeView) {
+  StartAndPlugAlice();
+  HWND change = OpenChangeView();
+  ASSERT_NE(change, nullptr);
+  SendDlgItemMessageW(change, kOldPinEdit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"123"));
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(change, kPinOkButton)));  // 3, 0, 0 characters
+  Type(change, L"12345678", L"24681357");
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(change, kPinOkButton)));
+  PostMessageW(GetDlgItem(change, kPinOkButton), BM_CLICK, 0, 0);
+  EXPECT_EQ(AnswerMessageBoxes(process, L"提示", seconds(3)),
+            std::vector<std::wstring>{L"修改成功"});
+  const std::string state = TokenState();
+  EXPECT_NE(state.find("userPin=24681357"), std::string::npos) << state;
+  EXPECT_NE(state.find("pinIsDefault=0"), std::string::npos) << state;
+  End();
+}
+
+TEST_F(PinTest, AWrongOldPinShowsTheTriesLeftAndTheChangeViewAgain) {
+  StartAndPlugAlice();
+  HWND change = OpenChangeView();
+  ASSERT_NE(change, nullptr);
+  Type(change, L"00000000", L"24681357");
+  PostMessageW(GetDlgItem(change, kPinOkButton), BM_CLICK, 0, 0);
+  EXPECT_EQ(AnswerMessageBoxes(process, L"提示", seconds(3)),
+            std::vector<std::wstring>{L"原口令不正确,您还有2次重试机会"});
+  HWND again = WaitForPinDialog(L"修改USB Key口令");
+  ASSERT_NE(again, nullptr);
+  PostMessageW(GetDlgItem(again, kPinCancelButton), BM_CLICK, 0, 0);
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(again); }));
+  const std::string state = TokenState();
+  EXPECT_NE(state.find("userPin=12345678"), std::string::npos) << state;
+  EXPECT_NE(state.find("pinIsDefault=1"), std::string::npos) << state;
+  End();
+}
+
+TEST_F(PinTest, NoWithTheRemindBoxClearedSwitchesTheCheckOffAndLeavesTheToken) {
+  StartAndPlugAlice();
+  HWND prompt = WaitForPinDialog(L"提示");
+  ASSERT_NE(prompt, nullptr);
+  const std::string before = TokenState();
+  EXPECT_EQ(SendDlgItemMessageW(prompt, kRemindBox, BM_GETCHECK, 0, 0), BST_CHECKED);
+  SendDlgItemMessageW(prompt, kRemindBox, BM_SETCHECK, BST_UNCHECKED, 0);
+  PostMessageW(GetDlgItem(prompt, kPromptNoButton), BM_CLICK, 0, 0);
+  const std::wstring settings = monitor.userDataDir() + L"UserConfig.ini";
+  EXPECT_TRUE(WaitUntil([&] {
+    return ReadBytes(settings).find("DefaultPINMode=0") != std::string::npos;
+  })) << ReadBytes(settings);
+  EXPECT_EQ(TokenState(), before);
+  End();
+}
+
+TEST_F(PinTest, PullingTheTokenOutClosesTheDialog) {
+  StartAndPlugAlice();
+  HWND change = OpenChangeView();
+  ASSERT_NE(change, nullptr);
+  const std::string before = TokenState();
+  monitor.Unplug(0);
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(change); }));
+  EXPECT_EQ(TokenState(), before);
+  monitor.EndSession(process);
+  EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+}
