@@ -153,6 +153,7 @@ class TUPinSetForm : public Window {
       Add(kPromptNoButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, 104, 80, 26);
       SendMessageW(Item(kRemindBox), BM_SETCHECK, in_.RemindTicked ? BST_CHECKED : BST_UNCHECKED,
                    0);
+      Underlay(kPromptPanel);
       return;
     }
     Add(kPinGroup, L"BUTTON", BS_GROUPBOX, 11, 8, 352, 138);
@@ -172,6 +173,13 @@ class TUPinSetForm : public Window {
     Add(kPinOkButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 190, 158, 80, 26);
     Add(kPinCancelButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 281, 158, 80, 26);
     EnableWindow(Item(kPinOkButton), FALSE);
+    Underlay(kPinGroup);
+  }
+
+  // A frame drawn under the controls it holds: last in the z-order (which
+  // leaves the tab order of the others as created).
+  void Underlay(int id) {
+    SetWindowPos(Item(id), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   }
 
   void ApplyLanguageTexts() {

@@ -142,3 +142,26 @@ TEST_F(PinTest, PullingTheTokenOutClosesTheDialog) {
   monitor.EndSession(process);
   EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
 }
+
+TEST_F(PinTest, TheFinalTryAndTheLockAreReportedAsTheTokenTellsThem) {
+  std::string state = TokenState();
+  const auto at = state.find("triesLeft=6");
+  ASSERT_NE(at, std::string::npos);
+  state.replace(at, 11, "triesLeft=2");
+  WriteBytes(monitor.tokenFolder(L"alice") + L"\\token.ini", state);
+  StartAndPlugAlice();
+  HWND change = OpenChangeView();
+  ASSERT_NE(change, nullptr);
+  Type(change, L"00000000", L"24681357");
+  PostMessageW(GetDlgItem(change, kPinOkButton), BM_CLICK, 0, 0);
+  EXPECT_EQ(AnswerMessageBoxes(process, L"提示", seconds(3)),
+            std::vector<std::wstring>{L"原口令不正确,您还有1次重试机会"});
+  change = WaitForPinDialog(L"修改USB Key口令");
+  ASSERT_NE(change, nullptr);
+  Type(change, L"00000000", L"24681357");
+  PostMessageW(GetDlgItem(change, kPinOkButton), BM_CLICK, 0, 0);
+  EXPECT_EQ(AnswerMessageBoxes(process, L"提示", seconds(3)),
+            (std::vector<std::wstring>{L"原口令不正确,您还有0次重试机会", L"USBKey已锁死"}));
+  EXPECT_NE(TokenState().find("triesLeft=0"), std::string::npos);
+  End();
+}
