@@ -57,6 +57,32 @@ TEST(AppConfigFile, WriteThenReadRoundTrips) {
   EXPECT_EQ(back, config);
 }
 
+TEST(AppConfigFile, AWriteIsAllOrNothingAndKeepsWhatElseTheFileHolds) {
+  TempFolder dir;
+  const std::wstring file = dir.path() + L"UserConfig.ini";
+  const std::string original =
+      "; the user's notes\r\n[APPConfig]\r\nURL=keep\r\n[Other]\r\nKey=Value\r\n";
+  WriteBytes(file, original);
+  SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+  const TConfigInfo config{1, L"https://example.com/", 0, 1, 30, 1033, 1};
+  EXPECT_EQ(WriteAppConfig(file, config), 1);
+  EXPECT_EQ(ReadBytes(file), original);  // byte for byte
+  SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+  ASSERT_EQ(WriteAppConfig(file, config), 0);
+  const std::string text = ReadBytes(file);
+  EXPECT_NE(text.find("[Other]"), std::string::npos) << text;
+  EXPECT_NE(text.find("Key=Value"), std::string::npos) << text;
+  TConfigInfo back{};
+  ReadAppConfig(file, back);
+  EXPECT_EQ(back, config);
+  EXPECT_FALSE(FileExists(file + L".saving"));
+
+  const std::wstring folderInPlace = dir.path() + L"folder.ini";
+  CreateFolderTree(folderInPlace);
+  EXPECT_EQ(WriteAppConfig(folderInPlace, config), 1);
+}
+
 TEST(DataFolders, CreatedUnderAppDataWithTrailingBackslash) {
   TempFolder appData;
   const std::wstring saved = GetEnv(L"APPDATA");
