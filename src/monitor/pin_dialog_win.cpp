@@ -11,6 +11,7 @@
 #include "config/fixed_names.h"
 #include "config/profile.h"
 #include "i18n/res_strs.h"
+#include "win32/modal_win.h"
 #include "win32/text_win.h"
 #include "win32/unique_handle_win.h"
 #include "win32/window_win.h"
@@ -82,30 +83,11 @@ class TUPinSetForm : public Window {
 
   // Runs the dialog until it closes; the outputs as it closed.
   void RunModal(HWND owner, PinDialogOutputs* out) {
-    const bool ownerWasEnabled = owner && !EnableWindow(owner, FALSE);
-    ShowWindow(hwnd(), SW_SHOW);
-    SetForegroundWindow(hwnd());
-    SetFocus(GetNextDlgTabItem(hwnd(), nullptr, FALSE));
-    MSG msg;
-    bool quit = false;
-    while (!done_ && hwnd()) {
-      if (GetMessageW(&msg, nullptr, 0, 0) <= 0) {
-        quit = true;
-        break;
-      }
-      if (PreTranslate(msg) || IsDialogMessageW(hwnd(), &msg))
-        continue;
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    if (owner && ownerWasEnabled)
-      EnableWindow(owner, TRUE);
+    RunModalLoop(hwnd(), owner, done_, [this](const MSG& msg) { return PreTranslate(msg); });
     out->ModalResult = done_ ? modalResult_ : IDCANCEL;
     out->RemindTicked = remindTicked_;
     out->OldPin = std::move(oldPin_);
     out->NewPin = std::move(newPin_);
-    if (quit)
-      PostQuitMessage(static_cast<int>(msg.wParam));  // for the loop below us
   }
 
  protected:

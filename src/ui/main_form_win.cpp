@@ -5,6 +5,7 @@
 #include "config/fixed_names.h"
 #include "i18n/language_win.h"
 #include "i18n/res_strs.h"
+#include "ui/settings_dialog_win.h"
 #include "win32/files_win.h"
 
 namespace {
@@ -119,8 +120,11 @@ void TMainForm::AcAdvancedExecute() {
     SetForegroundWindow(open);
     return;
   }
-  // The settings dialog is shown here; whatever the user did there, the
-  // settings and the language are taken again from the user's file.
+  ShowSettingsDialog(hwnd(), exeDir_);
+  // Whatever the user did there, the settings and the language are taken
+  // again from the user's file, and the texts applied at once.
+  if (!IsWindow(hwnd()))
+    return;  // the program ended meanwhile
   SelectLanguageAfterSettingsDialog(exeDir_);
   ApplyLanguageTexts();
 }

@@ -1,0 +1,238 @@
+#include "ui/settings_dialog_win.h"
+
+#include <commctrl.h>
+
+#include <vector>
+
+#include "config/app_config.h"
+#include "config/data_folders.h"
+#include "config/fixed_names.h"
+#include "config/private_profile_win.h"
+#include "config/profile.h"
+#include "i18n/res_strs.h"
+#include "ui/settings_form.h"
+#include "win32/modal_win.h"
+#include "win32/unique_handle_win.h"
+#include "win32/window_win.h"
+
+namespace {
+
+constexpr int kClientWidth = 401, kClientHeight = 316;
+
+class TProjectConfigForm : public Window {
+ public:
+  explicit TProjectConfigForm(std::wstring exeDir) : exeDir_(std::move(exeDir)) {}
+
+  bool Create(HWND owner) {
+    UniqueScreenDC screen(GetDC(nullptr));
+    dpi_ = GetDeviceCaps(screen.get(), LOGPIXELSY);
+    if (!CreateWindowOfClass(names::kSettingsDialogClass, L"", WS_POPUP | WS_CAPTION | WS_SYSMENU,
+                             WS_EX_DLGMODALFRAME, owner))
+      return false;
+    FormCreate();
+    ApplyLanguageTexts();
+    LoadSettings();
+    return true;
+  }
+  void RunModal(HWND owner) { RunModalLoop(hwnd(), owner, done_); }
+
+ protected:
+  LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override {
+    switch (msg) {
+      case WM_COMMAND:
+        OnCommand(LOWORD(wp), HIWORD(wp));
+        return 0;
+      case WM_CLOSE:  // the close box, or the system close command on removal
+        done_ = true;
+        return 0;
+      default:
+        return Window::HandleMessage(msg, wp, lp);
+    }
+  }
+
+ private:
+  int Scale(int pixels) const { return MulDiv(pixels, dpi_, 96); }
+  HWND Item(int id) const { return GetDlgItem(hwnd(), id); }
+  bool Ticked(int id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+  void Tick(int id, bool on) {
+    SendMessageW(Item(id), BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
+  }
+  std::wstring Text(int id) const {
+    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(Item(id))) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(Item(id), text.data(),
+                                                        static_cast<int>(text.size()))));
+    return text;
+  }
+
+  HWND Add(int id, const wchar_t* cls, DWORD style, int x, int y, int w, int h) {
+    return CreateWindowExW(0, cls, L"", WS_CHILD | WS_VISIBLE | style, Scale(x), Scale(y), Scale(w),
+                           Scale(h), hwnd(), reinterpret_cast<HMENU>(INT_PTR{id}),
+                           GetModuleHandleW(nullptr), nullptr);
+  }
+
+  // Created in tab order; the frame goes under the controls it holds.
+  void FormCreate() {
+    Add(kOpenUrlBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 28, 360, 20);
+    Add(kDefaultBrowserRadio, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, 36, 82, 165,
+        20);
+    Add(kExplorerRadio, L"BUTTON", BS_AUTORADIOBUTTON, 206, 82, 175, 20);
+    HWND days = Add(kCertDayEdit, L"EDIT", ES_NUMBER | WS_BORDER | WS_TABSTOP | WS_GROUP, 36, 136,
+                    56, 22);
+    SendMessageW(days, EM_LIMITTEXT, 3, 0);
+    HWND spin = Add(kCertDaySpin, UPDOWN_CLASSW,
+                    UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_NOTHOUSANDS, 0, 0, 0, 0);
+    SendMessageW(spin, UDM_SETBUDDY, reinterpret_cast<WPARAM>(days), 0);
+    SendMessageW(spin, UDM_SETRANGE32, 0, kMaxCertDay);
+    Add(kUrlEdit, L"EDIT", ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 36, 52, 344, 22);
+    SendMessageW(Item(kUrlEdit), EM_LIMITTEXT, kMaxUrlLength, 0);
+    Add(kCertTipsBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 112, 360, 20);
+    Add(kLanguageList, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 110, 202, 270,
+        200);
+    Add(kDefaultPinBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 170, 360, 20);
+    Add(kCertDayHint, L"STATIC", SS_LEFT | SS_NOPREFIX, 112, 139, 270, 18);
+    Add(kLanguageCaption, L"STATIC", SS_LEFT | SS_NOPREFIX, 20, 205, 86, 18);
+    Add(kSaveButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 226, 280, 80, 26);
+    Add(kSettingsCancelButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 313, 280, 80, 26);
+    HWND group = Add(kSettingsGroup, L"BUTTON", BS_GROUPBOX, 8, 6, 385, 262);
+    SetWindowPos(group, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    Tick(kDefaultBrowserRadio, true);  // as designed
+
+    // Fixed client size, centred on the screen.
+    RECT frame{0, 0, Scale(kClientWidth), Scale(kClientHeight)};
+    AdjustWindowRectEx(&frame, GetWindowLongW(hwnd(), GWL_STYLE), FALSE,
+                       GetWindowLongW(hwnd(), GWL_EXSTYLE));
+    const int w = frame.right - frame.left, h = frame.bottom - frame.top;
+    SetWindowPos(hwnd(), nullptr, (GetSystemMetrics(SM_CXSCREEN) - w) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - h) / 2, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+
+  void ApplyLanguageTexts() {
+    LOGFONTW lf{};
+    const auto points = ParseDecimal(ResStrs.FontSize, 4);
+    lf.lfHeight = -MulDiv(points && *points > 0 ? *points : 9, dpi_, 72);
+    lf.lfCharSet = DEFAULT_CHARSET;
+    lstrcpynW(lf.lfFaceName, ResStrs.FontName.c_str(), LF_FACESIZE);
+    font_.reset(CreateFontIndirectW(&lf));
+    for (HWND c = GetWindow(hwnd(), GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+      SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
+
+    SetWindowTextW(hwnd(), ResStrs.Main_Form_PopupMenu_Advanced.c_str());
+    const std::pair<int, std::wstring> texts[] = {
+        {kSettingsGroup, ResStrs.Config_Form_GroupBox},
+        {kOpenUrlBox, ResStrs.Config_Form_CBOpenURL + L":"},
+        {kDefaultBrowserRadio, ResStrs.Config_Form_RBtn1},
+        {kExplorerRadio, ResStrs.Config_Form_RBtn2},
+        {kCertTipsBox, ResStrs.Config_Form_CBCertday + L":"},
+        {kCertDayHint, ResStrs.Config_Form_Lable},
+        {kSaveButton, ResStrs.Config_Form_btnSave},
+        {kSettingsCancelButton, ResStrs.C_Btn_Cancel},
+        {kLanguageCaption, ResStrs.Config_Form_Language},
+        {kDefaultPinBox, ResStrs.Config_Form_DefaultPIN}};
+    for (const auto& [id, text] : texts)
+      SetDlgItemTextW(hwnd(), id, text.c_str());
+  }
+
+  std::wstring SettingsPath() const { return GetUserDataDir() + names::kUserConfigFile; }
+  TLanguageInfo ReadLanguages() const {
+    TLanguageInfo list;
+    WinProfileFiles files;
+    ReadLanguageList(files, exeDir_ + names::kLanguagesFolder + names::kLanguageListFile, list);
+    return list;
+  }
+
+  void LoadSettings() {
+    stored_ = TConfigInfo{};
+    const bool readOk = ReadAppConfig(SettingsPath(), stored_) == 0;
+    const SettingsControls c = LoadSettingsControls(readOk, stored_, ReadLanguages());
+    Tick(kOpenUrlBox, c.openUrl);
+    SetDlgItemTextW(hwnd(), kUrlEdit, c.url.c_str());
+    Tick(kExplorerRadio, c.internetExplorer);
+    Tick(kDefaultBrowserRadio, !c.internetExplorer);
+    Tick(kCertTipsBox, c.certTips);
+    SetDlgItemTextW(hwnd(), kCertDayEdit, c.certDay.c_str());
+    Tick(kDefaultPinBox, c.defaultPin);
+    SendMessageW(Item(kLanguageList), CB_RESETCONTENT, 0, 0);
+    for (const std::wstring& name : c.languageNames)
+      SendMessageW(Item(kLanguageList), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    SendMessageW(Item(kLanguageList), CB_SETCURSEL, static_cast<WPARAM>(c.selectedLanguage), 0);
+    languageEntries_ = c.languageEntries;
+    EnableDependents();
+  }
+
+  // cbOpenURLClick and cbCertDayClick.
+  void EnableDependents() {
+    for (int id : {kUrlEdit, kDefaultBrowserRadio, kExplorerRadio})
+      EnableWindow(Item(id), Ticked(kOpenUrlBox));
+    EnableWindow(Item(kCertDayEdit), Ticked(kCertTipsBox));
+    EnableWindow(Item(kCertDaySpin), Ticked(kCertTipsBox));
+  }
+
+  void OnCommand(int id, int code) {
+    switch (id) {
+      case kOpenUrlBox:
+      case kCertTipsBox:
+        if (code == BN_CLICKED)
+          EnableDependents();
+        break;
+      case kSaveButton:
+        if (code == BN_CLICKED)
+          btnSaveClick();
+        break;
+      case kSettingsCancelButton:
+      case IDCANCEL:  // Escape
+        done_ = true;
+        break;
+      default:
+        break;
+    }
+  }
+
+  void Box(const std::wstring& text) {
+    MessageBoxW(hwnd(), text.c_str(), ResStrs.P_MSGTitle.c_str(), MB_OK | MB_ICONINFORMATION);
+  }
+
+  void btnSaveClick() {
+    SettingsControls c;
+    c.openUrl = Ticked(kOpenUrlBox);
+    c.url = Text(kUrlEdit);
+    c.internetExplorer = Ticked(kExplorerRadio);
+    c.certTips = Ticked(kCertTipsBox);
+    c.certDay = Text(kCertDayEdit);
+    c.defaultPin = Ticked(kDefaultPinBox);
+    c.languageEntries = languageEntries_;
+    c.selectedLanguage = static_cast<int>(SendMessageW(Item(kLanguageList), CB_GETCURSEL, 0, 0));
+    const auto toSave = BuildSettingsToSave(c, ReadLanguages(), stored_);
+    if (!toSave) {
+      Box(ResStrs.S_URLNull);
+      SetFocus(Item(kUrlEdit));
+      return;  // the dialog stays open; nothing is written
+    }
+    if (WriteAppConfig(SettingsPath(), toSave->record) == 0) {
+      if (toSave->languageCsp)
+        WriteLanguageCspToRegistry(names::kRegistryKeyPath, *toSave->languageCsp);
+      Box(ResStrs.S_Save_Yes);
+    } else {
+      Box(ResStrs.S_Save_No);
+    }
+    done_ = true;
+  }
+
+  std::wstring exeDir_;
+  int dpi_ = 96;
+  UniqueGdiObject font_;
+  TConfigInfo stored_{};
+  std::vector<int> languageEntries_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+bool ShowSettingsDialog(HWND owner, const std::wstring& exeDir) {
+  INITCOMMONCONTROLSEX classes{sizeof classes, ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&classes);  // the up-down control
+  TProjectConfigForm form(exeDir);
+  if (!form.Create(owner))
+    return false;
+  form.RunModal(owner);
+  return true;
+}

@@ -1,0 +1,28 @@
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+// The advanced settings dialog "TProjectConfigForm", shown modally over
+// owner: it reads the user's settings file when shown and writes it (and the
+// language's registry value) when the user saves. exeDir holds Languages\.
+// False when the dialog could not be created.
+bool ShowSettingsDialog(HWND owner, const std::wstring& exeDir);
+
+// Control ids, also how tests find the controls.
+enum SettingsDialogControl : int {
+  kSettingsGroup = 301,
+  kOpenUrlBox,
+  kUrlEdit,
+  kDefaultBrowserRadio,
+  kExplorerRadio,
+  kCertTipsBox,
+  kCertDayEdit,
+  kCertDaySpin,
+  kCertDayHint,
+  kDefaultPinBox,
+  kLanguageCaption,
+  kLanguageList,
+  kSaveButton,
+  kSettingsCancelButton,
+};

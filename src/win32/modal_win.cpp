@@ -1,0 +1,27 @@
+#include "win32/modal_win.h"
+
+void RunModalLoop(HWND dialog,
+                  HWND owner,
+                  const bool& done,
+                  const std::function<bool(const MSG&)>& preTranslate) {
+  const bool ownerWasEnabled = owner && !EnableWindow(owner, FALSE);
+  ShowWindow(dialog, SW_SHOW);
+  SetForegroundWindow(dialog);
+  SetFocus(GetNextDlgTabItem(dialog, nullptr, FALSE));
+  MSG msg;
+  bool quit = false;
+  while (!done && IsWindow(dialog)) {
+    if (GetMessageW(&msg, nullptr, 0, 0) <= 0) {
+      quit = true;
+      break;
+    }
+    if ((preTranslate && preTranslate(msg)) || IsDialogMessageW(dialog, &msg))
+      continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  if (owner && ownerWasEnabled)
+    EnableWindow(owner, TRUE);
+  if (quit)
+    PostQuitMessage(static_cast<int>(msg.wParam));
+}
