@@ -19,6 +19,13 @@ namespace {
 
 constexpr int kClientWidth = 401, kClientHeight = 316;
 
+// A caption followed by a colon, unless its text already ends in one.
+std::wstring WithColon(const std::wstring& text) {
+  if (!text.empty() && (text.back() == L':' || text.back() == L'\uFF1A'))
+    return text;
+  return text + L":";
+}
+
 class TProjectConfigForm : public Window {
  public:
   explicit TProjectConfigForm(std::wstring exeDir) : exeDir_(std::move(exeDir)) {}
@@ -119,10 +126,10 @@ class TProjectConfigForm : public Window {
     SetWindowTextW(hwnd(), ResStrs.Main_Form_PopupMenu_Advanced.c_str());
     const std::pair<int, std::wstring> texts[] = {
         {kSettingsGroup, ResStrs.Config_Form_GroupBox},
-        {kOpenUrlBox, ResStrs.Config_Form_CBOpenURL + L":"},
+        {kOpenUrlBox, WithColon(ResStrs.Config_Form_CBOpenURL)},
         {kDefaultBrowserRadio, ResStrs.Config_Form_RBtn1},
         {kExplorerRadio, ResStrs.Config_Form_RBtn2},
-        {kCertTipsBox, ResStrs.Config_Form_CBCertday + L":"},
+        {kCertTipsBox, WithColon(ResStrs.Config_Form_CBCertday)},
         {kCertDayHint, ResStrs.Config_Form_Lable},
         {kSaveButton, ResStrs.Config_Form_btnSave},
         {kSettingsCancelButton, ResStrs.C_Btn_Cancel},
