@@ -9,8 +9,8 @@
 #include "config/app_config.h"
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
-#include "config/profile.h"
 #include "i18n/res_strs.h"
+#include "i18n/table_font_win.h"
 #include "win32/modal_win.h"
 #include "win32/text_win.h"
 #include "win32/unique_handle_win.h"
@@ -165,14 +165,7 @@ class TUPinSetForm : public Window {
   }
 
   void ApplyLanguageTexts() {
-    LOGFONTW lf{};
-    const auto points = ParseDecimal(ResStrs.FontSize, 4);
-    lf.lfHeight = -MulDiv(points && *points > 0 ? *points : 9, dpi_, 72);
-    lf.lfCharSet = DEFAULT_CHARSET;
-    lstrcpynW(lf.lfFaceName, ResStrs.FontName.c_str(), LF_FACESIZE);
-    font_.reset(CreateFontIndirectW(&lf));
-    for (HWND c = GetWindow(hwnd(), GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
-      SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
+    font_ = ApplyTableFont(hwnd(), dpi_);
 
     int width = kWidth, height = kChangeHeight;
     if (!IsPrompt()) {

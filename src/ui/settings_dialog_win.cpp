@@ -8,8 +8,8 @@
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
 #include "config/private_profile_win.h"
-#include "config/profile.h"
 #include "i18n/res_strs.h"
+#include "i18n/table_font_win.h"
 #include "ui/settings_form.h"
 #include "win32/modal_win.h"
 #include "win32/unique_handle_win.h"
@@ -114,14 +114,7 @@ class TProjectConfigForm : public Window {
   }
 
   void ApplyLanguageTexts() {
-    LOGFONTW lf{};
-    const auto points = ParseDecimal(ResStrs.FontSize, 4);
-    lf.lfHeight = -MulDiv(points && *points > 0 ? *points : 9, dpi_, 72);
-    lf.lfCharSet = DEFAULT_CHARSET;
-    lstrcpynW(lf.lfFaceName, ResStrs.FontName.c_str(), LF_FACESIZE);
-    font_.reset(CreateFontIndirectW(&lf));
-    for (HWND c = GetWindow(hwnd(), GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
-      SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
+    font_ = ApplyTableFont(hwnd(), dpi_);
 
     SetWindowTextW(hwnd(), ResStrs.Main_Form_PopupMenu_Advanced.c_str());
     const std::pair<int, std::wstring> texts[] = {

@@ -25,48 +25,22 @@ void RemoveProviderCertificates() {
   FreeLibrary(dll);
 }
 
-namespace {
-
-struct BoxSearch {
-  DWORD pid;
-  const std::wstring* caption;
-  HWND found;
-};
-
-BOOL CALLBACK FindBox(HWND hwnd, LPARAM lp) {
-  auto* search = reinterpret_cast<BoxSearch*>(lp);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(hwnd, &pid);
-  wchar_t cls[64] = {}, caption[256] = {};
-  GetClassNameW(hwnd, cls, 64);
-  GetWindowTextW(hwnd, caption, 256);
-  if (pid == search->pid && wcscmp(cls, L"#32770") == 0 && *search->caption == caption &&
-      IsWindowVisible(hwnd)) {
-    search->found = hwnd;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-}  // namespace
-
 std::vector<std::wstring> AnswerMessageBoxes(HANDLE process, const std::wstring& caption,
                                              std::chrono::milliseconds quiet) {
   std::vector<std::wstring> texts;
   for (;;) {
-    BoxSearch search{GetProcessId(process), &caption, nullptr};
+    HWND box = nullptr;
     const bool appeared = WaitUntil(
         [&] {
-          EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
-          return search.found != nullptr;
+          box = InstalledMonitor::FindProcessWindow(process, L"#32770", caption.c_str());
+          return box != nullptr;
         },
         quiet);
     if (!appeared)
       return texts;
     wchar_t text[1024] = {};
-    GetDlgItemTextW(search.found, 0xFFFF, text, 1024);  // a message box's text control
+    GetDlgItemTextW(box, 0xFFFF, text, 1024);  // a message box's text control
     texts.push_back(text);
-    const HWND box = search.found;
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     WaitUntil([&] { return !IsWindow(box); }, std::chrono::seconds(5));
   }
@@ -95,6 +69,7 @@ void CopyTree(const std::wstring& from, const std::wstring& to) {
 struct FindData {
   DWORD pid;
   const wchar_t* className;
+  const wchar_t* caption;
   HWND found;
 };
 
@@ -102,13 +77,17 @@ BOOL CALLBACK FindByProcess(HWND hwnd, LPARAM lp) {
   auto* data = reinterpret_cast<FindData*>(lp);
   DWORD pid = 0;
   GetWindowThreadProcessId(hwnd, &pid);
-  wchar_t cls[256] = {};
+  wchar_t cls[256] = {}, caption[256] = {};
   GetClassNameW(hwnd, cls, 256);
-  if (pid == data->pid && wcscmp(cls, data->className) == 0) {
-    data->found = hwnd;
-    return FALSE;
+  if (pid != data->pid || wcscmp(cls, data->className) != 0)
+    return TRUE;
+  if (data->caption) {
+    GetWindowTextW(hwnd, caption, 256);
+    if (wcscmp(caption, data->caption) != 0 || !IsWindowVisible(hwnd))
+      return TRUE;
   }
-  return TRUE;
+  data->found = hwnd;
+  return FALSE;
 }
 
 }  // namespace
@@ -166,8 +145,10 @@ HANDLE InstalledMonitor::Start() {
   return pi.hProcess;
 }
 
-HWND InstalledMonitor::FindProcessWindow(HANDLE process, const wchar_t* className) {
-  FindData data{GetProcessId(process), className, nullptr};
+HWND InstalledMonitor::FindProcessWindow(HANDLE process,
+                                         const wchar_t* className,
+                                         const wchar_t* caption) {
+  FindData data{GetProcessId(process), className, caption, nullptr};
   EnumWindows(FindByProcess, reinterpret_cast<LPARAM>(&data));
   return data.found;
 }

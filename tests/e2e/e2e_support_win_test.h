@@ -49,8 +49,11 @@ class InstalledMonitor {
   HANDLE Start();
   // The main window of the copy started last, once it exists.
   HWND WaitForMainWindow();
-  // A top-level window of the given class owned by process, or null.
-  static HWND FindProcessWindow(HANDLE process, const wchar_t* className);
+  // A top-level window of the given class owned by process (with a caption:
+  // a visible one with that caption), or null.
+  static HWND FindProcessWindow(HANDLE process,
+                                const wchar_t* className,
+                                const wchar_t* caption = nullptr);
   // Exit code once process has ended within the timeout.
   static std::optional<DWORD> WaitForExit(
       HANDLE process,

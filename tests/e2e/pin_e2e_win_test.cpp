@@ -12,27 +12,6 @@ namespace {
 
 using std::chrono::seconds;
 
-struct WindowSearch {
-  DWORD pid;
-  std::wstring caption;
-  HWND found;
-};
-
-BOOL CALLBACK FindPinDialog(HWND hwnd, LPARAM lp) {
-  auto* search = reinterpret_cast<WindowSearch*>(lp);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(hwnd, &pid);
-  wchar_t cls[64] = {}, caption[128] = {};
-  GetClassNameW(hwnd, cls, 64);
-  GetWindowTextW(hwnd, caption, 128);
-  if (pid == search->pid && wcscmp(cls, L"TUPinSetForm") == 0 && search->caption == caption &&
-      IsWindowVisible(hwnd)) {
-    search->found = hwnd;
-    return FALSE;
-  }
-  return TRUE;
-}
-
 class PinTest : public ::testing::Test {
  protected:
   void SetUp() override { RemoveProviderCertificates(); }
@@ -44,13 +23,18 @@ class PinTest : public ::testing::Test {
     ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
     monitor.Plug(0, L"alice");
   }
-  HWND WaitForPinDialog(const std::wstring& caption) {
-    WindowSearch search{GetProcessId(process), caption, nullptr};
+  HWND WaitForPinDialog(const wchar_t* caption) {
+    HWND found = nullptr;
     WaitUntil([&] {
-      EnumWindows(FindPinDialog, reinterpret_cast<LPARAM>(&search));
-      return search.found != nullptr;
+      return (found = InstalledMonitor::FindProcessWindow(process, L"TUPinSetForm", caption));
     });
-    return search.found;
+    return found;
+  }
+  // Types into the change view and presses OK; the boxes that follow.
+  std::vector<std::wstring> Submit(HWND change, const wchar_t* oldPin, const wchar_t* newPin) {
+    Type(change, oldPin, newPin);
+    PostMessageW(GetDlgItem(change, kPinOkButton), BM_CLICK, 0, 0);
+    return AnswerMessageBoxes(process, L"提示", seconds(3));
   }
   // Yes in the prompt, then the change view.
   HWND OpenChangeView() {
@@ -88,9 +72,7 @@ TEST_F(PinTest, TheDefaultPinIsChangedThroughThePromptAndTheChangeView) {
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(change, kPinOkButton)));  // 3, 0, 0 characters
   Type(change, L"12345678", L"24681357");
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(change, kPinOkButton)));
-  PostMessageW(GetDlgItem(change, kPinOkButton), BM_CLICK, 0, 0);
-  EXPECT_EQ(AnswerMessageBoxes(process, L"提示", seconds(3)),
-            std::vector<std::wstring>{L"修改成功"});
+  EXPECT_EQ(Submit(change, L"12345678", L"24681357"), std::vector<std::wstring>{L"修改成功"});
   const std::string state = TokenState();
   EXPECT_NE(state.find("userPin=24681357"), std::string::npos) << state;
   EXPECT_NE(state.find("pinIsDefault=0"), std::string::npos) << state;
@@ -101,9 +83,7 @@ TEST_F(PinTest, AWrongOldPinShowsTheTriesLeftAndTheChangeViewAgain) {
   StartAndPlugAlice();
   HWND change = OpenChangeView();
   ASSERT_NE(change, nullptr);
-  Type(change, L"00000000", L"24681357");
-  PostMessageW(GetDlgItem(change, kPinOkButton), BM_CLICK, 0, 0);
-  EXPECT_EQ(AnswerMessageBoxes(process, L"提示", seconds(3)),
+  EXPECT_EQ(Submit(change, L"00000000", L"24681357"),
             std::vector<std::wstring>{L"原口令不正确,您还有2次重试机会"});
   HWND again = WaitForPinDialog(L"修改USB Key口令");
   ASSERT_NE(again, nullptr);
@@ -152,15 +132,11 @@ TEST_F(PinTest, TheFinalTryAndTheLockAreReportedAsTheTokenTellsThem) {
   StartAndPlugAlice();
   HWND change = OpenChangeView();
   ASSERT_NE(change, nullptr);
-  Type(change, L"00000000", L"24681357");
-  PostMessageW(GetDlgItem(change, kPinOkButton), BM_CLICK, 0, 0);
-  EXPECT_EQ(AnswerMessageBoxes(process, L"提示", seconds(3)),
+  EXPECT_EQ(Submit(change, L"00000000", L"24681357"),
             std::vector<std::wstring>{L"原口令不正确,您还有1次重试机会"});
   change = WaitForPinDialog(L"修改USB Key口令");
   ASSERT_NE(change, nullptr);
-  Type(change, L"00000000", L"24681357");
-  PostMessageW(GetDlgItem(change, kPinOkButton), BM_CLICK, 0, 0);
-  EXPECT_EQ(AnswerMessageBoxes(process, L"提示", seconds(3)),
+  EXPECT_EQ(Submit(change, L"00000000", L"24681357"),
             (std::vector<std::wstring>{L"原口令不正确,您还有0次重试机会", L"USBKey已锁死"}));
   EXPECT_NE(TokenState().find("triesLeft=0"), std::string::npos);
   End();

@@ -1,0 +1,8 @@
+#pragma once
+#include <windows.h>
+
+#include "win32/unique_handle_win.h"
+
+// The string table's font (FontName, FontSize in points, 9 when the size is
+// not a number) at dpi, set on every child of window; the caller keeps it.
+UniqueGdiObject ApplyTableFont(HWND window, int dpi);
