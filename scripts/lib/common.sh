@@ -4,7 +4,8 @@
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 PACKAGES=(cmake ninja-build pkg-config g++ python3 googletest libgtest-dev libgmock-dev libp11-kit-dev
-          mingw-w64 wine64 xvfb xauth softhsm2 opensc openssl imagemagick fonts-wqy-microhei fonts-wine)
+          mingw-w64 wine64 xvfb xauth softhsm2 opensc openssl imagemagick fonts-wqy-microhei fonts-wine
+          clang-14 libclang-rt-14-dev)
 
 log() { printf '\n== %s\n' "$*"; }
 
@@ -80,4 +81,23 @@ install_virtual_token() {
   cp "$ROOT/build/win64/bin/vtoken.dll" "$system32/v9arc_pkcs11.dll"
   VTOKEN_CONFIG=$("$(wine_loader)" winepath -w "$lab/vtoken.ini" 2>/dev/null | tr -d '\r')
   export VTOKEN_CONFIG
+}
+
+# Runs every fuzz target of the fuzz build for the given seconds each, over a
+# working corpus seeded from fuzz/corpus/; prints one line per target and
+# returns how many found something.
+run_fuzz_targets() {
+  local seconds="$1" found=0 t log
+  for t in $(tr ';' ' ' < "$ROOT/build/fuzz/fuzz-targets.txt"); do
+    mkdir -p "$ROOT/build/fuzz/corpus/$t"
+    log="$ROOT/build/fuzz/$t.log"
+    if (cd "$ROOT/build/fuzz" && "./fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 \
+          "corpus/$t" "$ROOT/fuzz/corpus/$t") > "$log" 2>&1; then
+      echo "$t: no finding in $(grep -m1 stat::number_of_executed_units "$log" | awk '{print $2}') executions"
+    else
+      echo "$t: FINDING (see $log)"; tail -20 "$log"
+      found=$((found + 1))
+    fi
+  done
+  return "$found"
 }

@@ -20,13 +20,30 @@ int ReadAppConfigFrom(ProfileStore& profile, TConfigInfo& config) {
   }
 }
 
+namespace {
+
+// A value as written so that the profile API reads it back unchanged: one
+// with blanks at either end, or enclosed in quotes of its own, is quoted.
+std::wstring AsProfileValue(const std::wstring& value) {
+  if (value.empty())
+    return value;
+  const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+  const bool enclosed = value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') &&
+                        value.back() == value.front();
+  if (blank(value.front()) || blank(value.back()) || enclosed)
+    return L'"' + value + L'"';
+  return value;
+}
+
+}  // namespace
+
 int WriteAppConfigTo(ProfileStore& profile, const TConfigInfo& config) {
   const std::wstring s = kAppConfigSection;
   const auto num = [](std::int32_t v) { return std::to_wstring(v); };
   try {
     if (!profile.WriteString(s, L"URLOpenMode", num(config.URLOpenMode)))
       return 1;
-    if (!profile.WriteString(s, L"URL", config.URL))
+    if (!profile.WriteString(s, L"URL", AsProfileValue(config.URL)))
       return 1;
     if (!profile.WriteString(s, L"BrowserMode", num(config.BrowserMode)))
       return 1;

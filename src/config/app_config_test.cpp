@@ -86,3 +86,15 @@ TEST(MonitorLog, FileNameAndLineFormat) {
   EXPECT_EQ(MonitorLogFileName(L"C:\\KeyLog", {2027, 3, 5}), L"C:\\KeyLog\\QZ_MonLog20270305.txt");
   EXPECT_EQ(MonitorLogLine(L"14:05:09", L"Mon CSP:X"), L"14:05:09> Mon CSP:X\r\n");
 }
+
+TEST(AppConfigRecord, AnAddressWithBlanksOrItsOwnQuotesReadsBackUnchanged) {
+  for (const std::wstring url : {L"  spaced  ", L"\"quoted\"", L"'single'", L"\"half", L"plain"}) {
+    FakeProfile file;
+    TConfigInfo config{};
+    config.URL = url;
+    ASSERT_EQ(WriteAppConfigTo(file, config), 0);
+    TConfigInfo back{};
+    ReadAppConfigFrom(file, back);
+    EXPECT_EQ(back.URL, url);
+  }
+}

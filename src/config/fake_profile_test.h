@@ -8,9 +8,25 @@
 #include "config/profile.h"
 
 // An in-memory settings file: sections in insertion order, keys matched
-// without regard to case as the profile API does.
+// without regard to case, and values read back as the profile API reads them.
 class FakeProfile : public ProfileStore {
  public:
+  // Blanks trimmed, then one pair of enclosing quotes (double or single)
+  // removed, then cut at kMaxProfileValue.
+  static std::wstring AsTheProfileApiReadsIt(std::wstring value) {
+    const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+    while (!value.empty() && blank(value.back()))
+      value.pop_back();
+    std::size_t start = 0;
+    while (start < value.size() && blank(value[start]))
+      ++start;
+    value.erase(0, start);
+    if (value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') &&
+        value.back() == value.front())
+      value = value.substr(1, value.size() - 2);
+    return value.substr(0, kMaxProfileValue);
+  }
+
   FakeProfile& Set(const std::wstring& section, const std::wstring& key, const std::wstring& v) {
     auto& s = SectionRef(section);
     s[Lower(key)] = v;
@@ -24,7 +40,7 @@ class FakeProfile : public ProfileStore {
       if (Lower(name) == Lower(section)) {
         auto it = keys.find(Lower(key));
         if (it != keys.end())
-          return it->second.substr(0, kMaxProfileValue);
+          return AsTheProfileApiReadsIt(it->second);
       }
     return fallback;
   }

@@ -5,8 +5,9 @@
 
 namespace {
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-std::int64_t DayNumber(std::int64_t y, int m, int d) {
+// Days since 1970-01-01 of a proleptic Gregorian date (any field values:
+// 64-bit arithmetic throughout).
+std::int64_t DayNumber(std::int64_t y, std::int64_t m, std::int64_t d) {
   y -= m <= 2;
   const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
   const std::int64_t yearOfEra = y - era * 400;
@@ -16,7 +17,8 @@ std::int64_t DayNumber(std::int64_t y, int m, int d) {
 }
 
 std::int64_t Seconds(const LocalDateTime& t) {
-  return DayNumber(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+  return DayNumber(t.year, t.month, t.day) * 86400 + std::int64_t{t.hour} * 3600 +
+         std::int64_t{t.minute} * 60 + t.second;
 }
 
 }  // namespace
