@@ -26,8 +26,9 @@ LRESULT TUSB::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   if ((wp != DBT_DEVICEARRIVAL && wp != DBT_DEVICEREMOVECOMPLETE) || !lp)
     return TRUE;
   const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lp);
-  if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
-      header->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W))
+  // The size first: only then is the rest of the header there to read.
+  if (header->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) ||
+      header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE)
     return TRUE;
   // The path ends at its NUL or at the end of the broadcast, whichever is first.
   const auto* device = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lp);
