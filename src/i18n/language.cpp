@@ -1,5 +1,6 @@
 #include "i18n/language.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 
@@ -8,6 +9,16 @@
 namespace {
 
 constexpr wchar_t kCaptionSection[] = L"Caption";
+
+bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
+  const auto lower = [](wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+  };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](wchar_t x, wchar_t y) {
+           return lower(x) == lower(y);
+         });
+}
 
 std::wstring LanguagesFolder(const std::wstring& exeDir) {
   return exeDir + names::kLanguagesFolder;
@@ -33,10 +44,25 @@ void LoadLanguageFile(ProfileFiles& files, const std::wstring& path, TResStrs& t
   if (!files.Exists(path))
     return;
   auto profile = files.Open(path);
+  // A file without a readable "Caption" section (empty, random bytes, UTF-16
+  // without its byte-order mark) counts as missing.
+  const auto sections = profile->SectionNames();
+  if (std::none_of(sections.begin(), sections.end(), [](const std::wstring& name) {
+        return EqualsNoCase(name, kCaptionSection);
+      }))
+    return;
   for (const auto& entry : kResTextEntries)
     table.*entry.member = profile->ReadString(kCaptionSection, entry.key, L"");
   for (const auto& entry : kResIntEntries)
     table.*entry.member = ReadProfileInt(*profile, kCaptionSection, entry.key, entry.readDefault);
+  // The names the program acts on are never left empty by a language file.
+  static const TResStrs builtIn;
+  for (std::wstring TResStrs::*name :
+       {&TResStrs::PKCS11Name, &TResStrs::PROVIDER_NAME, &TResStrs::CallMainAppName}) {
+    const std::wstring& value = table.*name;
+    if (std::all_of(value.begin(), value.end(), [](wchar_t c) { return c <= L' '; }))
+      table.*name = builtIn.*name;
+  }
 }
 
 int ReadLanguageList(ProfileFiles& files, const std::wstring& path, TLanguageInfo& list) {

@@ -148,3 +148,31 @@ TEST(StringTable, HasEveryEntryOnce) {
   for (const auto& e : kResTextEntries)
     EXPECT_FALSE((builtIn.*e.member).empty()) << e.key;
 }
+
+TEST(LanguageFile, AFileWithoutACaptionSectionCountsAsMissing) {
+  FakeProfileFiles files;
+  const std::wstring path = L"C:\\App\\Languages\\EN_1033.lng";
+  files.File(path).Set(L"\xFEFF[Caption]", L"P_MSGTitle", L"unreadable");  // no readable section
+  TResStrs table;
+  table.P_MSGTitle = L"shown before";
+  LoadLanguageFile(files, path, table);
+  EXPECT_EQ(table.P_MSGTitle, L"shown before");
+  EXPECT_EQ(table.PKCS11Name, L"v9arc_pkcs11.dll");
+}
+
+TEST(LanguageFile, TheNamesTheProgramActsOnKeepTheirBuiltInValues) {
+  FakeProfileFiles files;
+  const std::wstring path = L"C:\\App\\Languages\\XX.lng";
+  files.File(path)
+      .Set(L"Caption", L"PKCS11Name", L"")
+      .Set(L"Caption", L"PROVIDER_NAME", L"  ")
+      .Set(L"Caption", L"CallMainAppName", L"Other.exe")
+      .Set(L"Caption", L"P_MSGTitle", L"Notice");
+  TResStrs table;
+  LoadLanguageFile(files, path, table);
+  EXPECT_EQ(table.PKCS11Name, L"v9arc_pkcs11.dll");
+  EXPECT_EQ(table.PROVIDER_NAME, L"Veltrox Pelkin V9Arc CSP V1.1");
+  EXPECT_EQ(table.CallMainAppName, L"Other.exe");
+  EXPECT_EQ(table.P_MSGTitle, L"Notice");
+  EXPECT_EQ(table.K_Dead, L"");  // a missing key still leaves its text empty
+}

@@ -157,10 +157,14 @@ HWND InstalledMonitor::WaitForMainWindow() {
   if (processes_.empty())
     return nullptr;
   HANDLE process = processes_.back().get();
+  // Start-up has finished once the application window carries its title: a
+  // token plugged earlier would meet the first token scan instead.
   HWND hwnd = nullptr;
   WaitUntil([&] {
     hwnd = FindProcessWindow(process, L"TQZCorvanexE_TrayIconCer");
-    return hwnd != nullptr || WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    HWND application = FindProcessWindow(process, L"TQZCorvanexE_Application");
+    return (hwnd && application && GetWindowTextLengthW(application) > 0) ||
+           WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
   });
   return hwnd;
 }

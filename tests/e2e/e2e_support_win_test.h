@@ -47,7 +47,8 @@ class InstalledMonitor {
 
   // Starts a copy; returns its process handle (owned by this object).
   HANDLE Start();
-  // The main window of the copy started last, once it exists.
+  // The main window of the copy started last, once its start-up has finished
+  // (null when it ended first).
   HWND WaitForMainWindow();
   // A top-level window of the given class owned by process (with a caption:
   // a visible one with that caption), or null.

@@ -19,14 +19,9 @@ class SettingsTest : public ::testing::Test {
   }
   std::wstring SettingsFile() const { return monitor.userDataDir() + L"UserConfig.ini"; }
 
-  // Starts the monitor and waits until its start-up has finished.
   void StartMonitor() {
     process = monitor.Start();
     ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
-    ASSERT_TRUE(WaitUntil([&] {
-      HWND app = InstalledMonitor::FindProcessWindow(process, L"TQZCorvanexE_Application");
-      return app && GetWindowTextLengthW(app) > 0;
-    }));
   }
   // The tray menu's second item, as a user would choose it.
   HWND OpenDialog() {
