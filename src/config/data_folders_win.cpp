@@ -52,17 +52,32 @@ void WriteLanguageCspToRegistry(const std::wstring& keyPath, const std::wstring&
 }
 
 std::wstring GetFileVersionText(const std::wstring& fileName) {
+  // The version functions come from System32 at run time: a statically
+  // imported version.dll would be looked for beside the program first.
+  static const HMODULE versionDll =
+      LoadLibraryExW(L"version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  using SizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+  using InfoFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+  using QueryFn = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+  const auto resolve = [](const char* name) {
+    return versionDll ? reinterpret_cast<void*>(GetProcAddress(versionDll, name)) : nullptr;
+  };
+  const auto getSize = reinterpret_cast<SizeFn>(resolve("GetFileVersionInfoSizeW"));
+  const auto getInfo = reinterpret_cast<InfoFn>(resolve("GetFileVersionInfoW"));
+  const auto query = reinterpret_cast<QueryFn>(resolve("VerQueryValueW"));
+  if (!getSize || !getInfo || !query)
+    return L"";
   // The name is passed whole: a long name is never cut into another file's.
   DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(fileName.c_str(), &ignored);
+  const DWORD size = getSize(fileName.c_str(), &ignored);
   if (size == 0)
     return L"";
   std::vector<BYTE> block(size);
-  if (!GetFileVersionInfoW(fileName.c_str(), 0, size, block.data()))
+  if (!getInfo(fileName.c_str(), 0, size, block.data()))
     return L"-1";
   VS_FIXEDFILEINFO* info = nullptr;
   UINT infoLen = 0;
-  if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &infoLen) ||
+  if (!query(block.data(), L"\\", reinterpret_cast<void**>(&info), &infoLen) ||
       info == nullptr || infoLen < sizeof(VS_FIXEDFILEINFO))
     return L"-1";
   return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." +
