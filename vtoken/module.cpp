@@ -444,54 +444,93 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE h,
 
 CK_RV GetFunctionList(CK_FUNCTION_LIST** out);
 
+// No exception ever leaves a function of the module: whatever escapes (a
+// state file that cannot be read, a folder where a file should be) becomes
+// CKR_GENERAL_ERROR.
+template <auto Fn>
+struct Gate;
+template <class... A, CK_RV (*Fn)(A...)>
+struct Gate<Fn> {
+  static CK_RV Call(A... args) {
+    try {
+      return Fn(args...);
+    } catch (...) {
+      return CKR_GENERAL_ERROR;
+    }
+  }
+};
+
 CK_FUNCTION_LIST MakeFunctionList() {
   CK_FUNCTION_LIST f{};
   f.version = {2, 40};
-#define UNSUPPORTED(name) f.name = &NotSupported<decltype(f.name)>::Call;
-  UNSUPPORTED(C_InitToken)
-  UNSUPPORTED(C_InitPIN) UNSUPPORTED(C_GetMechanismInfo) UNSUPPORTED(C_GetOperationState)
-      UNSUPPORTED(C_SetOperationState) UNSUPPORTED(C_CreateObject) UNSUPPORTED(C_CopyObject)
-          UNSUPPORTED(C_DestroyObject) UNSUPPORTED(C_GetObjectSize) UNSUPPORTED(C_SetAttributeValue)
-              UNSUPPORTED(C_EncryptInit) UNSUPPORTED(C_Encrypt) UNSUPPORTED(C_EncryptUpdate)
-                  UNSUPPORTED(C_EncryptFinal) UNSUPPORTED(C_DecryptInit) UNSUPPORTED(
-                      C_Decrypt) UNSUPPORTED(C_DecryptUpdate) UNSUPPORTED(C_DecryptFinal)
-                      UNSUPPORTED(C_DigestInit) UNSUPPORTED(C_Digest) UNSUPPORTED(
-                          C_DigestUpdate) UNSUPPORTED(C_DigestKey) UNSUPPORTED(C_DigestFinal)
-                          UNSUPPORTED(C_SignInit) UNSUPPORTED(C_Sign) UNSUPPORTED(
-                              C_SignUpdate) UNSUPPORTED(C_SignFinal) UNSUPPORTED(C_SignRecoverInit)
-                              UNSUPPORTED(C_SignRecover) UNSUPPORTED(C_VerifyInit) UNSUPPORTED(
-                                  C_Verify) UNSUPPORTED(C_VerifyUpdate) UNSUPPORTED(C_VerifyFinal)
-                                  UNSUPPORTED(C_VerifyRecoverInit) UNSUPPORTED(C_VerifyRecover)
-                                      UNSUPPORTED(C_DigestEncryptUpdate) UNSUPPORTED(
-                                          C_DecryptDigestUpdate) UNSUPPORTED(C_SignEncryptUpdate)
-                                          UNSUPPORTED(C_DecryptVerifyUpdate) UNSUPPORTED(
-                                              C_GenerateKey) UNSUPPORTED(C_GenerateKeyPair)
-                                              UNSUPPORTED(C_WrapKey) UNSUPPORTED(C_UnwrapKey)
-                                                  UNSUPPORTED(C_DeriveKey) UNSUPPORTED(C_SeedRandom)
-                                                      UNSUPPORTED(C_GenerateRandom)
-                                                          UNSUPPORTED(C_GetFunctionStatus)
-                                                              UNSUPPORTED(C_CancelFunction)
-                                                                  UNSUPPORTED(C_WaitForSlotEvent)
-#undef UNSUPPORTED
-                                                                      f.C_Initialize = Initialize;
-  f.C_Finalize = Finalize;
-  f.C_GetInfo = GetInfo;
-  f.C_GetFunctionList = GetFunctionList;
-  f.C_GetSlotList = GetSlotList;
-  f.C_GetSlotInfo = GetSlotInfo;
-  f.C_GetTokenInfo = GetTokenInfo;
-  f.C_GetMechanismList = GetMechanismList;
-  f.C_OpenSession = OpenSession;
-  f.C_CloseSession = CloseSession;
-  f.C_CloseAllSessions = CloseAllSessions;
-  f.C_GetSessionInfo = GetSessionInfo;
-  f.C_Login = Login;
-  f.C_Logout = Logout;
-  f.C_SetPIN = SetPIN;
-  f.C_FindObjectsInit = FindObjectsInit;
-  f.C_FindObjects = FindObjects;
-  f.C_FindObjectsFinal = FindObjectsFinal;
-  f.C_GetAttributeValue = GetAttributeValue;
+  f.C_InitToken = &NotSupported<decltype(f.C_InitToken)>::Call;
+  f.C_InitPIN = &NotSupported<decltype(f.C_InitPIN)>::Call;
+  f.C_GetMechanismInfo = &NotSupported<decltype(f.C_GetMechanismInfo)>::Call;
+  f.C_GetOperationState = &NotSupported<decltype(f.C_GetOperationState)>::Call;
+  f.C_SetOperationState = &NotSupported<decltype(f.C_SetOperationState)>::Call;
+  f.C_CreateObject = &NotSupported<decltype(f.C_CreateObject)>::Call;
+  f.C_CopyObject = &NotSupported<decltype(f.C_CopyObject)>::Call;
+  f.C_DestroyObject = &NotSupported<decltype(f.C_DestroyObject)>::Call;
+  f.C_GetObjectSize = &NotSupported<decltype(f.C_GetObjectSize)>::Call;
+  f.C_SetAttributeValue = &NotSupported<decltype(f.C_SetAttributeValue)>::Call;
+  f.C_EncryptInit = &NotSupported<decltype(f.C_EncryptInit)>::Call;
+  f.C_Encrypt = &NotSupported<decltype(f.C_Encrypt)>::Call;
+  f.C_EncryptUpdate = &NotSupported<decltype(f.C_EncryptUpdate)>::Call;
+  f.C_EncryptFinal = &NotSupported<decltype(f.C_EncryptFinal)>::Call;
+  f.C_DecryptInit = &NotSupported<decltype(f.C_DecryptInit)>::Call;
+  f.C_Decrypt = &NotSupported<decltype(f.C_Decrypt)>::Call;
+  f.C_DecryptUpdate = &NotSupported<decltype(f.C_DecryptUpdate)>::Call;
+  f.C_DecryptFinal = &NotSupported<decltype(f.C_DecryptFinal)>::Call;
+  f.C_DigestInit = &NotSupported<decltype(f.C_DigestInit)>::Call;
+  f.C_Digest = &NotSupported<decltype(f.C_Digest)>::Call;
+  f.C_DigestUpdate = &NotSupported<decltype(f.C_DigestUpdate)>::Call;
+  f.C_DigestKey = &NotSupported<decltype(f.C_DigestKey)>::Call;
+  f.C_DigestFinal = &NotSupported<decltype(f.C_DigestFinal)>::Call;
+  f.C_SignInit = &NotSupported<decltype(f.C_SignInit)>::Call;
+  f.C_Sign = &NotSupported<decltype(f.C_Sign)>::Call;
+  f.C_SignUpdate = &NotSupported<decltype(f.C_SignUpdate)>::Call;
+  f.C_SignFinal = &NotSupported<decltype(f.C_SignFinal)>::Call;
+  f.C_SignRecoverInit = &NotSupported<decltype(f.C_SignRecoverInit)>::Call;
+  f.C_SignRecover = &NotSupported<decltype(f.C_SignRecover)>::Call;
+  f.C_VerifyInit = &NotSupported<decltype(f.C_VerifyInit)>::Call;
+  f.C_Verify = &NotSupported<decltype(f.C_Verify)>::Call;
+  f.C_VerifyUpdate = &NotSupported<decltype(f.C_VerifyUpdate)>::Call;
+  f.C_VerifyFinal = &NotSupported<decltype(f.C_VerifyFinal)>::Call;
+  f.C_VerifyRecoverInit = &NotSupported<decltype(f.C_VerifyRecoverInit)>::Call;
+  f.C_VerifyRecover = &NotSupported<decltype(f.C_VerifyRecover)>::Call;
+  f.C_DigestEncryptUpdate = &NotSupported<decltype(f.C_DigestEncryptUpdate)>::Call;
+  f.C_DecryptDigestUpdate = &NotSupported<decltype(f.C_DecryptDigestUpdate)>::Call;
+  f.C_SignEncryptUpdate = &NotSupported<decltype(f.C_SignEncryptUpdate)>::Call;
+  f.C_DecryptVerifyUpdate = &NotSupported<decltype(f.C_DecryptVerifyUpdate)>::Call;
+  f.C_GenerateKey = &NotSupported<decltype(f.C_GenerateKey)>::Call;
+  f.C_GenerateKeyPair = &NotSupported<decltype(f.C_GenerateKeyPair)>::Call;
+  f.C_WrapKey = &NotSupported<decltype(f.C_WrapKey)>::Call;
+  f.C_UnwrapKey = &NotSupported<decltype(f.C_UnwrapKey)>::Call;
+  f.C_DeriveKey = &NotSupported<decltype(f.C_DeriveKey)>::Call;
+  f.C_SeedRandom = &NotSupported<decltype(f.C_SeedRandom)>::Call;
+  f.C_GenerateRandom = &NotSupported<decltype(f.C_GenerateRandom)>::Call;
+  f.C_GetFunctionStatus = &NotSupported<decltype(f.C_GetFunctionStatus)>::Call;
+  f.C_CancelFunction = &NotSupported<decltype(f.C_CancelFunction)>::Call;
+  f.C_WaitForSlotEvent = &NotSupported<decltype(f.C_WaitForSlotEvent)>::Call;
+  f.C_Initialize = &Gate<Initialize>::Call;
+  f.C_Finalize = &Gate<Finalize>::Call;
+  f.C_GetInfo = &Gate<GetInfo>::Call;
+  f.C_GetFunctionList = &Gate<GetFunctionList>::Call;
+  f.C_GetSlotList = &Gate<GetSlotList>::Call;
+  f.C_GetSlotInfo = &Gate<GetSlotInfo>::Call;
+  f.C_GetTokenInfo = &Gate<GetTokenInfo>::Call;
+  f.C_GetMechanismList = &Gate<GetMechanismList>::Call;
+  f.C_OpenSession = &Gate<OpenSession>::Call;
+  f.C_CloseSession = &Gate<CloseSession>::Call;
+  f.C_CloseAllSessions = &Gate<CloseAllSessions>::Call;
+  f.C_GetSessionInfo = &Gate<GetSessionInfo>::Call;
+  f.C_Login = &Gate<Login>::Call;
+  f.C_Logout = &Gate<Logout>::Call;
+  f.C_SetPIN = &Gate<SetPIN>::Call;
+  f.C_FindObjectsInit = &Gate<FindObjectsInit>::Call;
+  f.C_FindObjects = &Gate<FindObjects>::Call;
+  f.C_FindObjectsFinal = &Gate<FindObjectsFinal>::Call;
+  f.C_GetAttributeValue = &Gate<GetAttributeValue>::Call;
   return f;
 }
 
@@ -507,5 +546,5 @@ CK_RV GetFunctionList(CK_FUNCTION_LIST** out) {
 }  // namespace vtoken
 
 VTOKEN_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST** out) {
-  return vtoken::GetFunctionList(out);
+  return vtoken::Gate<vtoken::GetFunctionList>::Call(out);
 }

@@ -21,7 +21,11 @@ std::string Join(const std::string& folder, const std::string& name) {
   return Utf8(std::filesystem::u8path(folder) / std::filesystem::u8path(name));
 }
 
+// The file's bytes; nothing for anything but a readable regular file.
 std::string ReadFile(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(std::filesystem::u8path(path), error))
+    return {};
   std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }

@@ -1,6 +1,7 @@
 // The virtual token through OpenSC's pkcs11-tool, as a third-party peer sees it.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <array>
 #include <cstdio>
@@ -104,4 +105,29 @@ TEST_F(VirtualTokenWithPkcs11Tool, ThreeWrongPinsLockTheToken) {
   const Result locked = Pkcs11Tool("--slot 0 --login --pin 12345678 -O");
   EXPECT_NE(locked.status, 0);
   EXPECT_NE(locked.output.find("CKR_PIN_LOCKED"), std::string::npos) << locked.output;
+}
+
+TEST_F(VirtualTokenWithPkcs11Tool, AFolderWhereAFileShouldBeIsAnErrorNeverAnAbort) {
+  // A certificate entry naming a folder: that certificate is left out.
+  IniFile alice = AliceState();
+  alice.Set("container:Alice-Keys", "exchange", "afolder");
+  ASSERT_TRUE(alice.Save(g_dir + "/tokens/alice/token.ini"));
+  ASSERT_EQ(std::system(("mkdir " + g_dir + "/tokens/alice/afolder").c_str()), 0);
+  const Result objects = Pkcs11Tool("-O");
+  EXPECT_EQ(objects.status, 0) << objects.output;
+  std::size_t certificates = 0;
+  for (std::size_t at = 0; (at = objects.output.find("Certificate Object", at)) != std::string::npos;
+       ++at)
+    ++certificates;
+  EXPECT_EQ(certificates, 5u) << objects.output;
+
+  // A token whose state file is a folder answers with an error.
+  ASSERT_EQ(std::system(("rm " + g_dir + "/tokens/bob/token.ini && mkdir " + g_dir +
+                         "/tokens/bob/token.ini")
+                            .c_str()),
+            0);
+  const Result slots = Pkcs11Tool("-L");
+  EXPECT_FALSE(WIFSIGNALED(slots.status)) << slots.output;
+  EXPECT_NE(slots.output.find("CKR_GENERAL_ERROR"), std::string::npos) << slots.output;
+  EXPECT_NE(slots.output.find("token label        : Alice"), std::string::npos) << slots.output;
 }
