@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "config/fixed_names.h"
-#include "win32/device_interface_win.h"
+#include "config/device_interface_win.h"
 #include "win32/files_win.h"
 #include "win32/text_win.h"
 #include "win32/unique_handle_win.h"
