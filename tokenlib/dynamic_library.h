@@ -9,9 +9,10 @@ class DynamicLibrary {
   DynamicLibrary(const DynamicLibrary&) = delete;
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
-  // A path with a folder in it is loaded as given. A bare name is looked for
-  // in this library's own folder, then (on Windows) in System32; never in the
-  // current directory.
+  // A full path is loaded as given; a path with a relative folder is refused,
+  // since it would be taken from the current directory. A bare name is looked
+  // for in this library's own folder, then (on Windows) in System32; never in
+  // the current directory.
   bool Open(const std::string& nameOrPath);
   void* Symbol(const char* name) const;
   void Close();
@@ -22,3 +23,5 @@ class DynamicLibrary {
 };
 
 bool HasFolder(const std::string& nameOrPath);
+// A folder in the name, but not a full path ("lib\\x.dll", "./x.so", "C:x.dll").
+bool IsRelativeWithFolder(const std::string& nameOrPath);

@@ -4,6 +4,8 @@
 
 bool DynamicLibrary::Open(const std::string& nameOrPath) {
   Close();
+  if (IsRelativeWithFolder(nameOrPath))
+    return false;
   if (HasFolder(nameOrPath)) {
     handle_ = dlopen(nameOrPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     return handle_ != nullptr;

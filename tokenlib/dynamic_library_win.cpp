@@ -17,6 +17,8 @@ std::wstring OwnFolder() {
 
 bool DynamicLibrary::Open(const std::string& nameOrPath) {
   Close();
+  if (IsRelativeWithFolder(nameOrPath))
+    return false;
   const std::wstring name = FromAnsi(nameOrPath);
   // LOAD_WITH_ALTERED_SEARCH_PATH: the module's own dependencies come from
   // its folder, not from the current directory.
