@@ -14,9 +14,11 @@ CMGR_FUNCTIONS(CMGR_DECLARE_EXPORT)
 
 namespace {
 
+// Never destroyed: ending the module from a static destructor would run
+// under the loader lock. uninit_pkcs11 ends it.
 tokenlib::TokenManager& Manager() {
-  static tokenlib::TokenManager manager;
-  return manager;
+  static auto* manager = new tokenlib::TokenManager;
+  return *manager;
 }
 
 constexpr std::int32_t kErrInternal = 0x80003001;

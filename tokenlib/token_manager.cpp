@@ -84,11 +84,15 @@ std::int32_t TokenManager::Initialise(const std::string& module, const std::stri
   parameters.push_back('\0');
   if (!reserved.empty())
     args.pReserved = parameters.data();
-  const CK_RV rv = list->C_Initialize(&args);
+  CK_RV rv = list->C_Initialize(&args);
+  if (rv == CKR_CANT_LOCK)  // a module without its own locking: we call from one thread
+    rv = list->C_Initialize(nullptr);
   if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
     module_.Close();
     return static_cast<std::int32_t>(rv);
   }
+  // Another part of the process started the module: it is theirs to end.
+  ownsInitialisation_ = rv == CKR_OK;
   functions_ = list;
   return 0;
 }
@@ -100,7 +104,7 @@ std::int32_t TokenManager::Finalise() {
   }
   CloseSessions();
   tokens_.clear();
-  const CK_RV rv = functions_->C_Finalize(nullptr);
+  const CK_RV rv = ownsInitialisation_ ? functions_->C_Finalize(nullptr) : CKR_OK;
   functions_ = nullptr;
   module_.Close();
   return static_cast<std::int32_t>(rv);

@@ -174,6 +174,7 @@ class TokenManager {
 
   DynamicLibrary module_;
   CK_FUNCTION_LIST* functions_ = nullptr;
+  bool ownsInitialisation_ = false;  // C_Initialize answered CKR_OK to us
   std::vector<Token> tokens_;
 };
 

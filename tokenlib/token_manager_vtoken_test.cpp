@@ -1,6 +1,7 @@
 // The PKCS#11 layer against the virtual token, the same operations as
 // against SoftHSM2, plus plugging and unplugging.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -121,4 +122,32 @@ TEST_F(VirtualTokens, UnpluggingIsSeenAtOnce) {
   Plug("tokens/alice", "tokens/bob");
   EXPECT_EQ(Find(), 2);
   EXPECT_EQ(Containers(0).size(), 3u);
+}
+
+TEST_F(VirtualTokens, AModuleWithoutOsLockingIsStartedWithoutArguments) {
+  manager.Finalise();
+  std::ofstream(dir + "/vtoken.ini", std::ios::app) << "[module]\nosLocking=0\n";
+  ASSERT_EQ(manager.Initialise(VTOKEN_MODULE_PATH), 0);
+  EXPECT_EQ(Find(), 2);
+}
+
+TEST_F(VirtualTokens, AModuleStartedByAnotherPartOfTheProcessIsNotEnded) {
+  manager.Finalise();
+  void* module = dlopen(VTOKEN_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr);
+  auto getList =
+      reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
+  CK_FUNCTION_LIST* list = nullptr;
+  ASSERT_EQ(getList(&list), CKR_OK);
+  ASSERT_EQ(list->C_Initialize(nullptr), CKR_OK);  // the other part of the process
+
+  ASSERT_EQ(manager.Initialise(VTOKEN_MODULE_PATH), 0);  // already initialised: ours to use
+  EXPECT_EQ(Find(), 2);
+  manager.Finalise();
+  CK_ULONG count = 0;
+  EXPECT_EQ(list->C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);  // still running
+  EXPECT_EQ(count, 2u);
+  list->C_Finalize(nullptr);
+  dlclose(module);
+  ASSERT_EQ(manager.Initialise(VTOKEN_MODULE_PATH), 0);  // for TearDown
 }

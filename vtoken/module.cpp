@@ -138,7 +138,17 @@ struct NotSupported<CK_RV (*)(A...)> {
   static CK_RV Call(A...) { return CKR_FUNCTION_NOT_SUPPORTED; }
 };
 
-CK_RV Initialize(void*) {
+// The arguments as a real module reads them: either all four mutex
+// functions or none; pReserved must be null; OS locking may be refused.
+CK_RV Initialize(void* arguments) {
+  if (const auto* args = static_cast<const CK_C_INITIALIZE_ARGS*>(arguments)) {
+    const int mutexFunctions = (args->CreateMutex != nullptr) + (args->DestroyMutex != nullptr) +
+                               (args->LockMutex != nullptr) + (args->UnlockMutex != nullptr);
+    if (args->pReserved || (mutexFunctions != 0 && mutexFunctions != 4))
+      return CKR_ARGUMENTS_BAD;
+    if ((args->flags & CKF_OS_LOCKING_OK) && mutexFunctions == 0 && !LoadConfig().osLocking)
+      return CKR_CANT_LOCK;
+  }
   std::lock_guard lock(g_mutex);
   if (g_initialised)
     return CKR_CRYPTOKI_ALREADY_INITIALIZED;

@@ -6,6 +6,8 @@
 //   [slots]
 //   count=2
 //   slot0=tokens/alice      ; a token folder, relative to this file; empty = no token
+//   [module]
+//   osLocking=0             ; C_Initialize answers CKR_CANT_LOCK when offered OS locking
 //
 // Token folder: token.ini and DER certificate files.
 //   [token]
@@ -62,6 +64,7 @@ struct Token {
 struct Config {
   std::string path;
   std::vector<std::string> slotFolders;  // absolute; empty = no token
+  bool osLocking = true;
 };
 
 // The folder this module was loaded from, with a trailing separator.
