@@ -81,8 +81,8 @@ void Commit(HCERTSTORE store) {
 UniqueCertContext Decode(const unsigned char* data, std::int32_t length) {
   if (!data || length <= 0)
     return {};
-  return UniqueCertContext(CertCreateCertificateContext(kEncoding,
-                                                        data, static_cast<DWORD>(length)));
+  return UniqueCertContext(
+      CertCreateCertificateContext(kEncoding, data, static_cast<DWORD>(length)));
 }
 
 void CopyName(CERT_NAME_BLOB blob, const CERT_CONTEXT* cert, DWORD flags, char16_t* out) {

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 TEST(DynamicLibrary, AFolderInTheNameMustBeAFullPath) {
-  for (const char* relative : {"lib/module.so", "./module.so", "..\\module.dll", "C:module.dll",
-                               "sub\\module.dll"})
+  for (const char* relative :
+       {"lib/module.so", "./module.so", "..\\module.dll", "C:module.dll", "sub\\module.dll"})
     EXPECT_TRUE(IsRelativeWithFolder(relative)) << relative;
   for (const char* allowed : {"module.dll", "/usr/lib/module.so", "C:\\Windows\\module.dll",
                               "c:/x/module.dll", "\\\\server\\share\\module.dll"})

@@ -135,8 +135,7 @@ TEST_F(VirtualTokens, AModuleStartedByAnotherPartOfTheProcessIsNotEnded) {
   manager.Finalise();
   void* module = dlopen(VTOKEN_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(module, nullptr);
-  auto getList =
-      reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
+  auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
   CK_FUNCTION_LIST* list = nullptr;
   ASSERT_EQ(getList(&list), CKR_OK);
   ASSERT_EQ(list->C_Initialize(nullptr), CKR_OK);  // the other part of the process

@@ -212,8 +212,7 @@ int AnswerBoxes(const Args& args) {
   const double quiet = _wtof(Option(args, L"--quiet", L"3").c_str());
   for (;;) {
     HWND box = nullptr;
-    if (!WaitFor([&] { return (box = FindWindowW(L"#32770", caption.c_str())) != nullptr; },
-                 quiet))
+    if (!WaitFor([&] { return (box = FindWindowW(L"#32770", caption.c_str())) != nullptr; }, quiet))
       return 0;
     wchar_t text[1024] = {};
     GetDlgItemTextW(box, 0xFFFF, text, 1024);  // a message box's text control

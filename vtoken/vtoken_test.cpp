@@ -116,8 +116,8 @@ TEST_F(VirtualTokenWithPkcs11Tool, AFolderWhereAFileShouldBeIsAnErrorNeverAnAbor
   const Result objects = Pkcs11Tool("-O");
   EXPECT_EQ(objects.status, 0) << objects.output;
   std::size_t certificates = 0;
-  for (std::size_t at = 0; (at = objects.output.find("Certificate Object", at)) != std::string::npos;
-       ++at)
+  for (std::size_t at = 0;
+       (at = objects.output.find("Certificate Object", at)) != std::string::npos; ++at)
     ++certificates;
   EXPECT_EQ(certificates, 5u) << objects.output;
 

@@ -77,8 +77,8 @@ std::wstring GetFileVersionText(const std::wstring& fileName) {
     return L"-1";
   VS_FIXEDFILEINFO* info = nullptr;
   UINT infoLen = 0;
-  if (!query(block.data(), L"\\", reinterpret_cast<void**>(&info), &infoLen) ||
-      info == nullptr || infoLen < sizeof(VS_FIXEDFILEINFO))
+  if (!query(block.data(), L"\\", reinterpret_cast<void**>(&info), &infoLen) || info == nullptr ||
+      infoLen < sizeof(VS_FIXEDFILEINFO))
     return L"-1";
   return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." +
          std::to_wstring(LOWORD(info->dwFileVersionMS)) + L"." +

@@ -15,9 +15,8 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
     return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
   };
   return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](wchar_t x, wchar_t y) {
-           return lower(x) == lower(y);
-         });
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [&](wchar_t x, wchar_t y) { return lower(x) == lower(y); });
 }
 
 std::wstring LanguagesFolder(const std::wstring& exeDir) {
@@ -47,9 +46,8 @@ void LoadLanguageFile(ProfileFiles& files, const std::wstring& path, TResStrs& t
   // A file without a readable "Caption" section (empty, random bytes, UTF-16
   // without its byte-order mark) counts as missing.
   const auto sections = profile->SectionNames();
-  if (std::none_of(sections.begin(), sections.end(), [](const std::wstring& name) {
-        return EqualsNoCase(name, kCaptionSection);
-      }))
+  if (std::none_of(sections.begin(), sections.end(),
+                   [](const std::wstring& name) { return EqualsNoCase(name, kCaptionSection); }))
     return;
   for (const auto& entry : kResTextEntries)
     table.*entry.member = profile->ReadString(kCaptionSection, entry.key, L"");

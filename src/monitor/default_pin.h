@@ -36,8 +36,8 @@ struct PinChange {
 class PinDialogs {
  public:
   struct PromptAnswer {
-    bool yes = false;          // "Yes"; "No" and closing the window are no
-    bool remindAgain = true;   // the remind box as it was left
+    bool yes = false;         // "Yes"; "No" and closing the window are no
+    bool remindAgain = true;  // the remind box as it was left
   };
   virtual ~PinDialogs() = default;
   virtual PromptAnswer ShowDefaultPinPrompt() = 0;

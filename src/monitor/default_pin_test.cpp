@@ -87,8 +87,8 @@ class DefaultPinTest : public ::testing::Test {
   TResStrs strings;
   TConfigInfo config;
   bool tokenIn = true;
-  DefaultPinCheck check{state, lib,    ports, dialogs, strings, config,
-                        [this](std::int32_t) { return tokenIn; }};
+  DefaultPinCheck check{
+      state, lib, ports, dialogs, strings, config, [this](std::int32_t) { return tokenIn; }};
 };
 
 }  // namespace
@@ -146,14 +146,15 @@ TEST_F(DefaultPinTest, AGoodChangeIsReportedAndEndsTheSequence) {
 TEST_F(DefaultPinTest, AWrongOldPinShowsTheTriesAndAsksAgainUntilLocked) {
   lib.tokens[0].triesLeft = 3;
   dialogs.prompt = {true, true};
-  dialogs.changes = {{L"11111111", L"24681357"}, {L"22222222", L"24681357"},
-                     {L"33333333", L"24681357"}, {L"12345678", L"24681357"}};
+  dialogs.changes = {{L"11111111", L"24681357"},
+                     {L"22222222", L"24681357"},
+                     {L"33333333", L"24681357"},
+                     {L"12345678", L"24681357"}};
   check.CheckDefaultUserPin(0);
   EXPECT_THAT(ports.messages,
               ElementsAre(L"原口令不正确,您还有2次重试机会", L"原口令不正确,您还有1次重试机会",
                           L"原口令不正确,您还有0次重试机会", L"USBKey已锁死"));
-  EXPECT_THAT(dialogs.shown,
-              ElementsAre("prompt", "change 6-16", "change 6-16", "change 6-16"));
+  EXPECT_THAT(dialogs.shown, ElementsAre("prompt", "change 6-16", "change 6-16", "change 6-16"));
   EXPECT_EQ(lib.tokens[0].pin, L"12345678");
   EXPECT_FALSE(state.PinDialogBusy);
 }

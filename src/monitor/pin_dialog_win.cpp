@@ -119,10 +119,9 @@ class TUPinSetForm : public Window {
   HWND Item(int id) const { return GetDlgItem(hwnd(), id); }
 
   HWND Add(int id, const wchar_t* cls, DWORD style, int x, int y, int w, int h) {
-    return CreateWindowExW(0, cls, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, Scale(x),
-                           Scale(y), Scale(w), Scale(h), hwnd(),
-                           reinterpret_cast<HMENU>(INT_PTR{id}), GetModuleHandleW(nullptr),
-                           nullptr);
+    return CreateWindowExW(
+        0, cls, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, Scale(x), Scale(y), Scale(w),
+        Scale(h), hwnd(), reinterpret_cast<HMENU>(INT_PTR{id}), GetModuleHandleW(nullptr), nullptr);
   }
 
   void FormCreate() {
@@ -145,8 +144,8 @@ class TUPinSetForm : public Window {
     const int counts[] = {kOldPinCount, kNewPinCount, kConfirmPinCount};
     for (int i = 0; i < 3; ++i) {
       Add(captions[i], L"STATIC", SS_RIGHT | SS_NOPREFIX, 20, rows[i], 84, 18);
-      HWND edit = Add(edits[i], L"EDIT", ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP,
-                      110, rows[i] - 3, 176, 22);
+      HWND edit = Add(edits[i], L"EDIT", ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 110,
+                      rows[i] - 3, 176, 22);
       SendMessageW(edit, EM_SETPASSWORDCHAR, L'*', 0);
       SendMessageW(edit, EM_LIMITTEXT, kMaxPinChars, 0);
       SetWindowSubclass(edit, PinEditProc, kEditSubclass, 0);
@@ -235,8 +234,9 @@ class TUPinSetForm : public Window {
   }
 
   static int CountLabelOf(int edit) {
-    return edit == kOldPinEdit ? kOldPinCount
-                               : edit == kNewPinEdit ? kNewPinCount : kConfirmPinCount;
+    return edit == kOldPinEdit   ? kOldPinCount
+           : edit == kNewPinEdit ? kNewPinCount
+                                 : kConfirmPinCount;
   }
 
   void OnCommand(int id, int code) {
@@ -272,8 +272,8 @@ class TUPinSetForm : public Window {
 
   void btnOKClick() {
     PinText newPin(EditText(kNewPinEdit)), confirmation(EditText(kConfirmPinEdit));
-    if (auto problem = CheckNewPin(newPin.text(), confirmation.text(), in_.MinPinLen,
-                                   in_.MaxPinLen, ResStrs)) {
+    if (auto problem = CheckNewPin(newPin.text(), confirmation.text(), in_.MinPinLen, in_.MaxPinLen,
+                                   ResStrs)) {
       const UINT icon =
           problem->boxKind == MonitorPorts::kQuestion ? MB_ICONQUESTION : MB_ICONINFORMATION;
       MessageBoxW(hwnd(), problem->text.c_str(), ResStrs.P_MSGTitle.c_str(), MB_OK | icon);

@@ -260,8 +260,8 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
       case 0:
         if (!container)
           return 0;  // a standalone user certificate has no key here
-        return lib_.container_addcert_to_store(*container, provider, keySpec,
-                                               cert->CertData.data(), cert->CertLen);
+        return lib_.container_addcert_to_store(*container, provider, keySpec, cert->CertData.data(),
+                                               cert->CertLen);
       case 1:
         lib_.helper_add_root_cert_to_store(L"ROOT", cert->CertData.data(), cert->CertLen);
         return 0;
@@ -335,8 +335,8 @@ std::int32_t TokenSession::CheckCertificateExpiry(std::int32_t token) {
       if (ReadContainerCertificate(lib_, token, info.ContainerNames[c], keySpec, *cert) != 0)
         continue;
       // An end that is not a calendar date warns about nothing.
-      const auto due =
-          IsExpiryDue(cert->NotAfter[0], cert->NotAfter[1], cert->NotAfter[2], config_.CertDay, now);
+      const auto due = IsExpiryDue(cert->NotAfter[0], cert->NotAfter[1], cert->NotAfter[2],
+                                   config_.CertDay, now);
       if (due.value_or(false))
         ports_.ShowMessage(
             SafeFormat(L"%s(%s %s)", {cert->SubjectName, cert->NotAfterText, strings_.K_EndTime}),

@@ -316,8 +316,11 @@ TEST_F(TokenSessionTest, AFailedInformationReadMakesTheNextRefreshAChange) {
   EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
 }
 
-FakeTokenLibrary::Cert EndsOn(const std::string& der, const std::u16string& subject, int year,
-                              int month, int day) {
+FakeTokenLibrary::Cert EndsOn(const std::string& der,
+                              const std::u16string& subject,
+                              int year,
+                              int month,
+                              int day) {
   FakeTokenLibrary::Cert cert{der, subject};
   cert.notAfter[0] = year;
   cert.notAfter[1] = month;
@@ -338,8 +341,8 @@ TEST_F(TokenSessionTest, ExpiryBoxesKeyExchangeFirstAndTokenZeroFirst) {
   lib.tokens[1].containerCerts[{"b-c1", 2}] = EndsOn("bob", u"Bob", 2027, 1, 7);
   ArriveAndSearch();
   EXPECT_EQ(ports.messages, (std::vector<std::wstring>{L"Alice(2026-12-20 过期)",
-                                                        L"Alice (signing)(2025-01-31 过期)",
-                                                        L"Bob(2027-01-07 过期)"}));
+                                                       L"Alice (signing)(2025-01-31 过期)",
+                                                       L"Bob(2027-01-07 过期)"}));
   EXPECT_EQ(ports.Count("message:5"), 3);  // topmost information boxes
 }
 
@@ -408,9 +411,10 @@ TEST_F(TokenSessionTest, ALanguageReloadCannotChangeTheProviderUsedForRemoval) {
   lib.tokens.clear();
   session.USBRemoval(0xFF04);
   session.Shutdown();
-  EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"),
-              ElementsAre("remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)",
-                          "remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)"));
+  EXPECT_THAT(
+      lib.CallsNamed("remove_all_certs_from_store"),
+      ElementsAre("remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)",
+                  "remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)"));
 }
 
 TEST_F(TokenSessionTest, AnEmptyProviderNameCountsAsNotRegistered) {
@@ -419,8 +423,9 @@ TEST_F(TokenSessionTest, AnEmptyProviderNameCountsAsNotRegistered) {
   EXPECT_FALSE(state.ProviderRegistered);
   EXPECT_EQ(session.ProviderName(), L"Microsoft Base Smart Card Crypto Provider");
   session.Shutdown();
-  EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"),
-              ElementsAre("remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)"));
+  EXPECT_THAT(
+      lib.CallsNamed("remove_all_certs_from_store"),
+      ElementsAre("remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)"));
 }
 
 TEST_F(TokenSessionTest, ASessionUnlockRescans) {

@@ -17,12 +17,26 @@ TEST(IsWebAddress, HttpAndHttpsAddressesAndBareHostNames) {
 }
 
 TEST(IsWebAddress, NothingThatTheShellWouldStartOrOpenAsAFile) {
-  for (const wchar_t* other :
-       {L"", L"http://", L"C:\\Windows\\notepad.exe", L"\\\\server\\share\\setup.exe",
-        L"file:///C:/Windows/notepad.exe", L"FILE://server/share", L"notepad", L"notepad.exe",
-        L"setup.msi", L"run.bat", L"javascript:alert(1)", L"mailto:a@example.com",
-        L"ftp://example.com/", L"shell:startup", L"..\\evil.example.com", L"a..example.com",
-        L"-x.example.com", L"example.com:port", L"http://example.com\\..\\x",
-        L"www.example.com/a b", L"calc.exe/x"})
+  for (const wchar_t* other : {L"",
+                               L"http://",
+                               L"C:\\Windows\\notepad.exe",
+                               L"\\\\server\\share\\setup.exe",
+                               L"file:///C:/Windows/notepad.exe",
+                               L"FILE://server/share",
+                               L"notepad",
+                               L"notepad.exe",
+                               L"setup.msi",
+                               L"run.bat",
+                               L"javascript:alert(1)",
+                               L"mailto:a@example.com",
+                               L"ftp://example.com/",
+                               L"shell:startup",
+                               L"..\\evil.example.com",
+                               L"a..example.com",
+                               L"-x.example.com",
+                               L"example.com:port",
+                               L"http://example.com\\..\\x",
+                               L"www.example.com/a b",
+                               L"calc.exe/x"})
     EXPECT_FALSE(IsWebAddress(other)) << other;
 }

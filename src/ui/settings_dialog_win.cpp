@@ -66,8 +66,8 @@ class TProjectConfigForm : public Window {
   }
   std::wstring Text(int id) const {
     std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(Item(id))) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(Item(id), text.data(),
-                                                        static_cast<int>(text.size()))));
+    text.resize(static_cast<std::size_t>(
+        GetWindowTextW(Item(id), text.data(), static_cast<int>(text.size()))));
     return text;
   }
 
@@ -83,8 +83,8 @@ class TProjectConfigForm : public Window {
     Add(kDefaultBrowserRadio, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, 36, 82, 165,
         20);
     Add(kExplorerRadio, L"BUTTON", BS_AUTORADIOBUTTON, 206, 82, 175, 20);
-    HWND days = Add(kCertDayEdit, L"EDIT", ES_NUMBER | WS_BORDER | WS_TABSTOP | WS_GROUP, 36, 136,
-                    56, 22);
+    HWND days =
+        Add(kCertDayEdit, L"EDIT", ES_NUMBER | WS_BORDER | WS_TABSTOP | WS_GROUP, 36, 136, 56, 22);
     SendMessageW(days, EM_LIMITTEXT, 3, 0);
     HWND spin = Add(kCertDaySpin, UPDOWN_CLASSW,
                     UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_NOTHOUSANDS, 0, 0, 0, 0);
@@ -93,8 +93,7 @@ class TProjectConfigForm : public Window {
     Add(kUrlEdit, L"EDIT", ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 36, 52, 344, 22);
     SendMessageW(Item(kUrlEdit), EM_LIMITTEXT, kMaxUrlLength, 0);
     Add(kCertTipsBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 112, 360, 20);
-    Add(kLanguageList, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 110, 202, 270,
-        200);
+    Add(kLanguageList, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 110, 202, 270, 200);
     Add(kDefaultPinBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 170, 360, 20);
     Add(kCertDayHint, L"STATIC", SS_LEFT | SS_NOPREFIX, 112, 139, 270, 18);
     Add(kLanguageCaption, L"STATIC", SS_LEFT | SS_NOPREFIX, 20, 205, 86, 18);

@@ -50,10 +50,9 @@ std::optional<SettingsToSave> BuildSettingsToSave(const SettingsControls& c,
   r.BrowserMode = c.internetExplorer ? 1 : 0;
   r.CertTips = c.certTips ? 1 : 0;
   // A typed number outside the range is brought into it; anything else is 0.
-  const bool digitsOnly = !c.certDay.empty() && std::all_of(c.certDay.begin(), c.certDay.end(),
-                                                            [](wchar_t ch) {
-                                                              return ch >= L'0' && ch <= L'9';
-                                                            });
+  const bool digitsOnly =
+      !c.certDay.empty() && std::all_of(c.certDay.begin(), c.certDay.end(),
+                                        [](wchar_t ch) { return ch >= L'0' && ch <= L'9'; });
   const auto days = ParseDecimal(c.certDay, 9);
   r.CertDay = digitsOnly ? std::clamp(days.value_or(kMaxCertDay), 0, kMaxCertDay) : 0;
   r.DefaultPINMode = c.defaultPin ? 1 : 0;

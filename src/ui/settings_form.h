@@ -9,12 +9,12 @@
 // The advanced settings dialog's controls as values: what LoadSettings puts
 // into them, and what the save builds from them.
 struct SettingsControls {
-  bool openUrl = false;        // cbOpenURL
-  std::wstring url;            // edtURL
+  bool openUrl = false;           // cbOpenURL
+  std::wstring url;               // edtURL
   bool internetExplorer = false;  // rb2 (rb1 otherwise)
-  bool certTips = false;       // cbCertDay
-  std::wstring certDay = L"0";  // edtCertDay as typed
-  bool defaultPin = false;     // cbDefaultPIN
+  bool certTips = false;          // cbCertDay
+  std::wstring certDay = L"0";    // edtCertDay as typed
+  bool defaultPin = false;        // cbDefaultPIN
   // cbLanguageID: the names shown, each with its entry in the language list
   // (entries whose id is not a number are left out), and the selection.
   std::vector<std::wstring> languageNames;

@@ -38,8 +38,9 @@ bool ImportToMy(const std::string& der,
                 const std::wstring& container) {
   UniqueCertStore my(
       CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY"));
-  UniqueCertContext cert(CertCreateCertificateContext(
-      X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
+  UniqueCertContext cert(CertCreateCertificateContext(X509_ASN_ENCODING,
+                                                      reinterpret_cast<const BYTE*>(der.data()),
+                                                      static_cast<DWORD>(der.size())));
   if (!my || !cert)
     return false;
   std::wstring p = provider, c = container;
@@ -69,4 +70,3 @@ void DeleteFromMy(const std::wstring& subject) {
       CertDeleteCertificateFromStore(c);
   }
 }
-

@@ -17,6 +17,8 @@ std::vector<StoredCert> ListStore(const wchar_t* name);
 // Puts a certificate into the user's "MY" the way a user or another program
 // would (not through our library): linked to provider and container, or to
 // no key when provider is empty. False when that failed.
-bool ImportToMy(const std::string& der, const std::wstring& provider, const std::wstring& container);
+bool ImportToMy(const std::string& der,
+                const std::wstring& provider,
+                const std::wstring& container);
 // Deletes every copy with this subject from "MY", whoever put it there.
 void DeleteFromMy(const std::wstring& subject);

@@ -25,7 +25,8 @@ void RemoveProviderCertificates() {
   FreeLibrary(dll);
 }
 
-std::vector<std::wstring> AnswerMessageBoxes(HANDLE process, const std::wstring& caption,
+std::vector<std::wstring> AnswerMessageBoxes(HANDLE process,
+                                             const std::wstring& caption,
                                              std::chrono::milliseconds quiet) {
   std::vector<std::wstring> texts;
   for (;;) {

@@ -16,7 +16,8 @@ void RemoveProviderCertificates();
 
 // The message boxes of process captioned caption, answered with OK one after
 // another as they appear, until none has appeared for quiet; their texts.
-std::vector<std::wstring> AnswerMessageBoxes(HANDLE process, const std::wstring& caption,
+std::vector<std::wstring> AnswerMessageBoxes(HANDLE process,
+                                             const std::wstring& caption,
                                              std::chrono::milliseconds quiet);
 
 // Polls cond until it holds or the deadline passes.

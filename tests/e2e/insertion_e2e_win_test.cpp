@@ -68,9 +68,10 @@ class InsertionTest : public ::testing::Test {
 
 TEST_F(InsertionTest, ExpiryWarningsOneBoxPerCertificateDueWithin30Days) {
   const auto boxes = PlugAliceWith("CertTips=1\r\nCertDay=30\r\n");
-  EXPECT_EQ(boxes, (std::vector<std::wstring>{
-                       L"Alice Example (ends soon)(" + EndOf(L"Alice Example (ends soon)") + L" 过期)",
-                       L"Alice Example (expired)(" + EndOf(L"Alice Example (expired)") + L" 过期)"}));
+  EXPECT_EQ(boxes,
+            (std::vector<std::wstring>{
+                L"Alice Example (ends soon)(" + EndOf(L"Alice Example (ends soon)") + L" 过期)",
+                L"Alice Example (expired)(" + EndOf(L"Alice Example (expired)") + L" 过期)"}));
   End();
 }
 
@@ -117,8 +118,8 @@ class BrowserRecorder {
                 MOVEFILE_REPLACE_EXISTING);
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
       UniqueRegKey key;
-      RegCreateKeyExW(HKEY_LOCAL_MACHINE, it->first.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                      nullptr, key.put(), nullptr);
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, it->first.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                      key.put(), nullptr);
       if (it->second)
         RegSetValueExW(key.get(), nullptr, 0, REG_SZ,
                        reinterpret_cast<const BYTE*>(it->second->c_str()),
@@ -140,8 +141,8 @@ class BrowserRecorder {
  private:
   void Replace(const std::wstring& path, const std::wstring& value) {
     UniqueRegKey key;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                    nullptr, key.put(), nullptr);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                    KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.put(), nullptr);
     wchar_t old[1024] = {};
     DWORD size = sizeof old - sizeof(wchar_t);
     std::optional<std::wstring> previous;
