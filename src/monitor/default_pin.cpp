@@ -57,17 +57,21 @@ bool ConfirmationEnterActsAsOk(std::size_t oldLength, std::size_t newLength) {
   return oldLength > 3 && newLength > 3;
 }
 
+DefaultPinCheck::PinLook DefaultPinCheck::LookAtPin(std::int32_t token) {
+  PinState pin;
+  if (GetPinState(lib_, token, kUserPin, pin) != 0)
+    return PinLook::kUnknown;
+  if (pin.IsLocked()) {
+    ports_.ShowMessage(strings_.K_Dead, MonitorPorts::kInformation);
+    return PinLook::kLocked;
+  }
+  return pin.IsStillDefault() ? PinLook::kStillDefault : PinLook::kChanged;
+}
+
 void DefaultPinCheck::CheckDefaultUserPin(std::int32_t token) {
   if (config_.DefaultPINMode != 1 || state_.PinDialogBusy)
     return;
-  PinState pin;
-  if (GetPinState(lib_, token, kUserPin, pin) != 0)
-    return;
-  if (pin.IsLocked()) {
-    ports_.ShowMessage(strings_.K_Dead, MonitorPorts::kInformation);
-    return;
-  }
-  if (!pin.IsStillDefault())
+  if (LookAtPin(token) != PinLook::kStillDefault)
     return;
   state_.PinDialogBusy = true;
   RunSequence(token);
@@ -81,17 +85,13 @@ void DefaultPinCheck::RunSequence(std::int32_t token) {
   dialogs_.SaveSettings(config_);
   if (!answer.yes)
     return;
+  // A refused old PIN asks again while the token can still be read and its
+  // PIN is still the default.
   while (tokenPresent_(token) && ChangeUserPin(token) != 0) {
     if (!tokenPresent_(token))
       return;
-    PinState pin;
-    if (GetPinState(lib_, token, kUserPin, pin) != 0)
-      continue;
-    if (pin.IsLocked()) {
-      ports_.ShowMessage(strings_.K_Dead, MonitorPorts::kInformation);
-      return;
-    }
-    if (!pin.IsStillDefault())
+    const PinLook look = LookAtPin(token);
+    if (look == PinLook::kLocked || look == PinLook::kChanged)
       return;
   }
 }

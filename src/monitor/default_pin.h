@@ -93,6 +93,9 @@ class DefaultPinCheck {
   std::int32_t ChangeUserPin(std::int32_t token);
 
  private:
+  // The token's user PIN as the check sees it; a locked PIN is reported.
+  enum class PinLook { kUnknown, kLocked, kStillDefault, kChanged };
+  PinLook LookAtPin(std::int32_t token);
   void RunSequence(std::int32_t token);
 
   ProgramState& state_;
