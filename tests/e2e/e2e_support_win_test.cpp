@@ -186,3 +186,15 @@ void InstalledMonitor::EndSession(HANDLE process) {
   SendMessageTimeoutW(hwnd, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 10000, nullptr);
   PostMessageW(hwnd, WM_CLOSE, 0, 0);
 }
+
+bool MonitorScenario::StartWith(const std::string& settingsLines) {
+  if (!settingsLines.empty())
+    monitor.WriteUserSettings(settingsLines);
+  process = monitor.Start();
+  return monitor.WaitForMainWindow() != nullptr;
+}
+
+void MonitorScenario::End() {
+  monitor.EndSession(process);
+  EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+}

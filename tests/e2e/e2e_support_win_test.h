@@ -1,6 +1,8 @@
 #pragma once
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -68,4 +70,20 @@ class InstalledMonitor {
   std::wstring appDir_;
   std::wstring appData_;
   std::vector<UniqueKernelHandle> processes_;
+};
+
+// One scenario with the real monitor: our certificates cleared before and
+// after, the monitor started with given settings and ended as at logoff.
+class MonitorScenario : public ::testing::Test {
+ protected:
+  void SetUp() override { RemoveProviderCertificates(); }
+  void TearDown() override { RemoveProviderCertificates(); }
+  // Writes the settings lines (when given), starts the monitor and waits
+  // until its start-up has finished; false when it did not.
+  bool StartWith(const std::string& settingsLines);
+  // Ends the monitor as Windows does at logoff and checks that it is gone.
+  void End();
+
+  InstalledMonitor monitor;
+  HANDLE process = nullptr;
 };

@@ -39,29 +39,20 @@ std::wstring EndOf(const std::wstring& subject) {
   return L"?";
 }
 
-class InsertionTest : public ::testing::Test {
+class InsertionTest : public MonitorScenario {
  protected:
-  void SetUp() override { RemoveProviderCertificates(); }
-  void TearDown() override { RemoveProviderCertificates(); }
-
   // Plugs Alice into a fresh monitor with these settings; the boxes it shows.
   std::vector<std::wstring> PlugAliceWith(const std::string& settings) {
-    monitor.WriteUserSettings(settings + "LanguageID=2052\r\n");
-    process = monitor.Start();
-    EXPECT_NE(monitor.WaitForMainWindow(), nullptr);
+    EXPECT_TRUE(StartWith(settings + "LanguageID=2052\r\n"));
     monitor.Plug(0, L"alice");
     EXPECT_TRUE(WaitUntil([] { return CountMy() == 4; })) << CountMy();
     return AnswerMessageBoxes(process, L"提示", seconds(4));
   }
-  void End() {
+  void UnplugAndEnd() {
     monitor.Unplug(0);
     EXPECT_TRUE(WaitUntil([] { return CountMy() == 0; }));
-    monitor.EndSession(process);
-    EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+    End();
   }
-
-  InstalledMonitor monitor;
-  HANDLE process = nullptr;
 };
 
 }  // namespace
@@ -72,18 +63,16 @@ TEST_F(InsertionTest, ExpiryWarningsOneBoxPerCertificateDueWithin30Days) {
             (std::vector<std::wstring>{
                 L"Alice Example (ends soon)(" + EndOf(L"Alice Example (ends soon)") + L" 过期)",
                 L"Alice Example (expired)(" + EndOf(L"Alice Example (expired)") + L" 过期)"}));
-  End();
+  UnplugAndEnd();
 }
 
 TEST_F(InsertionTest, NoExpiryBoxWhenWarningsAreOff) {
   EXPECT_TRUE(PlugAliceWith("CertTips=0\r\nCertDay=30\r\n").empty());
-  End();
+  UnplugAndEnd();
 }
 
 TEST_F(InsertionTest, BothTokensCaCertificatesReachTheirStores) {
-  monitor.WriteUserSettings("CertTips=0\r\nLanguageID=2052\r\n");
-  process = monitor.Start();
-  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  ASSERT_TRUE(StartWith("CertTips=0\r\nLanguageID=2052\r\n"));
   monitor.Plug(0, L"alice");
   ASSERT_TRUE(WaitUntil([] { return CountMy() == 4; }));
   monitor.Plug(1, L"bob");
@@ -92,7 +81,7 @@ TEST_F(InsertionTest, BothTokensCaCertificatesReachTheirStores) {
   EXPECT_TRUE(Has(L"ROOT", L"Demo Root CA"));
   EXPECT_TRUE(Has(L"CA", L"Demo Issuing CA"));
   monitor.Unplug(1);
-  End();
+  UnplugAndEnd();
 }
 
 // A recorder registered as the handler of web addresses and as Internet
@@ -175,7 +164,7 @@ class WebAddressTest : public InsertionTest {
     PlugAliceWith("CertTips=0\r\nURLOpenMode=1\r\nURL=" + url +
                   "\r\nBrowserMode=" + std::to_string(browserMode) + "\r\n");
     WaitUntil([&] { return !recorder.Runs().empty(); }, seconds(3));
-    End();
+    UnplugAndEnd();
     return recorder.Runs();
   }
 };

@@ -12,15 +12,10 @@ namespace {
 
 using std::chrono::seconds;
 
-class PinTest : public ::testing::Test {
+class PinTest : public MonitorScenario {
  protected:
-  void SetUp() override { RemoveProviderCertificates(); }
-  void TearDown() override { RemoveProviderCertificates(); }
-
   void StartAndPlugAlice() {
-    monitor.WriteUserSettings("CertTips=0\r\nDefaultPINMode=1\r\nLanguageID=2052\r\n");
-    process = monitor.Start();
-    ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+    ASSERT_TRUE(StartWith("CertTips=0\r\nDefaultPINMode=1\r\nLanguageID=2052\r\n"));
     monitor.Plug(0, L"alice");
   }
   HWND WaitForPinDialog(const wchar_t* caption) {
@@ -52,14 +47,10 @@ class PinTest : public ::testing::Test {
   std::string TokenState() const {
     return ReadBytes(monitor.tokenFolder(L"alice") + L"\\token.ini");
   }
-  void End() {
+  void UnplugAndEnd() {
     monitor.Unplug(0);
-    monitor.EndSession(process);
-    EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+    End();
   }
-
-  InstalledMonitor monitor;
-  HANDLE process = nullptr;
 };
 
 }  // namespace
@@ -76,7 +67,7 @@ TEST_F(PinTest, TheDefaultPinIsChangedThroughThePromptAndTheChangeView) {
   const std::string state = TokenState();
   EXPECT_NE(state.find("userPin=24681357"), std::string::npos) << state;
   EXPECT_NE(state.find("pinIsDefault=0"), std::string::npos) << state;
-  End();
+  UnplugAndEnd();
 }
 
 TEST_F(PinTest, AWrongOldPinShowsTheTriesLeftAndTheChangeViewAgain) {
@@ -92,7 +83,7 @@ TEST_F(PinTest, AWrongOldPinShowsTheTriesLeftAndTheChangeViewAgain) {
   const std::string state = TokenState();
   EXPECT_NE(state.find("userPin=12345678"), std::string::npos) << state;
   EXPECT_NE(state.find("pinIsDefault=1"), std::string::npos) << state;
-  End();
+  UnplugAndEnd();
 }
 
 TEST_F(PinTest, NoWithTheRemindBoxClearedSwitchesTheCheckOffAndLeavesTheToken) {
@@ -108,7 +99,7 @@ TEST_F(PinTest, NoWithTheRemindBoxClearedSwitchesTheCheckOffAndLeavesTheToken) {
     return ReadBytes(settings).find("DefaultPINMode=0") != std::string::npos;
   })) << ReadBytes(settings);
   EXPECT_EQ(TokenState(), before);
-  End();
+  UnplugAndEnd();
 }
 
 TEST_F(PinTest, PullingTheTokenOutClosesTheDialog) {
@@ -119,8 +110,7 @@ TEST_F(PinTest, PullingTheTokenOutClosesTheDialog) {
   monitor.Unplug(0);
   EXPECT_TRUE(WaitUntil([&] { return !IsWindow(change); }));
   EXPECT_EQ(TokenState(), before);
-  monitor.EndSession(process);
-  EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+  End();
 }
 
 TEST_F(PinTest, TheFinalTryAndTheLockAreReportedAsTheTokenTellsThem) {
@@ -139,5 +129,5 @@ TEST_F(PinTest, TheFinalTryAndTheLockAreReportedAsTheTokenTellsThem) {
   EXPECT_EQ(Submit(change, L"00000000", L"24681357"),
             (std::vector<std::wstring>{L"原口令不正确,您还有0次重试机会", L"USBKey已锁死"}));
   EXPECT_NE(TokenState().find("triesLeft=0"), std::string::npos);
-  End();
+  UnplugAndEnd();
 }

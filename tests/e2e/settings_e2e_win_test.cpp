@@ -12,17 +12,15 @@ namespace {
 
 using std::chrono::seconds;
 
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public MonitorScenario {
  protected:
   void SetUp() override {
+    MonitorScenario::SetUp();
     monitor.WriteUserSettings("CertTips=0\r\nDefaultPINMode=0\r\nLanguageID=2052\r\n");
   }
   std::wstring SettingsFile() const { return monitor.userDataDir() + L"UserConfig.ini"; }
 
-  void StartMonitor() {
-    process = monitor.Start();
-    ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
-  }
+  void StartMonitor() { ASSERT_TRUE(StartWith("")); }
   // The tray menu's second item, as a user would choose it.
   HWND OpenDialog() {
     TempFolder out;
@@ -44,13 +42,6 @@ class SettingsTest : public ::testing::Test {
     GetWindowTextW(window, text, 256);
     return text;
   }
-  void End() {
-    monitor.EndSession(process);
-    EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
-  }
-
-  InstalledMonitor monitor;
-  HANDLE process = nullptr;
 };
 
 }  // namespace
@@ -124,7 +115,6 @@ TEST_F(SettingsTest, AReadOnlySettingsFileIsReportedAndLeftAsItWas) {
 }
 
 TEST_F(SettingsTest, PullingATokenOutClosesTheDialog) {
-  RemoveProviderCertificates();
   StartMonitor();
   monitor.Plug(0, L"bob");
   ASSERT_TRUE(WaitUntil([] {  // the insertion handled first
@@ -138,5 +128,4 @@ TEST_F(SettingsTest, PullingATokenOutClosesTheDialog) {
   monitor.Unplug(0);
   EXPECT_TRUE(WaitUntil([&] { return !IsWindow(dialog); }));
   End();
-  RemoveProviderCertificates();
 }
