@@ -92,6 +92,7 @@ class FakeProfileFiles : public ProfileFiles {
     return *slot;
   }
   bool Exists(const std::wstring& path) override { return files_.count(path) != 0; }
+  void Remove(const std::wstring& path) { files_.erase(path); }
   std::unique_ptr<ProfileStore> Open(const std::wstring& path) override {
     opened.push_back(path);
     if (!Exists(path))

@@ -12,6 +12,10 @@ inline constexpr wchar_t kUpdateSubfolder[] = L"update\\";
 inline constexpr wchar_t kConfigTemplateFolder[] = L"config\\";
 inline constexpr wchar_t kClientConfigTemplate[] = L"ClientConfig.txt";
 inline constexpr wchar_t kClientConfigIni[] = L"ClientConfig.ini";
+// Files of the update check in the update folder.
+inline constexpr wchar_t kServerConfigFile[] = L"ServerConfig.txt";
+inline constexpr wchar_t kInstallerFile[] = L"Pelkin_Setup.exe";
+inline constexpr wchar_t kUpdateLogFile[] = L"Logs.txt";
 inline constexpr wchar_t kLanguagesFolder[] = L"Languages\\";
 inline constexpr wchar_t kLanguageListFile[] = L"LanguageInfo.ini";
 

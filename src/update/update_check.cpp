@@ -1,0 +1,141 @@
+#include "update/update_check.h"
+
+#include <cstdio>
+
+#include "config/fixed_names.h"
+
+namespace {
+
+// Log messages; the log is read by support staff, in the product's language.
+constexpr wchar_t kLogNoClientConfig[] = L"客户端配置文件不存在";
+constexpr wchar_t kLogNoVersionFile[] = L"服务端版本更新失败";
+constexpr wchar_t kLogNoNewVersion[] = L"未检测到新版本";
+constexpr wchar_t kLogServerNewer[] = L"服务器版本高于客户端版本";
+constexpr wchar_t kLogUpdateDeclined[] = L"放弃更新";
+constexpr wchar_t kLogUpdateStarted[] = L"开始更新...";
+constexpr wchar_t kLogDownloadFailed[] = L"失败更新，返回值 = ";
+constexpr wchar_t kLogInstallDeclined[] = L"放弃安装";
+
+std::wstring VersionsLine(const UpdateVersions& versions) {
+  return L"Server Ver = " + versions.Server + L"  Client Ver = " + versions.Client;
+}
+
+std::wstring Hex32(std::int32_t code) {
+  wchar_t text[16];
+  std::swprintf(text, 16, L"0x%08X", static_cast<unsigned>(code));
+  return text;
+}
+
+}  // namespace
+
+bool IsNewerVersion(std::wstring_view server, std::wstring_view client) {
+  // wstring_view compares by unsigned code unit, the shorter prefix first.
+  return server.compare(client) > 0;
+}
+
+std::wstring UpdateLogLine(const LocalDateTime& now,
+                           const std::wstring& dateText,
+                           const std::wstring& timeText,
+                           const std::wstring& message) {
+  std::wstring line = dateText;
+  if (now.hour != 0 || now.minute != 0 || now.second != 0)
+    line += L" " + timeText;
+  return line + L"\xFF1A" + message + L"\r\n";
+}
+
+std::wstring InstallerRefusalText(const InstallerSignature& signature) {
+  switch (signature.verdict) {
+    case InstallerSignature::kSameSigner:
+      return L"";
+    case InstallerSignature::kMonitorUnsigned:
+      return L"拒绝安装：本程序没有有效签名，无法核对安装程序";
+    case InstallerSignature::kInstallerNotTrusted:
+      return L"拒绝安装：安装程序没有有效签名，错误码 = " + Hex32(signature.status);
+    case InstallerSignature::kOtherSigner:
+      return L"拒绝安装：安装程序的签名者与本程序不同";
+  }
+  return L"";
+}
+
+int UpdateCheck::ReadUpdateVersions(const std::wstring& clientConfigPath,
+                                    UpdateVersions& versions) {
+  versions = {};
+  ProfileFiles& files = ports_.Profiles();
+  if (!files.Exists(clientConfigPath))
+    return kNoClientConfig;
+  std::wstring versionFileAddress;
+  {
+    const auto client = files.Open(clientConfigPath);
+    versions.Client = client->ReadString(L"Mgr", L"Version", L"");
+    versionFileAddress = client->ReadString(L"URL", L"VersionFile", L"");
+  }
+  // A stale copy must never stand in for a fetch that failed.
+  const std::wstring serverPath = ports_.UpdateFolder() + names::kServerConfigFile;
+  if (files.Exists(serverPath))
+    ports_.DeleteFile(serverPath);
+  if (DownloadAndWait(versionFileAddress, serverPath, false) != 0 || !files.Exists(serverPath))
+    return kNoVersionFile;
+  const auto server = files.Open(serverPath);
+  versions.Server = server->ReadString(L"Mgr", L"Version", L"");
+  versions.InstallerAddress = server->ReadString(L"URL", L"UpdateFile", L"");
+  return kVersionsRead;
+}
+
+void UpdateCheck::CheckForUpdate() {
+  const std::wstring folder = ports_.UpdateFolder();
+  const std::wstring logPath = folder + names::kUpdateLogFile;
+  const auto log = [&](const std::wstring& message) { ports_.AppendUpdateLog(logPath, message); };
+
+  UpdateVersions versions;
+  switch (ReadUpdateVersions(folder + names::kClientConfigIni, versions)) {
+    case kNoClientConfig:
+      log(kLogNoClientConfig);
+      return;
+    case kNoVersionFile:
+      log(kLogNoVersionFile);
+      return;
+  }
+  log(VersionsLine(versions));
+  const std::wstring installerPath = folder + names::kInstallerFile;
+  if (!IsNewerVersion(versions.Server, versions.Client)) {
+    log(kLogNoNewVersion);
+    return;
+  }
+  log(kLogServerNewer);
+  if (!ports_.AskYesNo(strings_.Update_Info)) {
+    log(kLogUpdateDeclined);
+    return;
+  }
+  log(kLogUpdateStarted);
+  const std::int32_t result = DownloadAndWait(versions.InstallerAddress, installerPath, true);
+  if (result != 0) {
+    log(kLogDownloadFailed + std::to_wstring(result));
+    return;
+  }
+  // Plain HTTP can be answered by anyone: only our own signer's installer runs.
+  const std::wstring refusal = InstallerRefusalText(ports_.CheckInstallerSignature(installerPath));
+  if (!refusal.empty()) {
+    log(refusal);
+    return;
+  }
+  if (ports_.AskYesNo(strings_.Update_Down_OK))
+    ports_.StartInstaller(installerPath);
+  else
+    log(kLogInstallDeclined);
+}
+
+std::int32_t UpdateCheck::DownloadAndWait(const std::wstring& address,
+                                          const std::wstring& path,
+                                          bool dropCachedCopy) {
+  const auto download = ports_.StartDownload(address, path, dropCachedCopy);
+  // No time limit: the worker may outlive a wait that Exit or the manager
+  // stopped, and finishes its download on its own.
+  for (;;) {
+    if (state_.ExitRequested || state_.UpdateCancelled)
+      return kStillActive;
+    const std::int32_t code = download->ExitCode();
+    if (code != kStillActive)
+      return code;
+    ports_.PumpMessagesFor(500);
+  }
+}

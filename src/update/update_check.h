@@ -1,0 +1,102 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "config/fixed_date.h"
+#include "config/profile.h"
+#include "i18n/res_strs.h"
+#include "monitor/program_state.h"
+
+// True when the server's version is strictly greater than the client's. The
+// texts are compared code unit by code unit, never as numbers; a text that is
+// the beginning of the other is the smaller.
+bool IsNewerVersion(std::wstring_view server, std::wstring_view client);
+
+// One line of the update log: "<date> <time>：<message>" and CR LF, the time
+// left out when now is exactly midnight.
+std::wstring UpdateLogLine(const LocalDateTime& now,
+                           const std::wstring& dateText,
+                           const std::wstring& timeText,
+                           const std::wstring& message);
+
+// A worker thread's exit code while it still runs, and what a wait stopped
+// early reports.
+inline constexpr std::int32_t kStillActive = 259;
+
+// Whether a downloaded installer may run: signed, validly, by the signer of
+// the running monitor. status is the failing check's code where there is one.
+struct InstallerSignature {
+  enum Verdict { kSameSigner, kMonitorUnsigned, kInstallerNotTrusted, kOtherSigner };
+  Verdict verdict = kInstallerNotTrusted;
+  std::int32_t status = 0;
+};
+
+// The log line of a refused installer, empty for one that may run.
+std::wstring InstallerRefusalText(const InstallerSignature& signature);
+
+// A download running on a worker thread.
+class PendingDownload {
+ public:
+  virtual ~PendingDownload() = default;
+  // The download's HRESULT once it has ended, kStillActive before.
+  virtual std::int32_t ExitCode() = 0;
+};
+
+// What the update check needs of the system.
+class UpdatePorts {
+ public:
+  virtual ~UpdatePorts() = default;
+  // The per-user update folder, ending in a backslash.
+  virtual std::wstring UpdateFolder() = 0;
+  virtual ProfileFiles& Profiles() = 0;
+  virtual void DeleteFile(const std::wstring& path) = 0;
+  // Starts fetching address into path on a worker thread; an installer's
+  // cached copy is dropped first. A thread that cannot start is a download
+  // that ended with that error.
+  virtual std::unique_ptr<PendingDownload> StartDownload(const std::wstring& address,
+                                                         const std::wstring& path,
+                                                         bool dropCachedCopy) = 0;
+  // Lets the user interface run for about this long.
+  virtual void PumpMessagesFor(int milliseconds) = 0;
+  // Appends one line to the log; a file error escapes as an exception.
+  virtual void AppendUpdateLog(const std::wstring& logPath, const std::wstring& message) = 0;
+  // A Yes/No question owned by the main window, captioned P_MSGTitle.
+  virtual bool AskYesNo(const std::wstring& text) = 0;
+  virtual InstallerSignature CheckInstallerSignature(const std::wstring& path) = 0;
+  virtual void StartInstaller(const std::wstring& path) = 0;
+};
+
+struct UpdateVersions {
+  std::wstring Client;
+  std::wstring Server;
+  std::wstring InstallerAddress;
+};
+
+enum UpdateReadResult : int {
+  kVersionsRead = 0,
+  kNoClientConfig = 2,
+  kNoVersionFile = 3,
+};
+
+// The once-per-run check for a newer release, on the main thread.
+class UpdateCheck {
+ public:
+  UpdateCheck(ProgramState& state, UpdatePorts& ports, const TResStrs& strings)
+      : state_(state), ports_(ports), strings_(strings) {}
+
+  int ReadUpdateVersions(const std::wstring& clientConfigPath, UpdateVersions& versions);
+  void CheckForUpdate();
+
+ private:
+  // Fetches address into path while the user interface runs; the HRESULT, or
+  // kStillActive when Exit or the manager stopped the wait first.
+  std::int32_t DownloadAndWait(const std::wstring& address,
+                               const std::wstring& path,
+                               bool dropCachedCopy);
+
+  ProgramState& state_;
+  UpdatePorts& ports_;
+  const TResStrs& strings_;
+};

@@ -1,0 +1,274 @@
+#include "update/update_check.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+
+#include "config/fake_profile_test.h"
+
+using ::testing::ElementsAre;
+
+TEST(VersionOrderTest, ComparesTextNotNumbers) {
+  EXPECT_FALSE(IsNewerVersion(L"1.0.10", L"1.0.9"));  // '1' < '9'
+  EXPECT_TRUE(IsNewerVersion(L"1.0.9", L"1.0.10"));
+  EXPECT_FALSE(IsNewerVersion(L"10.0", L"9.0"));
+  EXPECT_FALSE(IsNewerVersion(L"10.0", L"2.0"));
+  EXPECT_TRUE(IsNewerVersion(L"1.0.0", L"1.0"));  // the longer text when one begins the other
+  EXPECT_FALSE(IsNewerVersion(L"1.0", L"1.0.0"));
+  EXPECT_FALSE(IsNewerVersion(L"1.0", L"1.0"));
+  EXPECT_TRUE(IsNewerVersion(L"1.0", L""));
+  EXPECT_FALSE(IsNewerVersion(L"", L""));
+  // Unsigned code units: a character above U+7FFF is not negative.
+  EXPECT_TRUE(IsNewerVersion(L"1.\x8000", L"1.a"));
+}
+
+TEST(UpdateLogLineTest, DateTimeFullWidthColonAndCrLf) {
+  EXPECT_EQ(UpdateLogLine({2026, 12, 8, 9, 5, 7}, L"2026/12/8", L"9:05:07", L"未检测到新版本"),
+            L"2026/12/8 9:05:07\xFF1A未检测到新版本\r\n");
+  // Exactly midnight: the date alone, as a date-and-time text shows it.
+  EXPECT_EQ(UpdateLogLine({2026, 12, 8, 0, 0, 0}, L"2026/12/8", L"0:00:00", L"x"),
+            L"2026/12/8\xFF1Ax\r\n");
+  EXPECT_EQ(UpdateLogLine({2026, 12, 8, 0, 0, 1}, L"2026/12/8", L"0:00:01", L"x"),
+            L"2026/12/8 0:00:01\xFF1Ax\r\n");
+}
+
+namespace {
+
+constexpr wchar_t kFolder[] = L"C:\\upd\\";
+const std::wstring kClientIni = std::wstring(kFolder) + L"ClientConfig.ini";
+const std::wstring kServerFile = std::wstring(kFolder) + L"ServerConfig.txt";
+const std::wstring kInstaller = std::wstring(kFolder) + L"Pelkin_Setup.exe";
+
+// The system as the check sees it. A download runs for a number of polls and
+// then ends with its result; what it fetches appears only on success.
+class FakeUpdatePorts : public UpdatePorts {
+ public:
+  struct Download {
+    std::int32_t result = 0;
+    int polls = 0;  // ExitCode answers kStillActive this often first
+    std::function<void()> onSuccess;
+  };
+
+  std::wstring UpdateFolder() override { return kFolder; }
+  ProfileFiles& Profiles() override { return files; }
+  void DeleteFile(const std::wstring& path) override {
+    deleted.push_back(path);
+    files.Remove(path);
+  }
+  std::unique_ptr<PendingDownload> StartDownload(const std::wstring& address,
+                                                 const std::wstring& path,
+                                                 bool dropCachedCopy) override {
+    started.push_back(address + L" -> " + path + (dropCachedCopy ? L" (uncached)" : L""));
+    Download next = downloads.empty() ? Download{} : downloads.front();
+    if (!downloads.empty())
+      downloads.pop_front();
+    return std::make_unique<Pending>(next);
+  }
+  void PumpMessagesFor(int milliseconds) override {
+    pumped += milliseconds;
+    if (duringPump)
+      duringPump();
+  }
+  void AppendUpdateLog(const std::wstring& logPath, const std::wstring& message) override {
+    EXPECT_EQ(logPath, std::wstring(kFolder) + L"Logs.txt");
+    log.push_back(message);
+  }
+  bool AskYesNo(const std::wstring& text) override {
+    asked.push_back(text);
+    if (answers.empty())
+      return false;
+    const bool yes = answers.front();
+    answers.pop_front();
+    return yes;
+  }
+  InstallerSignature CheckInstallerSignature(const std::wstring& path) override {
+    EXPECT_EQ(path, kInstaller);
+    return signature;
+  }
+  void StartInstaller(const std::wstring& path) override { startedInstaller.push_back(path); }
+
+  FakeProfileFiles files;
+  std::deque<Download> downloads;
+  std::deque<bool> answers;  // one per prompt; No once they run out
+  std::function<void()> duringPump;
+  InstallerSignature signature{InstallerSignature::kSameSigner, 0};
+  std::vector<std::wstring> deleted, started, log, asked, startedInstaller;
+  int pumped = 0;
+
+ private:
+  struct Pending : PendingDownload {
+    explicit Pending(Download d) : d(std::move(d)) {}
+    std::int32_t ExitCode() override {
+      if (d.polls-- > 0)
+        return kStillActive;
+      if (d.result == 0 && d.onSuccess) {
+        d.onSuccess();
+        d.onSuccess = nullptr;
+      }
+      return d.result;
+    }
+    Download d;
+  };
+};
+
+class UpdateCheckTest : public ::testing::Test {
+ protected:
+  void ClientAt(const std::wstring& version) {
+    ports.files.File(kClientIni)
+        .Set(L"Mgr", L"Version", version)
+        .Set(L"URL", L"VersionFile", L"http://127.0.0.1/ServerConfig.txt");
+  }
+  // The version fetch succeeds and offers this version.
+  void ServerOffers(const std::wstring& version, int polls = 0) {
+    ports.downloads.push_back({0, polls, [this, version] {
+                                 ports.files.File(kServerFile)
+                                     .Set(L"Mgr", L"Version", version)
+                                     .Set(L"URL", L"UpdateFile", L"http://127.0.0.1/setup.exe");
+                               }});
+  }
+  void InstallerDownload(std::int32_t result, int polls = 0) {
+    ports.downloads.push_back({result, polls, nullptr});
+  }
+
+  ProgramState state;
+  TResStrs strings;
+  FakeUpdatePorts ports;
+  UpdateCheck check{state, ports, strings};
+};
+
+}  // namespace
+
+TEST_F(UpdateCheckTest, ReadUpdateVersionsResultCodes) {
+  UpdateVersions v{L"stale", L"stale", L"stale"};
+  EXPECT_EQ(check.ReadUpdateVersions(kClientIni, v), kNoClientConfig);
+  EXPECT_EQ(v.Client, L"");
+  EXPECT_EQ(v.Server, L"");
+  EXPECT_TRUE(ports.started.empty());  // no connection without a client configuration
+
+  ClientAt(L"1.0");
+  ports.downloads.push_back({static_cast<std::int32_t>(0x800C0005), 0, nullptr});
+  EXPECT_EQ(check.ReadUpdateVersions(kClientIni, v), kNoVersionFile);
+  EXPECT_EQ(v.Client, L"1.0");
+
+  // A fetch that reports success but leaves no file is a failed fetch.
+  InstallerDownload(0);
+  EXPECT_EQ(check.ReadUpdateVersions(kClientIni, v), kNoVersionFile);
+
+  ServerOffers(L"1.1");
+  EXPECT_EQ(check.ReadUpdateVersions(kClientIni, v), kVersionsRead);
+  EXPECT_EQ(v.Client, L"1.0");
+  EXPECT_EQ(v.Server, L"1.1");
+  EXPECT_EQ(v.InstallerAddress, L"http://127.0.0.1/setup.exe");
+  EXPECT_EQ(ports.started.back(), L"http://127.0.0.1/ServerConfig.txt -> " + kServerFile);
+}
+
+TEST_F(UpdateCheckTest, StaleVersionFileIsDeletedSoAFailedFetchCannotReuseIt) {
+  ClientAt(L"1.0");
+  ports.files.File(kServerFile).Set(L"Mgr", L"Version", L"9.9");
+  ports.downloads.push_back({static_cast<std::int32_t>(0x800C0005), 0, nullptr});
+  check.CheckForUpdate();
+  EXPECT_THAT(ports.deleted, ElementsAre(kServerFile));
+  EXPECT_THAT(ports.log, ElementsAre(L"服务端版本更新失败"));
+}
+
+TEST_F(UpdateCheckTest, StopsQuietlyWhenNotNewer) {
+  check.CheckForUpdate();
+  EXPECT_THAT(ports.log, ElementsAre(L"客户端配置文件不存在"));
+
+  ports.log.clear();
+  ClientAt(L"1.0.9");
+  ServerOffers(L"1.0.10");
+  check.CheckForUpdate();
+  EXPECT_THAT(ports.log,
+              ElementsAre(L"Server Ver = 1.0.10  Client Ver = 1.0.9", L"未检测到新版本"));
+  EXPECT_TRUE(ports.asked.empty());
+}
+
+TEST_F(UpdateCheckTest, FullRunAsksTwiceAndStartsAnInstallerOfOurSigner) {
+  ClientAt(L"1.0");
+  ServerOffers(L"1.1");
+  InstallerDownload(0, 3);
+  ports.answers = {true, true};
+  check.CheckForUpdate();
+  EXPECT_THAT(ports.log, ElementsAre(L"Server Ver = 1.1  Client Ver = 1.0", L"服务器版本高于客户端版本",
+                                     L"开始更新..."));
+  EXPECT_THAT(ports.asked, ElementsAre(strings.Update_Info, strings.Update_Down_OK));
+  EXPECT_EQ(ports.started.back(), L"http://127.0.0.1/setup.exe -> " + kInstaller + L" (uncached)");
+  EXPECT_EQ(ports.pumped, 3 * 500);
+  EXPECT_THAT(ports.startedInstaller, ElementsAre(kInstaller));
+}
+
+TEST_F(UpdateCheckTest, DeclinedPromptsAndFailedDownloadEachEndWithTheirLine) {
+  ClientAt(L"1.0");
+  ServerOffers(L"1.1");
+  check.CheckForUpdate();  // prompt 1: No
+  EXPECT_EQ(ports.log.back(), L"放弃更新");
+
+  ServerOffers(L"1.1");
+  ports.downloads.push_back({static_cast<std::int32_t>(0x800C0005), 1, nullptr});
+  ports.answers = {true};
+  check.CheckForUpdate();
+  EXPECT_EQ(ports.log.back(), L"失败更新，返回值 = -2146697211");
+  EXPECT_EQ(ports.asked.size(), 2u);  // no prompt 2
+
+  ServerOffers(L"1.1");
+  InstallerDownload(0);
+  ports.answers = {true};  // prompt 2: No
+  check.CheckForUpdate();
+  EXPECT_EQ(ports.log.back(), L"放弃安装");
+  EXPECT_TRUE(ports.startedInstaller.empty());
+}
+
+TEST_F(UpdateCheckTest, InstallerNotOfOurSignerIsRefusedWithoutPrompt) {
+  for (const auto verdict : {InstallerSignature::kMonitorUnsigned,
+                             InstallerSignature::kInstallerNotTrusted,
+                             InstallerSignature::kOtherSigner}) {
+    ports.log.clear();
+    ports.asked.clear();
+    ClientAt(L"1.0");
+    ServerOffers(L"1.1");
+    InstallerDownload(0);
+    ports.answers = {true, true};
+    ports.signature = {verdict, static_cast<std::int32_t>(0x800B0100)};
+    check.CheckForUpdate();
+    EXPECT_EQ(ports.log.back(), InstallerRefusalText(ports.signature));
+    EXPECT_THAT(ports.log.back(), ::testing::StartsWith(L"拒绝安装："));
+    EXPECT_EQ(ports.asked.size(), 1u);
+    EXPECT_TRUE(ports.startedInstaller.empty());
+  }
+  EXPECT_EQ(InstallerRefusalText({InstallerSignature::kInstallerNotTrusted,
+                                  static_cast<std::int32_t>(0x800B0100)}),
+            L"拒绝安装：安装程序没有有效签名，错误码 = 0x800B0100");
+}
+
+TEST_F(UpdateCheckTest, ExitOrManagerStopsTheWaitAtTheNextPoll) {
+  for (bool* flag : {&state.UpdateCancelled, &state.ExitRequested}) {
+    state = {};
+    ports.log.clear();
+    ports.pumped = 0;
+    ClientAt(L"1.0");
+    ServerOffers(L"1.1");
+    InstallerDownload(0, 1000);  // a download far slower than the test
+    ports.answers = {true, true};
+    int polls = 0;
+    ports.duringPump = [&] {
+      if (++polls == 2)
+        *flag = true;
+    };
+    check.CheckForUpdate();
+    ports.duringPump = nullptr;
+    EXPECT_EQ(ports.log.back(), L"失败更新，返回值 = 259");
+    EXPECT_EQ(ports.pumped, 2 * 500);
+    EXPECT_TRUE(ports.startedInstaller.empty());
+  }
+}
+
+TEST_F(UpdateCheckTest, ManagerStoppingTheVersionFetchEndsTheCheck) {
+  ClientAt(L"1.0");
+  ServerOffers(L"1.1", 1000);
+  ports.duringPump = [&] { state.UpdateCancelled = true; };
+  check.CheckForUpdate();
+  EXPECT_THAT(ports.log, ElementsAre(L"服务端版本更新失败"));
+}
