@@ -28,6 +28,8 @@ bool MonitorApp::Start() {
   pinCheck_ = std::make_unique<DefaultPinCheck>(
       state_, *library_, *ports_, *pinDialogs_, ResStrs, AppConfig,
       [this](std::int32_t token) { return !ended_ && token < session_->TokenCount; });
+  updatePorts_ = std::make_unique<DesktopUpdatePorts>(main, ResStrs);
+  updateCheck_ = std::make_unique<UpdateCheck>(state_, *updatePorts_, ResStrs);
   usb_ = std::make_unique<TUSB>();
   usb_->OnArrival = [this](TUSB& usb) { session_->USBArrival(usb.ProductID); };
   usb_->OnRemoval = [this](TUSB& usb) { session_->USBRemoval(usb.ProductID); };
@@ -73,9 +75,11 @@ void MonitorApp::TCheckDefaultUPINTimer() {
   pinCheck_->CheckDefaultUserPin(session_->CurrentTokenIndex);
 }
 
-// The update check runs here once it is built; the timer stays one-shot.
+// Once per run: the tick disarms its timer before the check, which can wait
+// for downloads while messages (and this timer's own) keep coming.
 void MonitorApp::TAppUpdateTimer() {
   ports_->DisarmTimer(MonitorTimer::TAppUpdate);
+  updateCheck_->CheckForUpdate();
 }
 
 void MonitorApp::OnSessionChange(WPARAM reason) {

@@ -12,6 +12,8 @@
 #include "token/token_library_win.h"
 #include "ui/cool_tray_icon_win.h"
 #include "ui/main_form_win.h"
+#include "update/update_check.h"
+#include "update/update_ports_win.h"
 
 // Builds the program's objects and wires them: the main window, the tray
 // icon, the token library binding, the Win32 ports, the token session and the
@@ -47,6 +49,8 @@ class MonitorApp : private MainFormEvents {
   std::unique_ptr<TUSB> usb_;
   std::unique_ptr<DesktopPinDialogs> pinDialogs_;
   std::unique_ptr<DefaultPinCheck> pinCheck_;
+  std::unique_ptr<DesktopUpdatePorts> updatePorts_;
+  std::unique_ptr<UpdateCheck> updateCheck_;
   bool sessionNotifyRegistered_ = false;
   bool ended_ = false;
 };

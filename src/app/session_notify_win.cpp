@@ -1,15 +1,12 @@
 #include "app/session_notify_win.h"
 
-#include "win32/unique_handle_win.h"
+#include "win32/system_library_win.h"
 
 namespace {
 
 template <class Fn, class... Args>
 bool CallWtsapi(const char* name, Args... args) {
-  UniqueModule wtsapi(LoadLibraryExW(L"Wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  if (!wtsapi)
-    return false;
-  auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(wtsapi.get(), name)));
+  const auto fn = SystemFunction<Fn>(L"Wtsapi32.dll", name);
   return fn != nullptr && fn(args...) != FALSE;
 }
 

@@ -7,6 +7,7 @@
 
 #include "config/fixed_names.h"
 #include "win32/files_win.h"
+#include "win32/system_library_win.h"
 #include "win32/unique_handle_win.h"
 
 namespace {
@@ -52,19 +53,12 @@ void WriteLanguageCspToRegistry(const std::wstring& keyPath, const std::wstring&
 }
 
 std::wstring GetFileVersionText(const std::wstring& fileName) {
-  // The version functions come from System32 at run time: a statically
-  // imported version.dll would be looked for beside the program first.
-  static const HMODULE versionDll =
-      LoadLibraryExW(L"version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   using SizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
   using InfoFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
   using QueryFn = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
-  const auto resolve = [](const char* name) {
-    return versionDll ? reinterpret_cast<void*>(GetProcAddress(versionDll, name)) : nullptr;
-  };
-  const auto getSize = reinterpret_cast<SizeFn>(resolve("GetFileVersionInfoSizeW"));
-  const auto getInfo = reinterpret_cast<InfoFn>(resolve("GetFileVersionInfoW"));
-  const auto query = reinterpret_cast<QueryFn>(resolve("VerQueryValueW"));
+  static const auto getSize = SystemFunction<SizeFn>(L"version.dll", "GetFileVersionInfoSizeW");
+  static const auto getInfo = SystemFunction<InfoFn>(L"version.dll", "GetFileVersionInfoW");
+  static const auto query = SystemFunction<QueryFn>(L"version.dll", "VerQueryValueW");
   if (!getSize || !getInfo || !query)
     return L"";
   // The name is passed whole: a long name is never cut into another file's.

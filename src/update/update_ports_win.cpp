@@ -1,0 +1,184 @@
+#include "update/update_ports_win.h"
+
+#include <shellapi.h>
+#include <urlmon.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "config/data_folders.h"
+#include "update/installer_signature_win.h"
+#include "win32/error_report.h"
+#include "win32/files_win.h"
+#include "win32/system_library_win.h"
+#include "win32/text_win.h"
+#include "win32/unique_handle_win.h"
+
+namespace {
+
+// Records the HTTP status of the answer. URLDownloadToFileW hands its
+// callback's interfaces to the HTTP protocol, which asks for IHttpNegotiate.
+class HttpStatusCallback : public IBindStatusCallback, public IHttpNegotiate {
+ public:
+  DWORD status = 0;
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    if (riid == IID_IUnknown || riid == IID_IBindStatusCallback)
+      *out = static_cast<IBindStatusCallback*>(this);
+    else if (riid == IID_IHttpNegotiate)
+      *out = static_cast<IHttpNegotiate*>(this);
+    else {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    return S_OK;
+  }
+  // Lives on the caller's stack for the whole synchronous download.
+  STDMETHODIMP_(ULONG) AddRef() override { return 1; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+  STDMETHODIMP OnStartBinding(DWORD, IBinding*) override { return S_OK; }
+  STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
+  STDMETHODIMP OnLowResource(DWORD) override { return S_OK; }
+  STDMETHODIMP OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override { return S_OK; }
+  STDMETHODIMP OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
+  STDMETHODIMP GetBindInfo(DWORD*, BINDINFO*) override { return S_OK; }
+  STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
+  STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
+
+  STDMETHODIMP BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additional) override {
+    *additional = nullptr;
+    return S_OK;
+  }
+  STDMETHODIMP OnResponse(DWORD code, LPCWSTR, LPCWSTR, LPWSTR* additional) override {
+    status = code;
+    if (additional)
+      *additional = nullptr;
+    return S_OK;
+  }
+};
+
+struct DownloadJob {
+  std::wstring address;
+  std::wstring path;
+};
+
+// The worker: fetches the job it is given (and owns) and ends with the
+// download's HRESULT as its exit code.
+DWORD WINAPI DownloadInstallerThread(LPVOID parameter) {
+  const std::unique_ptr<DownloadJob> job(static_cast<DownloadJob*>(parameter));
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const HRESULT result = DownloadFile(job->address, job->path);
+  if (SUCCEEDED(com))
+    CoUninitialize();
+  return static_cast<DWORD>(result);
+}
+
+class WorkerDownload : public PendingDownload {
+ public:
+  explicit WorkerDownload(HANDLE thread, HRESULT startError)
+      : thread_(thread), startError_(startError) {}
+  std::int32_t ExitCode() override {
+    if (!thread_)
+      return startError_;
+    DWORD code = 0;
+    if (!GetExitCodeThread(thread_.get(), &code))
+      return HRESULT_FROM_WIN32(GetLastError());
+    return static_cast<std::int32_t>(code);
+  }
+
+ private:
+  UniqueKernelHandle thread_;
+  HRESULT startError_;
+};
+
+}  // namespace
+
+HRESULT DownloadFile(const std::wstring& address, const std::wstring& localPath) {
+  using DownloadFn = HRESULT(WINAPI*)(LPUNKNOWN, LPCWSTR, LPCWSTR, DWORD, LPBINDSTATUSCALLBACK);
+  static const auto download = SystemFunction<DownloadFn>(L"urlmon.dll", "URLDownloadToFileW");
+  if (!download)
+    return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+  HttpStatusCallback callback;
+  const HRESULT result = download(nullptr, address.c_str(), localPath.c_str(), 0, &callback);
+  if (FAILED(result) || callback.status < 400)
+    return result;
+  // The server's error page is neither a version file nor an installer.
+  DeleteFileW(localPath.c_str());
+  return callback.status == 404 || callback.status == 410 ? INET_E_RESOURCE_NOT_FOUND
+                                                          : INET_E_DOWNLOAD_FAILURE;
+}
+
+void PumpMessagesFor(int milliseconds) {
+  for (int step = 0; step < milliseconds / 10; ++step) {
+    Sleep(10);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        // The program is ending: leave the quit to the main loop.
+        PostQuitMessage(static_cast<int>(msg.wParam));
+        return;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+}
+
+void AppendUpdateLog(const std::wstring& logPath, const std::wstring& message) {
+  SYSTEMTIME t{};
+  GetLocalTime(&t);
+  wchar_t date[128] = L"";
+  wchar_t time[128] = L"";
+  GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr, date, 128);
+  GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &t, nullptr, time, 128);
+  const std::string line =
+      ToAnsi(UpdateLogLine({t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond}, date,
+                           time, message));
+  UniqueFile file(CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  if (!file ||
+      !WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
+      written != line.size())
+    throw std::runtime_error(FileErrorText(GetLastError()));
+}
+
+std::wstring DesktopUpdatePorts::UpdateFolder() {
+  return GetUpdateFolder();
+}
+
+void DesktopUpdatePorts::DeleteFile(const std::wstring& path) {
+  DeleteFileW(path.c_str());
+}
+
+std::unique_ptr<PendingDownload> DesktopUpdatePorts::StartDownload(const std::wstring& address,
+                                                                   const std::wstring& path,
+                                                                   bool dropCachedCopy) {
+  if (dropCachedCopy) {
+    using DeleteEntryFn = BOOL(WINAPI*)(LPCWSTR);
+    static const auto deleteEntry =
+        SystemFunction<DeleteEntryFn>(L"wininet.dll", "DeleteUrlCacheEntryW");
+    if (deleteEntry)
+      deleteEntry(address.c_str());
+  }
+  auto job = std::make_unique<DownloadJob>(DownloadJob{address, path});
+  const HANDLE thread = CreateThread(nullptr, 0, DownloadInstallerThread, job.get(), 0, nullptr);
+  if (!thread)
+    return std::make_unique<WorkerDownload>(nullptr, HRESULT_FROM_WIN32(GetLastError()));
+  job.release();  // the worker owns it now, and may outlive this check
+  return std::make_unique<WorkerDownload>(thread, S_OK);
+}
+
+bool DesktopUpdatePorts::AskYesNo(const std::wstring& text) {
+  return MessageBoxW(mainWindow_, text.c_str(), strings_.P_MSGTitle.c_str(),
+                     MB_YESNO | MB_ICONQUESTION | MB_TOPMOST) == IDYES;
+}
+
+InstallerSignature DesktopUpdatePorts::CheckInstallerSignature(const std::wstring& path) {
+  return ::CheckInstallerSignature(path, ModuleFileName(nullptr));
+}
+
+void DesktopUpdatePorts::StartInstaller(const std::wstring& path) {
+  ShellExecuteW(mainWindow_, L"open", path.c_str(), nullptr, nullptr, SW_SHOW);
+}
