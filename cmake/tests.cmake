@@ -1,8 +1,8 @@
 # GoogleTest: the system's for the native build, compiled from Debian's sources
 # for MinGW. Windows test programs run under wine64 through the emulator.
-# monitor_add_test(name SOURCES ... LIBS ... [SERIAL])
+# monitor_add_test(name SOURCES ... LIBS ... [SERIAL] [ENVIRONMENT VAR=value])
 function(monitor_add_test name)
-  cmake_parse_arguments(T "SERIAL" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "ENVIRONMENT" "SOURCES;LIBS" ${ARGN})
   if(NOT MONITOR_BUILD_TESTS OR NOT T_SOURCES)
     return()
   endif()
@@ -10,7 +10,10 @@ function(monitor_add_test name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} ${MONITOR_GTEST_LIBS})
   set(props)
   if(T_SERIAL)
-    set(props RUN_SERIAL TRUE)
+    list(APPEND props RUN_SERIAL TRUE)
+  endif()
+  if(T_ENVIRONMENT)
+    list(APPEND props ENVIRONMENT "${T_ENVIRONMENT}")
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES ${props})

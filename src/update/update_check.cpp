@@ -73,7 +73,7 @@ int UpdateCheck::ReadUpdateVersions(const std::wstring& clientConfigPath,
   const std::wstring serverPath = ports_.UpdateFolder() + names::kServerConfigFile;
   if (files.Exists(serverPath))
     ports_.DeleteFile(serverPath);
-  if (DownloadAndWait(versionFileAddress, serverPath, false) != 0 || !files.Exists(serverPath))
+  if (DownloadAndWait(versionFileAddress, serverPath) != 0 || !files.Exists(serverPath))
     return kNoVersionFile;
   const auto server = files.Open(serverPath);
   versions.Server = server->ReadString(L"Mgr", L"Version", L"");
@@ -107,7 +107,7 @@ void UpdateCheck::CheckForUpdate() {
     return;
   }
   log(kLogUpdateStarted);
-  const std::int32_t result = DownloadAndWait(versions.InstallerAddress, installerPath, true);
+  const std::int32_t result = DownloadAndWait(versions.InstallerAddress, installerPath);
   if (result != 0) {
     log(kLogDownloadFailed + std::to_wstring(result));
     return;
@@ -124,10 +124,8 @@ void UpdateCheck::CheckForUpdate() {
     log(kLogInstallDeclined);
 }
 
-std::int32_t UpdateCheck::DownloadAndWait(const std::wstring& address,
-                                          const std::wstring& path,
-                                          bool dropCachedCopy) {
-  const auto download = ports_.StartDownload(address, path, dropCachedCopy);
+std::int32_t UpdateCheck::DownloadAndWait(const std::wstring& address, const std::wstring& path) {
+  const auto download = ports_.StartDownload(address, path);
   // No time limit: the worker may outlive a wait that Exit or the manager
   // stopped, and finishes its download on its own.
   for (;;) {

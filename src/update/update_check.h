@@ -52,12 +52,11 @@ class UpdatePorts {
   virtual std::wstring UpdateFolder() = 0;
   virtual ProfileFiles& Profiles() = 0;
   virtual void DeleteFile(const std::wstring& path) = 0;
-  // Starts fetching address into path on a worker thread; an installer's
-  // cached copy is dropped first. A thread that cannot start is a download
-  // that ended with that error.
+  // Starts fetching address into path on a worker thread, from the server
+  // and never from the cache (whose copy is dropped first). A thread that
+  // cannot start is a download that ended with that error.
   virtual std::unique_ptr<PendingDownload> StartDownload(const std::wstring& address,
-                                                         const std::wstring& path,
-                                                         bool dropCachedCopy) = 0;
+                                                         const std::wstring& path) = 0;
   // Lets the user interface run for about this long.
   virtual void PumpMessagesFor(int milliseconds) = 0;
   // Appends one line to the log; a file error escapes as an exception.
@@ -92,9 +91,7 @@ class UpdateCheck {
  private:
   // Fetches address into path while the user interface runs; the HRESULT, or
   // kStillActive when Exit or the manager stopped the wait first.
-  std::int32_t DownloadAndWait(const std::wstring& address,
-                               const std::wstring& path,
-                               bool dropCachedCopy);
+  std::int32_t DownloadAndWait(const std::wstring& address, const std::wstring& path);
 
   ProgramState& state_;
   UpdatePorts& ports_;

@@ -58,9 +58,8 @@ class FakeUpdatePorts : public UpdatePorts {
     files.Remove(path);
   }
   std::unique_ptr<PendingDownload> StartDownload(const std::wstring& address,
-                                                 const std::wstring& path,
-                                                 bool dropCachedCopy) override {
-    started.push_back(address + L" -> " + path + (dropCachedCopy ? L" (uncached)" : L""));
+                                                 const std::wstring& path) override {
+    started.push_back(address + L" -> " + path);
     Download next = downloads.empty() ? Download{} : downloads.front();
     if (!downloads.empty())
       downloads.pop_front();
@@ -195,7 +194,7 @@ TEST_F(UpdateCheckTest, FullRunAsksTwiceAndStartsAnInstallerOfOurSigner) {
   EXPECT_THAT(ports.log, ElementsAre(L"Server Ver = 1.1  Client Ver = 1.0", L"服务器版本高于客户端版本",
                                      L"开始更新..."));
   EXPECT_THAT(ports.asked, ElementsAre(strings.Update_Info, strings.Update_Down_OK));
-  EXPECT_EQ(ports.started.back(), L"http://127.0.0.1/setup.exe -> " + kInstaller + L" (uncached)");
+  EXPECT_EQ(ports.started.back(), L"http://127.0.0.1/setup.exe -> " + kInstaller);
   EXPECT_EQ(ports.pumped, 3 * 500);
   EXPECT_THAT(ports.startedInstaller, ElementsAre(kInstaller));
 }

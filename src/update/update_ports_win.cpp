@@ -47,7 +47,8 @@ class HttpStatusCallback : public IBindStatusCallback, public IHttpNegotiate {
   STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
 
   STDMETHODIMP BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additional) override {
-    *additional = nullptr;
+    if (additional)
+      *additional = nullptr;
     return S_OK;
   }
   STDMETHODIMP OnResponse(DWORD code, LPCWSTR, LPCWSTR, LPWSTR* additional) override {
@@ -153,15 +154,12 @@ void DesktopUpdatePorts::DeleteFile(const std::wstring& path) {
 }
 
 std::unique_ptr<PendingDownload> DesktopUpdatePorts::StartDownload(const std::wstring& address,
-                                                                   const std::wstring& path,
-                                                                   bool dropCachedCopy) {
-  if (dropCachedCopy) {
-    using DeleteEntryFn = BOOL(WINAPI*)(LPCWSTR);
-    static const auto deleteEntry =
-        SystemFunction<DeleteEntryFn>(L"wininet.dll", "DeleteUrlCacheEntryW");
-    if (deleteEntry)
-      deleteEntry(address.c_str());
-  }
+                                                                   const std::wstring& path) {
+  using DeleteEntryFn = BOOL(WINAPI*)(LPCWSTR);
+  static const auto deleteEntry =
+      SystemFunction<DeleteEntryFn>(L"wininet.dll", "DeleteUrlCacheEntryW");
+  if (deleteEntry)
+    deleteEntry(address.c_str());
   auto job = std::make_unique<DownloadJob>(DownloadJob{address, path});
   const HANDLE thread = CreateThread(nullptr, 0, DownloadInstallerThread, job.get(), 0, nullptr);
   if (!thread)

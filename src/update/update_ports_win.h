@@ -30,8 +30,7 @@ class DesktopUpdatePorts : public UpdatePorts {
   ProfileFiles& Profiles() override { return profiles_; }
   void DeleteFile(const std::wstring& path) override;
   std::unique_ptr<PendingDownload> StartDownload(const std::wstring& address,
-                                                 const std::wstring& path,
-                                                 bool dropCachedCopy) override;
+                                                 const std::wstring& path) override;
   void PumpMessagesFor(int milliseconds) override { ::PumpMessagesFor(milliseconds); }
   void AppendUpdateLog(const std::wstring& logPath, const std::wstring& message) override {
     ::AppendUpdateLog(logPath, message);

@@ -25,26 +25,32 @@ void RemoveProviderCertificates() {
   FreeLibrary(dll);
 }
 
+std::optional<std::wstring> AnswerMessageBox(HANDLE process,
+                                             const std::wstring& caption,
+                                             int button,
+                                             std::chrono::milliseconds timeout) {
+  HWND box = nullptr;
+  if (!WaitUntil(
+          [&] {
+            return (box = InstalledMonitor::FindProcessWindow(process, L"#32770",
+                                                              caption.c_str())) != nullptr;
+          },
+          timeout))
+    return std::nullopt;
+  wchar_t text[1024] = {};
+  GetDlgItemTextW(box, 0xFFFF, text, 1024);  // a message box's text control
+  PostMessageW(box, WM_COMMAND, button, 0);
+  WaitUntil([&] { return !IsWindow(box); }, std::chrono::seconds(5));
+  return text;
+}
+
 std::vector<std::wstring> AnswerMessageBoxes(HANDLE process,
                                              const std::wstring& caption,
                                              std::chrono::milliseconds quiet) {
   std::vector<std::wstring> texts;
-  for (;;) {
-    HWND box = nullptr;
-    const bool appeared = WaitUntil(
-        [&] {
-          box = InstalledMonitor::FindProcessWindow(process, L"#32770", caption.c_str());
-          return box != nullptr;
-        },
-        quiet);
-    if (!appeared)
-      return texts;
-    wchar_t text[1024] = {};
-    GetDlgItemTextW(box, 0xFFFF, text, 1024);  // a message box's text control
-    texts.push_back(text);
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-    WaitUntil([&] { return !IsWindow(box); }, std::chrono::seconds(5));
-  }
+  while (auto text = AnswerMessageBox(process, caption, IDOK, quiet))
+    texts.push_back(*text);
+  return texts;
 }
 
 namespace {

@@ -16,6 +16,13 @@
 // has no key for our own provider) from the user's "MY" store.
 void RemoveProviderCertificates();
 
+// The next message box of process captioned caption, answered with button
+// (IDOK, IDYES, IDNO); its text, or nothing when none appeared in time.
+std::optional<std::wstring> AnswerMessageBox(HANDLE process,
+                                             const std::wstring& caption,
+                                             int button,
+                                             std::chrono::milliseconds timeout);
+
 // The message boxes of process captioned caption, answered with OK one after
 // another as they appear, until none has appeared for quiet; their texts.
 std::vector<std::wstring> AnswerMessageBoxes(HANDLE process,

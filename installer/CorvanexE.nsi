@@ -1,0 +1,110 @@
+; The product's installer: the installation folder, start with Windows for
+; every user, and an uninstaller that removes what was installed.
+; makensis -DPRODUCT_DIR=<folder laid out as installed> -DOUTFILE=<setup.exe>
+;          -DVERSION=<a.b.c.d> [-DWIN64]
+!ifdef WIN64
+  Target amd64-unicode
+!else
+  Unicode true
+!endif
+SetCompressor /SOLID lzma
+
+!include "LogicLib.nsh"
+!include "x64.nsh"
+
+!define PRODUCT "CorvanexE"
+!define COMPANY "Veltrox"
+!define MONITOR_EXE "CorvanexEMon.exe"
+!define MONITOR_WINDOW_CLASS "TQZCorvanexE_TrayIconCer"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
+!define WM_QUERYENDSESSION 0x0011
+!define WM_ENDSESSION 0x0016
+
+Name "${PRODUCT}"
+OutFile "${OUTFILE}"
+RequestExecutionLevel admin
+!ifdef WIN64
+  InstallDir "$PROGRAMFILES64\${COMPANY}\${PRODUCT}"
+!else
+  InstallDir "$PROGRAMFILES\${COMPANY}\${PRODUCT}"
+!endif
+VIProductVersion "${VERSION}"
+VIAddVersionKey "ProductName" "${PRODUCT}"
+VIAddVersionKey "CompanyName" "${COMPANY}"
+VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "FileDescription" "${PRODUCT} Setup"
+VIAddVersionKey "LegalCopyright" "${COMPANY}"
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+; A running monitor is asked to end as at logoff, so it takes its
+; certificates out of the store and its files can be replaced.
+!macro CloseRunningMonitor
+  FindWindow $0 "${MONITOR_WINDOW_CLASS}"
+  ${If} $0 <> 0
+    SendMessage $0 ${WM_QUERYENDSESSION} 0 0
+    SendMessage $0 ${WM_ENDSESSION} 1 0
+    StrCpy $1 0
+    ${DoWhile} $0 <> 0
+      ${IfThen} $1 >= 50 ${|} ${ExitDo} ${|}
+      Sleep 200
+      FindWindow $0 "${MONITOR_WINDOW_CLASS}"
+      IntOp $1 $1 + 1
+    ${Loop}
+    Sleep 500
+  ${EndIf}
+!macroend
+
+Function .onInit
+!ifdef WIN64
+  SetRegView 64
+!endif
+FunctionEnd
+
+Function un.onInit
+!ifdef WIN64
+  SetRegView 64
+!endif
+FunctionEnd
+
+Section "Install"
+  !insertmacro CloseRunningMonitor
+  SetOutPath "$INSTDIR"
+  File "${PRODUCT_DIR}\${MONITOR_EXE}"
+  File "${PRODUCT_DIR}\CorvanexMgr.dll"
+  SetOutPath "$INSTDIR\Languages"
+  File "${PRODUCT_DIR}\Languages\*.*"
+  SetOutPath "$INSTDIR\config"
+  File "${PRODUCT_DIR}\config\*.*"
+
+  WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\${MONITOR_EXE}"'
+  WriteUninstaller "$INSTDIR\Uninstall.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${COMPANY}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+SectionEnd
+
+; Only what the installer put there goes; the users' own data in their
+; profiles stays.
+Section "Uninstall"
+  !insertmacro CloseRunningMonitor
+  Delete "$INSTDIR\${MONITOR_EXE}"
+  Delete "$INSTDIR\CorvanexMgr.dll"
+  Delete "$INSTDIR\Languages\*.*"
+  RMDir "$INSTDIR\Languages"
+  Delete "$INSTDIR\config\*.*"
+  RMDir "$INSTDIR\config"
+  Delete "$INSTDIR\Uninstall.exe"
+  RMDir "$INSTDIR"
+  DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd

@@ -1,0 +1,300 @@
+// The update check of the real program against a loopback web server, and
+// the product's installer.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "e2e_support_win_test.h"
+#include "test_paths.h"
+#include "win32/files_win.h"
+#include "win32/text_win.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Python's http.server from the system, run as the Unix program it is (Wine
+// starts those directly). Serves a fresh folder of the build tree.
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(const std::string& name)
+      : unixRoot_(std::string(BUILD_DIR_UNIX) + "/update-lab/" + name),
+        root_(L"Z:" + WindowsForm(unixRoot_) + L"\\") {
+    RemoveTree(root_);
+    CreateFolderTree(root_);
+    const std::string command = "/usr/bin/python3 " SOURCE_DIR_UNIX
+                                "/tests/e2e/update_server.py --root " +
+                                unixRoot_ + " --port-file " + unixRoot_ + "/port --stop-file " +
+                                unixRoot_ + "/stop";
+    std::wstring commandLine = FromAnsi(command);
+    STARTUPINFOW si{sizeof si};
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessW(L"Z:\\usr\\bin\\python3", commandLine.data(), nullptr, nullptr, FALSE, 0,
+                       nullptr, nullptr, &si, &pi)) {
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+    WaitUntil([&] { return FileExists(root_ + L"port"); });
+    port_ = FromAnsi(ReadBytes(root_ + L"port"));
+  }
+  ~LoopbackServer() { WriteBytes(root_ + L"stop", ""); }
+
+  bool Listening() const { return !port_.empty(); }
+  std::wstring Url(const std::wstring& path) const {
+    return L"http://127.0.0.1:" + port_ + L"/" + path;
+  }
+  const std::wstring& root() const { return root_; }
+  // The paths asked for so far, one per line.
+  std::string Requests() const { return ReadBytes(root_ + L"requests.log"); }
+  void OfferVersion(const std::wstring& version, const std::wstring& installerPath) {
+    WriteBytes(root_ + L"ServerConfig.txt",
+               ToAnsi(L"[Mgr]\r\nVersion=" + version + L"\r\n[URL]\r\nUpdateFile=" +
+                      Url(installerPath) + L"\r\n"));
+  }
+  void Serve(const std::wstring& installer) {
+    CopyFileW((UPDATE_INSTALLERS_PATH + installer).c_str(), (root_ + installer).c_str(), FALSE);
+  }
+
+ private:
+  static std::wstring WindowsForm(const std::string& unixPath) {
+    std::wstring path = FromAnsi(unixPath);
+    for (auto& c : path)
+      if (c == L'/')
+        c = L'\\';
+    return path;
+  }
+  std::string unixRoot_;
+  std::wstring root_;
+  std::wstring port_;
+};
+
+// The monitor runs with a Chinese system code page (936, set for this test
+// program), in which its log lines are written and read back here.
+class UpdateTest : public MonitorScenario {
+ protected:
+  void SetUp() override {
+    MonitorScenario::SetUp();
+    ASSERT_TRUE(server.Listening());
+  }
+  // The prompts' caption is then "提示".
+  bool StartChinese() { return StartWith("LanguageID=2052\r\n"); }
+  std::wstring UpdateFolder() const { return monitor.userDataDir() + L"update\\"; }
+  std::wstring Log() const {
+    const std::string bytes = ReadBytes(UpdateFolder() + L"Logs.txt");
+    std::wstring text(bytes.size(), L'\0');
+    text.resize(MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                    text.data(), static_cast<int>(text.size())));
+    return text;
+  }
+  void ClientAt(const std::wstring& version, const std::wstring& versionFile) {
+    CreateFolderTree(UpdateFolder());
+    WriteBytes(UpdateFolder() + L"ClientConfig.ini",
+               ToAnsi(L"[Mgr]\r\nVersion=" + version + L"\r\n[URL]\r\nVersionFile=" +
+                      versionFile + L"\r\n"));
+  }
+  // Waits for the log to hold text (the check runs about 6 s after start).
+  bool LogHas(const std::wstring& text, std::chrono::milliseconds timeout = 30s) {
+    return WaitUntil([&] { return Log().find(text) != std::wstring::npos; }, timeout);
+  }
+  // The two prompts, answered Yes; prompt 2 when the second is true.
+  void AcceptUpdate() {
+    const auto prompt = AnswerMessageBox(process, L"提示", IDYES, 30s);
+    ASSERT_TRUE(prompt);
+    EXPECT_EQ(*prompt, L"检测到新版本，是否进行更新？");
+  }
+  // Serves installer as the newer version and checks that it is refused with
+  // line in the log: no prompt 2, no installer started.
+  void ExpectRefused(const std::wstring& installer, const std::wstring& line) {
+    server.Serve(installer);
+    server.OfferVersion(L"1.0.0.2", installer);
+    ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
+    ASSERT_TRUE(StartChinese());
+    AcceptUpdate();
+    EXPECT_TRUE(LogHas(line, 60s)) << Log();
+    EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));
+    EXPECT_EQ(InstallerWindow(0s), nullptr);
+    End();
+  }
+  // The installer's first page, "CorvanexE Setup: Installation Folder".
+  static HWND InstallerWindow(std::chrono::milliseconds timeout = 20s) {
+    HWND found = nullptr;
+    WaitUntil(
+        [&] {
+          EnumWindows(
+              [](HWND window, LPARAM result) -> BOOL {
+                wchar_t caption[128] = {};
+                GetWindowTextW(window, caption, 128);
+                if (!IsWindowVisible(window) || wcsncmp(caption, L"CorvanexE Setup", 15) != 0)
+                  return TRUE;
+                *reinterpret_cast<HWND*>(result) = window;
+                return FALSE;
+              },
+              reinterpret_cast<LPARAM>(&found));
+          return found != nullptr;
+        },
+        timeout);
+    return found;
+  }
+  static void CloseInstaller(HWND window) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    UniqueKernelHandle installer(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    TerminateProcess(installer.get(), 0);
+    WaitForSingleObject(installer.get(), 10000);
+  }
+
+  LoopbackServer server{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+};
+
+}  // namespace
+
+TEST_F(UpdateTest, WithoutAClientConfigurationNothingIsFetched) {
+  // Start-up seeds the client configuration from the shipped template.
+  DeleteFileW((monitor.appDir() + L"config\\ClientConfig.txt").c_str());
+  ASSERT_TRUE(StartChinese());
+  EXPECT_TRUE(LogHas(L"\xFF1A客户端配置文件不存在\r\n")) << Log();
+  EXPECT_EQ(server.Requests(), "");
+  End();
+}
+
+TEST_F(UpdateTest, ServerDownOrVersionFileMissingIsAFailedFetch) {
+  ClientAt(L"1.0", L"http://127.0.0.1:9/ServerConfig.txt");  // nothing listens there
+  ASSERT_TRUE(StartChinese());
+  EXPECT_TRUE(LogHas(L"服务端版本更新失败")) << Log();
+  End();
+
+  // A 404 page is no version file, even where the download reports success.
+  ClientAt(L"1.0", server.Url(L"missing/ServerConfig.txt"));
+  DeleteFileW((UpdateFolder() + L"Logs.txt").c_str());
+  ASSERT_TRUE(StartChinese());
+  EXPECT_TRUE(LogHas(L"服务端版本更新失败")) << Log();
+  EXPECT_NE(server.Requests().find("/missing/ServerConfig.txt"), std::string::npos);
+  EXPECT_FALSE(FileExists(UpdateFolder() + L"ServerConfig.txt"));
+  End();
+}
+
+TEST_F(UpdateTest, SameVersionIsNoNewVersion) {
+  server.OfferVersion(L"1.0.0.1", L"good.exe");
+  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
+  ASSERT_TRUE(StartChinese());
+  EXPECT_TRUE(LogHas(L"未检测到新版本")) << Log();
+  EXPECT_NE(Log().find(L"\xFF1AServer Ver = 1.0.0.1  Client Ver = 1.0.0.1\r\n"), std::wstring::npos);
+  EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));
+  End();
+}
+
+TEST_F(UpdateTest, NewerVersionIsDownloadedAndOurSignedInstallerStarts) {
+  server.Serve(L"good.exe");
+  server.OfferVersion(L"1.0.0.2", L"good.exe");
+  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
+  ASSERT_TRUE(StartChinese());
+  AcceptUpdate();
+  const auto prompt2 = AnswerMessageBox(process, L"提示", IDYES, 60s);
+  ASSERT_TRUE(prompt2);
+  EXPECT_EQ(*prompt2, L"新版本已下载完毕，是否安装？");
+  HWND installer = InstallerWindow();
+  ASSERT_NE(installer, nullptr);
+  CloseInstaller(installer);
+  const std::wstring log = Log();
+  EXPECT_NE(log.find(L"服务器版本高于客户端版本\r\n"), std::wstring::npos);
+  EXPECT_NE(log.find(L"开始更新...\r\n"), std::wstring::npos);
+  EXPECT_EQ(log.find(L"失败更新"), std::wstring::npos);
+  EXPECT_EQ(ReadBytes(UpdateFolder() + L"Pelkin_Setup.exe"),
+            ReadBytes(UPDATE_INSTALLERS_PATH L"good.exe"));
+  End();
+}
+
+TEST_F(UpdateTest, UnsignedInstallerIsRefused) {
+  ExpectRefused(L"unsigned.exe", L"拒绝安装：安装程序没有有效签名，错误码 = 0x");
+}
+
+TEST_F(UpdateTest, InstallerOfAnotherSignerIsRefused) {
+  ExpectRefused(L"other-signer.exe", L"拒绝安装：安装程序的签名者与本程序不同\r\n");
+}
+
+TEST_F(UpdateTest, InstallerChangedAfterSigningIsRefused) {
+  ExpectRefused(L"altered.exe", L"拒绝安装：安装程序没有有效签名，错误码 = 0x");
+}
+
+TEST_F(UpdateTest, MissingInstallerIsAFailedDownload) {
+  server.OfferVersion(L"1.0.0.2", L"gone.exe");
+  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
+  ASSERT_TRUE(StartChinese());
+  AcceptUpdate();
+  EXPECT_TRUE(LogHas(L"失败更新，返回值 = -2146697211\r\n")) << Log();
+  EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));
+  End();
+}
+
+TEST_F(UpdateTest, ExitDuringASlowDownloadEndsTheProgramAtTheNextPoll) {
+  server.Serve(L"good.exe");
+  server.OfferVersion(L"1.0.0.2", L"slow/good.exe");
+  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
+  ASSERT_TRUE(StartChinese());
+  AcceptUpdate();
+  ASSERT_TRUE(LogHas(L"开始更新...")) << Log();
+  ASSERT_TRUE(WaitUntil([&] { return server.Requests().find("/slow/") != std::string::npos; }));
+  // The tray stays responsive during the download: Exit from its menu.
+  TempFolder out;
+  ASSERT_EQ(RunDriver(L"tray rbutton", out.path() + L"t.txt"), 0);
+  ASSERT_EQ(RunDriver(L"menu-choose --index 2", out.path() + L"m.txt"), 0);
+  EXPECT_EQ(InstalledMonitor::WaitForExit(process, 10s), 0u);
+  EXPECT_TRUE(LogHas(L"失败更新，返回值 = 259\r\n", 1s)) << Log();
+}
+
+TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
+  TempFolder place;
+  const std::wstring target = place.path() + L"CorvanexE";
+  TempFolder out;
+  UniqueKernelHandle setup =
+      StartProcess(L"\"" INSTALLER_PATH L"\" /S /D=" + target, out.path() + L"setup.txt");
+  ASSERT_TRUE(setup);
+  ASSERT_EQ(InstalledMonitor::WaitForExit(setup.get(), 60s), 0u);
+  for (const wchar_t* file : {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"Uninstall.exe",
+                              L"Languages\\LanguageInfo.ini", L"Languages\\ZH_2052.lng",
+                              L"config\\UserConfig.ini", L"config\\ClientConfig.txt"})
+    EXPECT_TRUE(FileExists(target + L"\\" + file)) << file;
+  std::wstring run;
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+                          0, KEY_READ | KEY_WOW64_64KEY, &key),
+            ERROR_SUCCESS);
+  wchar_t value[MAX_PATH * 2] = {};
+  DWORD size = sizeof value;
+  EXPECT_EQ(RegQueryValueExW(key, L"CorvanexE", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
+                             &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::wstring(value), L"\"" + target + L"\\CorvanexEMon.exe\"");
+
+  // The installed monitor starts, with the virtual token as its module.
+  CopyFileW(BIN_DIR_PATH L"vtoken.dll", (target + L"\\v9arc_pkcs11.dll").c_str(), FALSE);
+  WriteBytes(target + L"\\vtoken.ini", "[slots]\r\ncount=1\r\nslot0=\r\n");
+  STARTUPINFOW si{sizeof si};
+  PROCESS_INFORMATION pi{};
+  std::wstring exe = target + L"\\CorvanexEMon.exe";
+  ASSERT_TRUE(CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &si, &pi));
+  CloseHandle(pi.hThread);
+  UniqueKernelHandle monitor(pi.hProcess);
+  EXPECT_TRUE(WaitUntil([&] {
+    HWND application = InstalledMonitor::FindProcessWindow(monitor.get(), L"TQZCorvanexE_Application");
+    return application && GetWindowTextLengthW(application) > 0;  // start-up has finished
+  }));
+
+  // The uninstaller ends it as at logoff and removes what was installed.
+  UniqueKernelHandle uninstall =
+      StartProcess(L"\"" + target + L"\\Uninstall.exe\" /S", out.path() + L"uninstall.txt");
+  ASSERT_TRUE(uninstall);
+  EXPECT_TRUE(InstalledMonitor::WaitForExit(monitor.get(), 30s));
+  // Only the two files the test added stay behind.
+  EXPECT_TRUE(WaitUntil([&] { return !FileExists(target + L"\\Uninstall.exe"); }, 30s));
+  EXPECT_FALSE(FileExists(target + L"\\CorvanexEMon.exe"));
+  EXPECT_FALSE(FolderExists(target + L"\\Languages"));
+  EXPECT_FALSE(FolderExists(target + L"\\config"));
+  EXPECT_TRUE(FileExists(target + L"\\vtoken.ini"));
+  size = sizeof value;
+  EXPECT_EQ(RegQueryValueExW(key, L"CorvanexE", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
+                             &size),
+            ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+}
