@@ -191,8 +191,8 @@ TEST_F(UpdateCheckTest, FullRunAsksTwiceAndStartsAnInstallerOfOurSigner) {
   InstallerDownload(0, 3);
   ports.answers = {true, true};
   check.CheckForUpdate();
-  EXPECT_THAT(ports.log, ElementsAre(L"Server Ver = 1.1  Client Ver = 1.0", L"服务器版本高于客户端版本",
-                                     L"开始更新..."));
+  EXPECT_THAT(ports.log, ElementsAre(L"Server Ver = 1.1  Client Ver = 1.0",
+                                     L"服务器版本高于客户端版本", L"开始更新..."));
   EXPECT_THAT(ports.asked, ElementsAre(strings.Update_Info, strings.Update_Down_OK));
   EXPECT_EQ(ports.started.back(), L"http://127.0.0.1/setup.exe -> " + kInstaller);
   EXPECT_EQ(ports.pumped, 3 * 500);
@@ -221,9 +221,9 @@ TEST_F(UpdateCheckTest, DeclinedPromptsAndFailedDownloadEachEndWithTheirLine) {
 }
 
 TEST_F(UpdateCheckTest, InstallerNotOfOurSignerIsRefusedWithoutPrompt) {
-  for (const auto verdict : {InstallerSignature::kMonitorUnsigned,
-                             InstallerSignature::kInstallerNotTrusted,
-                             InstallerSignature::kOtherSigner}) {
+  for (const auto verdict :
+       {InstallerSignature::kMonitorUnsigned, InstallerSignature::kInstallerNotTrusted,
+        InstallerSignature::kOtherSigner}) {
     ports.log.clear();
     ports.asked.clear();
     ClientAt(L"1.0");
@@ -237,8 +237,8 @@ TEST_F(UpdateCheckTest, InstallerNotOfOurSignerIsRefusedWithoutPrompt) {
     EXPECT_EQ(ports.asked.size(), 1u);
     EXPECT_TRUE(ports.startedInstaller.empty());
   }
-  EXPECT_EQ(InstallerRefusalText({InstallerSignature::kInstallerNotTrusted,
-                                  static_cast<std::int32_t>(0x800B0100)}),
+  EXPECT_EQ(InstallerRefusalText(
+                {InstallerSignature::kInstallerNotTrusted, static_cast<std::int32_t>(0x800B0100)}),
             L"拒绝安装：安装程序没有有效签名，错误码 = 0x800B0100");
 }
 

@@ -133,9 +133,8 @@ void AppendUpdateLog(const std::wstring& logPath, const std::wstring& message) {
   wchar_t time[128] = L"";
   GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr, date, 128);
   GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &t, nullptr, time, 128);
-  const std::string line =
-      ToAnsi(UpdateLogLine({t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond}, date,
-                           time, message));
+  const std::string line = ToAnsi(UpdateLogLine(
+      {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond}, date, time, message));
   UniqueFile file(CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;

@@ -22,10 +22,9 @@ class LoopbackServer {
         root_(L"Z:" + WindowsForm(unixRoot_) + L"\\") {
     RemoveTree(root_);
     CreateFolderTree(root_);
-    const std::string command = "/usr/bin/python3 " SOURCE_DIR_UNIX
-                                "/tests/e2e/update_server.py --root " +
-                                unixRoot_ + " --port-file " + unixRoot_ + "/port --stop-file " +
-                                unixRoot_ + "/stop";
+    const std::string command =
+        "/usr/bin/python3 " SOURCE_DIR_UNIX "/tests/e2e/update_server.py --root " + unixRoot_ +
+        " --port-file " + unixRoot_ + "/port --stop-file " + unixRoot_ + "/stop";
     std::wstring commandLine = FromAnsi(command);
     STARTUPINFOW si{sizeof si};
     PROCESS_INFORMATION pi{};
@@ -89,8 +88,8 @@ class UpdateTest : public MonitorScenario {
   void ClientAt(const std::wstring& version, const std::wstring& versionFile) {
     CreateFolderTree(UpdateFolder());
     WriteBytes(UpdateFolder() + L"ClientConfig.ini",
-               ToAnsi(L"[Mgr]\r\nVersion=" + version + L"\r\n[URL]\r\nVersionFile=" +
-                      versionFile + L"\r\n"));
+               ToAnsi(L"[Mgr]\r\nVersion=" + version + L"\r\n[URL]\r\nVersionFile=" + versionFile +
+                      L"\r\n"));
   }
   // Waits for the log to hold text (the check runs about 6 s after start).
   bool LogHas(const std::wstring& text, std::chrono::milliseconds timeout = 30s) {
@@ -178,7 +177,8 @@ TEST_F(UpdateTest, SameVersionIsNoNewVersion) {
   ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
   ASSERT_TRUE(StartChinese());
   EXPECT_TRUE(LogHas(L"未检测到新版本")) << Log();
-  EXPECT_NE(Log().find(L"\xFF1AServer Ver = 1.0.0.1  Client Ver = 1.0.0.1\r\n"), std::wstring::npos);
+  EXPECT_NE(Log().find(L"\xFF1AServer Ver = 1.0.0.1  Client Ver = 1.0.0.1\r\n"),
+            std::wstring::npos);
   EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));
   End();
 }
@@ -250,9 +250,9 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
       StartProcess(L"\"" INSTALLER_PATH L"\" /S /D=" + target, out.path() + L"setup.txt");
   ASSERT_TRUE(setup);
   ASSERT_EQ(InstalledMonitor::WaitForExit(setup.get(), 60s), 0u);
-  for (const wchar_t* file : {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"Uninstall.exe",
-                              L"Languages\\LanguageInfo.ini", L"Languages\\ZH_2052.lng",
-                              L"config\\UserConfig.ini", L"config\\ClientConfig.txt"})
+  for (const wchar_t* file :
+       {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"Uninstall.exe", L"Languages\\LanguageInfo.ini",
+        L"Languages\\ZH_2052.lng", L"config\\UserConfig.ini", L"config\\ClientConfig.txt"})
     EXPECT_TRUE(FileExists(target + L"\\" + file)) << file;
   std::wstring run;
   HKEY key = nullptr;
@@ -261,9 +261,9 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
             ERROR_SUCCESS);
   wchar_t value[MAX_PATH * 2] = {};
   DWORD size = sizeof value;
-  EXPECT_EQ(RegQueryValueExW(key, L"CorvanexE", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
-                             &size),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegQueryValueExW(key, L"CorvanexE", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(std::wstring(value), L"\"" + target + L"\\CorvanexEMon.exe\"");
 
   // The installed monitor starts, with the virtual token as its module.
@@ -272,12 +272,13 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   STARTUPINFOW si{sizeof si};
   PROCESS_INFORMATION pi{};
   std::wstring exe = target + L"\\CorvanexEMon.exe";
-  ASSERT_TRUE(CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
-                             nullptr, &si, &pi));
+  ASSERT_TRUE(
+      CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
   CloseHandle(pi.hThread);
   UniqueKernelHandle monitor(pi.hProcess);
   EXPECT_TRUE(WaitUntil([&] {
-    HWND application = InstalledMonitor::FindProcessWindow(monitor.get(), L"TQZCorvanexE_Application");
+    HWND application =
+        InstalledMonitor::FindProcessWindow(monitor.get(), L"TQZCorvanexE_Application");
     return application && GetWindowTextLengthW(application) > 0;  // start-up has finished
   }));
 
@@ -293,8 +294,8 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   EXPECT_FALSE(FolderExists(target + L"\\config"));
   EXPECT_TRUE(FileExists(target + L"\\vtoken.ini"));
   size = sizeof value;
-  EXPECT_EQ(RegQueryValueExW(key, L"CorvanexE", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
-                             &size),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(
+      RegQueryValueExW(key, L"CorvanexE", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size),
+      ERROR_FILE_NOT_FOUND);
   RegCloseKey(key);
 }
