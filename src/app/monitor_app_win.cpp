@@ -5,6 +5,7 @@
 #include "app/session_notify_win.h"
 #include "config/app_config.h"
 #include "i18n/res_strs.h"
+#include "monitor/commands.h"
 #include "win32/files_win.h"
 
 MonitorApp::MonitorApp(ProgramState& state, HWND applicationWindow)
@@ -87,6 +88,28 @@ void MonitorApp::OnSessionChange(WPARAM reason) {
     return;
   if (reason == WTS_CONSOLE_CONNECT || reason == WTS_REMOTE_CONNECT || reason == WTS_SESSION_UNLOCK)
     session_->SessionUnlocked();
+}
+
+void MonitorApp::OnCopyData(const COPYDATASTRUCT& message) {
+  if (!ports_ || ended_)
+    return;  // not yet, or no longer, monitoring
+  const CopyDataRequest request =
+      DecodeCopyData(message.dwData, message.lpData, message.cbData, ResStrs);
+  switch (request.kind) {
+    case CopyDataRequest::kShowBalloon:
+      ports_->ShowBalloon(request.text, kBalloonUser);
+      break;
+    case CopyDataRequest::kRegisterAgain:
+      ports_->ArmTimer(MonitorTimer::TRegCertXE);
+      break;
+    case CopyDataRequest::kLeaveUpdatesToManager:
+      // A check not yet started never starts; one that waits stops waiting,
+      // and its open prompt is answered No.
+      ports_->DisarmTimer(MonitorTimer::TAppUpdate);
+      state_.UpdateCancelled = true;
+      AnswerOpenPromptNo(ResStrs.P_MSGTitle);
+      break;
+  }
 }
 
 void MonitorApp::OnDestroy() {

@@ -35,6 +35,7 @@ class MonitorApp : private MainFormEvents {
  private:
   void OnTimer(UINT_PTR id) override;
   void OnSessionChange(WPARAM reason) override;
+  void OnCopyData(const COPYDATASTRUCT& message) override;
   void OnDestroy() override;
   void TCheckDefaultUPINTimer();
   void TAppUpdateTimer();

@@ -1,5 +1,9 @@
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <string>
+
+#include "i18n/res_strs.h"
 
 // One text command (UTF-16 with its NUL) by WM_COPYDATA to the top-level
 // window of className; dropped silently when there is none.
@@ -7,6 +11,32 @@ void SendCopyDataCommand(const std::wstring& text,
                          const std::wstring& className,
                          void* senderWindow);
 
+// Answers the open prompt captioned caption, if any, with No.
+void AnswerOpenPromptNo(const std::wstring& caption);
+
 // On token removal: closes the program's dialogs and, once no token is left,
 // answers an open prompt with No.
 void CloseDialogsOnRemoval(int tokenCount, const std::wstring& promptCaption);
+
+// What a WM_COPYDATA message from another program asks of the monitor.
+struct CopyDataRequest {
+  enum Kind {
+    kShowBalloon,       // show text (empty: take any balloon down)
+    kRegisterAgain,     // "RegCert": register the certificates again
+    kLeaveUpdatesToManager,  // "Update": no update check of our own
+  };
+  Kind kind = kShowBalloon;
+  std::wstring text;
+};
+
+// The text of a WM_COPYDATA buffer: UTF-16 up to its NUL, never beyond
+// byteCount bytes (an odd last byte is dropped); empty for no buffer.
+std::wstring CopyDataText(const void* data, std::size_t byteCount);
+
+// Decodes a message: dwData 1 is a status text, turned into its message by
+// the first status key it contains; any other value is a command, matched
+// whole and without regard to ASCII case, or shown as it arrived.
+CopyDataRequest DecodeCopyData(std::uintptr_t dwData,
+                               const void* data,
+                               std::size_t byteCount,
+                               const TResStrs& strings);

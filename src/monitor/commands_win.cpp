@@ -21,12 +21,16 @@ void SendCopyDataCommand(const std::wstring& text,
                reinterpret_cast<LPARAM>(&data));
 }
 
+void AnswerOpenPromptNo(const std::wstring& caption) {
+  if (HWND prompt = FindWindowW(nullptr, caption.c_str()))
+    SendMessageW(prompt, WM_COMMAND, IDNO, 0);
+}
+
 void CloseDialogsOnRemoval(int tokenCount, const std::wstring& promptCaption) {
   for (const wchar_t* cls :
        {names::kSettingsDialogClass, names::kCheckSysDialogClass, names::kPinDialogClass})
     if (HWND dialog = FindWindowW(cls, nullptr))
       SendMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-  HWND prompt = FindWindowW(nullptr, promptCaption.c_str());
-  if (prompt && tokenCount <= 0)
-    SendMessageW(prompt, WM_COMMAND, IDNO, 0);
+  if (tokenCount <= 0)
+    AnswerOpenPromptNo(promptCaption);
 }

@@ -171,6 +171,10 @@ LRESULT TMainForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_TIMER:
       events_.OnTimer(wp);
       return 0;
+    case WM_COPYDATA:
+      if (lp)
+        events_.OnCopyData(*reinterpret_cast<const COPYDATASTRUCT*>(lp));
+      return 0;
     case WM_WTSSESSION_CHANGE:
       events_.OnSessionChange(wp);
       return 0;

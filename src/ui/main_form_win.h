@@ -17,6 +17,8 @@ class MainFormEvents {
   virtual void OnTimer(UINT_PTR id) = 0;
   // WM_WTSSESSION_CHANGE, posted or sent.
   virtual void OnSessionChange(WPARAM reason) = 0;
+  // WM_COPYDATA from another program; the sender always gets 0 back.
+  virtual void OnCopyData(const COPYDATASTRUCT& message) = 0;
   // The window is going away: the program's shutdown.
   virtual void OnDestroy() = 0;
 };
