@@ -162,3 +162,40 @@ TEST_F(MonitoringTest, TheUsersOwnCopyOfATokenCertificateStaysAsItWas) {
   EXPECT_EQ(after.size(), before.size());
   DeleteFromMy(L"Alice Example");
 }
+
+TEST_F(MonitoringTest, RegCertFromTheManagerRegistersAgainAndAnswersLoadCert) {
+  TempFolder out;
+  UniqueKernelHandle manager =
+      StartProcess(L"\"" DRIVER_EXE_PATH L"\" manager --timeout 90", out.path() + L"mgr.txt");
+  ASSERT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "manager window ready"));
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  monitor.Plug(0, L"alice");
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCerts() == 4; }));
+
+  // Our certificates gone from the store behind the monitor's back: "RegCert"
+  // (in any case of letters) clears what is left and fills the store again.
+  RemoveProviderCertificates();
+  ASSERT_EQ(RunDriver(L"send --text regCERT", out.path() + L"s.txt"), 0);
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCerts() == 4; })) << CountProviderCerts();
+  EXPECT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "text=LoadCert"));
+
+  // With no token in, the manager hears "LoadCert" all the same.
+  monitor.Unplug(0);
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCerts() == 0; }));
+  ASSERT_EQ(RunDriver(L"send --text RegCert", out.path() + L"s.txt"), 0);
+  EXPECT_TRUE(WaitUntil([&] {
+    const std::string received = ReadBytes(out.path() + L"mgr.txt");
+    return received.find("text=LoadCert") != received.rfind("text=LoadCert");
+  }));
+  // A word that is no command changes nothing.
+  ASSERT_EQ(RunDriver(L"send --text \"RegCert1\"", out.path() + L"s.txt"), 0);
+
+  monitor.EndSession(process);
+  ASSERT_EQ(InstalledMonitor::WaitForExit(process), 0u);
+  ASSERT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "text=CLOSE"));
+  TerminateProcess(manager.get(), 0);
+  EXPECT_EQ(ReadBytes(out.path() + L"mgr.txt"),
+            "manager window ready\r\ndwData=0 text=LoadCert\r\ndwData=0 text=LoadCert\r\n"
+            "dwData=0 text=CLOSE\r\n");
+}

@@ -242,6 +242,35 @@ TEST_F(UpdateTest, ExitDuringASlowDownloadEndsTheProgramAtTheNextPoll) {
   EXPECT_TRUE(LogHas(L"失败更新，返回值 = 259\r\n", 1s)) << Log();
 }
 
+TEST_F(UpdateTest, UpdateCommandAnswersTheOpenPromptNo) {
+  server.OfferVersion(L"1.0.0.2", L"good.exe");
+  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
+  ASSERT_TRUE(StartChinese());
+  ASSERT_TRUE(WaitUntil(
+      [&] { return InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示"); }, 30s));
+  TempFolder out;
+  ASSERT_EQ(RunDriver(L"send --text Update", out.path() + L"s.txt"), 0);
+  EXPECT_TRUE(LogHas(L"放弃更新\r\n", 5s)) << Log();
+  EXPECT_EQ(InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示"), nullptr);
+  EXPECT_EQ(server.Requests().find("good.exe"), std::string::npos);
+  End();
+}
+
+TEST_F(UpdateTest, UpdateCommandDuringTheDownloadStopsTheWait) {
+  server.Serve(L"good.exe");
+  server.OfferVersion(L"1.0.0.2", L"slow/good.exe");
+  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
+  ASSERT_TRUE(StartChinese());
+  AcceptUpdate();
+  ASSERT_TRUE(WaitUntil([&] { return server.Requests().find("/slow/") != std::string::npos; }));
+  TempFolder out;
+  ASSERT_EQ(RunDriver(L"send --text Update", out.path() + L"s.txt"), 0);
+  EXPECT_TRUE(LogHas(L"失败更新，返回值 = 259\r\n", 5s)) << Log();
+  EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));  // no prompt 2
+  EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // still running
+  End();
+}
+
 TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   TempFolder place;
   const std::wstring target = place.path() + L"CorvanexE";
