@@ -80,6 +80,15 @@ void MonitorApp::TCheckDefaultUPINTimer() {
 // for downloads while messages (and this timer's own) keep coming.
 void MonitorApp::TAppUpdateTimer() {
   ports_->DisarmTimer(MonitorTimer::TAppUpdate);
+  if (state_.UpdateCancelled)
+    return;
+  // Never from inside one of our dialogs or boxes (they disable the main
+  // window): the check would sit on the dialog's stack, and the user's answer
+  // would take effect only once a download had ended. It comes a tick later.
+  if (state_.PinDialogBusy || !IsWindowEnabled(form_->hwnd())) {
+    ports_->ArmTimer(MonitorTimer::TAppUpdate);
+    return;
+  }
   updateCheck_->CheckForUpdate();
 }
 

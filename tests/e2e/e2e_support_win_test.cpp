@@ -105,7 +105,11 @@ InstalledMonitor::InstalledMonitor()
   CopyTree(DEMO_TOKENS_PATH L"tokens\\", root_.path() + L"tokens\\");
   CopyFileW(BIN_DIR_PATH L"vtoken.dll", (appDir_ + L"v9arc_pkcs11.dll").c_str(), FALSE);
   WriteBytes(vtokenConfig(), "[slots]\r\ncount=2\r\nslot0=\r\nslot1=\r\n");
-  CreateFolderTree(appData_);
+  // The update check asks a port where nothing listens: refused at once, not
+  // left to name resolution of the shipped address on a machine offline.
+  CreateFolderTree(userDataDir() + L"update\\");
+  WriteBytes(userDataDir() + L"update\\ClientConfig.ini",
+             "[Mgr]\r\nVersion=1.0.0.1\r\n[URL]\r\nVersionFile=http://127.0.0.1:9/ServerConfig.txt\r\n");
 }
 
 void InstalledMonitor::WriteUserSettings(const std::string& appConfigLines) {

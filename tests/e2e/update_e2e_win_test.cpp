@@ -150,6 +150,7 @@ class UpdateTest : public MonitorScenario {
 TEST_F(UpdateTest, WithoutAClientConfigurationNothingIsFetched) {
   // Start-up seeds the client configuration from the shipped template.
   DeleteFileW((monitor.appDir() + L"config\\ClientConfig.txt").c_str());
+  DeleteFileW((UpdateFolder() + L"ClientConfig.ini").c_str());
   ASSERT_TRUE(StartChinese());
   EXPECT_TRUE(LogHas(L"\xFF1A客户端配置文件不存在\r\n")) << Log();
   EXPECT_EQ(server.Requests(), "");
@@ -268,6 +269,29 @@ TEST_F(UpdateTest, UpdateCommandDuringTheDownloadStopsTheWait) {
   EXPECT_TRUE(LogHas(L"失败更新，返回值 = 259\r\n", 5s)) << Log();
   EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));  // no prompt 2
   EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // still running
+  End();
+}
+
+TEST_F(UpdateTest, CheckWaitsUntilTheSettingsDialogIsClosed) {
+  server.OfferVersion(L"1.0.0.2", L"good.exe");
+  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
+  ASSERT_TRUE(StartChinese());
+  TempFolder out;
+  ASSERT_EQ(RunDriver(L"tray rbutton", out.path() + L"t.txt"), 0);
+  ASSERT_EQ(RunDriver(L"menu-choose --index 1", out.path() + L"m.txt"), 0);
+  HWND dialog = nullptr;
+  ASSERT_TRUE(WaitUntil([&] {
+    return (dialog = InstalledMonitor::FindProcessWindow(process, L"TProjectConfigForm")) &&
+           IsWindowVisible(dialog);
+  }));
+  // Well past the check's time: no version fetch, no prompt over the dialog.
+  EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 10s));
+  EXPECT_EQ(server.Requests(), "");
+  SendMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+  const auto prompt = AnswerMessageBox(process, L"提示", IDNO, 30s);
+  ASSERT_TRUE(prompt);
+  EXPECT_EQ(*prompt, L"检测到新版本，是否进行更新？");
+  EXPECT_TRUE(LogHas(L"放弃更新\r\n", 5s)) << Log();
   End();
 }
 
