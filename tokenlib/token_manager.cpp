@@ -55,6 +55,18 @@ class PinBuffer {
   std::vector<CK_UTF8CHAR> bytes_;
 };
 
+// A user login that proves the PIN: a login that was already there proves
+// nothing, so it is ended and the PIN tried. CKR_PIN_EXPIRED means the PIN was
+// right and the token wants it changed (the session may then only C_SetPIN).
+CK_RV LoginUser(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session, PinBuffer& pin) {
+  CK_RV rv = functions->C_Login(session, CKU_USER, pin.data(), pin.size());
+  if (rv == CKR_USER_ALREADY_LOGGED_IN) {
+    functions->C_Logout(session);
+    rv = functions->C_Login(session, CKU_USER, pin.data(), pin.size());
+  }
+  return rv;
+}
+
 }  // namespace
 
 void WipeSecret(void* data, std::size_t size) {
@@ -586,8 +598,8 @@ std::int32_t TokenManager::Login(std::int32_t token,
     return rv;
   PinBuffer buffer(pin);
   tokens_[token].Forget();  // private objects come into view
-  const CK_RV rv = functions_->C_Login(session, CKU_USER, buffer.data(), buffer.size());
-  if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN)
+  const CK_RV rv = LoginUser(functions_, session, buffer);
+  if (rv == CKR_OK || rv == CKR_PIN_EXPIRED)
     return 0;
   if (triesLeft) {
     CK_TOKEN_INFO info{};
@@ -615,15 +627,14 @@ std::int32_t TokenManager::ChangeUserPin(std::int32_t token,
     return rv;
   PinBuffer oldBuffer(oldPin), newBuffer(newPin);
   tokens_[token].Forget();
-  CK_RV rv = functions_->C_Login(session, CKU_USER, oldBuffer.data(), oldBuffer.size());
-  const bool loggedInHere = rv == CKR_OK;
-  if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN)
+  CK_RV rv = LoginUser(functions_, session, oldBuffer);
+  if (rv != CKR_OK && rv != CKR_PIN_EXPIRED)
     return static_cast<std::int32_t>(rv);
   rv = functions_->C_SetPIN(session, oldBuffer.data(), oldBuffer.size(), newBuffer.data(),
                             newBuffer.size());
-  if (loggedInHere)
-    functions_->C_Logout(session);
+  functions_->C_Logout(session);
   return static_cast<std::int32_t>(rv);
 }
+
 
 }  // namespace tokenlib

@@ -112,6 +112,28 @@ TEST_F(VirtualTokens, PinStateLoginAndChange) {
   EXPECT_EQ(manager.Login(0, "24682468", &tries), 0);
 }
 
+TEST_F(VirtualTokens, AnExpiredDefaultPinIsARightPinThatMayBeChanged) {
+  std::ofstream(dir + "/vtoken.ini", std::ios::app) << "[module]\npinExpired=1\n";
+  int32_t tries = -1;
+  EXPECT_EQ(manager.Login(0, "12345678", &tries), 0);
+  EXPECT_EQ(manager.Login(0, "00000000", &tries), static_cast<int32_t>(CKR_PIN_INCORRECT));
+  ASSERT_EQ(manager.ChangeUserPin(0, "12345678", "24682468"), 0);
+  int32_t state[6];
+  ASSERT_EQ(manager.GetPinState(0, 1, state), 0);
+  EXPECT_EQ(state[5], 0);  // no longer the default
+  EXPECT_EQ(manager.Login(0, "24682468", &tries), 0);
+}
+
+TEST_F(VirtualTokens, ALoginAlreadyThereProvesNothingAboutTheNextPin) {
+  int32_t tries = -1;
+  ASSERT_EQ(manager.Login(0, "12345678", &tries), 0);
+  EXPECT_EQ(manager.Login(0, "00000000", &tries), static_cast<int32_t>(CKR_PIN_INCORRECT));
+  ASSERT_EQ(manager.Login(0, "12345678", &tries), 0);
+  EXPECT_EQ(manager.ChangeUserPin(0, "11111111", "24682468"),
+            static_cast<int32_t>(CKR_PIN_INCORRECT));
+  EXPECT_EQ(manager.ChangeUserPin(0, "12345678", "24682468"), 0);
+}
+
 TEST_F(VirtualTokens, UnpluggingIsSeenAtOnce) {
   Plug("", "tokens/bob");
   char names[64];

@@ -333,9 +333,11 @@ CK_RV Login(CK_SESSION_HANDLE h, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG l
   if (g_loggedIn[s->folder])
     return CKR_USER_ALREADY_LOGGED_IN;
   const CK_RV rv = CheckPin(*t, pin, len);
-  if (rv == CKR_OK)
-    g_loggedIn[s->folder] = true;
-  return rv;
+  if (rv != CKR_OK)
+    return rv;
+  g_loggedIn[s->folder] = true;
+  // Tokens that force a change of the default PIN say so at login.
+  return t->pinIsDefault && LoadConfig().pinExpired ? CKR_PIN_EXPIRED : CKR_OK;
 }
 
 CK_RV Logout(CK_SESSION_HANDLE h) {

@@ -116,6 +116,7 @@ Config LoadConfig() {
   const IniFile ini = IniFile::Load(config.path);
   const auto base = std::filesystem::u8path(config.path).parent_path();
   config.osLocking = ini.GetInt("module", "osLocking", 1) != 0;
+  config.pinExpired = ini.GetInt("module", "pinExpired", 0) != 0;
   const int count = std::max(0, std::min(ini.GetInt("slots", "count", 0), 64));
   for (int i = 0; i < count; ++i) {
     const std::string folder = ini.Get("slots", "slot" + std::to_string(i));

@@ -8,6 +8,8 @@
 //   slot0=tokens/alice      ; a token folder, relative to this file; empty = no token
 //   [module]
 //   osLocking=0             ; C_Initialize answers CKR_CANT_LOCK when offered OS locking
+//   pinExpired=1            ; C_Login with the right PIN answers CKR_PIN_EXPIRED while the
+//                           ; PIN is still the default (logged in, as for C_SetPIN)
 //
 // Token folder: token.ini and DER certificate files.
 //   [token]
@@ -65,6 +67,7 @@ struct Config {
   std::string path;
   std::vector<std::string> slotFolders;  // absolute; empty = no token
   bool osLocking = true;
+  bool pinExpired = false;
 };
 
 // The folder this module was loaded from, with a trailing separator.
