@@ -636,5 +636,4 @@ std::int32_t TokenManager::ChangeUserPin(std::int32_t token,
   return static_cast<std::int32_t>(rv);
 }
 
-
 }  // namespace tokenlib

@@ -21,8 +21,8 @@ void CloseDialogsOnRemoval(int tokenCount, const std::wstring& promptCaption);
 // What a WM_COPYDATA message from another program asks of the monitor.
 struct CopyDataRequest {
   enum Kind {
-    kShowBalloon,       // show text (empty: take any balloon down)
-    kRegisterAgain,     // "RegCert": register the certificates again
+    kShowBalloon,            // show text (empty: take any balloon down)
+    kRegisterAgain,          // "RegCert": register the certificates again
     kLeaveUpdatesToManager,  // "Update": no update check of our own
   };
   Kind kind = kShowBalloon;

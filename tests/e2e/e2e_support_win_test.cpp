@@ -108,8 +108,9 @@ InstalledMonitor::InstalledMonitor()
   // The update check asks a port where nothing listens: refused at once, not
   // left to name resolution of the shipped address on a machine offline.
   CreateFolderTree(userDataDir() + L"update\\");
-  WriteBytes(userDataDir() + L"update\\ClientConfig.ini",
-             "[Mgr]\r\nVersion=1.0.0.1\r\n[URL]\r\nVersionFile=http://127.0.0.1:9/ServerConfig.txt\r\n");
+  WriteBytes(
+      userDataDir() + L"update\\ClientConfig.ini",
+      "[Mgr]\r\nVersion=1.0.0.1\r\n[URL]\r\nVersionFile=http://127.0.0.1:9/ServerConfig.txt\r\n");
 }
 
 void InstalledMonitor::WriteUserSettings(const std::string& appConfigLines) {

@@ -267,7 +267,7 @@ TEST_F(UpdateTest, UpdateCommandDuringTheDownloadStopsTheWait) {
   TempFolder out;
   ASSERT_EQ(RunDriver(L"send --text Update", out.path() + L"s.txt"), 0);
   EXPECT_TRUE(LogHas(L"失败更新，返回值 = 259\r\n", 5s)) << Log();
-  EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));  // no prompt 2
+  EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));                    // no prompt 2
   EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // still running
   End();
 }
