@@ -42,6 +42,8 @@ TEST(MonitorProcess, CloseOnlyHidesUntilTheSessionEnds) {
 
 TEST(MonitorProcess, SeedsSettingsOnceAndNeverReplacesThem) {
   InstalledMonitor monitor;
+  // A first start: none of the user's files exist yet.
+  DeleteFileW((monitor.userDataDir() + L"update\\ClientConfig.ini").c_str());
   HANDLE process = monitor.Start();
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
   monitor.EndSession(process);
