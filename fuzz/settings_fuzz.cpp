@@ -1,24 +1,13 @@
 // A settings file of any content: read, written back and read again gives
 // the same settings; the settings dialog's record stays within its ranges.
 #include "config/app_config.h"
-#include "config/fake_profile_test.h"
-#include "fuzz_input.h"
+#include "fuzz_profile.h"
 #include "ui/settings_form.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::wstring text = Utf16Text(data, size);
   FakeProfile file;
-  std::size_t at = 0;
-  while (at <= text.size()) {
-    std::size_t end = text.find(L'\n', at);
-    if (end == std::wstring::npos)
-      end = text.size();
-    const std::wstring line = text.substr(at, end - at);
-    const std::size_t eq = line.find(L'=');
-    if (eq != std::wstring::npos)
-      file.Set(kAppConfigSection, line.substr(0, eq), AsFileValue(line.substr(eq + 1)));
-    at = end + 1;
-  }
+  FillProfile(file, text, kAppConfigSection);
   TConfigInfo first{};
   ReadAppConfigFrom(file, first);
   FakeProfile written;

@@ -3,30 +3,12 @@
 // every log line keeps its shape.
 #include <deque>
 
-#include "config/fake_profile_test.h"
-#include "fuzz_input.h"
+#include "fuzz_profile.h"
 #include "update/update_check.h"
 
 namespace {
 
 const std::wstring kFolder = L"U:\\";
-
-// A profile from "section|key=value" lines.
-void Fill(FakeProfile& file, const std::wstring& text) {
-  std::size_t at = 0;
-  while (at <= text.size()) {
-    std::size_t end = text.find(L'\n', at);
-    if (end == std::wstring::npos)
-      end = text.size();
-    const std::wstring line = text.substr(at, end - at);
-    const std::size_t bar = line.find(L'|');
-    const std::size_t eq = line.find(L'=');
-    if (bar != std::wstring::npos && eq != std::wstring::npos && bar < eq)
-      file.Set(line.substr(0, bar), line.substr(bar + 1, eq - bar - 1),
-               AsFileValue(line.substr(eq + 1)));
-    at = end + 1;
-  }
-}
 
 class Ports : public UpdatePorts {
  public:
@@ -39,7 +21,7 @@ class Ports : public UpdatePorts {
   std::unique_ptr<PendingDownload> StartDownload(const std::wstring&,
                                                  const std::wstring& path) override {
     if (path == kFolder + L"ServerConfig.txt")
-      Fill(files.File(path), serverText);
+      FillProfile(files.File(path), serverText, L"");
     return std::make_unique<Done>();
   }
   void PumpMessagesFor(int) override {}
@@ -64,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::wstring text = Utf16Text(data, size);
   const std::size_t split = text.find(L'\x1E');
   Ports ports;
-  Fill(ports.files.File(kFolder + L"ClientConfig.ini"), text.substr(0, split));
+  FillProfile(ports.files.File(kFolder + L"ClientConfig.ini"), text.substr(0, split), L"");
   if (split != std::wstring::npos)
     ports.serverText = text.substr(split + 1);
 

@@ -25,6 +25,32 @@ void RemoveProviderCertificates() {
   FreeLibrary(dll);
 }
 
+bool ChooseTrayMenuItem(int index) {
+  TempFolder out;
+  return RunDriver(L"tray rbutton", out.path() + L"t.txt") == 0 &&
+         RunDriver(L"menu-choose --index " + std::to_wstring(index), out.path() + L"m.txt") == 0;
+}
+
+HWND OpenSettingsDialog(HANDLE process) {
+  if (!ChooseTrayMenuItem(1))
+    return nullptr;
+  HWND dialog = nullptr;
+  WaitUntil([&] {
+    return (dialog = InstalledMonitor::FindProcessWindow(process, L"TProjectConfigForm")) &&
+           IsWindowVisible(dialog);
+  });
+  return dialog;
+}
+
+UniqueKernelHandle StartManagerStandIn(const std::wstring& outputPath,
+                                       const std::wstring& options) {
+  UniqueKernelHandle manager =
+      StartProcess(L"\"" DRIVER_EXE_PATH L"\" manager " + options, outputPath);
+  if (!manager || !WaitForFileText(outputPath, "manager window ready"))
+    return {};
+  return manager;
+}
+
 std::optional<std::wstring> AnswerMessageBox(HANDLE process,
                                              const std::wstring& caption,
                                              int button,

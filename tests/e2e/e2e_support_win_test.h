@@ -12,6 +12,17 @@
 #include "win32/test_files_win_test.h"
 #include "win32/unique_handle_win.h"
 
+// Chooses item index (0: show manager, 1: advanced settings, 2: Exit) of
+// the tray menu, as a user would with the mouse; false when the driver failed.
+bool ChooseTrayMenuItem(int index);
+// Opens the advanced settings dialog of process through its tray menu; the
+// dialog once shown, or null.
+HWND OpenSettingsDialog(HANDLE process);
+// The driver tool as the manager application, writing what it receives to
+// outputPath; returns once its window is ready (null when it never was).
+UniqueKernelHandle StartManagerStandIn(const std::wstring& outputPath,
+                                       const std::wstring& options = L"--timeout 60");
+
 // Removes every certificate of the provider Wine registers ours with (Wine
 // has no key for our own provider) from the user's "MY" store.
 void RemoveProviderCertificates();

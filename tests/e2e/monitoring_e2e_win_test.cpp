@@ -78,9 +78,8 @@ TEST_F(MonitoringTest, ATokenPresentAtStartIsRegisteredAndEndingRemovesIt) {
   WriteBytes(monitor.vtokenConfig(),
              "[slots]\r\ncount=1\r\nslot0=" + std::string(bob.begin(), bob.end()) + "\r\n");
   TempFolder out;
-  UniqueKernelHandle manager =
-      StartProcess(L"\"" DRIVER_EXE_PATH L"\" manager --timeout 60", out.path() + L"mgr.txt");
-  ASSERT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "manager window ready"));
+  UniqueKernelHandle manager = StartManagerStandIn(out.path() + L"mgr.txt");
+  ASSERT_TRUE(manager);
 
   HANDLE process = monitor.Start();
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
@@ -115,9 +114,9 @@ TEST_F(MonitoringTest, AMissingPkcs11ModuleIsReportedAndTheProgramEnds) {
   CreateFolderTree(monitor.userDataDir());
   WriteBytes(monitor.userDataDir() + L"UserConfig.ini", "[APPConfig]\r\nLanguageID=2052\r\n");
   TempFolder out;
-  UniqueKernelHandle manager = StartProcess(
-      L"\"" DRIVER_EXE_PATH L"\" manager --timeout 60 --exit-on-close", out.path() + L"mgr.txt");
-  ASSERT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "manager window ready"));
+  UniqueKernelHandle manager =
+      StartManagerStandIn(out.path() + L"mgr.txt", L"--timeout 60 --exit-on-close");
+  ASSERT_TRUE(manager);
 
   HANDLE process = monitor.Start();
   HWND box = nullptr;
@@ -165,9 +164,8 @@ TEST_F(MonitoringTest, TheUsersOwnCopyOfATokenCertificateStaysAsItWas) {
 
 TEST_F(MonitoringTest, RegCertFromTheManagerRegistersAgainAndAnswersLoadCert) {
   TempFolder out;
-  UniqueKernelHandle manager =
-      StartProcess(L"\"" DRIVER_EXE_PATH L"\" manager --timeout 90", out.path() + L"mgr.txt");
-  ASSERT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "manager window ready"));
+  UniqueKernelHandle manager = StartManagerStandIn(out.path() + L"mgr.txt", L"--timeout 90");
+  ASSERT_TRUE(manager);
   HANDLE process = monitor.Start();
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
   monitor.Plug(0, L"alice");

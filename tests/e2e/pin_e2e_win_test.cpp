@@ -115,14 +115,8 @@ TEST_F(PinTest, PullingTheTokenOutClosesTheDialog) {
 
 TEST_F(PinTest, PullingTheTokenOutClosesThePinAndTheSettingsDialogTogether) {
   ASSERT_TRUE(StartWith("CertTips=0\r\nDefaultPINMode=1\r\nLanguageID=2052\r\n"));
-  TempFolder out;
-  ASSERT_EQ(RunDriver(L"tray rbutton", out.path() + L"t.txt"), 0);
-  ASSERT_EQ(RunDriver(L"menu-choose --index 1", out.path() + L"m.txt"), 0);
-  HWND settings = nullptr;
-  ASSERT_TRUE(WaitUntil([&] {
-    return (settings = InstalledMonitor::FindProcessWindow(process, L"TProjectConfigForm")) &&
-           IsWindowVisible(settings);
-  }));
+  HWND settings = OpenSettingsDialog(process);
+  ASSERT_NE(settings, nullptr);
   // The token's default-PIN prompt comes up over the settings dialog.
   monitor.Plug(0, L"alice");
   HWND prompt = WaitForPinDialog(L"提示");

@@ -22,17 +22,7 @@ class SettingsTest : public MonitorScenario {
 
   void StartMonitor() { ASSERT_TRUE(StartWith("")); }
   // The tray menu's second item, as a user would choose it.
-  HWND OpenDialog() {
-    TempFolder out;
-    RunDriver(L"tray rbutton", out.path() + L"t.txt");
-    RunDriver(L"menu-choose --index 1", out.path() + L"m.txt");
-    HWND dialog = nullptr;
-    WaitUntil([&] {
-      return (dialog = InstalledMonitor::FindProcessWindow(process, L"TProjectConfigForm")) &&
-             IsWindowVisible(dialog);
-    });
-    return dialog;
-  }
+  HWND OpenDialog() { return OpenSettingsDialog(process); }
   static void Click(HWND dialog, int id) { SendMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
   static void SetText(HWND dialog, int id, const wchar_t* text) {
     SendDlgItemMessageW(dialog, id, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));

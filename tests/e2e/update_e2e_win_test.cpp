@@ -77,6 +77,13 @@ class UpdateTest : public MonitorScenario {
   }
   // The prompts' caption is then "提示".
   bool StartChinese() { return StartWith("LanguageID=2052\r\n"); }
+  // The server offers serverVersion with its installer at installerPath, the
+  // client is at 1.0.0.1, and the monitor starts.
+  bool StartWithOffer(const std::wstring& serverVersion, const std::wstring& installerPath) {
+    server.OfferVersion(serverVersion, installerPath);
+    ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
+    return StartChinese();
+  }
   std::wstring UpdateFolder() const { return monitor.userDataDir() + L"update\\"; }
   std::wstring Log() const {
     const std::string bytes = ReadBytes(UpdateFolder() + L"Logs.txt");
@@ -105,9 +112,7 @@ class UpdateTest : public MonitorScenario {
   // line in the log: no prompt 2, no installer started.
   void ExpectRefused(const std::wstring& installer, const std::wstring& line) {
     server.Serve(installer);
-    server.OfferVersion(L"1.0.0.2", installer);
-    ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
-    ASSERT_TRUE(StartChinese());
+    ASSERT_TRUE(StartWithOffer(L"1.0.0.2", installer));
     AcceptUpdate();
     EXPECT_TRUE(LogHas(line, 60s)) << Log();
     EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));
@@ -174,9 +179,7 @@ TEST_F(UpdateTest, ServerDownOrVersionFileMissingIsAFailedFetch) {
 }
 
 TEST_F(UpdateTest, SameVersionIsNoNewVersion) {
-  server.OfferVersion(L"1.0.0.1", L"good.exe");
-  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
-  ASSERT_TRUE(StartChinese());
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.1", L"good.exe"));
   EXPECT_TRUE(LogHas(L"未检测到新版本")) << Log();
   EXPECT_NE(Log().find(L"\xFF1AServer Ver = 1.0.0.1  Client Ver = 1.0.0.1\r\n"),
             std::wstring::npos);
@@ -186,9 +189,7 @@ TEST_F(UpdateTest, SameVersionIsNoNewVersion) {
 
 TEST_F(UpdateTest, NewerVersionIsDownloadedAndOurSignedInstallerStarts) {
   server.Serve(L"good.exe");
-  server.OfferVersion(L"1.0.0.2", L"good.exe");
-  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
-  ASSERT_TRUE(StartChinese());
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"good.exe"));
   AcceptUpdate();
   const auto prompt2 = AnswerMessageBox(process, L"提示", IDYES, 60s);
   ASSERT_TRUE(prompt2);
@@ -218,9 +219,7 @@ TEST_F(UpdateTest, InstallerChangedAfterSigningIsRefused) {
 }
 
 TEST_F(UpdateTest, MissingInstallerIsAFailedDownload) {
-  server.OfferVersion(L"1.0.0.2", L"gone.exe");
-  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
-  ASSERT_TRUE(StartChinese());
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"gone.exe"));
   AcceptUpdate();
   EXPECT_TRUE(LogHas(L"失败更新，返回值 = -2146697211\r\n")) << Log();
   EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));
@@ -229,24 +228,18 @@ TEST_F(UpdateTest, MissingInstallerIsAFailedDownload) {
 
 TEST_F(UpdateTest, ExitDuringASlowDownloadEndsTheProgramAtTheNextPoll) {
   server.Serve(L"good.exe");
-  server.OfferVersion(L"1.0.0.2", L"slow/good.exe");
-  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
-  ASSERT_TRUE(StartChinese());
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"slow/good.exe"));
   AcceptUpdate();
   ASSERT_TRUE(LogHas(L"开始更新...")) << Log();
   ASSERT_TRUE(WaitUntil([&] { return server.Requests().find("/slow/") != std::string::npos; }));
   // The tray stays responsive during the download: Exit from its menu.
-  TempFolder out;
-  ASSERT_EQ(RunDriver(L"tray rbutton", out.path() + L"t.txt"), 0);
-  ASSERT_EQ(RunDriver(L"menu-choose --index 2", out.path() + L"m.txt"), 0);
+  ASSERT_TRUE(ChooseTrayMenuItem(2));
   EXPECT_EQ(InstalledMonitor::WaitForExit(process, 10s), 0u);
   EXPECT_TRUE(LogHas(L"失败更新，返回值 = 259\r\n", 1s)) << Log();
 }
 
 TEST_F(UpdateTest, UpdateCommandAnswersTheOpenPromptNo) {
-  server.OfferVersion(L"1.0.0.2", L"good.exe");
-  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
-  ASSERT_TRUE(StartChinese());
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"good.exe"));
   ASSERT_TRUE(WaitUntil(
       [&] { return InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示"); }, 30s));
   TempFolder out;
@@ -259,9 +252,7 @@ TEST_F(UpdateTest, UpdateCommandAnswersTheOpenPromptNo) {
 
 TEST_F(UpdateTest, UpdateCommandDuringTheDownloadStopsTheWait) {
   server.Serve(L"good.exe");
-  server.OfferVersion(L"1.0.0.2", L"slow/good.exe");
-  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
-  ASSERT_TRUE(StartChinese());
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"slow/good.exe"));
   AcceptUpdate();
   ASSERT_TRUE(WaitUntil([&] { return server.Requests().find("/slow/") != std::string::npos; }));
   TempFolder out;
@@ -273,17 +264,9 @@ TEST_F(UpdateTest, UpdateCommandDuringTheDownloadStopsTheWait) {
 }
 
 TEST_F(UpdateTest, CheckWaitsUntilTheSettingsDialogIsClosed) {
-  server.OfferVersion(L"1.0.0.2", L"good.exe");
-  ClientAt(L"1.0.0.1", server.Url(L"ServerConfig.txt"));
-  ASSERT_TRUE(StartChinese());
-  TempFolder out;
-  ASSERT_EQ(RunDriver(L"tray rbutton", out.path() + L"t.txt"), 0);
-  ASSERT_EQ(RunDriver(L"menu-choose --index 1", out.path() + L"m.txt"), 0);
-  HWND dialog = nullptr;
-  ASSERT_TRUE(WaitUntil([&] {
-    return (dialog = InstalledMonitor::FindProcessWindow(process, L"TProjectConfigForm")) &&
-           IsWindowVisible(dialog);
-  }));
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"good.exe"));
+  HWND dialog = OpenSettingsDialog(process);
+  ASSERT_NE(dialog, nullptr);
   // Well past the check's time: no version fetch, no prompt over the dialog.
   EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 10s));
   EXPECT_EQ(server.Requests(), "");
