@@ -10,5 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       __builtin_trap();
   }
   der::CertificatePublicKey(in);
+  der::CertificateUsage(in);
+  der::CertificateExponentLength(in);
   return 0;
 }

@@ -4,22 +4,46 @@
 #include <cstring>
 #include <span>
 
+#include "attribute_reader.h"
 #include "der.h"
 
 namespace tokenlib {
 
 namespace {
 
-// PKCS#11 pads its fixed-size texts with blanks.
-void CopyPadded(const CK_UTF8CHAR* source, std::size_t sourceSize, char* out, std::size_t outSize) {
+// PKCS#11 pads its fixed-size UTF-8 texts with blanks; callers read the
+// system code page.
+void CopyPadded(const CodePage& codePage,
+                const CK_UTF8CHAR* source,
+                std::size_t sourceSize,
+                char* out,
+                std::size_t outSize) {
   if (!out || outSize == 0)
     return;
   std::size_t n = sourceSize;
   while (n > 0 && (source[n - 1] == ' ' || source[n - 1] == '\0'))
     --n;
-  n = std::min(n, outSize - 1);
-  std::memcpy(out, source, n);
+  const std::string text =
+      DisplayText(codePage, std::string_view(reinterpret_cast<const char*>(source), n));
+  n = std::min(text.size(), outSize - 1);
+  std::memcpy(out, text.data(), n);
   out[n] = '\0';
+}
+
+std::int32_t CopyOut(const std::vector<std::uint8_t>& value,
+                     unsigned char* data,
+                     std::int32_t* length) {
+  if (value.size() > static_cast<std::size_t>(*length))
+    return kErrBufferTooSmall;
+  std::memcpy(data, value.data(), value.size());
+  *length = static_cast<std::int32_t>(value.size());
+  return 0;
+}
+
+// The module's ways of saying the session, or the token under it, is gone.
+bool IsSessionGone(CK_RV rv) {
+  return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED ||
+         rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT;
 }
 
 std::int32_t ClampToInt32(CK_ULONG value) {
@@ -43,10 +67,16 @@ bool Contains(const std::vector<std::uint8_t>& haystack, const std::vector<std::
                                         needle.end()) != haystack.end();
 }
 
-// A PIN as the module wants it, wiped when it goes.
+// A PIN as the module wants it (UTF-8), wiped when it goes.
 class PinBuffer {
  public:
-  explicit PinBuffer(const std::string& pin) : bytes_(pin.begin(), pin.end()) {}
+  PinBuffer(const CodePage& codePage, const std::string& pin) {
+    std::optional<std::string> utf8 = codePage.ToUtf8(pin);
+    const std::string& text = utf8 ? *utf8 : pin;
+    bytes_.assign(text.begin(), text.end());
+    if (utf8)
+      WipeSecret(utf8->data(), utf8->size());
+  }
   ~PinBuffer() { WipeSecret(bytes_.data(), bytes_.size()); }
   CK_UTF8CHAR* data() { return bytes_.empty() ? nullptr : bytes_.data(); }
   CK_ULONG size() const { return static_cast<CK_ULONG>(bytes_.size()); }
@@ -123,11 +153,58 @@ std::int32_t TokenManager::Finalise() {
 }
 
 void TokenManager::CloseSessions() {
-  for (auto& t : tokens_) {
-    if (t.session != CK_INVALID_HANDLE)
-      functions_->C_CloseSession(t.session);
+  for (auto& t : tokens_)
+    DropSession(t);
+}
+
+TokenManager::Token* TokenManager::TokenAt(std::int32_t token) {
+  if (!functions_ || token < 0 || token >= static_cast<std::int32_t>(tokens_.size()))
+    return nullptr;
+  return &tokens_[token];
+}
+
+void TokenManager::DropSession(Token& t) {
+  if (t.session != CK_INVALID_HANDLE)
+    functions_->C_CloseSession(t.session);
+  t.session = CK_INVALID_HANDLE;
+  t.objects.reset();
+}
+
+CK_RV TokenManager::OpenSession(Token& t) {
+  DropSession(t);
+  CK_RV rv = functions_->C_OpenSession(t.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                                       nullptr, &t.session);
+  if (rv == CKR_TOKEN_WRITE_PROTECTED)
+    rv = functions_->C_OpenSession(t.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &t.session);
+  if (rv != CKR_OK)
     t.session = CK_INVALID_HANDLE;
+  return rv;
+}
+
+template <class Op>
+CK_RV TokenManager::WithSession(std::int32_t token, Op&& op) {
+  Token* t = TokenAt(token);
+  if (!t)
+    return functions_ ? kErrBadToken : kErrNotInitialised;
+  const bool fresh = t->session == CK_INVALID_HANDLE;
+  if (fresh) {
+    if (CK_RV rv = OpenSession(*t))
+      return rv;
   }
+  CK_RV rv = op(t->session);
+  if (!fresh && IsSessionGone(rv)) {
+    if (CK_RV reopened = OpenSession(*t))
+      return reopened;
+    rv = op(t->session);
+  }
+  if (IsSessionGone(rv))
+    DropSession(*t);
+  return rv;
+}
+
+bool TokenManager::Present(const Token& t) {
+  CK_SLOT_INFO info{};
+  return functions_->C_GetSlotInfo(t.slot, &info) == CKR_OK && (info.flags & CKF_TOKEN_PRESENT);
 }
 
 std::int32_t TokenManager::Find(std::int32_t* handles, std::int32_t* count) {
@@ -137,23 +214,31 @@ std::int32_t TokenManager::Find(std::int32_t* handles, std::int32_t* count) {
   *count = 0;
   if (!functions_)
     return kErrNotInitialised;
-  CK_ULONG n = 0;
-  CK_RV rv = functions_->C_GetSlotList(CK_TRUE, nullptr, &n);
-  std::vector<CK_SLOT_ID> slots(n);
-  if (rv == CKR_OK && n > 0)
-    rv = functions_->C_GetSlotList(CK_TRUE, slots.data(), &n);
+  std::vector<CK_SLOT_ID> slots;
+  CK_RV rv = CKR_BUFFER_TOO_SMALL;
+  // A token plugged in between the two calls makes the list longer.
+  for (int attempt = 0; attempt < 4 && rv == CKR_BUFFER_TOO_SMALL; ++attempt) {
+    CK_ULONG n = 0;
+    rv = functions_->C_GetSlotList(CK_TRUE, nullptr, &n);
+    slots.assign(n, 0);
+    if (rv == CKR_OK && n > 0)
+      rv = functions_->C_GetSlotList(CK_TRUE, slots.data(), &n);
+    if (rv == CKR_OK)
+      slots.resize(std::min<CK_ULONG>(n, slots.size()));
+  }
   if (rv != CKR_OK)
     return static_cast<std::int32_t>(rv);
-  slots.resize(std::min<CK_ULONG>(n, static_cast<CK_ULONG>(capacity)));
+  slots.resize(std::min<std::size_t>(slots.size(), static_cast<std::size_t>(capacity)));
 
   // Keep the sessions of tokens still present; the others are gone.
   std::vector<Token> next;
   for (CK_SLOT_ID slot : slots) {
-    Token t{slot, CK_INVALID_HANDLE};
+    Token t;
+    t.slot = slot;
     for (auto& old : tokens_)
       if (old.slot == slot)
         std::swap(t.session, old.session);
-    next.push_back(t);
+    next.push_back(std::move(t));
   }
   CloseSessions();
   tokens_ = std::move(next);
@@ -165,39 +250,15 @@ std::int32_t TokenManager::Find(std::int32_t* handles, std::int32_t* count) {
 }
 
 std::int32_t TokenManager::Connect(std::int32_t token) {
-  if (!functions_)
-    return kErrNotInitialised;
-  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size()))
-    return kErrBadToken;
-  Token& t = tokens_[token];
-  if (t.session != CK_INVALID_HANDLE) {
+  Token* t = TokenAt(token);
+  if (!t)
+    return functions_ ? kErrBadToken : kErrNotInitialised;
+  if (t->session != CK_INVALID_HANDLE) {
     CK_SESSION_INFO info{};
-    if (functions_->C_GetSessionInfo(t.session, &info) == CKR_OK)
+    if (functions_->C_GetSessionInfo(t->session, &info) == CKR_OK)
       return 0;
-    functions_->C_CloseSession(t.session);  // the token was pulled out meanwhile
-    t.session = CK_INVALID_HANDLE;
   }
-  t.Forget();
-  CK_RV rv = functions_->C_OpenSession(t.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
-                                       nullptr, &t.session);
-  if (rv == CKR_TOKEN_WRITE_PROTECTED)
-    rv = functions_->C_OpenSession(t.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &t.session);
-  if (rv != CKR_OK)
-    t.session = CK_INVALID_HANDLE;
-  return static_cast<std::int32_t>(rv);
-}
-
-std::int32_t TokenManager::SessionOf(std::int32_t token, CK_SESSION_HANDLE* session) {
-  if (!functions_)
-    return kErrNotInitialised;
-  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size()))
-    return kErrBadToken;
-  if (tokens_[token].session == CK_INVALID_HANDLE) {
-    if (std::int32_t rv = Connect(token))
-      return rv;
-  }
-  *session = tokens_[token].session;
-  return 0;
+  return static_cast<std::int32_t>(OpenSession(*t));
 }
 
 std::int32_t TokenManager::GetInfo(std::int32_t token,
@@ -206,18 +267,22 @@ std::int32_t TokenManager::GetInfo(std::int32_t token,
                                    char* desc3,
                                    char* desc4,
                                    std::int32_t* props) {
-  if (!functions_)
-    return kErrNotInitialised;
-  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size()))
-    return kErrBadToken;
+  Token* t = TokenAt(token);
+  if (!t)
+    return functions_ ? kErrBadToken : kErrNotInitialised;
+  // Some modules answer C_GetTokenInfo from what they knew; the slot knows.
+  if (!Present(*t)) {
+    DropSession(*t);
+    return static_cast<std::int32_t>(CKR_TOKEN_NOT_PRESENT);
+  }
   CK_TOKEN_INFO info{};
-  const CK_RV rv = functions_->C_GetTokenInfo(tokens_[token].slot, &info);
+  const CK_RV rv = functions_->C_GetTokenInfo(t->slot, &info);
   if (rv != CKR_OK)
     return static_cast<std::int32_t>(rv);
-  CopyPadded(info.label, sizeof info.label, desc1, 33);
-  CopyPadded(info.manufacturerID, sizeof info.manufacturerID, desc2, 129);
-  CopyPadded(info.model, sizeof info.model, desc3, 65);
-  CopyPadded(info.serialNumber, sizeof info.serialNumber, desc4, 65);
+  CopyPadded(codePage_, info.label, sizeof info.label, desc1, 33);
+  CopyPadded(codePage_, info.manufacturerID, sizeof info.manufacturerID, desc2, 129);
+  CopyPadded(codePage_, info.model, sizeof info.model, desc3, 65);
+  CopyPadded(codePage_, info.serialNumber, sizeof info.serialNumber, desc4, 65);
   if (props) {
     props[0] = ClampToInt32(info.ulMaxPinLen);
     props[1] = ClampToInt32(info.ulMinPinLen);
@@ -226,7 +291,7 @@ std::int32_t TokenManager::GetInfo(std::int32_t token,
     props[4] = info.hardwareVersion.major * 256 + info.hardwareVersion.minor;
     props[5] = info.firmwareVersion.major * 256 + info.firmwareVersion.minor;
     props[6] = static_cast<std::int32_t>(info.flags & 0x7FFFFFFF);
-    props[7] = ClampToInt32(tokens_[token].slot);
+    props[7] = ClampToInt32(t->slot);
     props[8] = 0;
     props[9] = (info.flags & CKF_TOKEN_INITIALIZED) ? 1 : 0;
   }
@@ -234,168 +299,160 @@ std::int32_t TokenManager::GetInfo(std::int32_t token,
 }
 
 std::int32_t TokenManager::Reload(std::int32_t token) {
-  CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session))
-    return rv;
-  tokens_[token].Forget();
-  return 0;
+  Token* t = TokenAt(token);
+  if (!t)
+    return functions_ ? kErrBadToken : kErrNotInitialised;
+  t->objects.reset();
+  const Objects* objects;
+  return static_cast<std::int32_t>(ObjectsOf(token, &objects));
 }
 
-CK_RV TokenManager::FindObjects(CK_SESSION_HANDLE session,
-                                std::vector<CK_ATTRIBUTE> match,
-                                std::vector<CK_OBJECT_HANDLE>* found) {
+CK_RV TokenManager::FindAll(CK_SESSION_HANDLE session,
+                            CK_OBJECT_CLASS cls,
+                            std::vector<CK_OBJECT_HANDLE>* found) {
+  CK_ATTRIBUTE match{CKA_CLASS, &cls, sizeof cls};
   found->clear();
-  CK_RV rv =
-      functions_->C_FindObjectsInit(session, match.data(), static_cast<CK_ULONG>(match.size()));
-  if (rv != CKR_OK)
+  if (CK_RV rv = functions_->C_FindObjectsInit(session, &match, 1))
     return rv;
-  CK_OBJECT_HANDLE batch[64];
+  CK_OBJECT_HANDLE batch[512];
   CK_ULONG n = 0;
-  while ((rv = functions_->C_FindObjects(session, batch, 64, &n)) == CKR_OK && n > 0)
-    found->insert(found->end(), batch, batch + n);
-  functions_->C_FindObjectsFinal(session);
-  return rv;
+  CK_RV rv;
+  while ((rv = functions_->C_FindObjects(session, batch, std::size(batch), &n)) == CKR_OK && n > 0)
+    found->insert(found->end(), batch, batch + std::min<CK_ULONG>(n, std::size(batch)));
+  const CK_RV final = functions_->C_FindObjectsFinal(session);
+  return rv != CKR_OK ? rv : final;
 }
 
-bool TokenManager::ReadAttribute(CK_SESSION_HANDLE session,
-                                 CK_OBJECT_HANDLE object,
-                                 CK_ATTRIBUTE_TYPE type,
-                                 std::vector<std::uint8_t>* value) {
-  CK_ATTRIBUTE a{type, nullptr, 0};
-  if (functions_->C_GetAttributeValue(session, object, &a, 1) != CKR_OK ||
-      a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
-    return false;
-  value->assign(a.ulValueLen, 0);
-  a.pValue = value->data();
-  if (functions_->C_GetAttributeValue(session, object, &a, 1) != CKR_OK)
-    return false;
-  value->resize(a.ulValueLen);
-  return true;
-}
-
-bool TokenManager::ReadBool(CK_SESSION_HANDLE session,
-                            CK_OBJECT_HANDLE object,
-                            CK_ATTRIBUTE_TYPE type) {
-  std::vector<std::uint8_t> v;
-  return ReadAttribute(session, object, type, &v) && v.size() == sizeof(CK_BBOOL) && v[0];
-}
-
-CK_RV TokenManager::ReadKeys(CK_SESSION_HANDLE session, std::vector<Key>* out) {
-  std::vector<Key>& keys = *out;
-  keys.clear();
+CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
+  *out = Objects{};
+  std::vector<CK_OBJECT_HANDLE> handles;
   for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
-    CK_ATTRIBUTE match{CKA_CLASS, &cls, sizeof cls};
-    std::vector<CK_OBJECT_HANDLE> handles;
-    if (CK_RV rv = FindObjects(session, {match}, &handles))
+    if (CK_RV rv = FindAll(session, cls, &handles))
       return rv;
+    const bool priv = cls == CKO_PRIVATE_KEY;
     for (CK_OBJECT_HANDLE h : handles) {
-      Key k{h, {}, {}, 0, {}, cls == CKO_PRIVATE_KEY};
-      ReadAttribute(session, h, CKA_ID, &k.id);
-      std::vector<std::uint8_t> label;
-      if (ReadAttribute(session, h, CKA_LABEL, &label))
-        k.label.assign(label.begin(), label.end());
-      const bool priv = cls == CKO_PRIVATE_KEY;
-      const bool exchange = ReadBool(session, h, priv ? CKA_DECRYPT : CKA_ENCRYPT) ||
-                            ReadBool(session, h, priv ? CKA_UNWRAP : CKA_WRAP);
-      const bool sign = ReadBool(session, h, priv ? CKA_SIGN : CKA_VERIFY);
-      k.keySpec = exchange ? 1 : (sign ? 2 : 0);
-      if (!ReadAttribute(session, h, CKA_MODULUS, &k.material))
-        ReadAttribute(session, h, CKA_EC_POINT, &k.material);
-      auto first = std::find_if(k.material.begin(), k.material.end(), [](auto b) { return b; });
-      if (!k.material.empty() && first != k.material.begin() && first != k.material.end())
+      Attribute a[] = {{CKA_ID, 64},
+                       {CKA_LABEL, 129},
+                       {priv ? CKA_DECRYPT : CKA_ENCRYPT, 7},
+                       {priv ? CKA_UNWRAP : CKA_WRAP, 7},
+                       {priv ? CKA_SIGN : CKA_VERIFY, 7},
+                       {CKA_MODULUS, 1025},
+                       {CKA_PUBLIC_EXPONENT, 17},
+                       {CKA_EC_POINT, 161}};
+      if (CK_RV rv = ReadAttributes(functions_, session, h, a))
+        return rv;
+      const auto flag = [](const Attribute& x) {
+        return x.value && x.value->size() == sizeof(CK_BBOOL) && (*x.value)[0];
+      };
+      Key k;
+      k.handle = h;
+      k.isPrivate = priv;
+      k.id = a[0].value.value_or(std::vector<std::uint8_t>{});
+      if (a[1].value)
+        k.label.assign(a[1].value->begin(), a[1].value->end());
+      k.keySpec = flag(a[2]) || flag(a[3]) ? 1 : (flag(a[4]) ? 2 : 0);
+      k.material = a[5].value ? *a[5].value : a[7].value.value_or(std::vector<std::uint8_t>{});
+      k.exponentLength = a[6].value ? a[6].value->size() : 0;
+      const auto first =
+          std::find_if(k.material.begin(), k.material.end(), [](auto b) { return b != 0; });
+      if (a[5].value && first != k.material.end())
         k.material.erase(k.material.begin(), first);
-      keys.push_back(std::move(k));
+      out->keys.push_back(std::move(k));
     }
   }
-  return CKR_OK;
-}
-
-CK_RV TokenManager::KeysOf(std::int32_t token,
-                           CK_SESSION_HANDLE* session,
-                           const std::vector<Key>** keys) {
-  if (std::int32_t rv = SessionOf(token, session))
-    return static_cast<CK_RV>(rv);
-  Token& t = tokens_[token];
-  CK_SESSION_INFO info{};
-  if (t.keys && functions_->C_GetSessionInfo(*session, &info) != CKR_OK)
-    t.Forget();
-  if (!t.keys) {
-    std::vector<Key> fresh;
-    if (CK_RV rv = ReadKeys(*session, &fresh))
-      return rv;
-    t.keys = std::move(fresh);
-  }
-  *keys = &*t.keys;
-  return CKR_OK;
-}
-
-CK_RV TokenManager::CertificatesOf(std::int32_t token, const std::vector<Certificate>** certs) {
-  const std::vector<Key>* keys;
-  CK_SESSION_HANDLE session;
-  if (CK_RV rv = KeysOf(token, &session, &keys))
-    return rv;  // checks the session too
-  Token& t = tokens_[token];
-  if (!t.certs) {
-    std::vector<Certificate> fresh;
-    if (CK_RV rv = ReadCertificates(session, &fresh))
-      return rv;
-    t.certs = std::move(fresh);
-  }
-  *certs = &*t.certs;
-  return CKR_OK;
-}
-
-CK_RV TokenManager::ContainersOf(std::int32_t token,
-                                 CK_SESSION_HANDLE* session,
-                                 std::vector<Container>* out) {
-  std::vector<Container>& containers = *out;
-  containers.clear();
-  const std::vector<Key>* found;
-  if (CK_RV rv = KeysOf(token, session, &found))
+  if (CK_RV rv = FindAll(session, CKO_CERTIFICATE, &handles))
     return rv;
-  std::vector<Key> keys = *found;  // private keys first
+  for (CK_OBJECT_HANDLE h : handles) {
+    Attribute a[] = {{CKA_CERTIFICATE_TYPE, 9}, {CKA_ID, 64}, {CKA_LABEL, 129}, {CKA_VALUE, 8193}};
+    if (CK_RV rv = ReadAttributes(functions_, session, h, a))
+      return rv;
+    const CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+    if (!a[0].value || a[0].value->size() != sizeof x509 ||
+        std::memcmp(a[0].value->data(), &x509, sizeof x509) != 0 || !a[3].value ||
+        a[3].value->empty())
+      continue;
+    Certificate c;
+    c.handle = h;
+    c.id = a[1].value.value_or(std::vector<std::uint8_t>{});
+    if (a[2].value)
+      c.label.assign(a[2].value->begin(), a[2].value->end());
+    c.value = std::move(*a[3].value);
+    if (const auto use = der::CertificateUsage(c.value)) {
+      c.isCa = use->isCa;
+      constexpr std::uint8_t kExchange = der::kKeyEncipherment | der::kDataEncipherment |
+                                         der::kKeyAgreement;
+      c.usageSpec = use->keyUsage && !(*use->keyUsage & kExchange) ? 2 : 1;
+    }
+    out->certs.push_back(std::move(c));
+  }
+  FormContainers(out);
+  return CKR_OK;
+}
+
+void TokenManager::FormContainers(Objects* objects) const {
+  auto& containers = objects->containers;
+  const auto containerOf = [&](const std::vector<std::uint8_t>& id) {
+    auto it = std::find_if(containers.begin(), containers.end(),
+                           [&](const Container& c) { return c.id == id; });
+    if (it != containers.end())
+      return &*it;
+    containers.push_back({"", id, {}, {}});
+    return &containers.back();
+  };
   // A private key's usage is the true one: many modules give every public key
   // encrypt and verify alike, so a public key only speaks for a container
   // whose private key is hidden (before login) or absent.
-  const auto hasPrivate = [&](const Key& k) {
-    return std::any_of(keys.begin(), keys.end(),
-                       [&](const Key& p) { return p.isPrivate && p.id == k.id; });
-  };
-  std::erase_if(keys, [&](const Key& k) { return !k.isPrivate && hasPrivate(k); });
-  for (Key& k : keys) {
-    if (k.keySpec == 0)
-      continue;
-    auto it = std::find_if(containers.begin(), containers.end(),
-                           [&](const Container& c) { return c.id == k.id; });
-    if (it == containers.end()) {
-      containers.push_back({"", k.id, {}});
-      it = containers.end() - 1;
-    }
-    if (it->name.empty() && !k.label.empty())
-      it->name = k.label;
-    it->keys.push_back(std::move(k));
+  const auto& keys = objects->keys;
+  for (const Key& k : keys) {
+    const bool shadowed = !k.isPrivate && std::any_of(keys.begin(), keys.end(), [&](const Key& p) {
+      return p.isPrivate && p.id == k.id;
+    });
+    if (k.keySpec != 0 && !shadowed && !k.id.empty())
+      containerOf(k.id)->keys.push_back(&k);
   }
-  for (auto& c : containers)
-    if (c.name.empty())
-      c.name = Hex(c.id);
-  std::erase_if(containers, [](const Container& c) { return c.name.empty(); });
-  return CKR_OK;
+  for (const Certificate& c : objects->certs) {
+    if (c.id.empty() || c.isCa)
+      objects->standalone.push_back(&c);
+    else
+      containerOf(c.id)->certs.push_back(&c);
+  }
+
+  // Names: the first label, made unique; the hex of the id where needed.
+  std::vector<std::string> labels;
+  for (const Container& c : containers) {
+    std::string label;
+    for (const Key* k : c.keys)
+      if (label.empty())
+        label = k->label;
+    for (const Certificate* cert : c.certs)
+      if (label.empty())
+        label = cert->label;
+    labels.push_back(label);
+  }
+  for (std::size_t i = 0; i < containers.size(); ++i) {
+    const std::string hex = Hex(containers[i].id);
+    const auto exact = labels[i].empty() ? std::nullopt : codePage_.FromUtf8(labels[i]);
+    const bool shared = std::count(labels.begin(), labels.end(), labels[i]) > 1;
+    containers[i].name = !exact ? hex : shared ? *exact + "-" + hex : *exact;
+  }
+  // A label that reads like another container's hex must not take its name.
+  for (std::size_t i = 0; i < containers.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j)
+      if (containers[i].name == containers[j].name)
+        containers[i].name = Hex(containers[i].id) + "-" + std::to_string(i);
 }
 
-CK_RV TokenManager::ReadCertificates(CK_SESSION_HANDLE session, std::vector<Certificate>* certs) {
-  CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-  CK_CERTIFICATE_TYPE type = CKC_X_509;
-  certs->clear();
-  std::vector<CK_OBJECT_HANDLE> handles;
-  if (CK_RV rv = FindObjects(
-          session, {{CKA_CLASS, &cls, sizeof cls}, {CKA_CERTIFICATE_TYPE, &type, sizeof type}},
-          &handles))
-    return rv;
-  for (CK_OBJECT_HANDLE h : handles) {
-    Certificate c{h, {}};
-    ReadAttribute(session, h, CKA_ID, &c.id);
-    certs->push_back(std::move(c));
+CK_RV TokenManager::ObjectsOf(std::int32_t token, const Objects** objects) {
+  Token* t = TokenAt(token);
+  if (t && t->objects) {
+    *objects = t->objects.get();
+    return CKR_OK;
   }
+  auto fresh = std::make_unique<Objects>();
+  if (CK_RV rv = WithSession(token, [&](CK_SESSION_HANDLE s) { return ReadObjects(s, fresh.get()); }))
+    return rv;
+  t->objects = std::move(fresh);
+  *objects = t->objects.get();
   return CKR_OK;
 }
 
@@ -403,12 +460,11 @@ std::int32_t TokenManager::LoadContainers(std::int32_t token, char* names, std::
   if (!names || !length || *length < 0)
     return kErrArguments;
   const std::size_t capacity = static_cast<std::size_t>(*length);
-  CK_SESSION_HANDLE session;
-  std::vector<Container> containers;
-  if (CK_RV rv = ContainersOf(token, &session, &containers))
+  const Objects* objects;
+  if (CK_RV rv = ObjectsOf(token, &objects))
     return static_cast<std::int32_t>(rv);
   std::string list;
-  for (const auto& c : containers) {
+  for (const auto& c : objects->containers) {
     list += c.name;
     list += '\0';
   }
@@ -421,40 +477,52 @@ std::int32_t TokenManager::LoadContainers(std::int32_t token, char* names, std::
   return 0;
 }
 
-std::int32_t TokenManager::FindKey(std::int32_t token,
-                                   const std::string& container,
-                                   std::int32_t keySpec,
-                                   CK_SESSION_HANDLE* session,
-                                   Container* foundContainer,
-                                   Key* foundKey) {
-  std::vector<Container> containers;
-  if (CK_RV rv = ContainersOf(token, session, &containers))
+std::int32_t TokenManager::FindContainer(std::int32_t token,
+                                         const std::string& name,
+                                         std::int32_t keySpec,
+                                         const Key** key,
+                                         const Certificate** cert) {
+  *key = nullptr;
+  *cert = nullptr;
+  const Objects* objects;
+  if (CK_RV rv = ObjectsOf(token, &objects))
     return static_cast<std::int32_t>(rv);
-  auto c = std::find_if(containers.begin(), containers.end(),
-                        [&](const Container& x) { return x.name == container; });
-  if (c == containers.end())
+  auto c = std::find_if(objects->containers.begin(), objects->containers.end(),
+                        [&](const Container& x) { return x.name == name; });
+  if (c == objects->containers.end())
     return kErrNoContainer;
-  auto key = std::find_if(c->keys.begin(), c->keys.end(),
-                          [&](const Key& k) { return k.keySpec == keySpec; });
-  if (key == c->keys.end())
-    return kErrNoKey;
-  *foundContainer = *c;
-  *foundKey = *key;
-  return 0;
-}
-
-std::int32_t TokenManager::CopyCertificate(CK_SESSION_HANDLE session,
-                                           CK_OBJECT_HANDLE object,
-                                           unsigned char* data,
-                                           std::int32_t* length) {
-  std::vector<std::uint8_t> value;
-  if (!ReadAttribute(session, object, CKA_VALUE, &value) || value.empty())
-    return kErrNoCertificate;
-  if (value.size() > static_cast<std::size_t>(*length))
-    return kErrBufferTooSmall;
-  std::memcpy(data, value.data(), value.size());
-  *length = static_cast<std::int32_t>(value.size());
-  return 0;
+  auto k = std::find_if(c->keys.begin(), c->keys.end(),
+                        [&](const Key* x) { return x->keySpec == keySpec; });
+  if (k != c->keys.end()) {
+    *key = *k;
+    for (const Certificate* candidate : c->certs) {
+      if ((*key)->material.empty()) {
+        *cert = candidate;
+        break;
+      }
+      const auto pub = der::CertificatePublicKey(candidate->value);
+      const bool matches = pub ? (*pub == (*key)->material || Contains((*key)->material, *pub))
+                               : Contains(candidate->value, (*key)->material);
+      if (matches) {
+        *cert = candidate;
+        break;
+      }
+    }
+    return 0;
+  }
+  // No key of that spec in view: a certificate no visible key claims speaks
+  // for its own key.
+  for (const Certificate* candidate : c->certs) {
+    const auto pub = der::CertificatePublicKey(candidate->value);
+    const bool claimed = std::any_of(c->keys.begin(), c->keys.end(), [&](const Key* x) {
+      return !x->material.empty() && pub && (*pub == x->material || Contains(x->material, *pub));
+    });
+    if (!claimed && candidate->usageSpec == keySpec && (c->keys.empty() || pub)) {
+      *cert = candidate;
+      return 0;
+    }
+  }
+  return kErrNoKey;
 }
 
 std::int32_t TokenManager::GetContainerCert(std::int32_t token,
@@ -464,34 +532,13 @@ std::int32_t TokenManager::GetContainerCert(std::int32_t token,
                                             std::int32_t* length) {
   if (!data || !length || *length < 0)
     return kErrArguments;
-  CK_SESSION_HANDLE session;
-  Container c;
-  Key key;
-  if (std::int32_t rv = FindKey(token, container, keySpec, &session, &c, &key))
+  const Key* key;
+  const Certificate* cert;
+  if (std::int32_t rv = FindContainer(token, container, keySpec, &key, &cert))
     return rv == kErrNoKey ? kErrNoCertificate : rv;
-
-  const std::vector<Certificate>* certs;
-  if (CK_RV rv = CertificatesOf(token, &certs))
-    return static_cast<std::int32_t>(rv);
-  std::vector<Certificate> candidates;
-  for (auto& cert : *certs)
-    if (cert.id == c.id)
-      candidates.push_back(cert);
-  if (candidates.empty())
+  if (!cert)
     return kErrNoCertificate;
-  if (key.material.empty())
-    return CopyCertificate(session, candidates.front().handle, data, length);
-  for (const auto& cert : candidates) {
-    std::vector<std::uint8_t> value;
-    if (!ReadAttribute(session, cert.handle, CKA_VALUE, &value))
-      continue;
-    const auto pub = der::CertificatePublicKey(value);
-    const bool matches = pub ? (*pub == key.material || Contains(key.material, *pub))
-                             : Contains(value, key.material);
-    if (matches)
-      return CopyCertificate(session, cert.handle, data, length);
-  }
-  return kErrNoCertificate;
+  return CopyOut(cert->value, data, length);
 }
 
 std::int32_t TokenManager::GetContainerPubKey(std::int32_t token,
@@ -501,20 +548,26 @@ std::int32_t TokenManager::GetContainerPubKey(std::int32_t token,
                                               std::int32_t* exponentLength,
                                               unsigned char* modulus,
                                               std::int32_t* modulusLength) {
-  CK_SESSION_HANDLE session;
-  Container c;
-  Key key;
-  if (std::int32_t rv = FindKey(token, container, keySpec, &session, &c, &key))
+  const Key* key;
+  const Certificate* cert;
+  if (std::int32_t rv = FindContainer(token, container, keySpec, &key, &cert))
     return rv == kErrNoKey ? kErrNoContainer : rv;
-  std::vector<std::uint8_t> exponent;
-  ReadAttribute(session, key.handle, CKA_PUBLIC_EXPONENT, &exponent);
-  const std::size_t n = std::min<std::size_t>(key.material.size(), 256);
+  std::vector<std::uint8_t> material;
+  std::size_t exponent = 0;
+  if (key) {
+    material = key->material;
+    exponent = key->exponentLength;
+  } else if (cert) {
+    material = der::CertificatePublicKey(cert->value).value_or(std::vector<std::uint8_t>{});
+    exponent = der::CertificateExponentLength(cert->value);
+  }
+  const std::size_t n = std::min<std::size_t>(material.size(), 256);
   if (bits)
-    *bits = static_cast<std::int32_t>(key.material.size() * 8);
+    *bits = static_cast<std::int32_t>(material.size() * 8);
   if (exponentLength)
-    *exponentLength = static_cast<std::int32_t>(exponent.size());
+    *exponentLength = static_cast<std::int32_t>(exponent);
   if (modulus && n)
-    std::memcpy(modulus, key.material.data(), n);
+    std::memcpy(modulus, material.data(), n);
   if (modulusLength)
     *modulusLength = static_cast<std::int32_t>(n);
   return 0;
@@ -526,27 +579,13 @@ std::int32_t TokenManager::FindStandaloneCerts(std::int32_t token,
   if (!count)
     return kErrArguments;
   *count = 0;
-  CK_SESSION_HANDLE session;
-  const std::vector<Key>* keys;
-  const std::vector<Certificate>* certs;
-  if (CK_RV rv = KeysOf(token, &session, &keys))
+  const Objects* objects;
+  if (CK_RV rv = ObjectsOf(token, &objects))
     return static_cast<std::int32_t>(rv);
-  if (CK_RV rv = CertificatesOf(token, &certs))
-    return static_cast<std::int32_t>(rv);
-  std::int32_t n = 0;
-  for (const auto& cert : *certs) {
-    const bool bound =
-        !cert.id.empty() &&
-        std::any_of(keys->begin(), keys->end(), [&](const Key& k) { return k.id == cert.id; });
-    if (bound)
-      continue;
-    if (n == 65)
-      break;
-    if (handles)
-      handles[n] = static_cast<std::int32_t>(cert.handle);
-    ++n;
-  }
-  *count = n;
+  const auto n = std::min<std::size_t>(objects->standalone.size(), cmgr::kMaxStandaloneCerts);
+  for (std::size_t i = 0; i < n && handles; ++i)
+    handles[i] = static_cast<std::int32_t>(objects->standalone[i]->handle);
+  *count = static_cast<std::int32_t>(n);
   return 0;
 }
 
@@ -556,27 +595,24 @@ std::int32_t TokenManager::GetCert(std::int32_t token,
                                    std::int32_t* length) {
   if (!data || !length || *length < 0)
     return kErrArguments;
-  CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session))
-    return rv;
-  std::vector<std::uint8_t> cls;
+  const Objects* objects;
+  if (CK_RV rv = ObjectsOf(token, &objects))
+    return static_cast<std::int32_t>(rv);
   const auto object = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(handle));
-  CK_OBJECT_CLASS certificate = CKO_CERTIFICATE;
-  if (!ReadAttribute(session, object, CKA_CLASS, &cls) || cls.size() != sizeof certificate ||
-      std::memcmp(cls.data(), &certificate, sizeof certificate) != 0)
-    return kErrNoCertificate;
-  return CopyCertificate(session, object, data, length);
+  for (const Certificate& c : objects->certs)
+    if (c.handle == object)
+      return CopyOut(c.value, data, length);
+  return kErrNoCertificate;
 }
 
 std::int32_t TokenManager::GetPinState(std::int32_t token, std::int32_t kind, std::int32_t* state) {
   if (!state || (kind != 1 && kind != 2))
     return kErrArguments;
-  if (!functions_)
-    return kErrNotInitialised;
-  if (token < 0 || token >= static_cast<std::int32_t>(tokens_.size()))
-    return kErrBadToken;
+  Token* t = TokenAt(token);
+  if (!t)
+    return functions_ ? kErrBadToken : kErrNotInitialised;
   CK_TOKEN_INFO info{};
-  const CK_RV rv = functions_->C_GetTokenInfo(tokens_[token].slot, &info);
+  const CK_RV rv = functions_->C_GetTokenInfo(t->slot, &info);
   if (rv != CKR_OK)
     return static_cast<std::int32_t>(rv);
   const auto flag = [&](CK_FLAGS f) { return (info.flags & f) ? 1 : 0; };
@@ -593,15 +629,14 @@ std::int32_t TokenManager::GetPinState(std::int32_t token, std::int32_t kind, st
 std::int32_t TokenManager::Login(std::int32_t token,
                                  const std::string& pin,
                                  std::int32_t* triesLeft) {
-  CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session))
-    return rv;
-  PinBuffer buffer(pin);
-  tokens_[token].Forget();  // private objects come into view
-  const CK_RV rv = LoginUser(functions_, session, buffer);
+  PinBuffer buffer(codePage_, pin);
+  const CK_RV rv =
+      WithSession(token, [&](CK_SESSION_HANDLE s) { return LoginUser(functions_, s, buffer); });
+  if (Token* t = TokenAt(token))
+    t->objects.reset();  // private objects come into view
   if (rv == CKR_OK || rv == CKR_PIN_EXPIRED)
     return 0;
-  if (triesLeft) {
+  if (triesLeft && TokenAt(token)) {
     CK_TOKEN_INFO info{};
     functions_->C_GetTokenInfo(tokens_[token].slot, &info);
     *triesLeft = (info.flags & CKF_USER_PIN_LOCKED)      ? 0
@@ -612,27 +647,27 @@ std::int32_t TokenManager::Login(std::int32_t token,
 }
 
 std::int32_t TokenManager::Logout(std::int32_t token) {
-  CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session))
-    return rv;
-  tokens_[token].Forget();
-  return static_cast<std::int32_t>(functions_->C_Logout(session));
+  const CK_RV rv = WithSession(token, [&](CK_SESSION_HANDLE s) { return functions_->C_Logout(s); });
+  if (Token* t = TokenAt(token))
+    t->objects.reset();
+  return static_cast<std::int32_t>(rv);
 }
 
 std::int32_t TokenManager::ChangeUserPin(std::int32_t token,
                                          const std::string& oldPin,
                                          const std::string& newPin) {
-  CK_SESSION_HANDLE session;
-  if (std::int32_t rv = SessionOf(token, &session))
-    return rv;
-  PinBuffer oldBuffer(oldPin), newBuffer(newPin);
-  tokens_[token].Forget();
-  CK_RV rv = LoginUser(functions_, session, oldBuffer);
-  if (rv != CKR_OK && rv != CKR_PIN_EXPIRED)
-    return static_cast<std::int32_t>(rv);
-  rv = functions_->C_SetPIN(session, oldBuffer.data(), oldBuffer.size(), newBuffer.data(),
-                            newBuffer.size());
-  functions_->C_Logout(session);
+  PinBuffer oldBuffer(codePage_, oldPin), newBuffer(codePage_, newPin);
+  const CK_RV rv = WithSession(token, [&](CK_SESSION_HANDLE s) {
+    CK_RV login = LoginUser(functions_, s, oldBuffer);
+    if (login != CKR_OK && login != CKR_PIN_EXPIRED)
+      return login;
+    const CK_RV set = functions_->C_SetPIN(s, oldBuffer.data(), oldBuffer.size(), newBuffer.data(),
+                                           newBuffer.size());
+    functions_->C_Logout(s);
+    return set;
+  });
+  if (Token* t = TokenAt(token))
+    t->objects.reset();
   return static_cast<std::int32_t>(rv);
 }
 

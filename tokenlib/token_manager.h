@@ -12,22 +12,41 @@
 //            ulFreePublicMemory (-1 when unavailable), 5 hardware version and
 //            6 firmware version (major * 256 + minor), 7 the token flags, 8 the
 //            slot id, 9 always 0, 10 = 1 when CKF_TOKEN_INITIALIZED.
-// container  the key objects (private and public, so containers are listed
-//            before login) that share one CKA_ID. Its name is the CKA_LABEL of
-//            its first labelled key, else the CKA_ID in hex.
+// objects    read once per token_reload_all_objects (and after a login,
+//            logout, new session or new search): one search per class and
+//            one batched C_GetAttributeValue per object; every later call of
+//            the pass is answered from what was read.
+// container  the objects that share one CKA_ID: key objects (private and
+//            public) and end-entity certificates, so that a token whose keys
+//            are hidden before login, or that holds no public keys, still has
+//            its containers. Named by the CKA_LABEL of its first labelled key
+//            (else of its certificate) in the system code page; when two
+//            containers share a label, or a label has no exact code-page form,
+//            the name is the label and the CKA_ID in hex ("label-0a1b"), or
+//            the hex alone. Names are unique per token.
 // key spec   1 (exchange) for a key that can decrypt or unwrap (a public key:
 //            encrypt or wrap), 2 (signature) for a key that only signs (a
 //            public key: verifies). A visible private key decides for its
 //            CKA_ID; public keys count only while it is hidden or absent.
-// its cert   the X.509 certificate object with the container's CKA_ID. When
-//            several share it, the one whose public key is the key of that
-//            spec (RSA modulus or EC point); a key without readable material
-//            takes the first.
+//            Without a visible key the certificate's key usage decides: key
+//            or data encipherment, key agreement, or no key-usage extension
+//            give 1, signature-only 2.
+// its cert   the X.509 certificate with the container's CKA_ID. When several
+//            share it, the one whose public key is the key of that spec (RSA
+//            modulus or EC point); a key without readable material takes the
+//            first.
 // pubkey     container_get_pubkey: out1 = key size in bits, out2 = length of
 //            the public exponent, buf = the modulus (up to 256 bytes), out3 =
-//            its length.
-// standalone certificate objects whose CKA_ID matches no key's; their handles
-//            are the PKCS#11 object handles. At most 65 are written.
+//            its length; from the certificate when no key object is visible.
+// standalone certificates without a CKA_ID, and CA certificates (basic
+//            constraints cA); their handles are the PKCS#11 object handles. At
+//            most 65 are written.
+// texts      PKCS#11 texts are UTF-8, the library's are in the system code
+//            page: labels and PINs are converted at this boundary.
+// removal    a token is present while C_GetSlotInfo says CKF_TOKEN_PRESENT. A
+//            session the module answers with CKR_SESSION_HANDLE_INVALID,
+//            CKR_SESSION_CLOSED, CKR_DEVICE_REMOVED or CKR_TOKEN_NOT_PRESENT is
+//            dropped with what was read through it and opened again once.
 // PIN state  kind 1 (user): 1 CKF_USER_PIN_COUNT_LOW, 2 CKF_USER_PIN_FINAL_TRY,
 //            3 CKF_LOGIN_REQUIRED, 4 CKF_USER_PIN_INITIALIZED, 5 locked
 //            (CKF_USER_PIN_LOCKED), 6 still default (CKF_USER_PIN_TO_BE_CHANGED);
@@ -45,6 +64,7 @@
 #include <string>
 #include <vector>
 
+#include "code_page.h"
 #include "dynamic_library.h"
 #include "tokenlib/corvanex_mgr_abi.h"
 #include "pkcs11_api.h"
@@ -64,7 +84,7 @@ inline constexpr std::int32_t kTriesAtLeast = 2;
 
 class TokenManager {
  public:
-  TokenManager() = default;
+  explicit TokenManager(const CodePage& codePage = SystemCodePage()) : codePage_(codePage) {}
   ~TokenManager();
 
   std::int32_t Initialise(const std::string& module, const std::string& reserved = "");
@@ -104,74 +124,64 @@ class TokenManager {
                              const std::string& oldPin,
                              const std::string& newPin);
 
+ private:
   struct Key {
-    CK_OBJECT_HANDLE handle;
+    CK_OBJECT_HANDLE handle = 0;
     std::vector<std::uint8_t> id;
-    std::string label;
-    int keySpec;  // 1 or 2, 0 for neither
+    std::string label;  // UTF-8
+    int keySpec = 0;    // 1 or 2, 0 for neither
     std::vector<std::uint8_t> material;
-    bool isPrivate;
-  };
-  struct Container {
-    std::string name;
-    std::vector<std::uint8_t> id;
-    std::vector<Key> keys;
+    std::size_t exponentLength = 0;
+    bool isPrivate = false;
   };
   struct Certificate {
-    CK_OBJECT_HANDLE handle;
+    CK_OBJECT_HANDLE handle = 0;
     std::vector<std::uint8_t> id;
+    std::string label;  // UTF-8
+    std::vector<std::uint8_t> value;
+    bool isCa = false;
+    int usageSpec = 1;  // the key spec its key usage allows
   };
-
- private:
-  // A found token and what was last read of its objects. The object lists
-  // are read once and kept until token_reload_all_objects, a login or logout,
-  // a new session or a new search: a registration pass then costs one read of
-  // the token, not one per certificate.
+  struct Container {
+    std::string name;  // system code page
+    std::vector<std::uint8_t> id;
+    std::vector<const Key*> keys;
+    std::vector<const Certificate*> certs;
+  };
+  // What one read of a token found; containers point into keys and certs.
+  struct Objects {
+    std::vector<Key> keys;
+    std::vector<Certificate> certs;
+    std::vector<Container> containers;
+    std::vector<const Certificate*> standalone;
+  };
+  // A found token, its session and what was last read through it.
   struct Token {
     CK_SLOT_ID slot = 0;
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    std::optional<std::vector<Key>> keys;
-    std::optional<std::vector<Certificate>> certs;
-    void Forget() {
-      keys.reset();
-      certs.reset();
-    }
+    std::unique_ptr<Objects> objects;
   };
 
-  std::int32_t SessionOf(std::int32_t token, CK_SESSION_HANDLE* session);
-  // The token's keys, containers and certificates, from what was kept when
-  // the session still answers, else read afresh.
-  CK_RV KeysOf(std::int32_t token, CK_SESSION_HANDLE* session, const std::vector<Key>** keys);
-  CK_RV ContainersOf(std::int32_t token,
-                     CK_SESSION_HANDLE* session,
-                     std::vector<Container>* containers);
-  CK_RV CertificatesOf(std::int32_t token, const std::vector<Certificate>** certs);
-  // The named container and its key of keySpec; kErrNoContainer, kErrNoKey or
-  // the module's status when there is none.
-  std::int32_t FindKey(std::int32_t token,
-                       const std::string& container,
-                       std::int32_t keySpec,
-                       CK_SESSION_HANDLE* session,
-                       Container* foundContainer,
-                       Key* foundKey);
-  // Each returns the module's status; a token pulled out is an error, never
-  // an empty list.
-  CK_RV ReadKeys(CK_SESSION_HANDLE session, std::vector<Key>* keys);
-  CK_RV ReadCertificates(CK_SESSION_HANDLE session, std::vector<Certificate>* certs);
-  CK_RV FindObjects(CK_SESSION_HANDLE session,
-                    std::vector<CK_ATTRIBUTE> match,
-                    std::vector<CK_OBJECT_HANDLE>* found);
-  bool ReadAttribute(CK_SESSION_HANDLE session,
-                     CK_OBJECT_HANDLE object,
-                     CK_ATTRIBUTE_TYPE type,
-                     std::vector<std::uint8_t>* value);
-  bool ReadBool(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
-  std::int32_t CopyCertificate(CK_SESSION_HANDLE session,
-                               CK_OBJECT_HANDLE object,
-                               unsigned char* data,
-                               std::int32_t* length);
+  Token* TokenAt(std::int32_t token);
+  CK_RV OpenSession(Token& t);
+  void DropSession(Token& t);
+  // Runs op(session) on the token's session; when the module says the session
+  // or the token went away, opens a new session and runs op once more.
+  template <class Op>
+  CK_RV WithSession(std::int32_t token, Op&& op);
+  CK_RV ObjectsOf(std::int32_t token, const Objects** objects);
+  CK_RV ReadObjects(CK_SESSION_HANDLE session, Objects* objects);
+  CK_RV FindAll(CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, std::vector<CK_OBJECT_HANDLE>* found);
+  void FormContainers(Objects* objects) const;
+  std::int32_t FindContainer(std::int32_t token,
+                             const std::string& name,
+                             std::int32_t keySpec,
+                             const Key** key,
+                             const Certificate** cert);
+  bool Present(const Token& t);
   void CloseSessions();
 
+  const CodePage& codePage_;
   DynamicLibrary module_;
   CK_FUNCTION_LIST* functions_ = nullptr;
   bool ownsInitialisation_ = false;  // C_Initialize answered CKR_OK to us

@@ -36,8 +36,9 @@ std::vector<std::string> SplitNames(const char* buffer, int length) {
 }
 
 // SoftHSM gives every imported private key decrypt and sign alike; make the
-// "sign" container's keys sign-only, as a signature key on a real token is.
-void MakeSignOnly(const char* module, const char* label, const char* pin) {
+// keys of a signature container sign-only, as a signature key on a real
+// token is.
+void MakeSignOnly(const char* module, const char* label, const char* pin, unsigned char id) {
   void* lib = dlopen(module, RTLD_NOW);
   ASSERT_NE(lib, nullptr);
   CK_FUNCTION_LIST* f = nullptr;
@@ -54,7 +55,6 @@ void MakeSignOnly(const char* module, const char* label, const char* pin) {
     CK_SESSION_HANDLE s;
     f->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s);
     f->C_Login(s, CKU_USER, (CK_UTF8CHAR*)pin, std::strlen(pin));
-    unsigned char id = 0x02;
     CK_BBOOL no = CK_FALSE;
     for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
       CK_ATTRIBUTE match[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_ID, &id, 1}};
@@ -63,8 +63,10 @@ void MakeSignOnly(const char* module, const char* label, const char* pin) {
       f->C_FindObjectsInit(s, match, 2);
       f->C_FindObjects(s, &h, 1, &found);
       f->C_FindObjectsFinal(s);
-      ASSERT_EQ(found, 1u);
       const bool priv = cls == CKO_PRIVATE_KEY;
+      if (!priv && found == 0)
+        continue;  // a token without public keys
+      ASSERT_EQ(found, 1u);
       CK_ATTRIBUTE off[] = {{priv ? CKA_DECRYPT : CKA_ENCRYPT, &no, 1},
                             {priv ? CKA_UNWRAP : CKA_WRAP, &no, 1}};
       ASSERT_EQ(f->C_SetAttributeValue(s, h, off, 2), CKR_OK);
@@ -89,7 +91,8 @@ class SoftHsmTokens : public ::testing::Test {
         std::string(TOKENLIB_TESTDATA_DIR "/make-softhsm-tokens ") + g_dir + " >/dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     setenv("SOFTHSM2_CONF", (g_dir + "/softhsm2.conf").c_str(), 1);
-    MakeSignOnly(kModule, "alpha", "1234");
+    MakeSignOnly(kModule, "alpha", "1234", 0x02);
+    MakeSignOnly(kModule, "gamma", "1111", 0x21);
   }
   static void TearDownTestSuite() { std::system(("rm -rf " + g_dir).c_str()); }
 
@@ -107,15 +110,19 @@ class SoftHsmTokens : public ::testing::Test {
         alpha = i;
       if (std::strcmp(label, "beta") == 0)
         beta = i;
+      if (std::strcmp(label, "gamma") == 0)
+        gamma = i;
     }
     ASSERT_GE(alpha, 0);
     ASSERT_GE(beta, 0);
+    ASSERT_GE(gamma, 0);
   }
 
-  std::vector<std::string> Containers(int token) {
+  std::vector<std::string> Containers(int token) { return ContainersOf(manager, token); }
+  static std::vector<std::string> ContainersOf(TokenManager& m, int token) {
     char names[8192];
     int32_t length = sizeof names;
-    EXPECT_EQ(manager.LoadContainers(token, names, &length), 0);
+    EXPECT_EQ(m.LoadContainers(token, names, &length), 0);
     return SplitNames(names, length);
   }
 
@@ -123,9 +130,16 @@ class SoftHsmTokens : public ::testing::Test {
                                            const std::string& name,
                                            int spec,
                                            int32_t* status) {
+    return ContainerCertOf(manager, token, name, spec, status);
+  }
+  static std::vector<unsigned char> ContainerCertOf(TokenManager& m,
+                                                    int token,
+                                                    const std::string& name,
+                                                    int spec,
+                                                    int32_t* status) {
     std::vector<unsigned char> data(32768);
     int32_t length = 32768;
-    *status = manager.GetContainerCert(token, name, spec, data.data(), &length);
+    *status = m.GetContainerCert(token, name, spec, data.data(), &length);
     data.resize(*status == 0 ? length : 0);
     return data;
   }
@@ -133,13 +147,13 @@ class SoftHsmTokens : public ::testing::Test {
   static constexpr const char* kModule = "/usr/lib/softhsm/libsofthsm2.so";
   TokenManager manager;
   int32_t count = 0;
-  int alpha = -1, beta = -1;
+  int alpha = -1, beta = -1, gamma = -1;
 };
 
 }  // namespace
 
 TEST_F(SoftHsmTokens, FindsEveryTokenAndReadsItsInfo) {
-  EXPECT_EQ(count, 3);  // alpha, beta and SoftHSM's empty slot
+  EXPECT_EQ(count, 4);  // alpha, beta, gamma and SoftHSM's empty slot
   char label[33], manufacturer[129], model[65], serial[65];
   int32_t props[10] = {};
   ASSERT_EQ(manager.GetInfo(alpha, label, manufacturer, model, serial, props), 0);
@@ -148,7 +162,7 @@ TEST_F(SoftHsmTokens, FindsEveryTokenAndReadsItsInfo) {
   EXPECT_GT(props[0], props[1]);  // max PIN length above min
   EXPECT_GE(props[1], 1);
   EXPECT_EQ(props[9], 1);
-  const int empty = 3 - alpha - beta;
+  const int empty = 6 - alpha - beta - gamma;
   ASSERT_EQ(manager.GetInfo(empty, label, manufacturer, model, serial, props), 0);
   EXPECT_EQ(props[9], 0);  // never initialised
   EXPECT_EQ(manager.GetInfo(7, label, manufacturer, model, serial, props), tokenlib::kErrBadToken);
@@ -214,12 +228,65 @@ TEST_F(SoftHsmTokens, WrongPinThenPinChange) {
 }
 
 TEST_F(SoftHsmTokens, SecondSlotHasItsOwnContainers) {
-  EXPECT_EQ(Containers(beta), (std::vector<std::string>{}));  // its key is private
-  int32_t tries;
-  ASSERT_EQ(manager.Login(beta, "4321", &tries), 0);
+  // Its key is private, so before login the certificate forms the container.
   EXPECT_EQ(Containers(beta), (std::vector<std::string>{"only"}));
   int32_t status;
   EXPECT_EQ(ContainerCert(beta, "only", 1, &status), ReadFile(g_dir + "/only.der"));
+  int32_t tries;
+  ASSERT_EQ(manager.Login(beta, "4321", &tries), 0);
+  EXPECT_EQ(Containers(beta), (std::vector<std::string>{"only"}));
+  EXPECT_EQ(ContainerCert(beta, "only", 1, &status), ReadFile(g_dir + "/only.der"));
+  manager.Logout(beta);
+}
+
+// gamma holds private keys and certificates, most without public keys, two
+// key pairs labelled alike and a label outside ASCII.
+TEST_F(SoftHsmTokens, CertificatesOfHiddenKeysFormUniquelyNamedContainers) {
+  // The test runs in the C locale: "张三" has no exact form and is named by its id.
+  const std::vector<std::string> expected{"41", "Carol", "Twin-31", "Twin-32"};
+  EXPECT_EQ(Sorted(Containers(gamma)), expected);
+  int32_t status = 0;
+  // The key usage decides the spec while the key is hidden.
+  EXPECT_EQ(ContainerCert(gamma, "Carol", 2, &status), ReadFile(g_dir + "/carol.der"));
+  ContainerCert(gamma, "Carol", 1, &status);
+  EXPECT_EQ(status, tokenlib::kErrNoCertificate);
+  EXPECT_EQ(ContainerCert(gamma, "Twin-31", 1, &status), ReadFile(g_dir + "/twin1.der"));
+  EXPECT_EQ(ContainerCert(gamma, "Twin-32", 1, &status), ReadFile(g_dir + "/twin2.der"));
+  ContainerCert(gamma, "Twin", 1, &status);
+  EXPECT_EQ(status, tokenlib::kErrNoContainer);
+  EXPECT_EQ(ContainerCert(gamma, "41", 1, &status), ReadFile(g_dir + "/zhang.der"));
+  int32_t bits = 0, exponent = 0, length = 0;
+  unsigned char modulus[257];
+  ASSERT_EQ(manager.GetContainerPubKey(gamma, "Carol", 2, &bits, &exponent, modulus, &length), 0);
+  EXPECT_EQ(bits, 2048);
+  EXPECT_EQ(exponent, 3);  // 65537
+
+  int32_t handles[65], n = -1;
+  ASSERT_EQ(manager.FindStandaloneCerts(gamma, handles, &n), 0);
+  EXPECT_EQ(n, 0);
+
+  // Once the private keys show, they decide; the names stay.
+  int32_t tries;
+  ASSERT_EQ(manager.Login(gamma, "1111", &tries), 0);
+  EXPECT_EQ(Sorted(Containers(gamma)), expected);
+  EXPECT_EQ(ContainerCert(gamma, "Carol", 2, &status), ReadFile(g_dir + "/carol.der"));
+  EXPECT_EQ(ContainerCert(gamma, "Twin-32", 1, &status), ReadFile(g_dir + "/twin2.der"));
+  manager.Logout(gamma);
+}
+
+TEST_F(SoftHsmTokens, LabelsCrossInTheSystemCodePage) {
+  const auto gbk = tokenlib::NamedCodePage("GBK");
+  TokenManager chinese(*gbk);
+  ASSERT_EQ(chinese.Initialise(kModule), 0);
+  int32_t handles[32], n = 32;
+  ASSERT_EQ(chinese.Find(handles, &n), 0);
+  const std::string zhangSan = "\xd5\xc5\xc8\xfd";  // 张三 in GBK
+  EXPECT_EQ(Sorted(ContainersOf(chinese, gamma)),
+            (std::vector<std::string>{"Carol", "Twin-31", "Twin-32", zhangSan}));
+  int32_t status = 0;
+  EXPECT_EQ(ContainerCertOf(chinese, gamma, zhangSan, 1, &status), ReadFile(g_dir + "/zhang.der"));
+  ContainerCertOf(chinese, gamma, "\xe5\xbc\xa0\xe4\xb8\x89", 1, &status);  // UTF-8 bytes
+  EXPECT_EQ(status, tokenlib::kErrNoContainer);
 }
 
 TEST_F(SoftHsmTokens, ContainerListThatDoesNotFitIsRefused) {

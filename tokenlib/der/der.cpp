@@ -1,5 +1,7 @@
 #include "der.h"
 
+#include <algorithm>
+
 namespace der {
 
 std::optional<Element> Read(std::span<const std::uint8_t> in) {
@@ -33,24 +35,39 @@ std::span<const std::uint8_t> StripLeadingZeros(std::span<const std::uint8_t> v)
   return v;
 }
 
-}  // namespace
+constexpr std::uint8_t kSequence = 0x30, kBitString = 0x03, kInteger = 0x02, kBoolean = 0x01,
+                       kOctetString = 0x04, kObjectId = 0x06, kExplicitVersion = 0xA0,
+                       kExplicitExtensions = 0xA3;
 
-std::optional<std::vector<std::uint8_t>> CertificatePublicKey(std::span<const std::uint8_t> cert) {
-  constexpr std::uint8_t kSequence = 0x30, kBitString = 0x03, kInteger = 0x02,
-                         kExplicitVersion = 0xA0;
+// The TBSCertificate's subjectPublicKeyInfo: version?, serial, signature,
+// issuer, validity and subject come before it.
+std::optional<Element> PublicKeyInfo(std::span<const std::uint8_t> cert) {
   auto certificate = Read(cert);
   if (!certificate || certificate->tag != kSequence)
     return std::nullopt;
   auto tbs = Read(certificate->content);
   if (!tbs || tbs->tag != kSequence)
     return std::nullopt;
-  // version?, serial, signature, issuer, validity, subject, then the key.
   auto field = Read(tbs->content);
   if (field && field->tag == kExplicitVersion)
     field = Read(field->rest);
   for (int skip = 0; skip < 5 && field; ++skip)
     field = Read(field->rest);
   if (!field || field->tag != kSequence)
+    return std::nullopt;
+  return field;
+}
+
+bool IsOid(const Element& e, std::initializer_list<std::uint8_t> oid) {
+  return e.tag == kObjectId && std::equal(e.content.begin(), e.content.end(), oid.begin(),
+                                          oid.end());
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> CertificatePublicKey(std::span<const std::uint8_t> cert) {
+  auto field = PublicKeyInfo(cert);
+  if (!field)
     return std::nullopt;
   auto algorithm = Read(field->content);
   if (!algorithm)
@@ -67,6 +84,56 @@ std::optional<std::vector<std::uint8_t>> CertificatePublicKey(std::span<const st
     }
   }
   return std::vector<std::uint8_t>(key.begin(), key.end());  // an EC point as it stands
+}
+
+std::size_t CertificateExponentLength(std::span<const std::uint8_t> cert) {
+  auto field = PublicKeyInfo(cert);
+  auto algorithm = field ? Read(field->content) : std::nullopt;
+  auto bits = algorithm ? Read(algorithm->rest) : std::nullopt;
+  if (!bits || bits->tag != kBitString || bits->content.empty())
+    return 0;
+  auto rsa = Read(bits->content.subspan(1));
+  auto modulus = rsa && rsa->tag == kSequence ? Read(rsa->content) : std::nullopt;
+  auto exponent = modulus ? Read(modulus->rest) : std::nullopt;
+  return exponent && exponent->tag == kInteger ? StripLeadingZeros(exponent->content).size() : 0;
+}
+
+std::optional<CertificateUse> CertificateUsage(std::span<const std::uint8_t> cert) {
+  auto field = PublicKeyInfo(cert);
+  if (!field)
+    return std::nullopt;
+  CertificateUse use;
+  // issuerUniqueID [1] and subjectUniqueID [2] may come before extensions [3].
+  for (field = Read(field->rest); field; field = Read(field->rest)) {
+    if (field->tag != kExplicitExtensions)
+      continue;
+    auto list = Read(field->content);
+    if (!list || list->tag != kSequence)
+      return use;
+    for (auto ext = Read(list->content); ext; ext = Read(ext->rest)) {
+      auto oid = Read(ext->content);
+      if (!oid)
+        break;
+      auto value = Read(oid->rest);
+      if (value && value->tag == kBoolean)  // critical
+        value = Read(value->rest);
+      if (!value || value->tag != kOctetString)
+        continue;
+      if (IsOid(*oid, {0x55, 0x1D, 0x13})) {  // basicConstraints { cA BOOLEAN DEFAULT FALSE, ... }
+        auto constraints = Read(value->content);
+        if (constraints && constraints->tag == kSequence) {
+          auto ca = Read(constraints->content);
+          use.isCa = ca && ca->tag == kBoolean && ca->content.size() == 1 && ca->content[0];
+        }
+      } else if (IsOid(*oid, {0x55, 0x1D, 0x0F})) {  // keyUsage BIT STRING
+        auto bits = Read(value->content);
+        if (bits && bits->tag == kBitString && bits->content.size() >= 2)
+          use.keyUsage = bits->content[1];
+      }
+    }
+    break;
+  }
+  return use;
 }
 
 }  // namespace der

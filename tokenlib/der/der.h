@@ -4,8 +4,9 @@
 #include <span>
 #include <vector>
 
-// Just enough DER to find a certificate's public key: the RSA modulus (or the
-// EC point) inside SubjectPublicKeyInfo. Never reads outside the input.
+// Just enough DER to read what a token's certificates say about their keys:
+// the public key inside SubjectPublicKeyInfo and the basic-constraints and
+// key-usage extensions. Never reads outside the input.
 namespace der {
 
 struct Element {
@@ -20,5 +21,20 @@ std::optional<Element> Read(std::span<const std::uint8_t> in);
 // leading zero bytes, or the EC point; nothing when the certificate cannot be
 // read.
 std::optional<std::vector<std::uint8_t>> CertificatePublicKey(std::span<const std::uint8_t> cert);
+
+// The length of an RSA key's public exponent, 0 for other keys.
+std::size_t CertificateExponentLength(std::span<const std::uint8_t> cert);
+
+// What a certificate allows its key. keyUsage holds the first byte of the
+// extension's bits (0x80 digitalSignature ... 0x08 keyAgreement), or nothing
+// when the certificate has no key-usage extension.
+struct CertificateUse {
+  bool isCa = false;
+  std::optional<std::uint8_t> keyUsage;
+};
+inline constexpr std::uint8_t kDigitalSignature = 0x80, kNonRepudiation = 0x40,
+                              kKeyEncipherment = 0x20, kDataEncipherment = 0x10,
+                              kKeyAgreement = 0x08;
+std::optional<CertificateUse> CertificateUsage(std::span<const std::uint8_t> cert);
 
 }  // namespace der
