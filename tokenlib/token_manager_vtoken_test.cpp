@@ -35,9 +35,14 @@ class VirtualTokens : public ::testing::Test {
     manager.Finalise();
     std::system(("rm -rf " + dir).c_str());
   }
-  void Plug(const std::string& slot0, const std::string& slot1) {
-    std::ofstream(dir + "/vtoken.ini")
-        << "[slots]\ncount=2\nslot0=" << slot0 << "\nslot1=" << slot1 << "\n";
+  // Writes the slots; inserted counts the plug-ins of slot 0.
+  void Plug(const std::string& slot0,
+            const std::string& slot1,
+            int inserted = 0,
+            const std::string& module = "") {
+    std::ofstream(dir + "/vtoken.ini") << "[slots]\ncount=2\nslot0=" << slot0 << "\nslot1=" << slot1
+                                       << "\ninserted0=" << inserted << "\n[module]\n"
+                                       << module << "\n";
   }
   int Find() {
     int32_t handles[32], count = 32;
@@ -144,6 +149,58 @@ TEST_F(VirtualTokens, UnpluggingIsSeenAtOnce) {
   Plug("tokens/alice", "tokens/bob");
   EXPECT_EQ(Find(), 2);
   EXPECT_EQ(Containers(0).size(), 3u);
+}
+
+TEST_F(VirtualTokens, ATokenPulledAndPluggedBetweenPassesGetsANewSession) {
+  EXPECT_EQ(Containers(0).size(), 3u);
+  // Pulled and plugged again: the module ends the old session.
+  Plug("tokens/alice", "tokens/bob", 1);
+  EXPECT_EQ(manager.Reload(0), 0);
+  EXPECT_EQ(Containers(0).size(), 3u);
+  // Another token in the same slot: what was read of Alice is gone with her.
+  Plug("tokens/bob", "", 2);
+  EXPECT_EQ(manager.Reload(0), 0);
+  EXPECT_EQ(Containers(0), (std::vector<std::string>{"Bob"}));
+  // Pulled for good: an error, never an empty token.
+  Plug("", "", 2);
+  EXPECT_NE(manager.Reload(0), 0);
+  char names[64];
+  int32_t length = sizeof names;
+  EXPECT_NE(manager.LoadContainers(0, names, &length), 0);
+}
+
+TEST_F(VirtualTokens, APulledTokenIsSeenThroughItsSlotNotTheModulesCache) {
+  Plug("tokens/alice", "tokens/bob", 0, "staleTokenInfo=1");
+  char label[33], d2[129], d3[65], d4[65];
+  int32_t props[10];
+  ASSERT_EQ(manager.GetInfo(0, label, d2, d3, d4, props), 0);
+  Plug("", "tokens/bob", 0, "staleTokenInfo=1");
+  EXPECT_EQ(manager.GetInfo(0, label, d2, d3, d4, props),
+            static_cast<int32_t>(CKR_TOKEN_NOT_PRESENT));
+}
+
+TEST_F(VirtualTokens, ATokenArrivingDuringTheSearchIsFound) {
+  Plug("tokens/alice", "", 0, "plugBetweenCalls=tokens/bob");
+  EXPECT_EQ(Find(), 2);
+  EXPECT_EQ(Containers(1), (std::vector<std::string>{"Bob"}));
+}
+
+TEST_F(VirtualTokens, ATokenWithoutPublicKeysShowsItsContainersBeforeLogin) {
+  std::ofstream(dir + "/tokens/alice/token.ini", std::ios::app) << "\n[token]\npublicKeys=0\n";
+  const std::string t = dir + "/tokens/alice/";
+  ASSERT_EQ(manager.Reload(0), 0);
+  EXPECT_EQ(Containers(0), (std::vector<std::string>{"Alice-Keys", "Alice-Soon", "Alice-Old"}));
+  EXPECT_EQ(Cert(0, "Alice-Keys", 1), ReadFile(t + "alice-exchange.der"));
+  EXPECT_EQ(Cert(0, "Alice-Keys", 2), ReadFile(t + "alice-signature.der"));
+  EXPECT_TRUE(Cert(0, "Alice-Soon", 1).empty());
+  int32_t tries = 0;
+  ASSERT_EQ(manager.Login(0, "12345678", &tries), 0);  // the private keys come into view
+  EXPECT_EQ(Containers(0), (std::vector<std::string>{"Alice-Keys", "Alice-Soon", "Alice-Old"}));
+  EXPECT_EQ(Cert(0, "Alice-Keys", 2), ReadFile(t + "alice-signature.der"));
+  EXPECT_EQ(Cert(0, "Alice-Old", 1), ReadFile(t + "alice-old.der"));
+  int32_t handles[65], n = 0;
+  ASSERT_EQ(manager.FindStandaloneCerts(0, handles, &n), 0);
+  EXPECT_EQ(n, 2);
 }
 
 TEST_F(VirtualTokens, AModuleWithoutOsLockingIsStartedWithoutArguments) {

@@ -335,6 +335,13 @@ bool SetSlot(const Args& args, const std::wstring& folder) {
   if (!WritePrivateProfileStringW(L"slots", (L"slot" + slot).c_str(), value.c_str(),
                                   config.c_str()))
     return false;
+  // Each insertion is counted: the module ends sessions opened before it.
+  if (!value.empty()) {
+    const std::wstring key = L"inserted" + slot;
+    const int inserted = GetPrivateProfileIntW(L"slots", key.c_str(), 0, config.c_str());
+    WritePrivateProfileStringW(L"slots", key.c_str(), std::to_wstring(inserted + 1).c_str(),
+                               config.c_str());
+  }
   const int count = GetPrivateProfileIntW(L"slots", L"count", 0, config.c_str());
   if (_wtoi(slot.c_str()) >= count)
     WritePrivateProfileStringW(L"slots", L"count", std::to_wstring(_wtoi(slot.c_str()) + 1).c_str(),

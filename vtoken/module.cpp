@@ -1,7 +1,7 @@
 // The virtual token as a PKCS#11 module: enough for CorvanexMgr.dll and for
 // OpenSC's pkcs11-tool to list, log in and change the PIN. Everything else
 // answers CKR_FUNCTION_NOT_SUPPORTED. State lives in files (token_state.h),
-// read afresh on each call, so plugging and unplugging show at once.
+// looked at on each call, so plugging and unplugging show at once.
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -21,6 +21,7 @@ namespace {
 struct Session {
   CK_SLOT_ID slot;
   std::string folder;  // the token the session was opened on
+  int insertion;       // and its insertion
   CK_FLAGS flags;
   std::vector<CK_OBJECT_HANDLE> found;
   std::size_t next = 0;
@@ -30,7 +31,26 @@ struct Session {
 std::mutex g_mutex;
 bool g_initialised = false;
 std::map<CK_SESSION_HANDLE, Session> g_sessions;
-std::map<std::string, bool> g_loggedIn;  // by token folder
+std::map<std::string, bool> g_loggedIn;  // by LoginKey
+std::map<CK_SLOT_ID, CK_TOKEN_INFO> g_lastTokenInfo;
+
+// A login lasts while the token stays in: keyed by folder and insertion.
+std::string LoginKey(const Session& s) {
+  return s.folder + "#" + std::to_string(s.insertion);
+}
+
+int InsertionOf(CK_SLOT_ID slot) {
+  const Config config = LoadConfig();
+  return slot < config.insertions.size() ? config.insertions[slot] : 0;
+}
+
+void EndSession(std::map<CK_SESSION_HANDLE, Session>::iterator it) {
+  const std::string key = LoginKey(it->second);
+  g_sessions.erase(it);
+  if (std::none_of(g_sessions.begin(), g_sessions.end(),
+                   [&](const auto& s) { return LoginKey(s.second) == key; }))
+    g_loggedIn.erase(key);
+}
 CK_SESSION_HANDLE g_nextSession = 1;
 
 void Pad(CK_UTF8CHAR* out, std::size_t size, const std::string& text) {
@@ -45,11 +65,25 @@ CK_RV TokenOf(CK_SESSION_HANDLE h, Session** session, std::optional<Token>* toke
   auto it = g_sessions.find(h);
   if (it == g_sessions.end())
     return CKR_SESSION_HANDLE_INVALID;
-  *session = &it->second;
-  if (SlotFolder(it->second.slot) != it->second.folder)
+  // A token pulled out ends its sessions: the first call hears that the
+  // device went, later ones that the handle is no longer valid.
+  if (SlotFolder(it->second.slot) != it->second.folder ||
+      InsertionOf(it->second.slot) != it->second.insertion) {
+    EndSession(it);
     return CKR_DEVICE_REMOVED;
+  }
+  *session = &it->second;
   *token = LoadToken(it->second.folder);
-  return *token ? CKR_OK : CKR_DEVICE_REMOVED;
+  if (!*token) {
+    EndSession(it);
+    return CKR_DEVICE_REMOVED;
+  }
+  return CKR_OK;
+}
+
+bool LoggedIn(const Session& s) {
+  auto it = g_loggedIn.find(LoginKey(s));
+  return it != g_loggedIn.end() && it->second;
 }
 
 const Object* FindObject(const Token& t, CK_OBJECT_HANDLE h) {
@@ -59,7 +93,17 @@ const Object* FindObject(const Token& t, CK_OBJECT_HANDLE h) {
   return nullptr;
 }
 
+enum class Answer { kValue, kAbsent, kSensitive };
+
 // One attribute's bytes, or false when the object has no such attribute.
+bool AttributeBytes(const Object& o, CK_ATTRIBUTE_TYPE type, std::vector<std::uint8_t>* out);
+
+Answer AttributeAnswer(const Object& o, CK_ATTRIBUTE_TYPE type, std::vector<std::uint8_t>* out) {
+  if (o.isPrivate && type == CKA_PRIVATE_EXPONENT)
+    return Answer::kSensitive;
+  return AttributeBytes(o, type, out) ? Answer::kValue : Answer::kAbsent;
+}
+
 bool AttributeBytes(const Object& o, CK_ATTRIBUTE_TYPE type, std::vector<std::uint8_t>* out) {
   const auto put = [&](const void* p, std::size_t n) {
     out->assign(static_cast<const std::uint8_t*>(p), static_cast<const std::uint8_t*>(p) + n);
@@ -70,14 +114,31 @@ bool AttributeBytes(const Object& o, CK_ATTRIBUTE_TYPE type, std::vector<std::ui
     return put(&v, sizeof v);
   };
   const auto putUlong = [&](CK_ULONG v) { return put(&v, sizeof v); };
-  const bool isKey = o.cls == CKO_PUBLIC_KEY;
+  const bool isKey = o.cls == CKO_PUBLIC_KEY || o.cls == CKO_PRIVATE_KEY;
+  const bool isPublicKey = o.cls == CKO_PUBLIC_KEY, isPrivateKey = o.cls == CKO_PRIVATE_KEY;
+  static const std::uint8_t kExponent[] = {0x01, 0x00, 0x01};
   switch (type) {
     case CKA_CLASS:
       return putUlong(o.cls);
     case CKA_TOKEN:
       return putBool(true);
     case CKA_PRIVATE:
-      return putBool(false);
+      return putBool(o.isPrivate);
+    case CKA_SENSITIVE:
+    case CKA_ALWAYS_SENSITIVE:
+    case CKA_NEVER_EXTRACTABLE:
+      return isPrivateKey && putBool(true);
+    case CKA_EXTRACTABLE:
+      return isPrivateKey && putBool(false);
+    case CKA_DECRYPT:
+    case CKA_UNWRAP:
+      return isPrivateKey && putBool(o.exchange);
+    case CKA_SIGN:
+      return isPrivateKey && putBool(true);
+    case CKA_SIGN_RECOVER:
+      return isPrivateKey && putBool(false);
+    case CKA_PUBLIC_EXPONENT:
+      return isKey && put(kExponent, sizeof kExponent);
     case CKA_MODIFIABLE:
       return putBool(false);
     case CKA_ID:
@@ -98,10 +159,11 @@ bool AttributeBytes(const Object& o, CK_ATTRIBUTE_TYPE type, std::vector<std::ui
       return isKey && putUlong(o.modulus.size() * 8);
     case CKA_ENCRYPT:
     case CKA_WRAP:
-      return isKey && putBool(o.exchange);
+      return isPublicKey && putBool(o.exchange);
     case CKA_VERIFY:
-      return isKey && putBool(!o.exchange);
+      return isPublicKey && putBool(!o.exchange);
     case CKA_VERIFY_RECOVER:
+      return isPublicKey && putBool(false);
     case CKA_DERIVE:
       return isKey && putBool(false);
     case CKA_LOCAL:
@@ -190,6 +252,8 @@ CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID* list, CK_ULONG* count) {
   for (CK_SLOT_ID i = 0; i < config.slotFolders.size(); ++i)
     if (!present || !SlotFolder(i).empty())
       slots.push_back(i);
+  if (!list && !config.plugBetweenCalls.empty())
+    PlugIntoFirstEmptySlot(config.plugBetweenCalls);  // arrives after the size was given
   if (list) {
     if (*count < slots.size()) {
       *count = slots.size();
@@ -222,8 +286,13 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
   if (CK_RV rv = CheckSlot(slot))
     return rv;
   const auto token = LoadToken(SlotFolder(slot));
-  if (!token)
-    return CKR_TOKEN_NOT_PRESENT;
+  if (!token) {
+    auto last = g_lastTokenInfo.find(slot);
+    if (last == g_lastTokenInfo.end() || !LoadConfig().staleTokenInfo)
+      return CKR_TOKEN_NOT_PRESENT;
+    *info = last->second;  // what a module with a cache still believes
+    return CKR_OK;
+  }
   std::memset(info, 0, sizeof *info);
   Pad(info->label, sizeof info->label, token->label);
   Pad(info->manufacturerID, sizeof info->manufacturerID, token->manufacturer);
@@ -240,6 +309,7 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
   info->ulFreePrivateMemory = CK_UNAVAILABLE_INFORMATION;
   info->hardwareVersion = {1, 0};
   info->firmwareVersion = {1, 0};
+  g_lastTokenInfo[slot] = *info;
   return CKR_OK;
 }
 
@@ -262,7 +332,7 @@ CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void*, CK_NOTIFY, CK_SESSION_
   if (folder.empty())
     return CKR_TOKEN_NOT_PRESENT;
   *out = g_nextSession++;
-  g_sessions[*out] = Session{slot, folder, flags, {}, 0, false};
+  g_sessions[*out] = Session{slot, folder, InsertionOf(slot), flags, {}, 0, false};
   return CKR_OK;
 }
 
@@ -273,11 +343,7 @@ CK_RV CloseSession(CK_SESSION_HANDLE h) {
   auto it = g_sessions.find(h);
   if (it == g_sessions.end())
     return CKR_SESSION_HANDLE_INVALID;
-  const std::string folder = it->second.folder;
-  g_sessions.erase(it);
-  if (std::none_of(g_sessions.begin(), g_sessions.end(),
-                   [&](const auto& s) { return s.second.folder == folder; }))
-    g_loggedIn.erase(folder);
+  EndSession(it);
   return CKR_OK;
 }
 
@@ -285,7 +351,8 @@ CK_RV CloseAllSessions(CK_SLOT_ID slot) {
   std::lock_guard lock(g_mutex);
   if (!g_initialised)
     return CKR_CRYPTOKI_NOT_INITIALIZED;
-  std::erase_if(g_sessions, [&](const auto& s) { return s.second.slot == slot; });
+  for (auto it = g_sessions.begin(); it != g_sessions.end();)
+    it->second.slot == slot ? EndSession(it++) : void(++it);
   return CKR_OK;
 }
 
@@ -298,7 +365,7 @@ CK_RV GetSessionInfo(CK_SESSION_HANDLE h, CK_SESSION_INFO* info) {
   if (CK_RV rv = TokenOf(h, &s, &t))
     return rv;
   const bool rw = s->flags & CKF_RW_SESSION;
-  const bool user = g_loggedIn[s->folder];
+  const bool user = LoggedIn(*s);
   info->slotID = s->slot;
   info->flags = s->flags;
   info->state = user ? (rw ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS)
@@ -330,12 +397,12 @@ CK_RV Login(CK_SESSION_HANDLE h, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG l
     return rv;
   if (user != CKU_USER)
     return CKR_USER_TYPE_INVALID;
-  if (g_loggedIn[s->folder])
+  if (LoggedIn(*s))
     return CKR_USER_ALREADY_LOGGED_IN;
   const CK_RV rv = CheckPin(*t, pin, len);
   if (rv != CKR_OK)
     return rv;
-  g_loggedIn[s->folder] = true;
+  g_loggedIn[LoginKey(*s)] = true;
   // Tokens that force a change of the default PIN say so at login.
   return t->pinIsDefault && LoadConfig().pinExpired ? CKR_PIN_EXPIRED : CKR_OK;
 }
@@ -346,9 +413,9 @@ CK_RV Logout(CK_SESSION_HANDLE h) {
   std::optional<Token> t;
   if (CK_RV rv = TokenOf(h, &s, &t))
     return rv;
-  if (!g_loggedIn[s->folder])
+  if (!LoggedIn(*s))
     return CKR_USER_NOT_LOGGED_IN;
-  g_loggedIn[s->folder] = false;
+  g_loggedIn[LoginKey(*s)] = false;
   return CKR_OK;
 }
 
@@ -384,8 +451,9 @@ CK_RV FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE* tmpl, CK_ULONG count) {
   if (s->finding)
     return CKR_OPERATION_ACTIVE;
   s->found.clear();
+  const bool user = LoggedIn(*s);
   for (const auto& o : t->objects)
-    if (Matches(o, tmpl, count))
+    if ((user || !o.isPrivate) && Matches(o, tmpl, count))
       s->found.push_back(o.handle);
   s->next = 0;
   s->finding = true;
@@ -432,19 +500,21 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE h,
   if (CK_RV rv = TokenOf(h, &s, &t))
     return rv;
   const Object* o = FindObject(*t, object);
-  if (!o)
+  if (!o || (o->isPrivate && !LoggedIn(*s)))
     return CKR_OBJECT_HANDLE_INVALID;
   CK_RV result = CKR_OK;
   for (CK_ULONG i = 0; i < count; ++i) {
     std::vector<std::uint8_t> value;
-    if (!AttributeBytes(*o, tmpl[i].type, &value)) {
+    const Answer answer = AttributeAnswer(*o, tmpl[i].type, &value);
+    if (answer != Answer::kValue) {
       tmpl[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
-      result = CKR_ATTRIBUTE_TYPE_INVALID;
+      if (result == CKR_OK || result == CKR_ATTRIBUTE_TYPE_INVALID)
+        result = answer == Answer::kSensitive ? CKR_ATTRIBUTE_SENSITIVE : CKR_ATTRIBUTE_TYPE_INVALID;
     } else if (!tmpl[i].pValue) {
       tmpl[i].ulValueLen = value.size();
     } else if (tmpl[i].ulValueLen < value.size()) {
       tmpl[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
-      result = CKR_BUFFER_TOO_SMALL;
+      result = CKR_BUFFER_TOO_SMALL;  // outranks the partial answers
     } else {
       if (!value.empty())
         std::memcpy(tmpl[i].pValue, value.data(), value.size());

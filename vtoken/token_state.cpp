@@ -1,5 +1,6 @@
 #include "token_state.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,26 +37,76 @@ std::vector<std::uint8_t> Modulus(const std::string& der) {
   return key ? *key : std::vector<std::uint8_t>{};
 }
 
-// The token's objects. The certificate files are read again only when the
-// token's object sections change: every PKCS#11 call asks for the token, and
-// a full token holds 195 files. PIN fields are always read afresh.
-std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
-  std::string cacheKey = folder;
-  for (const std::string& section : ini.Sections())
-    if (section.rfind("container:", 0) == 0 || section == "standalone")
-      for (const auto& [k, v] : ini.Entries(section))
-        cacheKey += "\n" + section + ":" + k + "=" + v;
-  static std::map<std::string, std::vector<Object>> cache;
-  if (auto it = cache.find(cacheKey); it != cache.end())
-    return it->second;
+// A file's identity for the caches: its modification time and size.
+struct Stamp {
+  std::filesystem::file_time_type time{};
+  std::uintmax_t size = static_cast<std::uintmax_t>(-1);
+  bool operator==(const Stamp&) const = default;
+};
 
+Stamp StampOf(const std::string& path) {
+  std::error_code error;
+  const auto p = std::filesystem::u8path(path);
+  Stamp stamp;
+  stamp.time = std::filesystem::last_write_time(p, error);
+  if (!error)
+    stamp.size = std::filesystem::file_size(p, error);
+  return error ? Stamp{} : stamp;
+}
+
+// Every PKCS#11 call asks for the configuration and the token, and a full
+// token holds 195 files: files are parsed again only when they changed.
+const IniFile& CachedIni(const std::string& path) {
+  static std::map<std::string, std::pair<Stamp, IniFile>> cache;
+  const Stamp stamp = StampOf(path);
+  auto it = cache.find(path);
+  if (it == cache.end() || !(it->second.first == stamp)) {
+    if (cache.size() > 64)
+      cache.clear();
+    it = cache.insert_or_assign(path, std::pair{stamp, IniFile::Load(path)}).first;
+  }
+  return it->second.second;
+}
+
+// Hex digits as bytes; anything else in the text is skipped.
+std::string FromHex(const std::string& hex) {
+  std::string out;
+  int high = -1;
+  for (char c : hex) {
+    const int digit = std::isxdigit(static_cast<unsigned char>(c))
+                          ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                                                                         : (std::tolower(c) - 'a' + 10))
+                          : -1;
+    if (digit < 0)
+      continue;
+    if (high < 0) {
+      high = digit;
+    } else {
+      out += static_cast<char>(high * 16 + digit);
+      high = -1;
+    }
+  }
+  return out;
+}
+
+// The token's objects. Handles follow file order, so they stay the same while
+// the file does. The certificate files are read again when token.ini changes.
+std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
+  static std::map<std::string, std::pair<Stamp, std::vector<Object>>> cache;
+  const Stamp stamp = StampOf(Join(folder, "token.ini"));
+  if (auto it = cache.find(folder); it != cache.end() && it->second.first == stamp)
+    return it->second.second;
+
+  const bool publicKeys = ini.GetInt("token", "publicKeys", 1) != 0;
   std::vector<Object> objects;
-  // Handles follow file order, so they stay the same while the file does.
   CK_OBJECT_HANDLE next = 1;
   for (const std::string& section : ini.Sections()) {
     if (section.rfind("container:", 0) != 0)
       continue;
     const std::string name = section.substr(10);
+    const std::string label = ini.Get(section, "label", name);
+    const std::string hexId = ini.Get(section, "id");
+    const std::string id = hexId.empty() ? name : FromHex(hexId);
     for (const bool exchange : {true, false}) {
       const std::string file = ini.Get(section, exchange ? "exchange" : "signature");
       if (file.empty())
@@ -63,10 +114,11 @@ std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
       const std::string der = ReadFile(Join(folder, file));
       if (der.empty())
         continue;
-      Object key{next++, CKO_PUBLIC_KEY, name, name, "", Modulus(der), exchange};
-      Object cert{next++, CKO_CERTIFICATE, name, name, der, {}, exchange};
-      objects.push_back(std::move(key));
-      objects.push_back(std::move(cert));
+      const auto modulus = Modulus(der);
+      objects.push_back({next++, CKO_PRIVATE_KEY, id, label, "", modulus, exchange, true});
+      if (publicKeys)
+        objects.push_back({next++, CKO_PUBLIC_KEY, id, label, "", modulus, exchange, false});
+      objects.push_back({next++, CKO_CERTIFICATE, id, label, der, {}, exchange, false});
     }
   }
   next = 1000;
@@ -74,12 +126,12 @@ std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
     const std::string der = ReadFile(Join(folder, file));
     if (der.empty())
       continue;
-    objects.push_back({next, CKO_CERTIFICATE, "standalone:" + name, name, der, {}, false});
+    objects.push_back({next, CKO_CERTIFICATE, "standalone:" + name, name, der, {}, false, false});
     ++next;
   }
   if (cache.size() > 64)
     cache.clear();
-  cache[cacheKey] = objects;
+  cache.insert_or_assign(folder, std::pair{stamp, objects});
   return objects;
 }
 
@@ -113,12 +165,15 @@ Config LoadConfig() {
   Config config;
   const char* env = std::getenv("VTOKEN_CONFIG");
   config.path = env && *env ? env : ModuleFolder() + "vtoken.ini";
-  const IniFile ini = IniFile::Load(config.path);
+  const IniFile& ini = CachedIni(config.path);
   const auto base = std::filesystem::u8path(config.path).parent_path();
   config.osLocking = ini.GetInt("module", "osLocking", 1) != 0;
   config.pinExpired = ini.GetInt("module", "pinExpired", 0) != 0;
+  config.staleTokenInfo = ini.GetInt("module", "staleTokenInfo", 0) != 0;
+  config.plugBetweenCalls = ini.Get("module", "plugBetweenCalls");
   const int count = std::max(0, std::min(ini.GetInt("slots", "count", 0), 64));
   for (int i = 0; i < count; ++i) {
+    config.insertions.push_back(ini.GetInt("slots", "inserted" + std::to_string(i), 0));
     const std::string folder = ini.Get("slots", "slot" + std::to_string(i));
     if (folder.empty()) {
       config.slotFolders.emplace_back();
@@ -143,10 +198,25 @@ std::string SlotFolder(CK_SLOT_ID slot) {
   return folder;
 }
 
+void PlugIntoFirstEmptySlot(const std::string& folder) {
+  const Config config = LoadConfig();
+  IniFile ini = IniFile::Load(config.path);
+  for (std::size_t i = 0; i < config.slotFolders.size(); ++i) {
+    if (!config.slotFolders[i].empty())
+      continue;
+    const std::string n = std::to_string(i);
+    ini.Set("slots", "slot" + n, folder);
+    ini.Set("slots", "inserted" + n, std::to_string(config.insertions[i] + 1));
+    ini.Set("module", "plugBetweenCalls", "");
+    ini.Save(config.path);
+    return;
+  }
+}
+
 std::optional<Token> LoadToken(const std::string& folder) {
   Token t;
   t.folder = folder;
-  t.ini = IniFile::Load(Join(folder, "token.ini"));
+  t.ini = CachedIni(Join(folder, "token.ini"));
   if (t.ini.Sections().empty())
     return std::nullopt;
   const IniFile& ini = t.ini;

@@ -1,32 +1,43 @@
 #pragma once
-// The virtual token's state, in plain files read afresh on every query.
+// The virtual token's state, in plain files, read again whenever they change
+// (by modification time and size).
 //
 // Configuration (vtoken.ini beside the module, or the file VTOKEN_CONFIG
 // names):
 //   [slots]
 //   count=2
 //   slot0=tokens/alice      ; a token folder, relative to this file; empty = no token
+//   inserted0=3             ; counts insertions: sessions do not outlive a re-plug
 //   [module]
 //   osLocking=0             ; C_Initialize answers CKR_CANT_LOCK when offered OS locking
 //   pinExpired=1            ; C_Login with the right PIN answers CKR_PIN_EXPIRED while the
 //                           ; PIN is still the default (logged in, as for C_SetPIN)
+//   staleTokenInfo=1        ; C_GetTokenInfo answers from the last token seen in the
+//                           ; slot, as modules with a cache do
+//   plugBetweenCalls=tokens/bob  ; C_GetSlotList's size query is followed by this
+//                           ; token arriving in the first empty slot (once)
 //
 // Token folder: token.ini and DER certificate files.
 //   [token]
 //   label=...  manufacturer=...  model=...  serial=...
 //   initialized=1  minPinLen=4  maxPinLen=16
 //   userPin=12345678  pinIsDefault=1  triesLeft=6  maxTries=6
+//   publicKeys=0             ; private keys and certificates only, as many tokens hold
 //   [container:NAME]         ; one per key container
+//   label=...                ; its objects' CKA_LABEL (UTF-8), NAME when absent
+//   id=0a1b                  ; its objects' CKA_ID in hex, NAME's bytes when absent
 //   exchange=file.der        ; the certificate of the exchange key (optional)
 //   signature=file.der       ; the certificate of the signature key (optional)
 //   [standalone]
 //   any-name=file.der        ; certificates without a key (CA certificates)
 //
-// Each container is presented as public-key objects (CKA_ID and CKA_LABEL =
-// the container name; encrypt/wrap for the exchange key, verify only for the
-// signature key; the modulus taken from the certificate) and a certificate
-// object with the same CKA_ID per key. Standalone certificates get ids that
-// match no key.
+// Each key of a container is presented as a private-key object (CKA_PRIVATE,
+// seen only after login; decrypt/unwrap/sign for the exchange key, sign only
+// for the signature key; its private exponent sensitive), a public-key object
+// (encrypt/wrap for the exchange key, verify only for the signature key) and a
+// certificate object, all with the container's CKA_ID and CKA_LABEL; moduli
+// are taken from the certificate. Standalone certificates get ids that match
+// no key.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,8 +54,9 @@ struct Object {
   std::string id;
   std::string label;
   std::string value;                  // certificate DER
-  std::vector<std::uint8_t> modulus;  // public keys
+  std::vector<std::uint8_t> modulus;  // keys
   bool exchange = false;
+  bool isPrivate = false;  // seen only by a logged-in session
 };
 
 struct Token {
@@ -66,8 +78,11 @@ struct Token {
 struct Config {
   std::string path;
   std::vector<std::string> slotFolders;  // absolute; empty = no token
+  std::vector<int> insertions;           // per slot
   bool osLocking = true;
   bool pinExpired = false;
+  bool staleTokenInfo = false;
+  std::string plugBetweenCalls;  // as written in the file
 };
 
 // The folder this module was loaded from, with a trailing separator.
@@ -76,5 +91,7 @@ Config LoadConfig();
 std::optional<Token> LoadToken(const std::string& folder);
 // The folder of slot's token, or empty when no token is plugged in.
 std::string SlotFolder(CK_SLOT_ID slot);
+// Puts a token folder into the first empty slot, counting the insertion.
+void PlugIntoFirstEmptySlot(const std::string& folder);
 
 }  // namespace vtoken
