@@ -1,4 +1,5 @@
 // The PKCS#11 layer against real SoftHSM2 tokens that the suite provisions.
+#include "softhsm_tokens.h"
 #include "token_manager.h"
 
 #include <dlfcn.h>
@@ -15,6 +16,7 @@ using tokenlib::TokenManager;
 namespace {
 
 std::string g_dir;
+bool g_ready = false;
 
 std::vector<unsigned char> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -93,10 +95,13 @@ class SoftHsmTokens : public ::testing::Test {
     setenv("SOFTHSM2_CONF", (g_dir + "/softhsm2.conf").c_str(), 1);
     MakeSignOnly(kModule, "alpha", "1234", 0x02);
     MakeSignOnly(kModule, "gamma", "1111", 0x21);
+    // A failure here would only skip the tests; each test fails on it instead.
+    g_ready = !HasFailure();
   }
   static void TearDownTestSuite() { std::system(("rm -rf " + g_dir).c_str()); }
 
   void SetUp() override {
+    ASSERT_TRUE(g_ready) << "the SoftHSM2 tokens could not be made";
     ASSERT_EQ(manager.Initialise(kModule), 0);
     int32_t handles[32] = {};
     count = 32;
@@ -144,7 +149,7 @@ class SoftHsmTokens : public ::testing::Test {
     return data;
   }
 
-  static constexpr const char* kModule = "/usr/lib/softhsm/libsofthsm2.so";
+  static constexpr const char* kModule = tokenlib::testing::kSoftHsmModule;
   TokenManager manager;
   int32_t count = 0;
   int alpha = -1, beta = -1, gamma = -1;

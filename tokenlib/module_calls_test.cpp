@@ -1,0 +1,92 @@
+// How many module calls one registration pass costs, counted by a pass-through
+// module between the library and the virtual token or SoftHSM2.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "softhsm_tokens.h"
+#include "token_manager.h"
+
+using tokenlib::TokenManager;
+
+namespace {
+
+// The library calls of the monitor's registration pass over one token.
+void RegistrationPass(TokenManager& m, int token) {
+  m.Reload(token);
+  std::vector<char> names(8192);
+  std::int32_t length = 8192;
+  ASSERT_EQ(m.LoadContainers(token, names.data(), &length), 0);
+  std::vector<unsigned char> data(32768);
+  for (const char* p = names.data(); p < names.data() + length; p += std::strlen(p) + 1) {
+    for (std::int32_t spec : {1, 2}) {
+      std::int32_t size = 32768, bits, exponent, modulusLength;
+      unsigned char modulus[257];
+      if (m.GetContainerCert(token, p, spec, data.data(), &size) == 0)
+        m.GetContainerPubKey(token, p, spec, &bits, &exponent, modulus, &modulusLength);
+    }
+  }
+  std::int32_t handles[65], count = 0;
+  m.FindStandaloneCerts(token, handles, &count);
+  for (int i = 0; i < count; ++i) {
+    std::int32_t size = 32768;
+    m.GetCert(token, handles[i], data.data(), &size);
+  }
+}
+
+class ModuleCalls : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tokenlib-calls-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    ASSERT_EQ(std::system((std::string(VTOKEN_DEMO_SCRIPT " ") + dir_ + "/demo").c_str()), 0);
+    ASSERT_TRUE(tokenlib::testing::MakeBigTokens(dir_ + "/big"));
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+  // The calls one pass makes over the first token the target module shows.
+  unsigned long CallsPerPass(const std::string& target) {
+    setenv("PKCS11_COUNTER_TARGET", target.c_str(), 1);
+    TokenManager manager;
+    EXPECT_EQ(manager.Initialise(COUNTER_MODULE_PATH), 0);
+    int32_t handles[32], count = 32;
+    EXPECT_EQ(manager.Find(handles, &count), 0);
+    EXPECT_GE(count, 1);
+    manager.Connect(0);
+    void* counter = dlopen(COUNTER_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD);
+    auto get = reinterpret_cast<unsigned long (*)(const char*)>(dlsym(counter, "pkcs11_counter_get"));
+    auto reset = reinterpret_cast<void (*)()>(dlsym(counter, "pkcs11_counter_reset"));
+    reset();
+    RegistrationPass(manager, 0);
+    const unsigned long calls = get("*");
+    std::printf("%s: %lu calls, %lu of them C_GetAttributeValue\n", target.c_str(), calls,
+                get("C_GetAttributeValue"));
+    manager.Finalise();
+    dlclose(counter);
+    return calls;
+  }
+  void UseVirtualToken(const std::string& token) {
+    std::ofstream(dir_ + "/vtoken.ini") << "[slots]\ncount=1\nslot0=" << token << "\n";
+    setenv("VTOKEN_CONFIG", (dir_ + "/vtoken.ini").c_str(), 1);
+  }
+  std::string dir_;
+};
+
+}  // namespace
+
+// Objects a pass reads before login: the demo token's 4 public keys and 6
+// certificates; the big token's 130 public keys and 195 certificates. The
+// searches (three classes) add a dozen calls.
+TEST_F(ModuleCalls, APassReadsEachObjectOnce) {
+  UseVirtualToken(dir_ + "/demo/tokens/alice");
+  EXPECT_LE(CallsPerPass(VTOKEN_MODULE_PATH), 10u + 12u);
+  UseVirtualToken(dir_ + "/big/vtoken");
+  EXPECT_LE(CallsPerPass(VTOKEN_MODULE_PATH), 325u + 12u);
+  EXPECT_LE(CallsPerPass(tokenlib::testing::kSoftHsmModule), 325u + 12u);
+}

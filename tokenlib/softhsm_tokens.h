@@ -1,0 +1,15 @@
+#pragma once
+// Tokens for the token library's tests and benchmark.
+#include <string>
+
+namespace tokenlib::testing {
+
+inline constexpr const char* kSoftHsmModule = "/usr/lib/softhsm/libsofthsm2.so";
+
+// Makes the virtual token's big token (65 containers x 2 certificates, 65 CA
+// certificates) in folder/vtoken, and a SoftHSM2 token labelled "big" with
+// the same public keys and certificates in folder/softhsm; points
+// SOFTHSM2_CONF at it. Returns false when a step failed.
+bool MakeBigTokens(const std::string& folder);
+
+}  // namespace tokenlib::testing
