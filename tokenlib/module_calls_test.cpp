@@ -10,35 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "softhsm_tokens.h"
+#include "big_token.h"
 #include "token_manager.h"
 
 using tokenlib::TokenManager;
 
 namespace {
-
-// The library calls of the monitor's registration pass over one token.
-void RegistrationPass(TokenManager& m, int token) {
-  m.Reload(token);
-  std::vector<char> names(8192);
-  std::int32_t length = 8192;
-  ASSERT_EQ(m.LoadContainers(token, names.data(), &length), 0);
-  std::vector<unsigned char> data(32768);
-  for (const char* p = names.data(); p < names.data() + length; p += std::strlen(p) + 1) {
-    for (std::int32_t spec : {1, 2}) {
-      std::int32_t size = 32768, bits, exponent, modulusLength;
-      unsigned char modulus[257];
-      if (m.GetContainerCert(token, p, spec, data.data(), &size) == 0)
-        m.GetContainerPubKey(token, p, spec, &bits, &exponent, modulus, &modulusLength);
-    }
-  }
-  std::int32_t handles[65], count = 0;
-  m.FindStandaloneCerts(token, handles, &count);
-  for (int i = 0; i < count; ++i) {
-    std::int32_t size = 32768;
-    m.GetCert(token, handles[i], data.data(), &size);
-  }
-}
 
 class ModuleCalls : public ::testing::Test {
  protected:
@@ -63,7 +40,7 @@ class ModuleCalls : public ::testing::Test {
     auto get = reinterpret_cast<unsigned long (*)(const char*)>(dlsym(counter, "pkcs11_counter_get"));
     auto reset = reinterpret_cast<void (*)()>(dlsym(counter, "pkcs11_counter_reset"));
     reset();
-    RegistrationPass(manager, 0);
+    EXPECT_GT(tokenlib::testing::RegistrationPass(manager, 0), 0);
     const unsigned long calls = get("*");
     std::printf("%s: %lu calls, %lu of them C_GetAttributeValue\n", target.c_str(), calls,
                 get("C_GetAttributeValue"));

@@ -463,18 +463,22 @@ std::int32_t TokenManager::LoadContainers(std::int32_t token, char* names, std::
   const Objects* objects;
   if (CK_RV rv = ObjectsOf(token, &objects))
     return static_cast<std::int32_t>(rv);
-  std::string list;
+  // Whole names only: a list that does not fit ends after the last name that
+  // does, and says so.
+  std::size_t used = 0;
+  bool cut = false;
   for (const auto& c : objects->containers) {
-    list += c.name;
-    list += '\0';
+    if (used + c.name.size() + 1 > capacity) {
+      cut = true;
+      break;
+    }
+    std::memcpy(names + used, c.name.c_str(), c.name.size() + 1);
+    used += c.name.size() + 1;
   }
-  if (list.size() > capacity)
-    return kErrBufferTooSmall;
-  std::memcpy(names, list.data(), list.size());
-  if (list.size() < capacity)
-    names[list.size()] = '\0';
-  *length = static_cast<std::int32_t>(list.size());
-  return 0;
+  if (used < capacity)
+    names[used] = '\0';
+  *length = static_cast<std::int32_t>(used);
+  return cut ? kErrBufferTooSmall : 0;
 }
 
 std::int32_t TokenManager::FindContainer(std::int32_t token,

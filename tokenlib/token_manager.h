@@ -38,6 +38,9 @@
 // pubkey     container_get_pubkey: out1 = key size in bits, out2 = length of
 //            the public exponent, buf = the modulus (up to 256 bytes), out3 =
 //            its length; from the certificate when no key object is visible.
+// list       container_load_all: the names, each ending in NUL. When they do
+//            not all fit, the whole names that fit, their length, and
+//            CKR_BUFFER_TOO_SMALL.
 // standalone certificates without a CKA_ID, and CA certificates (basic
 //            constraints cA); their handles are the PKCS#11 object handles. At
 //            most 65 are written.

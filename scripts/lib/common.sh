@@ -72,13 +72,13 @@ stop_wine_session() {
 # into the prefix's System32 under the module name the monitor asks for (so
 # the installation folder stays as shipped), with fresh copies of the demo
 # tokens and two empty slots in folder $1. Needs a built win64 tree.
-install_virtual_token() {
-  local lab="$1" system32
+install_virtual_token() {  # lab-folder [build-folder-name]
+  local lab="$1" build="${2:-win64}" system32
   rm -rf "$lab"; mkdir -p "$lab"
-  cp -r "$ROOT/build/win64/demo-tokens/tokens" "$lab/"
+  cp -r "$ROOT/build/$build/demo-tokens/tokens" "$lab/"
   printf '[slots]\r\ncount=2\r\nslot0=\r\nslot1=\r\n' > "$lab/vtoken.ini"
   system32=$("$(wine_loader)" winepath -u 'C:\windows\system32' 2>/dev/null)
-  cp "$ROOT/build/win64/bin/vtoken.dll" "$system32/v9arc_pkcs11.dll"
+  cp "$ROOT/build/$build/bin/vtoken.dll" "$system32/v9arc_pkcs11.dll"
   VTOKEN_CONFIG=$("$(wine_loader)" winepath -w "$lab/vtoken.ini" 2>/dev/null | tr -d '\r')
   export VTOKEN_CONFIG
 }

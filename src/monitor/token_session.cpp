@@ -248,9 +248,19 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   if (token < 0 || token >= kTokenTableSize)
     return 1;
   TV9Info& info = state_.TokenTable[token];
-  std::int32_t status = LoadContainerNames(lib_, token, info);
+  ContainerOverflow overflow;
+  std::int32_t status = LoadContainerNames(lib_, token, info, &overflow);
   if (status != 0)
     return status;
+  // A token fuller than the tables: say so, then register what fits.
+  if (overflow.namesLeftOut > 0)
+    ports_.WriteLog(L"Containers left out: " + std::to_wstring(overflow.namesLeftOut) +
+                    L" (more than " + std::to_wstring(kMaxContainerNames) + L")");
+  if (overflow.listCut)
+    ports_.WriteLog(L"Containers left out: the list did not fit in " +
+                    std::to_wstring(cmgr::kContainerListSize) + L" bytes; those after " +
+                    std::to_wstring(info.ContainerCount + overflow.namesLeftOut) +
+                    L" were not listed");
 
   // One record serves every read of the pass. Results of adding CA
   // certificates are not looked at.

@@ -23,6 +23,7 @@ class FakeTokenLibrary : public TokenLibrary {
     std::int32_t initialised = 1;
     std::string containerList;  // NUL-separated, as the library returns it
     std::int32_t containerStatus = 0;
+    bool containerListCut = false;  // the names given are those that fit: CKR_BUFFER_TOO_SMALL
     std::int32_t reportedContainerLength = -1;  // -1: the true length
     std::map<std::pair<std::string, std::int32_t>, Cert> containerCerts;
     std::vector<Cert> standalone;
@@ -93,7 +94,7 @@ class FakeTokenLibrary : public TokenLibrary {
     std::memcpy(names, k.containerList.data(), n);
     *length =
         k.reportedContainerLength >= 0 ? k.reportedContainerLength : static_cast<std::int32_t>(n);
-    return 0;
+    return k.containerListCut ? 0x150 : 0;
   }
   std::int32_t container_get_cert(std::int32_t t,
                                   const std::string& c,

@@ -50,6 +50,9 @@ std::int32_t DecodeCertificate(TokenLibrary& lib, TV9CertInfo& cert) {
 }
 
 // A length the library wrote, kept within the buffer it was given.
+// The library's answer when the names did not all fit (CKR_BUFFER_TOO_SMALL).
+constexpr std::int32_t kErrListTooLong = 0x150;
+
 std::int32_t Clamp(std::int32_t value, std::int32_t capacity) {
   return std::clamp(value, 0, capacity);
 }
@@ -83,26 +86,36 @@ std::int32_t ReadTokenInfo(TokenLibrary& lib, std::int32_t token, TV9Info& info)
   return lib.token_get_info(token, info.Desc1, info.Desc2, info.Desc3, info.Desc4, info.Properties);
 }
 
-std::int32_t LoadContainerNames(TokenLibrary& lib, std::int32_t token, TV9Info& info) {
+std::int32_t LoadContainerNames(TokenLibrary& lib,
+                                std::int32_t token,
+                                TV9Info& info,
+                                ContainerOverflow* overflow) {
   std::vector<char> buffer(kContainerListSize, '\0');
   std::int32_t length = kContainerListSize;
   const std::int32_t status = lib.container_load_all(token, buffer.data(), &length);
-  if (status != 0)
+  const bool cut = status == kErrListTooLong && length > 0;
+  if (status != 0 && !cut)
     return status;
   length = Clamp(length, kContainerListSize);
 
-  int count = 0;
-  for (std::int32_t start = 0; start < length && count < kMaxContainerNames;) {
+  int count = 0, leftOut = 0;
+  for (std::int32_t start = 0; start < length;) {
     std::int32_t end = start;
     while (end < length && buffer[end] != '\0')
       ++end;
-    if (end > start)
-      info.ContainerNames[count++].assign(&buffer[start], end - start);
+    if (end > start) {
+      if (count < kMaxContainerNames)
+        info.ContainerNames[count++].assign(&buffer[start], end - start);
+      else
+        ++leftOut;
+    }
     start = end + 1;
   }
   for (int i = count; i < kMaxContainerNames; ++i)
     info.ContainerNames[i].clear();
   info.ContainerCount = count;
+  if (overflow)
+    *overflow = {leftOut, cut};
   return 0;
 }
 

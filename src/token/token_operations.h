@@ -17,7 +17,21 @@ std::int32_t InitTokenLibrary(TokenLibrary& lib, const std::wstring& module);
 // is found.
 std::int32_t FindAndConnectTokens(TokenLibrary& lib, std::int32_t& count);
 
-std::int32_t LoadContainerNames(TokenLibrary& lib, std::int32_t token, TV9Info& info);
+// What a token held beyond what its record takes: names past the record's
+// 65, and whether the library's list was cut at the end of its buffer
+// (more names followed, how many the library does not say).
+struct ContainerOverflow {
+  int namesLeftOut = 0;
+  bool listCut = false;
+};
+
+// Reads the token's container names into info. A list that did not fit the
+// buffer arrives as the whole names that fit (CKR_BUFFER_TOO_SMALL); those
+// are taken.
+std::int32_t LoadContainerNames(TokenLibrary& lib,
+                                std::int32_t token,
+                                TV9Info& info,
+                                ContainerOverflow* overflow = nullptr);
 
 std::int32_t ReadContainerCertificate(TokenLibrary& lib,
                                       std::int32_t token,

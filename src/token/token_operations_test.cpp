@@ -71,9 +71,25 @@ TEST(LoadContainerNames, FailureLeavesTheRecordAndHugeListsAreClamped) {
   for (int i = 0; i < 200; ++i)
     lib.tokens[0].containerList += "c" + std::to_string(i) + '\0';
   lib.tokens[0].reportedContainerLength = 1 << 30;  // beyond the buffer
-  ASSERT_EQ(LoadContainerNames(lib, 0, info), 0);
+  ContainerOverflow overflow;
+  ASSERT_EQ(LoadContainerNames(lib, 0, info, &overflow), 0);
   EXPECT_EQ(info.ContainerCount, kMaxContainerNames);
   EXPECT_EQ(info.ContainerNames[64], "c64");
+  EXPECT_EQ(overflow.namesLeftOut, 200 - kMaxContainerNames);
+  EXPECT_FALSE(overflow.listCut);
+}
+
+TEST(LoadContainerNames, AListCutAtTheBufferGivesItsWholeNames) {
+  FakeTokenLibrary lib;
+  lib.tokens.resize(1);
+  lib.tokens[0].containerList = std::string("A\0B\0", 4);
+  lib.tokens[0].containerListCut = true;
+  TV9Info info;
+  ContainerOverflow overflow;
+  ASSERT_EQ(LoadContainerNames(lib, 0, info, &overflow), 0);
+  EXPECT_EQ(info.ContainerCount, 2);
+  EXPECT_TRUE(overflow.listCut);
+  EXPECT_EQ(overflow.namesLeftOut, 0);
 }
 
 TEST(ReadContainerCertificate, FailedReadCallsNothingElse) {

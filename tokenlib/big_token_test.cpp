@@ -1,4 +1,4 @@
-#include "softhsm_tokens.h"
+#include "big_token.h"
 
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -106,6 +106,33 @@ bool MakeBigTokens(const std::string& folder) {
                   "--so-pin 87654321 >/dev/null") != 0)
     return false;
   return FillSoftHsmToken(vtoken);
+}
+
+int RegistrationPass(TokenManager& m, int token) {
+  int read = 0;
+  m.Reload(token);
+  std::vector<char> names(8192);
+  std::int32_t length = 8192;
+  if (m.LoadContainers(token, names.data(), &length) != 0)
+    length = 0;
+  std::vector<unsigned char> data(32768);
+  for (const char* p = names.data(); p < names.data() + length; p += std::strlen(p) + 1) {
+    for (std::int32_t spec : {1, 2}) {
+      std::int32_t size = 32768, bits, exponent, modulusLength;
+      unsigned char modulus[257];
+      if (m.GetContainerCert(token, p, spec, data.data(), &size) != 0)
+        continue;
+      m.GetContainerPubKey(token, p, spec, &bits, &exponent, modulus, &modulusLength);
+      ++read;
+    }
+  }
+  std::int32_t handles[65], count = 0;
+  m.FindStandaloneCerts(token, handles, &count);
+  for (int i = 0; i < count; ++i) {
+    std::int32_t size = 32768;
+    read += m.GetCert(token, handles[i], data.data(), &size) == 0;
+  }
+  return read;
 }
 
 }  // namespace tokenlib::testing

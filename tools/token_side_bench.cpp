@@ -1,0 +1,107 @@
+// The token side of a registration pass natively against SoftHSM2, run by
+// scripts/bench (not a test): the token library's calls for the big token
+// beside the floor, a plain loop that reads each object once with one
+// batched attribute call.
+#include <dlfcn.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "big_token.h"
+#include "token_manager.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One search per class the library must look at (private keys too: before
+// login the module finds none), then each object's attributes in one call.
+int FloorPass(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
+  int read = 0;
+  std::vector<unsigned char> value(8193), id(64), label(129), modulus(1025);
+  CK_BBOOL encrypt, wrap, verify;
+  unsigned char exponent[17];
+  for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY, CKO_CERTIFICATE}) {
+    CK_ATTRIBUTE match{CKA_CLASS, &cls, sizeof cls};
+    std::vector<CK_OBJECT_HANDLE> objects(1024);
+    CK_ULONG n = 0;
+    f->C_FindObjectsInit(s, &match, 1);
+    f->C_FindObjects(s, objects.data(), objects.size(), &n);
+    f->C_FindObjectsFinal(s);
+    for (CK_ULONG i = 0; i < n; ++i) {
+      if (cls == CKO_CERTIFICATE) {
+        CK_ATTRIBUTE a[] = {{CKA_ID, id.data(), id.size()},
+                            {CKA_LABEL, label.data(), label.size()},
+                            {CKA_VALUE, value.data(), value.size()}};
+        read += f->C_GetAttributeValue(s, objects[i], a, 3) == CKR_OK;
+      } else {
+        CK_ATTRIBUTE a[] = {{CKA_ID, id.data(), id.size()},
+                            {CKA_LABEL, label.data(), label.size()},
+                            {CKA_ENCRYPT, &encrypt, 1},
+                            {CKA_WRAP, &wrap, 1},
+                            {CKA_VERIFY, &verify, 1},
+                            {CKA_MODULUS, modulus.data(), modulus.size()},
+                            {CKA_PUBLIC_EXPONENT, exponent, sizeof exponent}};
+        f->C_GetAttributeValue(s, objects[i], a, 7);
+      }
+    }
+  }
+  return read;
+}
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
+  char tmpl[] = "/tmp/token-side-bench-XXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  if (!tokenlib::testing::MakeBigTokens(dir)) {
+    std::printf("the SoftHSM2 token could not be made\n");
+    return 1;
+  }
+  tokenlib::TokenManager manager;
+  int32_t handles[32], count = 32;
+  if (manager.Initialise(tokenlib::testing::kSoftHsmModule) != 0 ||
+      manager.Find(handles, &count) != 0 || count < 1 || manager.Connect(0) != 0) {
+    std::printf("the token library did not start\n");
+    return 1;
+  }
+  void* module = dlopen(tokenlib::testing::kSoftHsmModule, RTLD_NOW | RTLD_NOLOAD);
+  CK_FUNCTION_LIST* f = nullptr;
+  reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"))(&f);
+  CK_SLOT_ID slot = static_cast<CK_SLOT_ID>(handles[0]);
+  CK_SESSION_HANDLE session;
+  f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
+
+  double library = 0, floor = 0;
+  int readByLibrary = 0, readByFloor = 0;
+  tokenlib::testing::RegistrationPass(manager, 0);  // warm-up
+  FloorPass(f, session);
+  for (int r = 0; r < rounds; ++r) {
+    auto t0 = Clock::now();
+    readByLibrary = tokenlib::testing::RegistrationPass(manager, 0);
+    library += Ms(Clock::now() - t0);
+    t0 = Clock::now();
+    readByFloor = FloorPass(f, session);
+    floor += Ms(Clock::now() - t0);
+  }
+  f->C_CloseSession(session);
+  manager.Finalise();
+  dlclose(module);
+  std::system(("rm -rf " + dir).c_str());
+  std::printf("token side, SoftHSM2, 65 containers x 2 + 65 CA certificates (mean of %d):\n", rounds);
+  std::printf("  library pass: %8.2f ms  (%d certificates)\n", library / rounds, readByLibrary);
+  std::printf("  floor:        %8.2f ms  (%d certificates; one search per class of\n"
+              "                  private key, public key, certificate; one batched\n"
+              "                  attribute call per object)\n",
+              floor / rounds, readByFloor);
+  std::printf("  ratio:        %8.2f\n", library / floor);
+  return 0;
+}
