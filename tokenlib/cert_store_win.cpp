@@ -2,6 +2,8 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -32,6 +34,11 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // The current user's system stores, each opened on first use and kept open
 // across the calls of a registration pass: under Wine an open reads every
 // certificate of the store and a close writes them all back.
+//
+// What is added is written out (committed) once the adds pause for a moment,
+// not after each one: under Wine each commit flushes the user's registry,
+// and a pass of 195 certificates spent nine tenths of its time there. Other
+// programs see the certificates within kCommitDelay of the last add.
 class UserStores {
  public:
   static UserStores& Instance() {
@@ -39,6 +46,30 @@ class UserStores {
     return *stores;
   }
   std::mutex& lock() { return lock_; }
+
+  // Called with lock() held, after an add to store.
+  void CommitSoon(HCERTSTORE store) {
+    if (std::find(pending_.begin(), pending_.end(), store) == pending_.end())
+      pending_.push_back(store);
+    lastAdd_ = std::chrono::steady_clock::now();
+    if (!committer_)
+      StartCommitter();
+    wake_.notify_one();
+  }
+  // Called with lock() held: writes out what is pending and ends the
+  // committer, so nothing is left to a thread at unload.
+  void CommitNowAndStop(std::unique_lock<std::mutex>& held) {
+    CommitPending();
+    stop_ = true;
+    wake_.notify_one();
+    if (committer_) {
+      held.unlock();
+      WaitForSingleObject(committer_.get(), INFINITE);
+      held.lock();
+      committer_.reset();
+    }
+    stop_ = false;
+  }
 
   // The logical store, as every program sees it.
   HCERTSTORE Logical(const std::wstring& name) {
@@ -50,6 +81,7 @@ class UserStores {
     return Open(registry_, name, CERT_STORE_PROV_SYSTEM_REGISTRY_W);
   }
   void CloseAll() {
+    CommitPending();
     logical_.clear();
     registry_.clear();
   }
@@ -68,12 +100,53 @@ class UserStores {
     return stores.back().second.get();
   }
 
+  void CommitPending() {
+    for (HCERTSTORE store : pending_)
+      CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+    pending_.clear();
+  }
+  // The committer holds a reference to this library, so a caller that
+  // unloads it without uninit_pkcs11 leaves it loaded rather than pulling
+  // the code from under the thread.
+  void StartCommitter() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&UserStores::Instance), &self))
+      return;  // then each add waits for the next commit: CloseAll or the next pass
+    committer_.reset(CreateThread(
+        nullptr, 0,
+        [](void* module) -> DWORD {
+          Instance().CommitWhenQuiet();
+          FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
+        },
+        self, 0, nullptr));
+    if (!committer_)
+      FreeLibrary(self);
+  }
+  void CommitWhenQuiet() {
+    std::unique_lock held(lock_);
+    while (!stop_) {
+      wake_.wait(held, [&] { return stop_ || !pending_.empty(); });
+      while (!stop_ && !pending_.empty() &&
+             wake_.wait_until(held, lastAdd_ + kCommitDelay) != std::cv_status::timeout) {
+      }
+      if (!pending_.empty() && std::chrono::steady_clock::now() >= lastAdd_ + kCommitDelay)
+        CommitPending();
+    }
+  }
+
+  static constexpr auto kCommitDelay = std::chrono::milliseconds(30);
   std::mutex lock_;
   Stores logical_;
   Stores registry_;
+  std::vector<HCERTSTORE> pending_;
+  std::chrono::steady_clock::time_point lastAdd_;
+  std::condition_variable wake_;
+  UniqueKernelHandle committer_;
+  bool stop_ = false;
 };
 
-// Writes what was added so far, so it survives the process ending at once.
+// Writes a removal at once: a certificate must not outlive its token.
 void Commit(HCERTSTORE store) {
   CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
 }
@@ -161,7 +234,8 @@ bool IsBlank(const std::string& text) {
 
 void CloseUserStores() {
   UserStores& stores = UserStores::Instance();
-  std::lock_guard guard(stores.lock());
+  std::unique_lock held(stores.lock());
+  stores.CommitNowAndStop(held);
   stores.CloseAll();
 }
 
@@ -250,7 +324,7 @@ std::int32_t AddUserCertificate(const std::string& container,
   }
   if (!CertAddCertificateContextToStore(my, cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
     return kErrStore;
-  Commit(my);
+  stores.CommitSoon(my);
   return 0;
 }
 
@@ -269,7 +343,7 @@ std::int32_t AddCaCertificate(const std::u16string& storeName,
     return kErrStore;
   if (!CertAddCertificateContextToStore(store, cert.get(), CERT_STORE_ADD_USE_EXISTING, nullptr))
     return kErrStore;
-  Commit(store);
+  stores.CommitSoon(store);
   return 0;
 }
 
