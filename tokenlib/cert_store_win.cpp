@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cert_store.h"
+#include "win32/crypt32_win.h"
 #include "win32/text_win.h"
 #include "win32/unique_handle_win.h"
 
@@ -93,7 +94,7 @@ class UserStores {
       if (open == name)
         return store.get();
     UniqueCertStore store(
-        CertOpenStore(provider, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, name.c_str()));
+        Crypt32().CertOpenStore(provider, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, name.c_str()));
     if (!store)
       return nullptr;
     stores.emplace_back(name, std::move(store));
@@ -102,7 +103,7 @@ class UserStores {
 
   void CommitPending() {
     for (HCERTSTORE store : pending_)
-      CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+      Crypt32().CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
     pending_.clear();
   }
   // The committer holds a reference to this library, so a caller that
@@ -148,14 +149,14 @@ class UserStores {
 
 // Writes a removal at once: a certificate must not outlive its token.
 void Commit(HCERTSTORE store) {
-  CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+  Crypt32().CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
 }
 
 UniqueCertContext Decode(const unsigned char* data, std::int32_t length) {
   if (!data || length <= 0)
     return {};
   return UniqueCertContext(
-      CertCreateCertificateContext(kEncoding, data, static_cast<DWORD>(length)));
+      Crypt32().CertCreateCertificateContext(kEncoding, data, static_cast<DWORD>(length)));
 }
 
 void CopyName(CERT_NAME_BLOB blob, const CERT_CONTEXT* cert, DWORD flags, char16_t* out) {
@@ -164,9 +165,9 @@ void CopyName(CERT_NAME_BLOB blob, const CERT_CONTEXT* cert, DWORD flags, char16
   wchar_t buffer[257] = {};
   // The simple display name (CN or the first usable part) reads best; fall
   // back to the full distinguished name.
-  DWORD n = CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, buffer, 257);
+  DWORD n = Crypt32().CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, buffer, 257);
   if (n <= 1)
-    n = CertNameToStrW(X509_ASN_ENCODING, &blob, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG,
+    n = Crypt32().CertNameToStrW(X509_ASN_ENCODING, &blob, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG,
                        buffer, 257);
   buffer[256] = L'\0';
   for (int i = 0; i < 257; ++i) {
@@ -191,24 +192,24 @@ void CopyDate(const FILETIME& when, std::int32_t* out) {
 }
 
 bool IsCa(const CERT_CONTEXT* cert) {
-  const CERT_EXTENSION* ext = CertFindExtension(
+  const CERT_EXTENSION* ext = Crypt32().CertFindExtension(
       szOID_BASIC_CONSTRAINTS2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
   if (!ext)
     return false;
   CERT_BASIC_CONSTRAINTS2_INFO info{};
   DWORD size = sizeof info;
-  return CryptDecodeObject(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2, ext->Value.pbData,
+  return Crypt32().CryptDecodeObject(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2, ext->Value.pbData,
                            ext->Value.cbData, 0, &info, &size) &&
          info.fCA;
 }
 
 std::string ProviderOf(const CERT_CONTEXT* cert) {
   DWORD size = 0;
-  if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
+  if (!Crypt32().CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
       size < sizeof(CRYPT_KEY_PROV_INFO))
     return {};
   std::vector<BYTE> buffer(size);
-  if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size))
+  if (!Crypt32().CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size))
     return {};
   const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
   return info->pwszProvName ? ToAnsi(info->pwszProvName) : std::string();
@@ -217,7 +218,7 @@ std::string ProviderOf(const CERT_CONTEXT* cert) {
 bool HasOurMark(const CERT_CONTEXT* cert) {
   wchar_t value[std::size(kOurMarkValue)] = {};
   DWORD size = sizeof value;
-  return CertGetCertificateContextProperty(cert, kOurMarkProperty, value, &size) &&
+  return Crypt32().CertGetCertificateContextProperty(cert, kOurMarkProperty, value, &size) &&
          size == sizeof kOurMarkValue && std::memcmp(value, kOurMarkValue, size) == 0;
 }
 
@@ -248,6 +249,8 @@ std::int32_t GetCertInfo(const unsigned char* data,
                          std::int32_t* notBefore,
                          std::int32_t* notAfter,
                          std::int32_t* kind) {
+  if (!Crypt32().loaded)
+    return kErrStore;
   UniqueCertContext cert = Decode(data, length);
   if (!cert)
     return kErrDecode;
@@ -272,7 +275,7 @@ std::int32_t GetCertInfo(const unsigned char* data,
   if (kind) {
     CERT_NAME_BLOB subjectName = info->Subject, issuerName = info->Issuer;
     const bool selfSigned =
-        CertCompareCertificateName(X509_ASN_ENCODING, &subjectName, &issuerName) != FALSE;
+        Crypt32().CertCompareCertificateName(X509_ASN_ENCODING, &subjectName, &issuerName) != FALSE;
     *kind = IsCa(cert.get()) ? (selfSigned ? 1 : 2) : 0;
   }
   return 0;
@@ -283,6 +286,8 @@ std::int32_t AddUserCertificate(const std::string& container,
                                 std::int32_t keySpec,
                                 const unsigned char* data,
                                 std::int32_t length) {
+  if (!Crypt32().loaded)
+    return kErrStore;
   UniqueCertContext cert = Decode(data, length);
   if (!cert)
     return kErrDecode;
@@ -297,8 +302,8 @@ std::int32_t AddUserCertificate(const std::string& container,
   CRYPT_DATA_BLOB mark{sizeof kOurMarkValue,
                        reinterpret_cast<BYTE*>(const_cast<wchar_t*>(kOurMarkValue))};
   // The link and the mark travel with the certificate into the store.
-  if (!CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info) ||
-      !CertSetCertificateContextProperty(cert.get(), kOurMarkProperty, 0, &mark))
+  if (!Crypt32().CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info) ||
+      !Crypt32().CertSetCertificateContextProperty(cert.get(), kOurMarkProperty, 0, &mark))
     return kErrStore;
 
   UserStores& stores = UserStores::Instance();
@@ -311,18 +316,18 @@ std::int32_t AddUserCertificate(const std::string& container,
   // A copy the user keeps with another key (imported from a PFX file, or
   // another card's) stays as it is; ours is not put over it.
   const CERT_CONTEXT* existing =
-      CertFindCertificateInStore(my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
+      Crypt32().CertFindCertificateInStore(my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
   if (existing) {
     if (ProviderOf(existing) != provider) {
-      CertFreeCertificateContext(existing);
+      Crypt32().CertFreeCertificateContext(existing);
       return 0;
     }
     // Ours (or this provider's) goes first: Wine's replace keeps the old copy
     // beside the new one.
-    if (!CertDeleteCertificateFromStore(existing))
+    if (!Crypt32().CertDeleteCertificateFromStore(existing))
       return kErrStore;
   }
-  if (!CertAddCertificateContextToStore(my, cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
+  if (!Crypt32().CertAddCertificateContextToStore(my, cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
     return kErrStore;
   stores.CommitSoon(my);
   return 0;
@@ -331,6 +336,8 @@ std::int32_t AddUserCertificate(const std::string& container,
 std::int32_t AddCaCertificate(const std::u16string& storeName,
                               const unsigned char* data,
                               std::int32_t length) {
+  if (!Crypt32().loaded)
+    return kErrStore;
   UniqueCertContext cert = Decode(data, length);
   if (!cert)
     return kErrDecode;
@@ -341,13 +348,15 @@ std::int32_t AddCaCertificate(const std::u16string& storeName,
   HCERTSTORE store = stores.Logical(std::wstring(storeName.begin(), storeName.end()));
   if (!store)
     return kErrStore;
-  if (!CertAddCertificateContextToStore(store, cert.get(), CERT_STORE_ADD_USE_EXISTING, nullptr))
+  if (!Crypt32().CertAddCertificateContextToStore(store, cert.get(), CERT_STORE_ADD_USE_EXISTING, nullptr))
     return kErrStore;
   stores.CommitSoon(store);
   return 0;
 }
 
 std::int32_t RemoveProviderCertificates(const std::string& provider) {
+  if (!Crypt32().loaded)
+    return kErrStore;
   // A blank name would match every certificate without a key link.
   if (IsBlank(provider))
     return kErrBlankProvider;
@@ -359,25 +368,25 @@ std::int32_t RemoveProviderCertificates(const std::string& provider) {
     return kErrStore;
   // Collect first: deleting while enumerating would end the walk early.
   std::vector<UniqueCertContext> ours;
-  for (const CERT_CONTEXT* cert = nullptr; (cert = CertEnumCertificatesInStore(my, cert));)
+  for (const CERT_CONTEXT* cert = nullptr; (cert = Crypt32().CertEnumCertificatesInStore(my, cert));)
     if (IsOurs(cert, provider))
-      ours.emplace_back(CertDuplicateCertificateContext(cert));
+      ours.emplace_back(Crypt32().CertDuplicateCertificateContext(cert));
   std::int32_t status = 0;
   HCERTSTORE registry = nullptr;
   for (UniqueCertContext& cert : ours) {
-    CertDeleteCertificateFromStore(CertDuplicateCertificateContext(cert.get()));  // frees the copy
+    Crypt32().CertDeleteCertificateFromStore(Crypt32().CertDuplicateCertificateContext(cert.get()));  // frees the copy
     const CERT_CONTEXT* left =
-        CertFindCertificateInStore(my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
+        Crypt32().CertFindCertificateInStore(my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
     if (!left)
       continue;
-    CertFreeCertificateContext(left);
+    Crypt32().CertFreeCertificateContext(left);
     // Still there: delete it from the registry part itself.
     registry = stores.Registry(L"MY");
     const CERT_CONTEXT* stored =
-        registry ? CertFindCertificateInStore(registry, kEncoding, 0, CERT_FIND_EXISTING,
+        registry ? Crypt32().CertFindCertificateInStore(registry, kEncoding, 0, CERT_FIND_EXISTING,
                                               cert.get(), nullptr)
                  : nullptr;
-    if (!stored || !CertDeleteCertificateFromStore(stored))
+    if (!stored || !Crypt32().CertDeleteCertificateFromStore(stored))
       status = kErrStore;
   }
   if (registry)

@@ -1,7 +1,5 @@
 #include "monitor/pin_dialog_win.h"
 
-#include <commctrl.h>
-
 #include <algorithm>
 
 #include <string>
@@ -11,6 +9,7 @@
 #include "config/fixed_names.h"
 #include "i18n/res_strs.h"
 #include "i18n/table_font_win.h"
+#include "win32/common_controls_win.h"
 #include "win32/modal_win.h"
 #include "win32/text_win.h"
 #include "win32/unique_handle_win.h"
@@ -58,12 +57,12 @@ LRESULT CALLBACK PinEditProc(HWND edit, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR
       return 0;
     }
     case WM_NCDESTROY:
-      RemoveWindowSubclass(edit, PinEditProc, kEditSubclass);
+      common_controls::RemoveSubclass(edit, PinEditProc, kEditSubclass);
       break;
     default:
       break;
   }
-  return DefSubclassProc(edit, msg, wp, lp);
+  return common_controls::DefaultProc(edit, msg, wp, lp);
 }
 
 class TUPinSetForm : public Window {
@@ -148,7 +147,7 @@ class TUPinSetForm : public Window {
                       rows[i] - 3, 176, 22);
       SendMessageW(edit, EM_SETPASSWORDCHAR, L'*', 0);
       SendMessageW(edit, EM_LIMITTEXT, kMaxPinChars, 0);
-      SetWindowSubclass(edit, PinEditProc, kEditSubclass, 0);
+      common_controls::Subclass(edit, PinEditProc, kEditSubclass);
       Add(counts[i], L"STATIC", SS_LEFT | SS_NOPREFIX, 294, rows[i], 50, 18);
     }
     Add(kPinOkButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 190, 158, 80, 26);

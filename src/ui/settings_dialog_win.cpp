@@ -1,7 +1,5 @@
 #include "ui/settings_dialog_win.h"
 
-#include <commctrl.h>
-
 #include <vector>
 
 #include "config/app_config.h"
@@ -11,6 +9,7 @@
 #include "i18n/res_strs.h"
 #include "i18n/table_font_win.h"
 #include "ui/settings_form.h"
+#include "win32/common_controls_win.h"
 #include "win32/modal_win.h"
 #include "win32/unique_handle_win.h"
 #include "win32/window_win.h"
@@ -227,8 +226,7 @@ class TProjectConfigForm : public Window {
 }  // namespace
 
 bool ShowSettingsDialog(HWND owner, const std::wstring& exeDir) {
-  INITCOMMONCONTROLSEX classes{sizeof classes, ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES};
-  InitCommonControlsEx(&classes);  // the up-down control
+  common_controls::InitClasses(ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES);  // the up-down control
   TProjectConfigForm form(exeDir);
   if (!form.Create(owner))
     return false;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "win32/crypt32_win.h"
+
 // Move-only owner of one Win32 handle: its type, the function that closes it
 // and the value that means "none" (as an integer, so INVALID_HANDLE_VALUE
 // can be named too).
@@ -51,7 +53,12 @@ class UniqueAny {
 
 namespace unique_handle_detail {
 inline void CloseStore(HCERTSTORE store) {
-  CertCloseStore(store, 0);
+  if (Crypt32().CertCloseStore)
+    Crypt32().CertCloseStore(store, 0);
+}
+inline void FreeCertContext(PCCERT_CONTEXT cert) {
+  if (Crypt32().CertFreeCertificateContext)
+    Crypt32().CertFreeCertificateContext(cert);
 }
 inline void ReleaseScreenDC(HDC dc) {
   ReleaseDC(nullptr, dc);
@@ -70,4 +77,4 @@ using UniqueMenu = UniqueAny<HMENU, &::DestroyMenu>;
 using UniqueDeviceNotify = UniqueAny<HDEVNOTIFY, &::UnregisterDeviceNotification>;
 using UniqueScreenDC = UniqueAny<HDC, &unique_handle_detail::ReleaseScreenDC>;  // GetDC(nullptr)
 using UniqueCertStore = UniqueAny<HCERTSTORE, &unique_handle_detail::CloseStore>;
-using UniqueCertContext = UniqueAny<PCCERT_CONTEXT, &::CertFreeCertificateContext>;
+using UniqueCertContext = UniqueAny<PCCERT_CONTEXT, &unique_handle_detail::FreeCertContext>;

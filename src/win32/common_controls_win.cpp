@@ -1,0 +1,38 @@
+#include "common_controls_win.h"
+
+#include "system_library_win.h"
+
+namespace common_controls {
+
+namespace {
+
+template <class Fn>
+Fn Bound(const char* name) {
+  return SystemFunction<Fn>(L"comctl32.dll", name);
+}
+
+}  // namespace
+
+bool InitClasses(DWORD classes) {
+  static const auto init = Bound<decltype(&::InitCommonControlsEx)>("InitCommonControlsEx");
+  INITCOMMONCONTROLSEX request{sizeof request, classes};
+  return init && init(&request);
+}
+
+bool Subclass(HWND window, SUBCLASSPROC proc, UINT_PTR id) {
+  static const auto set = Bound<decltype(&::SetWindowSubclass)>("SetWindowSubclass");
+  return set && set(window, proc, id, 0);
+}
+
+void RemoveSubclass(HWND window, SUBCLASSPROC proc, UINT_PTR id) {
+  static const auto remove = Bound<decltype(&::RemoveWindowSubclass)>("RemoveWindowSubclass");
+  if (remove)
+    remove(window, proc, id);
+}
+
+LRESULT DefaultProc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
+  static const auto next = Bound<decltype(&::DefSubclassProc)>("DefSubclassProc");
+  return next ? next(window, msg, wp, lp) : DefWindowProcW(window, msg, wp, lp);
+}
+
+}  // namespace common_controls

@@ -1,0 +1,16 @@
+#pragma once
+#include <windows.h>
+#include <commctrl.h>
+
+// The few comctl32 functions the program uses, bound at run time: comctl32 is
+// not one of Windows' known DLLs, so a static import would let a DLL of that
+// name beside the program be loaded instead. The program's manifest still
+// selects version 6 (the name is resolved through the activation context).
+namespace common_controls {
+
+bool InitClasses(DWORD classes);
+bool Subclass(HWND window, SUBCLASSPROC proc, UINT_PTR id);
+void RemoveSubclass(HWND window, SUBCLASSPROC proc, UINT_PTR id);
+LRESULT DefaultProc(HWND window, UINT msg, WPARAM wp, LPARAM lp);
+
+}  // namespace common_controls
