@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -66,4 +67,23 @@ TEST_F(ModuleCalls, APassReadsEachObjectOnce) {
   UseVirtualToken(dir_ + "/big/vtoken");
   EXPECT_LE(CallsPerPass(VTOKEN_MODULE_PATH), 325u + 12u);
   EXPECT_LE(CallsPerPass(tokenlib::testing::kSoftHsmModule), 325u + 12u);
+}
+
+// The time of such a pass is in scripts/bench (Release): this build is not timed.
+TEST_F(ModuleCalls, ThreeHundredContainersCostOneCallPerObject) {
+  const std::string folder = dir_ + "/big/many";
+  std::filesystem::create_directories(folder);
+  std::ofstream ini(folder + "/token.ini");
+  ini << "[token]\nlabel=Many\nuserPin=12345678\n";
+  for (int i = 0; i < 300; ++i) {
+    char section[96];
+    std::snprintf(section, sizeof section,
+                  "[container:Many-%03d]\nexchange=../vtoken/x%02d.der\nsignature=../vtoken/s%02d.der\n",
+                  i, i % 65 + 1, i % 65 + 1);
+    ini << section;
+  }
+  ini.close();
+  UseVirtualToken(folder);
+  // 600 public keys and 600 certificates; the searches fetch 512 handles a call.
+  EXPECT_LE(CallsPerPass(VTOKEN_MODULE_PATH), 1200u + 14u);
 }

@@ -57,8 +57,10 @@ constexpr wchar_t kUsage[] =
     L"  unplug --config CONFIG --slot N [--vid XXXX] [--pid XXXX] [--class NAME]\n"
     L"      empty the slot, then send the device-removal notification\n"
     L"  notify --arrival|--removal [--vid XXXX] [--pid XXXX] [--class NAME]\n"
+    L"         [--size N] [--no-terminator]\n"
     L"      only the notification (WM_DEVICECHANGE with a USB device-interface path);\n"
-    L"      the window class defaults to the monitor's, the product id to FF04\n"
+    L"      the window class defaults to the monitor's, the product id to FF04;\n"
+    L"      --size states another dbch_size, --no-terminator drops the path's NUL\n"
     L"  listen-devices --class NAME [--timeout SECONDS]\n"
     L"      a window registered for USB device notifications; prints each one it gets\n"
     L"\n"
@@ -80,6 +82,10 @@ std::wstring Option(const Args& args, const wchar_t* name, const std::wstring& f
     if (args[i] == name)
       return args[i + 1];
   return fallback;
+}
+
+bool HasFlag(const Args& args, const wchar_t* name) {
+  return std::find(args.begin(), args.end(), name) != args.end();
 }
 
 bool WaitFor(const std::function<bool()>& cond, double seconds) {
@@ -303,13 +309,18 @@ int Notify(const Args& args, bool arrival) {
     return 1;
   }
   const std::wstring path = DevicePath(args);
-  const std::size_t size = sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) + path.size() * sizeof(wchar_t);
-  std::vector<BYTE> buffer(size, 0);
+  // Malformed ones, as a broken driver or another program might send: the
+  // buffer always holds the whole structure, the size field says otherwise.
+  const bool terminated = !HasFlag(args, L"--no-terminator");
+  const std::size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) +
+                           (path.size() + (terminated ? 1 : 0)) * sizeof(wchar_t);
+  std::vector<BYTE> buffer(size + sizeof(DEV_BROADCAST_DEVICEINTERFACE_W), 0);
   auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(buffer.data());
-  b->dbcc_size = static_cast<DWORD>(size);
+  const std::wstring stated = Option(args, L"--size");
+  b->dbcc_size = stated.empty() ? static_cast<DWORD>(size) : static_cast<DWORD>(_wtoi(stated.c_str()));
   b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   b->dbcc_classguid = UsbDeviceInterfaceGuid();
-  std::memcpy(b->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+  std::memcpy(b->dbcc_name, path.c_str(), path.size() * sizeof(wchar_t));
   DWORD_PTR result = 0;
   SendMessageTimeoutW(target, WM_DEVICECHANGE,
                       arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
@@ -447,7 +458,7 @@ int Manager(const Args& args) {
   MakeWindow(names::kManagerWindowClass, ManagerProc);
   wprintf(L"manager window ready\n");
   fflush(stdout);
-  const bool exitOnClose = std::find(args.begin(), args.end(), L"--exit-on-close") != args.end();
+  const bool exitOnClose = HasFlag(args, L"--exit-on-close");
   PumpFor(_wtof(Option(args, L"--timeout", L"60").c_str()),
           [&] { return exitOnClose && g_closeReceived; });
   return 0;
@@ -546,7 +557,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"unplug")
     return Unplug(args);
   if (command == L"notify")
-    return Notify(args, std::find(args.begin(), args.end(), L"--removal") == args.end());
+    return Notify(args, !HasFlag(args, L"--removal"));
   if (command == L"listen-devices")
     return ListenDevices(args);
   if (command == L"manager")

@@ -87,7 +87,7 @@ bool LoggedIn(const Session& s) {
 }
 
 const Object* FindObject(const Token& t, CK_OBJECT_HANDLE h) {
-  for (const auto& o : t.objects)
+  for (const auto& o : *t.objects)
     if (o.handle == h)
       return &o;
   return nullptr;
@@ -452,7 +452,7 @@ CK_RV FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE* tmpl, CK_ULONG count) {
     return CKR_OPERATION_ACTIVE;
   s->found.clear();
   const bool user = LoggedIn(*s);
-  for (const auto& o : t->objects)
+  for (const auto& o : *t->objects)
     if ((user || !o.isPrivate) && Matches(o, tmpl, count))
       s->found.push_back(o.handle);
   s->next = 0;

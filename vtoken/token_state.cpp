@@ -56,14 +56,17 @@ Stamp StampOf(const std::string& path) {
 
 // Every PKCS#11 call asks for the configuration and the token, and a full
 // token holds 195 files: files are parsed again only when they changed.
-const IniFile& CachedIni(const std::string& path) {
-  static std::map<std::string, std::pair<Stamp, IniFile>> cache;
+std::shared_ptr<const IniFile> CachedIni(const std::string& path) {
+  static std::map<std::string, std::pair<Stamp, std::shared_ptr<const IniFile>>> cache;
   const Stamp stamp = StampOf(path);
   auto it = cache.find(path);
   if (it == cache.end() || !(it->second.first == stamp)) {
     if (cache.size() > 64)
       cache.clear();
-    it = cache.insert_or_assign(path, std::pair{stamp, IniFile::Load(path)}).first;
+    it = cache
+             .insert_or_assign(path,
+                               std::pair{stamp, std::make_shared<const IniFile>(IniFile::Load(path))})
+             .first;
   }
   return it->second.second;
 }
@@ -91,8 +94,9 @@ std::string FromHex(const std::string& hex) {
 
 // The token's objects. Handles follow file order, so they stay the same while
 // the file does. The certificate files are read again when token.ini changes.
-std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
-  static std::map<std::string, std::pair<Stamp, std::vector<Object>>> cache;
+std::shared_ptr<const std::vector<Object>> ObjectsOf(const std::string& folder,
+                                                     const IniFile& ini) {
+  static std::map<std::string, std::pair<Stamp, std::shared_ptr<const std::vector<Object>>>> cache;
   const Stamp stamp = StampOf(Join(folder, "token.ini"));
   if (auto it = cache.find(folder); it != cache.end() && it->second.first == stamp)
     return it->second.second;
@@ -131,8 +135,9 @@ std::vector<Object> ObjectsOf(const std::string& folder, const IniFile& ini) {
   }
   if (cache.size() > 64)
     cache.clear();
-  cache.insert_or_assign(folder, std::pair{stamp, objects});
-  return objects;
+  auto shared = std::make_shared<const std::vector<Object>>(std::move(objects));
+  cache.insert_or_assign(folder, std::pair{stamp, shared});
+  return shared;
 }
 
 }  // namespace
@@ -165,7 +170,8 @@ Config LoadConfig() {
   Config config;
   const char* env = std::getenv("VTOKEN_CONFIG");
   config.path = env && *env ? env : ModuleFolder() + "vtoken.ini";
-  const IniFile& ini = CachedIni(config.path);
+  const auto file = CachedIni(config.path);
+  const IniFile& ini = *file;
   const auto base = std::filesystem::u8path(config.path).parent_path();
   config.osLocking = ini.GetInt("module", "osLocking", 1) != 0;
   config.pinExpired = ini.GetInt("module", "pinExpired", 0) != 0;
@@ -216,10 +222,10 @@ void PlugIntoFirstEmptySlot(const std::string& folder) {
 std::optional<Token> LoadToken(const std::string& folder) {
   Token t;
   t.folder = folder;
-  t.ini = CachedIni(Join(folder, "token.ini"));
-  if (t.ini.Sections().empty())
+  const auto file = CachedIni(Join(folder, "token.ini"));
+  const IniFile& ini = *file;
+  if (ini.Sections().empty())
     return std::nullopt;
-  const IniFile& ini = t.ini;
   t.label = ini.Get("token", "label", "Virtual Token");
   t.manufacturer = ini.Get("token", "manufacturer", "Virtual");
   t.model = ini.Get("token", "model", "vtoken");

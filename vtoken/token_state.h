@@ -39,6 +39,7 @@
 // are taken from the certificate. Standalone certificates get ids that match
 // no key.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,14 +62,14 @@ struct Object {
 
 struct Token {
   std::string folder;
-  IniFile ini;
   std::string label, manufacturer, model, serial;
   bool initialized = true;
   int minPinLen = 4, maxPinLen = 16;
   std::string userPin;
   bool pinIsDefault = false;
   int triesLeft = 6, maxTries = 6;
-  std::vector<Object> objects;
+  // Shared with the cache: a call looks at a token of hundreds of objects.
+  std::shared_ptr<const std::vector<Object>> objects;
 
   CK_FLAGS Flags() const;
   // Writes the PIN fields back to token.ini (atomically).

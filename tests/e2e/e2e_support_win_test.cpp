@@ -1,10 +1,12 @@
 #include "e2e_support_win_test.h"
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
 #include "test_paths.h"
 #include "win32/files_win.h"
+#include "win32/test_stores_win_test.h"
 
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -21,8 +23,21 @@ void RemoveProviderCertificates() {
   HMODULE dll = LoadLibraryW(PRODUCT_DIR_PATH L"CorvanexMgr.dll");
   auto remove = reinterpret_cast<int32_t(__stdcall*)(const char*)>(
       reinterpret_cast<void*>(GetProcAddress(dll, "remove_all_certs_from_store")));
-  remove("Microsoft Base Smart Card Crypto Provider");
+  const std::wstring provider = kTestProvider;
+  remove(std::string(provider.begin(), provider.end()).c_str());
   FreeLibrary(dll);
+}
+
+int CountProviderCertificates() {
+  const auto my = ListStore(L"MY");
+  return static_cast<int>(std::count_if(
+      my.begin(), my.end(), [](const StoredCert& c) { return c.provider == kTestProvider; }));
+}
+
+bool StoreHas(const wchar_t* store, const std::wstring& subject) {
+  const auto certs = ListStore(store);
+  return std::any_of(certs.begin(), certs.end(),
+                     [&](const StoredCert& c) { return c.subject == subject; });
 }
 
 bool ChooseTrayMenuItem(int index) {

@@ -23,9 +23,14 @@ HWND OpenSettingsDialog(HANDLE process);
 UniqueKernelHandle StartManagerStandIn(const std::wstring& outputPath,
                                        const std::wstring& options = L"--timeout 60");
 
-// Removes every certificate of the provider Wine registers ours with (Wine
-// has no key for our own provider) from the user's "MY" store.
+// The provider Wine registers ours with (Wine has no key for our own).
+inline constexpr wchar_t kTestProvider[] = L"Microsoft Base Smart Card Crypto Provider";
+// Removes every certificate of that provider from the user's "MY" store.
 void RemoveProviderCertificates();
+// The certificates of that provider in the user's "MY" store.
+int CountProviderCertificates();
+// Whether the user's store ("MY", "ROOT", "CA") holds a certificate of subject.
+bool StoreHas(const wchar_t* store, const std::wstring& subject);
 
 // The next message box of process captioned caption, answered with button
 // (IDOK, IDYES, IDNO); its text, or nothing when none appeared in time.

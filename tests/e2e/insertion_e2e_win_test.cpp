@@ -17,12 +17,6 @@ namespace {
 
 using std::chrono::seconds;
 
-bool Has(const wchar_t* store, const std::wstring& subject) {
-  const auto certs = ListStore(store);
-  return std::any_of(certs.begin(), certs.end(),
-                     [&](const StoredCert& c) { return c.subject == subject; });
-}
-
 std::string Narrow(const std::wstring& ascii) {
   return std::string(ascii.begin(), ascii.end());
 }
@@ -77,9 +71,9 @@ TEST_F(InsertionTest, BothTokensCaCertificatesReachTheirStores) {
   ASSERT_TRUE(WaitUntil([] { return CountMy() == 4; }));
   monitor.Plug(1, L"bob");
   EXPECT_TRUE(WaitUntil([] { return CountMy() == 5; }));
-  EXPECT_TRUE(WaitUntil([] { return Has(L"ROOT", L"Demo Partner Root CA"); }));
-  EXPECT_TRUE(Has(L"ROOT", L"Demo Root CA"));
-  EXPECT_TRUE(Has(L"CA", L"Demo Issuing CA"));
+  EXPECT_TRUE(WaitUntil([] { return StoreHas(L"ROOT", L"Demo Partner Root CA"); }));
+  EXPECT_TRUE(StoreHas(L"ROOT", L"Demo Root CA"));
+  EXPECT_TRUE(StoreHas(L"CA", L"Demo Issuing CA"));
   monitor.Unplug(1);
   UnplugAndEnd();
 }

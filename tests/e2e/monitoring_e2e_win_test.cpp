@@ -11,20 +11,7 @@
 
 namespace {
 
-constexpr wchar_t kProvider[] = L"Microsoft Base Smart Card Crypto Provider";  // Wine has not ours
 constexpr wchar_t kSoftware[] = L"Microsoft Enhanced Cryptographic Provider v1.0";
-
-int CountProviderCerts() {
-  const auto my = ListStore(L"MY");
-  return static_cast<int>(std::count_if(
-      my.begin(), my.end(), [](const StoredCert& c) { return c.provider == kProvider; }));
-}
-
-bool Has(const wchar_t* store, const std::wstring& subject) {
-  const auto certs = ListStore(store);
-  return std::any_of(certs.begin(), certs.end(),
-                     [&](const StoredCert& c) { return c.subject == subject; });
-}
 
 class MonitoringTest : public ::testing::Test {
  protected:
@@ -43,7 +30,7 @@ TEST_F(MonitoringTest, PlugRegistersAndUnplugRemoves) {
   HANDLE process = monitor.Start();
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
   monitor.Plug(0, L"alice");
-  ASSERT_TRUE(WaitUntil([] { return CountProviderCerts() == 4; })) << CountProviderCerts();
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; })) << CountProviderCertificates();
   const auto my = ListStore(L"MY");
   const auto exchange = std::find_if(
       my.begin(), my.end(), [](const StoredCert& c) { return c.subject == L"Alice Example"; });
@@ -51,11 +38,11 @@ TEST_F(MonitoringTest, PlugRegistersAndUnplugRemoves) {
   EXPECT_EQ(exchange->container, L"Alice-Keys");
   EXPECT_EQ(exchange->keySpec, 1u);
   // The standalone CA certificates follow the containers' in the same pass.
-  EXPECT_TRUE(WaitUntil([] { return Has(L"ROOT", L"Demo Root CA"); }));
-  EXPECT_TRUE(WaitUntil([] { return Has(L"CA", L"Demo Issuing CA"); }));
+  EXPECT_TRUE(WaitUntil([] { return StoreHas(L"ROOT", L"Demo Root CA"); }));
+  EXPECT_TRUE(WaitUntil([] { return StoreHas(L"CA", L"Demo Issuing CA"); }));
 
   monitor.Unplug(0);
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCerts() == 0; }));
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
   monitor.EndSession(process);
   EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
 }
@@ -65,9 +52,9 @@ TEST_F(MonitoringTest, AnUnlistedProductIdStartsNoSearch) {
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
   monitor.Plug(0, L"bob", L"1234");
   // Longer than a listed id's wait and first search tick.
-  EXPECT_FALSE(WaitUntil([] { return CountProviderCerts() > 0; }, std::chrono::milliseconds(4500)));
+  EXPECT_FALSE(WaitUntil([] { return CountProviderCertificates() > 0; }, std::chrono::milliseconds(4500)));
   monitor.Plug(1, L"alice", L"FF05");  // a listed id: both tokens are found now
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCerts() == 5; })) << CountProviderCerts();
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 5; })) << CountProviderCertificates();
   monitor.EndSession(process);
   EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
 }
@@ -83,8 +70,8 @@ TEST_F(MonitoringTest, ATokenPresentAtStartIsRegisteredAndEndingRemovesIt) {
 
   HANDLE process = monitor.Start();
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
-  ASSERT_TRUE(WaitUntil([] { return CountProviderCerts() == 1; }));
-  EXPECT_TRUE(WaitUntil([] { return Has(L"ROOT", L"Demo Root CA"); }));
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 1; }));
+  EXPECT_TRUE(WaitUntil([] { return StoreHas(L"ROOT", L"Demo Root CA"); }));
 
   // One log line for the one registration pass.
   std::string log;
@@ -102,7 +89,7 @@ TEST_F(MonitoringTest, ATokenPresentAtStartIsRegisteredAndEndingRemovesIt) {
 
   monitor.EndSession(process);
   ASSERT_EQ(InstalledMonitor::WaitForExit(process), 0u);
-  EXPECT_EQ(CountProviderCerts(), 0);
+  EXPECT_EQ(CountProviderCertificates(), 0);
   ASSERT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "text=CLOSE"));
   TerminateProcess(manager.get(), 0);
   const std::string received = ReadBytes(out.path() + L"mgr.txt");
@@ -143,9 +130,9 @@ TEST_F(MonitoringTest, TheUsersOwnCopyOfATokenCertificateStaysAsItWas) {
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
   monitor.Plug(0, L"alice");
   // The other three are registered; the user's copy is not taken over.
-  ASSERT_TRUE(WaitUntil([] { return CountProviderCerts() == 3; })) << CountProviderCerts();
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 3; })) << CountProviderCertificates();
   monitor.Unplug(0);
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCerts() == 0; }));
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
   monitor.EndSession(process);
   EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
 
@@ -169,18 +156,18 @@ TEST_F(MonitoringTest, RegCertFromTheManagerRegistersAgainAndAnswersLoadCert) {
   HANDLE process = monitor.Start();
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
   monitor.Plug(0, L"alice");
-  ASSERT_TRUE(WaitUntil([] { return CountProviderCerts() == 4; }));
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
 
   // Our certificates gone from the store behind the monitor's back: "RegCert"
   // (in any case of letters) clears what is left and fills the store again.
   RemoveProviderCertificates();
   ASSERT_EQ(RunDriver(L"send --text regCERT", out.path() + L"s.txt"), 0);
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCerts() == 4; })) << CountProviderCerts();
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; })) << CountProviderCertificates();
   EXPECT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "text=LoadCert"));
 
   // With no token in, the manager hears "LoadCert" all the same.
   monitor.Unplug(0);
-  ASSERT_TRUE(WaitUntil([] { return CountProviderCerts() == 0; }));
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
   ASSERT_EQ(RunDriver(L"send --text RegCert", out.path() + L"s.txt"), 0);
   EXPECT_TRUE(WaitUntil([&] {
     const std::string received = ReadBytes(out.path() + L"mgr.txt");
