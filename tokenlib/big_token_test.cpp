@@ -94,8 +94,7 @@ bool FillSoftHsmToken(const std::string& certs) {
 
 bool MakeBigTokens(const std::string& folder) {
   const std::string vtoken = folder + "/vtoken", softhsm = folder + "/softhsm";
-  if (std::system(("mkdir -p '" + softhsm + "/tokens' && '" VTOKEN_BIG_SCRIPT "' '" + vtoken +
-                   "'")
+  if (std::system(("mkdir -p '" + softhsm + "/tokens' && '" VTOKEN_BIG_SCRIPT "' '" + vtoken + "'")
                       .c_str()) != 0)
     return false;
   const std::string conf = softhsm + "/softhsm2.conf";

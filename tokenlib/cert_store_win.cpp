@@ -165,10 +165,11 @@ void CopyName(CERT_NAME_BLOB blob, const CERT_CONTEXT* cert, DWORD flags, char16
   wchar_t buffer[257] = {};
   // The simple display name (CN or the first usable part) reads best; fall
   // back to the full distinguished name.
-  DWORD n = Crypt32().CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, buffer, 257);
+  DWORD n = Crypt32().CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr,
+                                         buffer, 257);
   if (n <= 1)
-    n = Crypt32().CertNameToStrW(X509_ASN_ENCODING, &blob, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG,
-                       buffer, 257);
+    n = Crypt32().CertNameToStrW(X509_ASN_ENCODING, &blob,
+                                 CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, buffer, 257);
   buffer[256] = L'\0';
   for (int i = 0; i < 257; ++i) {
     out[i] = static_cast<char16_t>(buffer[i]);
@@ -199,17 +200,19 @@ bool IsCa(const CERT_CONTEXT* cert) {
   CERT_BASIC_CONSTRAINTS2_INFO info{};
   DWORD size = sizeof info;
   return Crypt32().CryptDecodeObject(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2, ext->Value.pbData,
-                           ext->Value.cbData, 0, &info, &size) &&
+                                     ext->Value.cbData, 0, &info, &size) &&
          info.fCA;
 }
 
 std::string ProviderOf(const CERT_CONTEXT* cert) {
   DWORD size = 0;
-  if (!Crypt32().CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
+  if (!Crypt32().CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
+                                                   &size) ||
       size < sizeof(CRYPT_KEY_PROV_INFO))
     return {};
   std::vector<BYTE> buffer(size);
-  if (!Crypt32().CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size))
+  if (!Crypt32().CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(),
+                                                   &size))
     return {};
   const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
   return info->pwszProvName ? ToAnsi(info->pwszProvName) : std::string();
@@ -302,7 +305,8 @@ std::int32_t AddUserCertificate(const std::string& container,
   CRYPT_DATA_BLOB mark{sizeof kOurMarkValue,
                        reinterpret_cast<BYTE*>(const_cast<wchar_t*>(kOurMarkValue))};
   // The link and the mark travel with the certificate into the store.
-  if (!Crypt32().CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info) ||
+  if (!Crypt32().CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0,
+                                                   &info) ||
       !Crypt32().CertSetCertificateContextProperty(cert.get(), kOurMarkProperty, 0, &mark))
     return kErrStore;
 
@@ -315,8 +319,8 @@ std::int32_t AddUserCertificate(const std::string& container,
     return kErrStore;
   // A copy the user keeps with another key (imported from a PFX file, or
   // another card's) stays as it is; ours is not put over it.
-  const CERT_CONTEXT* existing =
-      Crypt32().CertFindCertificateInStore(my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
+  const CERT_CONTEXT* existing = Crypt32().CertFindCertificateInStore(
+      my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
   if (existing) {
     if (ProviderOf(existing) != provider) {
       Crypt32().CertFreeCertificateContext(existing);
@@ -327,7 +331,8 @@ std::int32_t AddUserCertificate(const std::string& container,
     if (!Crypt32().CertDeleteCertificateFromStore(existing))
       return kErrStore;
   }
-  if (!Crypt32().CertAddCertificateContextToStore(my, cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
+  if (!Crypt32().CertAddCertificateContextToStore(my, cert.get(), CERT_STORE_ADD_REPLACE_EXISTING,
+                                                  nullptr))
     return kErrStore;
   stores.CommitSoon(my);
   return 0;
@@ -348,7 +353,8 @@ std::int32_t AddCaCertificate(const std::u16string& storeName,
   HCERTSTORE store = stores.Logical(std::wstring(storeName.begin(), storeName.end()));
   if (!store)
     return kErrStore;
-  if (!Crypt32().CertAddCertificateContextToStore(store, cert.get(), CERT_STORE_ADD_USE_EXISTING, nullptr))
+  if (!Crypt32().CertAddCertificateContextToStore(store, cert.get(), CERT_STORE_ADD_USE_EXISTING,
+                                                  nullptr))
     return kErrStore;
   stores.CommitSoon(store);
   return 0;
@@ -368,15 +374,17 @@ std::int32_t RemoveProviderCertificates(const std::string& provider) {
     return kErrStore;
   // Collect first: deleting while enumerating would end the walk early.
   std::vector<UniqueCertContext> ours;
-  for (const CERT_CONTEXT* cert = nullptr; (cert = Crypt32().CertEnumCertificatesInStore(my, cert));)
+  for (const CERT_CONTEXT* cert = nullptr;
+       (cert = Crypt32().CertEnumCertificatesInStore(my, cert));)
     if (IsOurs(cert, provider))
       ours.emplace_back(Crypt32().CertDuplicateCertificateContext(cert));
   std::int32_t status = 0;
   HCERTSTORE registry = nullptr;
   for (UniqueCertContext& cert : ours) {
-    Crypt32().CertDeleteCertificateFromStore(Crypt32().CertDuplicateCertificateContext(cert.get()));  // frees the copy
-    const CERT_CONTEXT* left =
-        Crypt32().CertFindCertificateInStore(my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
+    Crypt32().CertDeleteCertificateFromStore(
+        Crypt32().CertDuplicateCertificateContext(cert.get()));  // frees the copy
+    const CERT_CONTEXT* left = Crypt32().CertFindCertificateInStore(
+        my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
     if (!left)
       continue;
     Crypt32().CertFreeCertificateContext(left);
@@ -384,7 +392,7 @@ std::int32_t RemoveProviderCertificates(const std::string& provider) {
     registry = stores.Registry(L"MY");
     const CERT_CONTEXT* stored =
         registry ? Crypt32().CertFindCertificateInStore(registry, kEncoding, 0, CERT_FIND_EXISTING,
-                                              cert.get(), nullptr)
+                                                        cert.get(), nullptr)
                  : nullptr;
     if (!stored || !Crypt32().CertDeleteCertificateFromStore(stored))
       status = kErrStore;

@@ -45,7 +45,8 @@ std::vector<StoredCert> ListStoreOnceWritten(const wchar_t* name, Shows shows) {
   return listing;
 }
 std::vector<StoredCert> ListStoreWith(const wchar_t* name, const std::wstring& subject, int count) {
-  return ListStoreOnceWritten(name, [&](const auto& l) { return CountSubject(l, subject) == count; });
+  return ListStoreOnceWritten(name,
+                              [&](const auto& l) { return CountSubject(l, subject) == count; });
 }
 
 constexpr wchar_t kSoftwareProvider[] = L"Microsoft Enhanced Cryptographic Provider v1.0";
@@ -183,9 +184,9 @@ TEST_F(CertStoreExports, CaCertificatesGoToRootAndCa) {
   EXPECT_EQ(helper_add_root_cert_to_store(u"CA", Bytes(inter), static_cast<int32_t>(inter.size())),
             0);
   EXPECT_EQ(CountSubject(ListStoreWith(L"ROOT", L"Store Test Root", 1), L"Store Test Root"), 1);
-  EXPECT_EQ(CountSubject(ListStoreWith(L"CA", L"Store Test Intermediate", 1),
-                         L"Store Test Intermediate"),
-            1);
+  EXPECT_EQ(
+      CountSubject(ListStoreWith(L"CA", L"Store Test Intermediate", 1), L"Store Test Intermediate"),
+      1);
   EXPECT_EQ(CountSubject(ListStore(L"MY"), L"Store Test Root"), 0);
 }
 

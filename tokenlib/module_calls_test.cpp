@@ -38,7 +38,8 @@ class ModuleCalls : public ::testing::Test {
     EXPECT_GE(count, 1);
     manager.Connect(0);
     void* counter = dlopen(COUNTER_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD);
-    auto get = reinterpret_cast<unsigned long (*)(const char*)>(dlsym(counter, "pkcs11_counter_get"));
+    auto get =
+        reinterpret_cast<unsigned long (*)(const char*)>(dlsym(counter, "pkcs11_counter_get"));
     auto reset = reinterpret_cast<void (*)()>(dlsym(counter, "pkcs11_counter_reset"));
     reset();
     EXPECT_GT(tokenlib::testing::RegistrationPass(manager, 0), 0);
@@ -77,9 +78,10 @@ TEST_F(ModuleCalls, ThreeHundredContainersCostOneCallPerObject) {
   ini << "[token]\nlabel=Many\nuserPin=12345678\n";
   for (int i = 0; i < 300; ++i) {
     char section[96];
-    std::snprintf(section, sizeof section,
-                  "[container:Many-%03d]\nexchange=../vtoken/x%02d.der\nsignature=../vtoken/s%02d.der\n",
-                  i, i % 65 + 1, i % 65 + 1);
+    std::snprintf(
+        section, sizeof section,
+        "[container:Many-%03d]\nexchange=../vtoken/x%02d.der\nsignature=../vtoken/s%02d.der\n", i,
+        i % 65 + 1, i % 65 + 1);
     ini << section;
   }
   ini.close();

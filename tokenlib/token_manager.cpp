@@ -42,8 +42,8 @@ std::int32_t CopyOut(const std::vector<std::uint8_t>& value,
 
 // The module's ways of saying the session, or the token under it, is gone.
 bool IsSessionGone(CK_RV rv) {
-  return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED ||
-         rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT;
+  return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED || rv == CKR_DEVICE_REMOVED ||
+         rv == CKR_TOKEN_NOT_PRESENT;
 }
 
 std::int32_t ClampToInt32(CK_ULONG value) {
@@ -379,8 +379,8 @@ CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
     c.value = std::move(*a[3].value);
     if (const auto use = der::CertificateUsage(c.value)) {
       c.isCa = use->isCa;
-      constexpr std::uint8_t kExchange = der::kKeyEncipherment | der::kDataEncipherment |
-                                         der::kKeyAgreement;
+      constexpr std::uint8_t kExchange =
+          der::kKeyEncipherment | der::kDataEncipherment | der::kKeyAgreement;
       c.usageSpec = use->keyUsage && !(*use->keyUsage & kExchange) ? 2 : 1;
     }
     out->certs.push_back(std::move(c));
@@ -449,7 +449,8 @@ CK_RV TokenManager::ObjectsOf(std::int32_t token, const Objects** objects) {
     return CKR_OK;
   }
   auto fresh = std::make_unique<Objects>();
-  if (CK_RV rv = WithSession(token, [&](CK_SESSION_HANDLE s) { return ReadObjects(s, fresh.get()); }))
+  if (CK_RV rv =
+          WithSession(token, [&](CK_SESSION_HANDLE s) { return ReadObjects(s, fresh.get()); }))
     return rv;
   t->objects = std::move(fresh);
   *objects = t->objects.get();

@@ -174,7 +174,9 @@ class TokenManager {
   CK_RV WithSession(std::int32_t token, Op&& op);
   CK_RV ObjectsOf(std::int32_t token, const Objects** objects);
   CK_RV ReadObjects(CK_SESSION_HANDLE session, Objects* objects);
-  CK_RV FindAll(CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, std::vector<CK_OBJECT_HANDLE>* found);
+  CK_RV FindAll(CK_SESSION_HANDLE session,
+                CK_OBJECT_CLASS cls,
+                std::vector<CK_OBJECT_HANDLE>* found);
   void FormContainers(Objects* objects) const;
   std::int32_t FindContainer(std::int32_t token,
                              const std::string& name,

@@ -317,7 +317,8 @@ int Notify(const Args& args, bool arrival) {
   std::vector<BYTE> buffer(size + sizeof(DEV_BROADCAST_DEVICEINTERFACE_W), 0);
   auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(buffer.data());
   const std::wstring stated = Option(args, L"--size");
-  b->dbcc_size = stated.empty() ? static_cast<DWORD>(size) : static_cast<DWORD>(_wtoi(stated.c_str()));
+  b->dbcc_size =
+      stated.empty() ? static_cast<DWORD>(size) : static_cast<DWORD>(_wtoi(stated.c_str()));
   b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   b->dbcc_classguid = UsbDeviceInterfaceGuid();
   std::memcpy(b->dbcc_name, path.c_str(), path.size() * sizeof(wchar_t));

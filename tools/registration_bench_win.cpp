@@ -82,11 +82,11 @@ int FloorPass(CK_FUNCTION_LIST* f,
       const auto size = [](const std::vector<unsigned char>& v) {
         return static_cast<CK_ULONG>(v.size());
       };
-      CK_ATTRIBUTE a[] = {{CKA_ID, o.id.data(), size(o.id)},
-                          {CKA_LABEL, o.label.data(), size(o.label)},
-                          {cls == CKO_CERTIFICATE ? CKA_VALUE : CKA_MODULUS, o.value.data(),
-                           size(o.value)},
-                          {CKA_ENCRYPT, &encrypt, 1}};
+      CK_ATTRIBUTE a[] = {
+          {CKA_ID, o.id.data(), size(o.id)},
+          {CKA_LABEL, o.label.data(), size(o.label)},
+          {cls == CKO_CERTIFICATE ? CKA_VALUE : CKA_MODULUS, o.value.data(), size(o.value)},
+          {CKA_ENCRYPT, &encrypt, 1}};
       f->C_GetAttributeValue(s, objects[i], a, cls == CKO_CERTIFICATE ? 3 : 4);
       o.id.resize(a[0].ulValueLen);
       o.label.resize(a[1].ulValueLen);
@@ -105,8 +105,8 @@ int FloorPass(CK_FUNCTION_LIST* f,
       CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"CA"));
   int stored = 0;
   for (const Found& c : certs) {
-    UniqueCertContext cert(CertCreateCertificateContext(
-        X509_ASN_ENCODING, c.value.data(), static_cast<DWORD>(c.value.size())));
+    UniqueCertContext cert(CertCreateCertificateContext(X509_ASN_ENCODING, c.value.data(),
+                                                        static_cast<DWORD>(c.value.size())));
     if (!cert)
       continue;
     auto key = std::find_if(keys.begin(), keys.end(), [&](const Found& k) { return k.id == c.id; });
@@ -197,10 +197,11 @@ int Pass(int rounds) {
               state.TokenTable[0].ContainerCount, stored);
   std::printf("registration pass: %8.1f ms (mean of %d, with the write-out of the stores)\n",
               pass / rounds, rounds);
-  std::printf("floor:             %8.1f ms (one search per object class, one batched attribute\n"
-              "                               call per object, each certificate added with each\n"
-              "                               store opened once and written once)\n",
-              floor / rounds);
+  std::printf(
+      "floor:             %8.1f ms (one search per object class, one batched attribute\n"
+      "                               call per object, each certificate added with each\n"
+      "                               store opened once and written once)\n",
+      floor / rounds);
   std::printf("ratio:             %8.2f\n", pass / floor);
   return 0;
 }

@@ -102,8 +102,9 @@ int main(int argc, char** argv) {
   FILE* ini = std::fopen((many + "/token.ini").c_str(), "w");
   std::fprintf(ini, "[token]\nlabel=Many\nuserPin=12345678\n");
   for (int i = 0; i < 300; ++i)
-    std::fprintf(ini, "[container:Many-%03d]\nexchange=../vtoken/x%02d.der\nsignature=../vtoken/s%02d.der\n",
-                 i, i % 65 + 1, i % 65 + 1);
+    std::fprintf(
+        ini, "[container:Many-%03d]\nexchange=../vtoken/x%02d.der\nsignature=../vtoken/s%02d.der\n",
+        i, i % 65 + 1, i % 65 + 1);
   std::fclose(ini);
   std::FILE* config = std::fopen((dir + "/vtoken.ini").c_str(), "w");
   std::fprintf(config, "[slots]\ncount=1\nslot0=%s\n", many.c_str());
@@ -124,12 +125,14 @@ int main(int argc, char** argv) {
   }
   virtualToken.Finalise();
   std::system(("rm -rf " + dir).c_str());
-  std::printf("token side, SoftHSM2, 65 containers x 2 + 65 CA certificates (mean of %d):\n", rounds);
+  std::printf("token side, SoftHSM2, 65 containers x 2 + 65 CA certificates (mean of %d):\n",
+              rounds);
   std::printf("  library pass: %8.2f ms  (%d certificates)\n", library / rounds, readByLibrary);
-  std::printf("  floor:        %8.2f ms  (%d certificates; one search per class of\n"
-              "                  private key, public key, certificate; one batched\n"
-              "                  attribute call per object)\n",
-              floor / rounds, readByFloor);
+  std::printf(
+      "  floor:        %8.2f ms  (%d certificates; one search per class of\n"
+      "                  private key, public key, certificate; one batched\n"
+      "                  attribute call per object)\n",
+      floor / rounds, readByFloor);
   std::printf("  ratio:        %8.2f\n", library / floor);
   std::printf("token side, virtual token, 300 containers x 2 certificates (mean of 5):\n");
   std::printf("  library pass: %8.2f ms  (%d certificates, the module's own work included)\n",

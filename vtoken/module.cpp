@@ -509,7 +509,8 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE h,
     if (answer != Answer::kValue) {
       tmpl[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
       if (result == CKR_OK || result == CKR_ATTRIBUTE_TYPE_INVALID)
-        result = answer == Answer::kSensitive ? CKR_ATTRIBUTE_SENSITIVE : CKR_ATTRIBUTE_TYPE_INVALID;
+        result =
+            answer == Answer::kSensitive ? CKR_ATTRIBUTE_SENSITIVE : CKR_ATTRIBUTE_TYPE_INVALID;
     } else if (!tmpl[i].pValue) {
       tmpl[i].ulValueLen = value.size();
     } else if (tmpl[i].ulValueLen < value.size()) {

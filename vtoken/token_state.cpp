@@ -64,8 +64,8 @@ std::shared_ptr<const IniFile> CachedIni(const std::string& path) {
     if (cache.size() > 64)
       cache.clear();
     it = cache
-             .insert_or_assign(path,
-                               std::pair{stamp, std::make_shared<const IniFile>(IniFile::Load(path))})
+             .insert_or_assign(
+                 path, std::pair{stamp, std::make_shared<const IniFile>(IniFile::Load(path))})
              .first;
   }
   return it->second.second;
@@ -76,10 +76,10 @@ std::string FromHex(const std::string& hex) {
   std::string out;
   int high = -1;
   for (char c : hex) {
-    const int digit = std::isxdigit(static_cast<unsigned char>(c))
-                          ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                                         : (std::tolower(c) - 'a' + 10))
-                          : -1;
+    const int digit =
+        std::isxdigit(static_cast<unsigned char>(c))
+            ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10))
+            : -1;
     if (digit < 0)
       continue;
     if (high < 0) {

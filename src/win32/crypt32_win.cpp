@@ -6,8 +6,8 @@ const Crypt32Functions& Crypt32() {
   static const Crypt32Functions functions = [] {
     Crypt32Functions f;
     f.loaded = true;
-#define CRYPT32_BIND(name)                                                  \
-  f.name = SystemFunction<decltype(&::name)>(L"crypt32.dll", #name);       \
+#define CRYPT32_BIND(name)                                           \
+  f.name = SystemFunction<decltype(&::name)>(L"crypt32.dll", #name); \
   f.loaded = f.loaded && f.name != nullptr;
     CRYPT32_FUNCTIONS(CRYPT32_BIND)
 #undef CRYPT32_BIND

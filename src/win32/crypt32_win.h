@@ -5,6 +5,7 @@
 // The CryptoAPI certificate functions, bound at run time from System32:
 // crypt32 is not one of Windows' known DLLs, so a static import would let a
 // DLL of that name beside the loading program be used instead.
+// clang-format off
 #define CRYPT32_FUNCTIONS(X)                                                                  \
   X(CertAddCertificateContextToStore) X(CertCloseStore) X(CertCompareCertificateName)        \
   X(CertControlStore) X(CertCreateCertificateContext) X(CertDeleteCertificateFromStore)      \
@@ -12,6 +13,7 @@
   X(CertFindCertificateInStore) X(CertFindExtension) X(CertFreeCertificateContext)           \
   X(CertGetCertificateContextProperty) X(CertGetNameStringW) X(CertNameToStrW) X(CertOpenStore) \
   X(CertSetCertificateContextProperty) X(CryptDecodeObject)
+// clang-format on
 
 struct Crypt32Functions {
 #define CRYPT32_MEMBER(name) decltype(&::name) name = nullptr;

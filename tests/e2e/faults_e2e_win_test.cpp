@@ -44,13 +44,13 @@ class FaultTest : public MonitorScenario {
   std::wstring MakeToken(const std::wstring& name, const std::string& sections) {
     const std::wstring folder = monitor.tokenFolder(name) + L"\\";
     CreateFolderTree(folder);
-    WriteBytes(folder + L"token.ini",
-               "[token]\r\nlabel=" + Narrow(name) + "\r\nuserPin=12345678\r\npinIsDefault=0\r\n" +
-                   sections);
+    WriteBytes(folder + L"token.ini", "[token]\r\nlabel=" + Narrow(name) +
+                                          "\r\nuserPin=12345678\r\npinIsDefault=0\r\n" + sections);
     return folder;
   }
   std::string AliceFile(const char* name) {
-    return ReadBytes(monitor.tokenFolder(L"alice") + L"\\" + std::wstring(name, name + strlen(name)));
+    return ReadBytes(monitor.tokenFolder(L"alice") + L"\\" +
+                     std::wstring(name, name + strlen(name)));
   }
   void EndAndExpectNothingLeft() {
     End();
@@ -70,14 +70,13 @@ TEST_F(FaultTest, OnlyTheReadableCertificatesOfATokenAreRegistered) {
   std::string oversized = signature;
   oversized.resize(40000, '\0');  // more than any certificate buffer
 
-  const std::wstring folder = MakeToken(
-      L"broken",
-      "[container:Good]\r\nexchange=good.der\r\n"
-      "[container:Truncated]\r\nexchange=truncated.der\r\n"
-      "[container:Empty]\r\nexchange=empty.der\r\n"
-      "[container:Random]\r\nexchange=random.der\r\n"
-      "[container:Oversized]\r\nexchange=oversized.der\r\n"
-      "[container:Folder]\r\nexchange=folder.der\r\n");
+  const std::wstring folder = MakeToken(L"broken",
+                                        "[container:Good]\r\nexchange=good.der\r\n"
+                                        "[container:Truncated]\r\nexchange=truncated.der\r\n"
+                                        "[container:Empty]\r\nexchange=empty.der\r\n"
+                                        "[container:Random]\r\nexchange=random.der\r\n"
+                                        "[container:Oversized]\r\nexchange=oversized.der\r\n"
+                                        "[container:Folder]\r\nexchange=folder.der\r\n");
   WriteBytes(folder + L"good.der", good);
   WriteBytes(folder + L"truncated.der", signature.substr(0, signature.size() / 2));
   WriteBytes(folder + L"empty.der", "");
@@ -157,13 +156,16 @@ TEST_F(FaultTest, MalformedDeviceNotificationsAreIgnored) {
   ASSERT_TRUE(StartWith(""));
   TempFolder out;
   const int header = 12;  // dbch_size, dbch_devicetype, dbch_reserved
-  const std::vector<std::wstring> malformed_ones = {
-      L"--size 0", L"--size 4", L"--size " + std::to_wstring(header - 1),
-      L"--size " + std::to_wstring(header + 16 + 1), L"--size 31", L"--no-terminator"};
+  const std::vector<std::wstring> malformed_ones = {L"--size 0",
+                                                    L"--size 4",
+                                                    L"--size " + std::to_wstring(header - 1),
+                                                    L"--size " + std::to_wstring(header + 16 + 1),
+                                                    L"--size 31",
+                                                    L"--no-terminator"};
   for (const std::wstring& malformed : malformed_ones) {
     for (const wchar_t* kind : {L"--arrival", L"--removal"})
-      EXPECT_EQ(RunDriver(std::wstring(L"notify ") + kind + L" " + malformed, out.path() + L"n.txt"),
-                0)
+      EXPECT_EQ(
+          RunDriver(std::wstring(L"notify ") + kind + L" " + malformed, out.path() + L"n.txt"), 0)
           << malformed;
   }
   ASSERT_FALSE(InstalledMonitor::WaitForExit(process, std::chrono::milliseconds(0)));

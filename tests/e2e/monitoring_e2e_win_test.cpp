@@ -30,7 +30,8 @@ TEST_F(MonitoringTest, PlugRegistersAndUnplugRemoves) {
   HANDLE process = monitor.Start();
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
   monitor.Plug(0, L"alice");
-  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; })) << CountProviderCertificates();
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }))
+      << CountProviderCertificates();
   const auto my = ListStore(L"MY");
   const auto exchange = std::find_if(
       my.begin(), my.end(), [](const StoredCert& c) { return c.subject == L"Alice Example"; });
@@ -52,9 +53,11 @@ TEST_F(MonitoringTest, AnUnlistedProductIdStartsNoSearch) {
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
   monitor.Plug(0, L"bob", L"1234");
   // Longer than a listed id's wait and first search tick.
-  EXPECT_FALSE(WaitUntil([] { return CountProviderCertificates() > 0; }, std::chrono::milliseconds(4500)));
+  EXPECT_FALSE(
+      WaitUntil([] { return CountProviderCertificates() > 0; }, std::chrono::milliseconds(4500)));
   monitor.Plug(1, L"alice", L"FF05");  // a listed id: both tokens are found now
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 5; })) << CountProviderCertificates();
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 5; }))
+      << CountProviderCertificates();
   monitor.EndSession(process);
   EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
 }
@@ -130,7 +133,8 @@ TEST_F(MonitoringTest, TheUsersOwnCopyOfATokenCertificateStaysAsItWas) {
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
   monitor.Plug(0, L"alice");
   // The other three are registered; the user's copy is not taken over.
-  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 3; })) << CountProviderCertificates();
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 3; }))
+      << CountProviderCertificates();
   monitor.Unplug(0);
   EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
   monitor.EndSession(process);
@@ -162,7 +166,8 @@ TEST_F(MonitoringTest, RegCertFromTheManagerRegistersAgainAndAnswersLoadCert) {
   // (in any case of letters) clears what is left and fills the store again.
   RemoveProviderCertificates();
   ASSERT_EQ(RunDriver(L"send --text regCERT", out.path() + L"s.txt"), 0);
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; })) << CountProviderCertificates();
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }))
+      << CountProviderCertificates();
   EXPECT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "text=LoadCert"));
 
   // With no token in, the manager hears "LoadCert" all the same.

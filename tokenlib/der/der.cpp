@@ -59,8 +59,8 @@ std::optional<Element> PublicKeyInfo(std::span<const std::uint8_t> cert) {
 }
 
 bool IsOid(const Element& e, std::initializer_list<std::uint8_t> oid) {
-  return e.tag == kObjectId && std::equal(e.content.begin(), e.content.end(), oid.begin(),
-                                          oid.end());
+  return e.tag == kObjectId &&
+         std::equal(e.content.begin(), e.content.end(), oid.begin(), oid.end());
 }
 
 }  // namespace

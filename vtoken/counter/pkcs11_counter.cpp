@@ -17,6 +17,7 @@
 #define COUNTER_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
+// clang-format off
 #define COUNTER_FUNCTIONS(X)                                                                      \
   X(C_Initialize) X(C_Finalize) X(C_GetInfo) X(C_GetSlotList) X(C_GetSlotInfo) X(C_GetTokenInfo) \
   X(C_GetMechanismList) X(C_GetMechanismInfo) X(C_InitToken) X(C_InitPIN) X(C_SetPIN)            \
@@ -33,6 +34,7 @@
   X(C_DecryptVerifyUpdate) X(C_GenerateKey) X(C_GenerateKeyPair) X(C_WrapKey) X(C_UnwrapKey)     \
   X(C_DeriveKey) X(C_SeedRandom) X(C_GenerateRandom) X(C_GetFunctionStatus) X(C_CancelFunction)  \
   X(C_WaitForSlotEvent)
+// clang-format on
 
 namespace {
 
@@ -81,7 +83,7 @@ CK_RV LoadTarget() {
 CK_FUNCTION_LIST g_list = [] {
   CK_FUNCTION_LIST f{};
   f.version = {2, 40};
-#define COUNTER_FORWARD(name)                                                               \
+#define COUNTER_FORWARD(name) \
   f.name = &Forward<k_##name, &CK_FUNCTION_LIST::name, decltype(CK_FUNCTION_LIST::name)>::Call;
   COUNTER_FUNCTIONS(COUNTER_FORWARD)
   return f;
