@@ -203,6 +203,20 @@ TEST_F(VirtualTokens, ATokenWithoutPublicKeysShowsItsContainersBeforeLogin) {
   EXPECT_EQ(n, 2);
 }
 
+TEST_F(VirtualTokens, RepeatedLabelsAndLabelsOutsideTheCodePageGetTheirIdsNames) {
+  // Bob's token relabelled: two key pairs called alike, one in Chinese.
+  const std::string t = dir + "/tokens/bob/";
+  std::ofstream(t + "token.ini", std::ios::app)
+      << "\n[container:Twin-A]\nlabel=Twin\nid=0a\nexchange=bob.der\n"
+      << "[container:Twin-B]\nlabel=Twin\nid=0b\nsignature=bob.der\n"
+      << "[container:Zhang]\nlabel=\xe5\xbc\xa0\xe4\xb8\x89\nid=0c\nexchange=bob.der\n";
+  ASSERT_EQ(manager.Reload(1), 0);
+  // This test's code page (the C locale) has no form of the Chinese label.
+  EXPECT_EQ(Containers(1), (std::vector<std::string>{"Bob", "Twin-0a", "Twin-0b", "0c"}));
+  EXPECT_EQ(Cert(1, "Twin-0b", 2), ReadFile(t + "bob.der"));
+  EXPECT_TRUE(Cert(1, "Twin", 1).empty());
+}
+
 TEST_F(VirtualTokens, AModuleWithoutOsLockingIsStartedWithoutArguments) {
   manager.Finalise();
   std::ofstream(dir + "/vtoken.ini", std::ios::app) << "[module]\nosLocking=0\n";
