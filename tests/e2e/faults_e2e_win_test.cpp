@@ -2,6 +2,9 @@
 // tokens pulled in the middle of a pass, malformed device notifications, bad
 // settings and language files. Each scenario ends with none of our
 // certificates left and the program running or ended cleanly.
+#include <windows.h>
+#include <shellapi.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,11 +13,22 @@
 #include <vector>
 
 #include "e2e_support_win_test.h"
+#include "config/fixed_names.h"
 #include "test_paths.h"
 #include "win32/files_win.h"
 #include "win32/test_stores_win_test.h"
 
 namespace {
+
+// Whether the shell holds an icon for (window, id): a modification of
+// nothing succeeds only for an icon it knows.
+bool ShellHasIcon(HWND window, UINT id) {
+  NOTIFYICONDATAW data{};
+  data.cbSize = sizeof data;
+  data.hWnd = window;
+  data.uID = id;
+  return Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
+}
 
 std::string Narrow(const std::wstring& ascii) {
   return std::string(ascii.begin(), ascii.end());
@@ -224,4 +238,31 @@ TEST_F(FaultTest, UnreadableLanguageFilesKeepTheBuiltInTextsAndTheLibraryStarts)
     EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
     EndAndExpectNothingLeft();
   }
+}
+
+// Explorer restarting forgets every icon and then announces "TaskbarCreated";
+// the monitor must put its icon back, its certificates untouched.
+TEST_F(FaultTest, TheIconComesBackWhenTheShellRestarts) {
+  ASSERT_TRUE(StartWith(""));
+  monitor.Plug(0, L"bob");
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 1; }));
+  HWND handler = InstalledMonitor::FindProcessWindow(process, names::kTrayHandlerWindowClass);
+  ASSERT_NE(handler, nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return ShellHasIcon(handler, names::kTrayIconId); }));
+
+  NOTIFYICONDATAW gone{};
+  gone.cbSize = sizeof gone;
+  gone.hWnd = handler;
+  gone.uID = names::kTrayIconId;
+  ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &gone));  // the shell's table, lost
+  ASSERT_FALSE(ShellHasIcon(handler, names::kTrayIconId));
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0,
+                      SMTO_NORMAL, 5000, &result);
+  EXPECT_TRUE(WaitUntil([&] { return ShellHasIcon(handler, names::kTrayIconId); }));
+  EXPECT_EQ(CountProviderCertificates(), 1);
+
+  monitor.Unplug(0);
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+  EndAndExpectNothingLeft();
 }
