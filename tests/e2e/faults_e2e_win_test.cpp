@@ -257,8 +257,8 @@ TEST_F(FaultTest, TheIconComesBackWhenTheShellRestarts) {
   ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &gone));  // the shell's table, lost
   ASSERT_FALSE(ShellHasIcon(handler, names::kTrayIconId));
   DWORD_PTR result = 0;
-  SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0,
-                      SMTO_NORMAL, 5000, &result);
+  SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_NORMAL,
+                      5000, &result);
   EXPECT_TRUE(WaitUntil([&] { return ShellHasIcon(handler, names::kTrayIconId); }));
   EXPECT_EQ(CountProviderCertificates(), 1);
 
