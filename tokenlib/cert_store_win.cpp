@@ -114,15 +114,13 @@ class UserStores {
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             reinterpret_cast<LPCWSTR>(&UserStores::Instance), &self))
       return;  // then each add waits for the next commit: CloseAll or the next pass
-    committer_.reset(CreateThread(
-        nullptr, 0,
-        [](void* module) -> DWORD {
-          Instance().CommitWhenQuiet();
-          FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
-        },
-        self, 0, nullptr));
+    committer_.reset(CreateThread(nullptr, 0, &CommitterThread, self, 0, nullptr));
     if (!committer_)
       FreeLibrary(self);
+  }
+  static DWORD WINAPI CommitterThread(void* module) {
+    Instance().CommitWhenQuiet();
+    FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
   }
   void CommitWhenQuiet() {
     std::unique_lock held(lock_);

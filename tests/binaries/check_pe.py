@@ -90,9 +90,16 @@ def problems(path):
     return pe, found
 
 
+SHIPPED = ("CorvanexEMon.exe", "CorvanexMgr.dll")
+
+
 def main(folders):
     failed = 0
     for folder in folders:
+        for name in SHIPPED:
+            if not os.path.isfile(os.path.join(folder, name)):
+                failed += 1
+                print(f"FAILED {os.path.join(folder, name)}: missing")
         for name in sorted(os.listdir(folder)):
             if not name.lower().endswith((".exe", ".dll")):
                 continue
