@@ -515,7 +515,7 @@ std::int32_t TokenManager::FindContainer(std::int32_t token,
     }
     return 0;
   }
-  // No key of that spec in view: a certificate no visible key claims speaks
+  // No key of that key spec in view: a certificate no visible key claims speaks
   // for its own key.
   for (const Certificate* candidate : c->certs) {
     const auto pub = der::CertificatePublicKey(candidate->value);

@@ -32,7 +32,7 @@
 //            or data encipherment, key agreement, or no key-usage extension
 //            give 1, signature-only 2.
 // its cert   the X.509 certificate with the container's CKA_ID. When several
-//            share it, the one whose public key is the key of that spec (RSA
+//            share it, the one whose public key is the key of that key spec (RSA
 //            modulus or EC point); a key without readable material takes the
 //            first.
 // pubkey     container_get_pubkey: out1 = key size in bits, out2 = length of

@@ -251,7 +251,7 @@ TEST_F(SoftHsmTokens, CertificatesOfHiddenKeysFormUniquelyNamedContainers) {
   const std::vector<std::string> expected{"41", "Carol", "Twin-31", "Twin-32"};
   EXPECT_EQ(Sorted(Containers(gamma)), expected);
   int32_t status = 0;
-  // The key usage decides the spec while the key is hidden.
+  // While the key is hidden, its certificate's key usage says exchange or signature.
   EXPECT_EQ(ContainerCert(gamma, "Carol", 2, &status), ReadFile(g_dir + "/carol.der"));
   ContainerCert(gamma, "Carol", 1, &status);
   EXPECT_EQ(status, tokenlib::kErrNoCertificate);

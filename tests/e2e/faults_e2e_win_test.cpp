@@ -66,6 +66,13 @@ class FaultTest : public MonitorScenario {
     return ReadBytes(monitor.tokenFolder(L"alice") + L"\\" +
                      std::wstring(name, name + strlen(name)));
   }
+  // Bob's token (one user certificate) registered, then pulled out.
+  void PlugBobThenPullItOut() {
+    monitor.Plug(0, L"bob");
+    EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 1; }));
+    monitor.Unplug(0);
+    EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+  }
   void EndAndExpectNothingLeft() {
     End();
     EXPECT_EQ(CountProviderCertificates(), 0);
@@ -184,10 +191,7 @@ TEST_F(FaultTest, MalformedDeviceNotificationsAreIgnored) {
   }
   ASSERT_FALSE(InstalledMonitor::WaitForExit(process, std::chrono::milliseconds(0)));
   // Still listening: a real plug is registered.
-  monitor.Plug(0, L"bob");
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 1; }));
-  monitor.Unplug(0);
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+  PlugBobThenPullItOut();
   EndAndExpectNothingLeft();
 }
 
@@ -201,10 +205,7 @@ TEST_F(FaultTest, GarbageSettingsAreLeftByteForByteAndTheDefaultsServe) {
   WriteBytes(settings, garbage);
 
   ASSERT_TRUE(StartWith(""));
-  monitor.Plug(0, L"bob");
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 1; }));
-  monitor.Unplug(0);
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+  PlugBobThenPullItOut();
   EndAndExpectNothingLeft();
   EXPECT_EQ(ReadBytes(settings), garbage);
 }
@@ -212,10 +213,7 @@ TEST_F(FaultTest, GarbageSettingsAreLeftByteForByteAndTheDefaultsServe) {
 TEST_F(FaultTest, AFolderWhereTheSettingsFileShouldBeStopsNothing) {
   CreateFolderTree(monitor.userDataDir() + L"UserConfig.ini\\inside");
   ASSERT_TRUE(StartWith(""));
-  monitor.Plug(0, L"bob");
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 1; }));
-  monitor.Unplug(0);
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+  PlugBobThenPullItOut();
   EndAndExpectNothingLeft();
   EXPECT_TRUE(GetFileAttributesW((monitor.userDataDir() + L"UserConfig.ini\\inside").c_str()) &
               FILE_ATTRIBUTE_DIRECTORY);
@@ -232,10 +230,7 @@ TEST_F(FaultTest, UnreadableLanguageFilesKeepTheBuiltInTextsAndTheLibraryStarts)
     for (const wchar_t* file : {L"CorvanexE.EN.dll", L"CorvanexE.CN.dll"})
       WriteBytes(monitor.appDir() + L"Languages\\" + file, bad);
     ASSERT_TRUE(StartWith(""));
-    monitor.Plug(0, L"bob");
-    EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 1; }));
-    monitor.Unplug(0);
-    EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+    PlugBobThenPullItOut();
     EndAndExpectNothingLeft();
   }
 }
