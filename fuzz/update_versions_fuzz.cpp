@@ -17,7 +17,7 @@ class Ports : public UpdatePorts {
 
   std::wstring UpdateFolder() override { return kFolder; }
   ProfileFiles& Profiles() override { return files; }
-  void DeleteFile(const std::wstring& path) override { files.Remove(path); }
+  void RemoveFile(const std::wstring& path) override { files.Remove(path); }
   std::unique_ptr<PendingDownload> StartDownload(const std::wstring&,
                                                  const std::wstring& path) override {
     if (path == kFolder + L"ServerConfig.txt")

@@ -72,7 +72,7 @@ int UpdateCheck::ReadUpdateVersions(const std::wstring& clientConfigPath,
   // A stale copy must never stand in for a fetch that failed.
   const std::wstring serverPath = ports_.UpdateFolder() + names::kServerConfigFile;
   if (files.Exists(serverPath))
-    ports_.DeleteFile(serverPath);
+    ports_.RemoveFile(serverPath);
   if (DownloadAndWait(versionFileAddress, serverPath) != 0 || !files.Exists(serverPath))
     return kNoVersionFile;
   const auto server = files.Open(serverPath);

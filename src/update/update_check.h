@@ -51,7 +51,7 @@ class UpdatePorts {
   // The per-user update folder, ending in a backslash.
   virtual std::wstring UpdateFolder() = 0;
   virtual ProfileFiles& Profiles() = 0;
-  virtual void DeleteFile(const std::wstring& path) = 0;
+  virtual void RemoveFile(const std::wstring& path) = 0;
   // Starts fetching address into path on a worker thread, from the server
   // and never from the cache (whose copy is dropped first). A thread that
   // cannot start is a download that ended with that error.

@@ -53,7 +53,7 @@ class FakeUpdatePorts : public UpdatePorts {
 
   std::wstring UpdateFolder() override { return kFolder; }
   ProfileFiles& Profiles() override { return files; }
-  void DeleteFile(const std::wstring& path) override {
+  void RemoveFile(const std::wstring& path) override {
     deleted.push_back(path);
     files.Remove(path);
   }

@@ -148,7 +148,7 @@ std::wstring DesktopUpdatePorts::UpdateFolder() {
   return GetUpdateFolder();
 }
 
-void DesktopUpdatePorts::DeleteFile(const std::wstring& path) {
+void DesktopUpdatePorts::RemoveFile(const std::wstring& path) {
   DeleteFileW(path.c_str());
 }
 

@@ -28,7 +28,7 @@ class DesktopUpdatePorts : public UpdatePorts {
 
   std::wstring UpdateFolder() override;
   ProfileFiles& Profiles() override { return profiles_; }
-  void DeleteFile(const std::wstring& path) override;
+  void RemoveFile(const std::wstring& path) override;
   std::unique_ptr<PendingDownload> StartDownload(const std::wstring& address,
                                                  const std::wstring& path) override;
   void PumpMessagesFor(int milliseconds) override { ::PumpMessagesFor(milliseconds); }
