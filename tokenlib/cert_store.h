@@ -26,9 +26,9 @@ std::int32_t GetCertInfo(const unsigned char* data,
                          std::int32_t* kind);
 
 // Adds to "MY", linked to container and provider with the given key spec and
-// marked as ours. A copy already there that is linked to the same provider is
-// replaced; one linked to another provider, or to none, is the user's and is
-// left as it is (0 all the same: the certificate is in the store).
+// marked as ours. A copy of ours already there is replaced; one without our
+// mark is the user's, whatever its provider, and is left as it is (0 all the
+// same: the certificate is in the store).
 std::int32_t AddUserCertificate(const std::string& container,
                                 const std::string& provider,
                                 std::int32_t keySpec,
@@ -41,6 +41,9 @@ std::int32_t AddCaCertificate(const std::u16string& storeName,
 // provider, and nothing else; a blank provider is refused (kErrBlankProvider).
 // The stores opened for the pass are closed afterwards.
 std::int32_t RemoveProviderCertificates(const std::string& provider);
+// Deletes from "MY" every certificate that carries our mark, whatever
+// provider it is linked to: what a run that never ended left behind.
+std::int32_t RemoveMarkedCertificates();
 // Closes the stores kept open across calls; at the library's end.
 void CloseUserStores();
 

@@ -27,8 +27,16 @@ constexpr DWORD kProviderType = PROV_RSA_FULL;
 // cards' that share a provider name. It is the certificate's description, a
 // property both Windows and Wine keep (Wine refuses properties of our own
 // numbering); users see it in the certificate's properties.
+//
+// The mark is short on purpose: Wine's crypt32 writes a property that follows
+// the key link into a buffer sized for the link's compact stored form, so a
+// mark longer than that form (at least 36 bytes) overran the heap and lost the
+// certificate whenever container and provider names were short.
 constexpr DWORD kOurMarkProperty = CERT_DESCRIPTION_PROP_ID;
-constexpr wchar_t kOurMarkValue[] = L"Registered from a USB token by CorvanexE";
+constexpr wchar_t kOurMarkValue[] = L"CorvanexE token";
+static_assert(sizeof kOurMarkValue <= 36);
+// The mark of earlier versions, still ours when a run of one left it behind.
+constexpr wchar_t kEarlierMarkValue[] = L"Registered from a USB token by CorvanexE";
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
@@ -217,14 +225,12 @@ std::string ProviderOf(const CERT_CONTEXT* cert) {
 }
 
 bool HasOurMark(const CERT_CONTEXT* cert) {
-  wchar_t value[std::size(kOurMarkValue)] = {};
+  wchar_t value[std::size(kEarlierMarkValue)] = {};
   DWORD size = sizeof value;
-  return Crypt32().CertGetCertificateContextProperty(cert, kOurMarkProperty, value, &size) &&
-         size == sizeof kOurMarkValue && std::memcmp(value, kOurMarkValue, size) == 0;
-}
-
-bool IsOurs(const CERT_CONTEXT* cert, const std::string& provider) {
-  return HasOurMark(cert) && ProviderOf(cert) == provider;
+  if (!Crypt32().CertGetCertificateContextProperty(cert, kOurMarkProperty, value, &size))
+    return false;
+  return (size == sizeof kOurMarkValue && std::memcmp(value, kOurMarkValue, size) == 0) ||
+         (size == sizeof kEarlierMarkValue && std::memcmp(value, kEarlierMarkValue, size) == 0);
 }
 
 bool IsBlank(const std::string& text) {
@@ -315,17 +321,18 @@ std::int32_t AddUserCertificate(const std::string& container,
   HCERTSTORE my = stores.Registry(L"MY");
   if (!my)
     return kErrStore;
-  // A copy the user keeps with another key (imported from a PFX file, or
-  // another card's) stays as it is; ours is not put over it.
+  // A copy without our mark is the user's (imported from a PFX file, or
+  // registered for another card), whatever provider it names: it stays as it
+  // is, and ours is not put over it.
   const CERT_CONTEXT* existing = Crypt32().CertFindCertificateInStore(
       my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
   if (existing) {
-    if (ProviderOf(existing) != provider) {
+    if (!HasOurMark(existing)) {
       Crypt32().CertFreeCertificateContext(existing);
       return 0;
     }
-    // Ours (or this provider's) goes first: Wine's replace keeps the old copy
-    // beside the new one.
+    // Ours, from this pass or an earlier run, goes first: Wine's replace
+    // keeps the old copy beside the new one.
     if (!Crypt32().CertDeleteCertificateFromStore(existing))
       return kErrStore;
   }
@@ -358,12 +365,12 @@ std::int32_t AddCaCertificate(const std::u16string& storeName,
   return 0;
 }
 
-std::int32_t RemoveProviderCertificates(const std::string& provider) {
-  if (!Crypt32().loaded)
-    return kErrStore;
-  // A blank name would match every certificate without a key link.
-  if (IsBlank(provider))
-    return kErrBlankProvider;
+namespace {
+
+// Deletes from "MY" every certificate of ours that chosen accepts, and
+// writes the removal out at once.
+template <class Chosen>
+std::int32_t RemoveOurCertificates(Chosen chosen) {
   UserStores& stores = UserStores::Instance();
   std::lock_guard guard(stores.lock());
   stores.CloseAll();  // what this run added is read back from the store
@@ -374,7 +381,7 @@ std::int32_t RemoveProviderCertificates(const std::string& provider) {
   std::vector<UniqueCertContext> ours;
   for (const CERT_CONTEXT* cert = nullptr;
        (cert = Crypt32().CertEnumCertificatesInStore(my, cert));)
-    if (IsOurs(cert, provider))
+    if (HasOurMark(cert) && chosen(cert))
       ours.emplace_back(Crypt32().CertDuplicateCertificateContext(cert));
   std::int32_t status = 0;
   HCERTSTORE registry = nullptr;
@@ -401,6 +408,24 @@ std::int32_t RemoveProviderCertificates(const std::string& provider) {
   ours.clear();
   stores.CloseAll();  // the next pass reads the store afresh
   return status;
+}
+
+}  // namespace
+
+std::int32_t RemoveProviderCertificates(const std::string& provider) {
+  if (!Crypt32().loaded)
+    return kErrStore;
+  // A blank name would match every certificate without a key link.
+  if (IsBlank(provider))
+    return kErrBlankProvider;
+  return RemoveOurCertificates(
+      [&](const CERT_CONTEXT* cert) { return ProviderOf(cert) == provider; });
+}
+
+std::int32_t RemoveMarkedCertificates() {
+  if (!Crypt32().loaded)
+    return kErrStore;
+  return RemoveOurCertificates([](const CERT_CONTEXT*) { return true; });
 }
 
 }  // namespace tokenlib

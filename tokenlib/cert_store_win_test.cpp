@@ -83,6 +83,7 @@ class CertStoreExports : public ::testing::Test {
     CMGR_RESOLVE(container_addcert_to_store, _)
     CMGR_RESOLVE(helper_add_root_cert_to_store, _)
     CMGR_RESOLVE(remove_all_certs_from_store, _)
+    CMGR_RESOLVE(remove_marked_certs_from_store, _)
     CMGR_RESOLVE(uninit_pkcs11, _)
 #undef CMGR_RESOLVE
     Clean();
@@ -112,6 +113,7 @@ class CertStoreExports : public ::testing::Test {
   cmgr::container_addcert_to_store_fn container_addcert_to_store = nullptr;
   cmgr::helper_add_root_cert_to_store_fn helper_add_root_cert_to_store = nullptr;
   cmgr::remove_all_certs_from_store_fn remove_all_certs_from_store = nullptr;
+  cmgr::remove_marked_certs_from_store_fn remove_marked_certs_from_store = nullptr;
   cmgr::uninit_pkcs11_fn uninit_pkcs11 = nullptr;
 };
 
@@ -228,6 +230,64 @@ TEST_F(CertStoreExports, ACopyImportedWithASoftwareKeyKeepsItsLink) {
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(copies[0].provider, kSoftwareProvider);
   EXPECT_EQ(copies[0].container, L"pfx key");
+}
+
+TEST_F(CertStoreExports, AnUnmarkedCopyLinkedToOurProviderIsTheUsersAndStays) {
+  // Registered by Windows for this card, or imported by the user, under the
+  // very provider name we register with.
+  const std::string user = Cert("user");
+  ASSERT_TRUE(ImportToMy(user, L"Test CSP A", L"the user's key"));
+  EXPECT_EQ(Add(user, "ours", "Test CSP A"), 0);
+  uninit_pkcs11();
+  auto copies = WithSubject(L"Store Test User");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(copies[0].container, L"the user's key");
+  UnplugAndShutDown("Test CSP A");
+  EXPECT_EQ(remove_marked_certs_from_store(), 0);
+  copies = WithSubject(L"Store Test User");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(copies[0].container, L"the user's key");
+}
+
+TEST_F(CertStoreExports, WhatARunThatNeverEndedLeftIsOursWhateverItsProvider) {
+  const std::string user = Cert("user"), other = Cert("user2");
+  ASSERT_TRUE(ImportToMy(WithSerial(user, 7), L"Test CSP A", L"the user's key"));
+  ASSERT_EQ(Add(user, "run 1", "Test CSP A"), 0);
+  ASSERT_EQ(Add(other, "run 1", "Test CSP B"), 0);  // the provider of that day
+  uninit_pkcs11();  // the process is gone; the next one knows only the store
+  ASSERT_EQ(WithSubject(L"Store Test User").size(), 2u);
+  EXPECT_EQ(remove_marked_certs_from_store(), 0);
+  EXPECT_EQ(WithSubject(L"Store Test Other").size(), 0u);
+  const auto left = WithSubject(L"Store Test User");
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].container, L"the user's key");
+
+  // A copy of ours linked to another provider is replaced by today's.
+  ASSERT_EQ(Add(other, "run 1", "Test CSP B"), 0);
+  ASSERT_EQ(Add(other, "run 2", "Test CSP A"), 0);
+  uninit_pkcs11();
+  const auto mine = WithSubject(L"Store Test Other");
+  ASSERT_EQ(mine.size(), 1u);
+  EXPECT_EQ(mine[0].provider, L"Test CSP A");
+}
+
+TEST_F(CertStoreExports, TheMarkOfEarlierVersionsIsStillOurs) {
+  ASSERT_TRUE(ImportToMy(Cert("user"), L"Veltrox Pelkin V9Arc CSP V1.1", L"left by 1.0.0.1",
+                         L"Registered from a USB token by CorvanexE"));
+  EXPECT_EQ(remove_marked_certs_from_store(), 0);
+  EXPECT_TRUE(WithSubject(L"Store Test User").empty());
+}
+
+TEST_F(CertStoreExports, ShortContainerAndProviderNamesKeepTheirCertificates) {
+  // Each length of container name beside a short provider name: Wine's
+  // crypt32 once overran its heap on some of them and lost the certificate.
+  const std::string user = Cert("user");
+  for (int n = 1; n <= 16; ++n)
+    ASSERT_EQ(Add(WithSerial(user, n), std::string(n, 'c').c_str(), "CSP"), 0) << n;
+  uninit_pkcs11();
+  EXPECT_EQ(WithSubject(L"Store Test User").size(), 16u);
+  EXPECT_EQ(remove_all_certs_from_store("CSP"), 0);
+  EXPECT_TRUE(WithSubject(L"Store Test User").empty());
 }
 
 TEST_F(CertStoreExports, ABlankProviderNameIsRefusedAndDeletesNothing) {

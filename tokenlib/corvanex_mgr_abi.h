@@ -55,6 +55,7 @@ inline constexpr int kArgumentsBad = 0x7;
   X(helper_add_root_cert_to_store,                                                               \
     (const char16_t* storeName, const unsigned char* certData, int32_t certLen))                 \
   X(remove_all_certs_from_store, (const char* provider))                                         \
+  X(remove_marked_certs_from_store, ())                                                          \
   X(token_find_standalone_certs, (int32_t token, int32_t * handles, int32_t * count))            \
   X(token_get_cert, (int32_t token, int32_t handle, unsigned char* certData, int32_t* certLen))  \
   X(token_get_pin_state, (int32_t token, int32_t pinKind, int32_t * state))                      \

@@ -1,4 +1,4 @@
-// The 20 exported functions of CorvanexMgr.dll. Each one is a thin gate: it
+// The 21 exported functions of CorvanexMgr.dll. Each one is a thin gate: it
 // checks the caller's buffers, forwards to the token manager or the
 // certificate store, and never lets an exception cross into the caller.
 #include <windows.h>
@@ -153,6 +153,10 @@ std::int32_t CMGR_CALL helper_add_root_cert_to_store(const char16_t* storeName,
 
 std::int32_t CMGR_CALL remove_all_certs_from_store(const char* provider) {
   return Gate([&] { return tokenlib::RemoveProviderCertificates(Text(provider)); });
+}
+
+std::int32_t CMGR_CALL remove_marked_certs_from_store() {
+  return Gate([] { return tokenlib::RemoveMarkedCertificates(); });
 }
 
 std::int32_t CMGR_CALL token_find_standalone_certs(std::int32_t token,

@@ -7,6 +7,7 @@
 #include "i18n/res_strs.h"
 #include "monitor/commands.h"
 #include "win32/files_win.h"
+#include "win32/guarded_win.h"
 
 MonitorApp::MonitorApp(ProgramState& state, HWND applicationWindow)
     : state_(state), applicationWindow_(applicationWindow) {}
@@ -34,7 +35,9 @@ bool MonitorApp::Start() {
   usb_ = std::make_unique<TUSB>();
   usb_->OnArrival = [this](TUSB& usb) { session_->USBArrival(usb.ProductID); };
   usb_->OnRemoval = [this](TUSB& usb) { session_->USBRemoval(usb.ProductID); };
-  session_->InitMonitor();
+  // FormCreate is an event handler like any other: an error that escapes it
+  // is reported, and the program runs on with what has started.
+  Guarded(main, [&] { session_->InitMonitor(); });
   if (ended_)
     return true;  // Exit or the session's end arrived inside a start-up box
   sessionNotifyRegistered_ = RegisterSessionNotification(main);

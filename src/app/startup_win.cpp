@@ -59,16 +59,21 @@ int RunMonitorApplication() {
   if (slot.ClaimSingleInstance(application.hwnd()))
     return 0;  // 2-3: silently
 
-  const std::wstring exeDir = ExecutableFolder();  // 4
-  const std::wstring userConfig = GetUserDataDir() + names::kUserConfigFile;
-  // 5 before 6: on a first run the language is the default, whatever the
-  // template says.
-  const int startupLanguage = ReadConfiguredLanguageID(userConfig);
-  CopyFileW((exeDir + names::kConfigTemplateFolder + names::kUserConfigFile).c_str(),
-            userConfig.c_str(), TRUE);                                              // 6
-  SeedUpdateConfiguration(exeDir);                                                  // 7
-  const std::wstring languageDll = SelectStartupLanguage(exeDir, startupLanguage);  // 8
-  WriteLanguageCspToRegistry(names::kRegistryKeyPath, languageDll);                 // 9
+  // Whatever a file of an earlier run holds, a step that fails is reported
+  // and the start goes on: a monitor that never starts leaves every token
+  // unregistered.
+  Guarded(application.hwnd(), [] {
+    const std::wstring exeDir = ExecutableFolder();  // 4
+    const std::wstring userConfig = GetUserDataDir() + names::kUserConfigFile;
+    // 5 before 6: on a first run the language is the default, whatever the
+    // template says.
+    const int startupLanguage = ReadConfiguredLanguageID(userConfig);
+    CopyFileW((exeDir + names::kConfigTemplateFolder + names::kUserConfigFile).c_str(),
+              userConfig.c_str(), TRUE);                                              // 6
+    SeedUpdateConfiguration(exeDir);                                                  // 7
+    const std::wstring languageDll = SelectStartupLanguage(exeDir, startupLanguage);  // 8
+    WriteLanguageCspToRegistry(names::kRegistryKeyPath, languageDll);                 // 9
+  });
 
   ProgramState state;
   MonitorApp app(state, application.hwnd());

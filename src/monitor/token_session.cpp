@@ -77,6 +77,9 @@ void TokenSession::InitMonitor() {
   state_.ProviderRegistered = IsProviderRegistered();
   providerName_.clear();
   ProviderName();
+  // A run that was killed, crashed or lost its power left its certificates
+  // behind; the scan registers those of the tokens still present again.
+  lib_.remove_marked_certs_from_store();
   InitialTokenScan();
 }
 

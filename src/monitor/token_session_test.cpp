@@ -227,6 +227,22 @@ TEST_F(TokenSessionTest, TokensPresentAtStartAreRegisteredWithoutABalloon) {
               ElementsAre("token_reload_all_objects(0)"));
 }
 
+TEST_F(TokenSessionTest, WhatAnEarlierRunLeftLeavesBeforeTheFirstScan) {
+  lib.tokens.push_back(UserToken("a"));
+  session.InitMonitor();
+  ASSERT_GE(lib.calls.size(), 3u);
+  EXPECT_EQ(lib.calls[0], "remove_marked_certs_from_store()");
+  EXPECT_EQ(lib.calls[1], "init_pkcs11(v9arc_pkcs11.dll)");
+  EXPECT_THAT(lib.added, Contains("MY:a-c2:1:a-c2-x"));  // registered again
+
+  // Also when the library cannot start: nothing would ever remove them.
+  FakeTokenLibrary broken;
+  broken.initStatus = 5;
+  TokenSession other{state, broken, ports, strings, config};
+  other.InitMonitor();
+  EXPECT_THAT(broken.CallsNamed("remove_marked_certs_from_store"), ElementsAre("remove_marked_certs_from_store()"));
+}
+
 TEST_F(TokenSessionTest, FailedLibraryStartEndsTheProgramAfterItsMessage) {
   lib.initStatus = 5;
   session.InitMonitor();

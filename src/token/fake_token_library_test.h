@@ -177,6 +177,9 @@ class FakeTokenLibrary : public TokenLibrary {
     providers.push_back(provider);
     return 0;
   }
+  std::int32_t remove_marked_certs_from_store() override {
+    return Call("remove_marked_certs_from_store"), 0;
+  }
   std::int32_t token_find_standalone_certs(std::int32_t t,
                                            std::int32_t* handles,
                                            std::int32_t* count) override {

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-// The 20 functions of the token-management library, as the program calls
+// The 21 functions of the token-management library, as the program calls
 // them. Texts the program makes (module and provider names, PINs, store
 // names) are UTF-16 here and become 8-bit text at the binding; container
 // names are the library's own 8-bit bytes, handed back unchanged.
@@ -57,6 +57,8 @@ class TokenLibrary {
                                                      const unsigned char* certData,
                                                      std::int32_t certLen) = 0;
   virtual std::int32_t remove_all_certs_from_store(const std::wstring& provider) = 0;
+  // Every certificate carrying the library's mark, whatever its provider.
+  virtual std::int32_t remove_marked_certs_from_store() = 0;
   virtual std::int32_t token_find_standalone_certs(std::int32_t token,
                                                    std::int32_t* handles,
                                                    std::int32_t* count) = 0;

@@ -120,6 +120,9 @@ std::int32_t DllTokenLibrary::helper_add_root_cert_to_store(const std::wstring& 
 std::int32_t DllTokenLibrary::remove_all_certs_from_store(const std::wstring& provider) {
   return CALL(remove_all_certs_from_store, ToAnsi(provider).c_str());
 }
+std::int32_t DllTokenLibrary::remove_marked_certs_from_store() {
+  return CALL(remove_marked_certs_from_store);
+}
 std::int32_t DllTokenLibrary::token_find_standalone_certs(std::int32_t token,
                                                           std::int32_t* handles,
                                                           std::int32_t* count) {

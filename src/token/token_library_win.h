@@ -6,7 +6,7 @@
 #include "win32/unique_handle_win.h"
 
 // The library bound to CorvanexMgr.dll, loaded by full path from the
-// executable's folder. When the file or any of its 20 functions is missing,
+// executable's folder. When the file or any of its 21 functions is missing,
 // every call fails with kLibraryMissing, so the start of the library fails
 // and the program says so.
 class DllTokenLibrary : public TokenLibrary {
@@ -62,6 +62,7 @@ class DllTokenLibrary : public TokenLibrary {
                                              const unsigned char* certData,
                                              std::int32_t certLen) override;
   std::int32_t remove_all_certs_from_store(const std::wstring& provider) override;
+  std::int32_t remove_marked_certs_from_store() override;
   std::int32_t token_find_standalone_certs(std::int32_t token,
                                            std::int32_t* handles,
                                            std::int32_t* count) override;

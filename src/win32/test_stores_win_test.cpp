@@ -35,7 +35,8 @@ std::vector<StoredCert> ListStore(const wchar_t* name) {
 
 bool ImportToMy(const std::string& der,
                 const std::wstring& provider,
-                const std::wstring& container) {
+                const std::wstring& container,
+                const std::wstring& description) {
   UniqueCertStore my(
       CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY"));
   UniqueCertContext cert(CertCreateCertificateContext(X509_ASN_ENCODING,
@@ -51,6 +52,11 @@ bool ImportToMy(const std::string& der,
   info.dwKeySpec = AT_KEYEXCHANGE;
   if (!provider.empty() &&
       !CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+    return false;
+  CRYPT_DATA_BLOB text{static_cast<DWORD>((description.size() + 1) * sizeof(wchar_t)),
+                       reinterpret_cast<BYTE*>(const_cast<wchar_t*>(description.c_str()))};
+  if (!description.empty() &&
+      !CertSetCertificateContextProperty(cert.get(), CERT_DESCRIPTION_PROP_ID, 0, &text))
     return false;
   return CertAddCertificateContextToStore(my.get(), cert.get(), CERT_STORE_ADD_REPLACE_EXISTING,
                                           nullptr) != FALSE;

@@ -19,6 +19,7 @@ std::vector<StoredCert> ListStore(const wchar_t* name);
 // no key when provider is empty. False when that failed.
 bool ImportToMy(const std::string& der,
                 const std::wstring& provider,
-                const std::wstring& container);
+                const std::wstring& container,
+                const std::wstring& description = L"");
 // Deletes every copy with this subject from "MY", whoever put it there.
 void DeleteFromMy(const std::wstring& subject);

@@ -20,6 +20,25 @@ class MonitoringTest : public ::testing::Test {
   static void Clean() {
     RemoveProviderCertificates();
     RemoveTree(L"C:\\KeyLog");
+    // The copies of a scenario that are not ours.
+    DeleteFromMy(L"Alice Example (ends soon)");
+    DeleteFromMy(L"Bob Example");
+  }
+  // The registration passes in today's diagnostic log.
+  static std::size_t DiagnosticLogPasses() {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(L"C:\\KeyLog\\QZ_MonLog*.txt", &found);
+    if (find == INVALID_HANDLE_VALUE)
+      return 0;
+    FindClose(find);
+    const std::string log = ReadBytes(std::wstring(L"C:\\KeyLog\\") + found.cFileName);
+    std::size_t lines = 0;
+    for (std::size_t at = 0;
+         (at = log.find("> Mon CSP:Microsoft Base Smart Card Crypto Provider\r\n", at)) !=
+         std::string::npos;
+         ++at)
+      ++lines;
+    return lines;
   }
   InstalledMonitor monitor;
 };
@@ -77,18 +96,7 @@ TEST_F(MonitoringTest, ATokenPresentAtStartIsRegisteredAndEndingRemovesIt) {
   EXPECT_TRUE(WaitUntil([] { return StoreHas(L"ROOT", L"Demo Root CA"); }));
 
   // One log line for the one registration pass.
-  std::string log;
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(L"C:\\KeyLog\\QZ_MonLog*.txt", &found);
-  ASSERT_NE(find, INVALID_HANDLE_VALUE);
-  FindClose(find);
-  log = ReadBytes(std::wstring(L"C:\\KeyLog\\") + found.cFileName);
-  std::size_t lines = 0;
-  for (std::size_t at = 0; (at = log.find("> Mon CSP:Microsoft Base Smart Card Crypto Provider\r\n",
-                                          at)) != std::string::npos;
-       ++at)
-    ++lines;
-  EXPECT_EQ(lines, 1u) << log;
+  EXPECT_EQ(DiagnosticLogPasses(), 1u);
 
   monitor.EndSession(process);
   ASSERT_EQ(InstalledMonitor::WaitForExit(process), 0u);
@@ -97,6 +105,53 @@ TEST_F(MonitoringTest, ATokenPresentAtStartIsRegisteredAndEndingRemovesIt) {
   TerminateProcess(manager.get(), 0);
   const std::string received = ReadBytes(out.path() + L"mgr.txt");
   EXPECT_EQ(received, "manager window ready\r\ndwData=0 text=CLOSE\r\n");
+
+  // The next start adds its pass to the same day's log.
+  process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 1; }));
+  EXPECT_EQ(DiagnosticLogPasses(), 2u);
+  monitor.EndSession(process);
+  ASSERT_EQ(InstalledMonitor::WaitForExit(process), 0u);
+  EXPECT_EQ(CountProviderCertificates(), 0);
+}
+
+TEST_F(MonitoringTest, ARunThatNeverEndedLeavesNothingForTheNextStart) {
+  // Beside ours: another card's certificate under the provider we fall back
+  // to, and the user's own copy of Alice's signature certificate.
+  const std::string otherCard = ReadBytes(monitor.tokenFolder(L"bob") + L"\\bob.der");
+  const std::string own = ReadBytes(monitor.tokenFolder(L"alice") + L"\\alice-soon.der");
+  ASSERT_TRUE(ImportToMy(otherCard, kTestProvider, L"another card"));
+  ASSERT_TRUE(ImportToMy(own, kSoftware, L"imported from a PFX file"));
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  monitor.Plug(0, L"alice");
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 1 + 3; }))
+      << CountProviderCertificates();
+
+  // Killed as a crash or a power cut would end it: no shutdown ran.
+  TerminateProcess(process, 1);
+  ASSERT_TRUE(InstalledMonitor::WaitForExit(process));
+  monitor.Unplug(0);
+  EXPECT_EQ(CountProviderCertificates(), 1 + 3);
+
+  process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 1; }, std::chrono::seconds(5)))
+      << CountProviderCertificates();
+  const auto my = ListStore(L"MY");
+  EXPECT_EQ(std::count_if(my.begin(), my.end(),
+                          [](const StoredCert& c) { return c.container == L"another card"; }),
+            1);
+  EXPECT_EQ(std::count_if(my.begin(), my.end(),
+                          [](const StoredCert& c) {
+                            return c.container == L"imported from a PFX file" &&
+                                   c.provider == kSoftware;
+                          }),
+            1);
+  monitor.EndSession(process);
+  EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+  EXPECT_EQ(CountProviderCertificates(), 1);
 }
 
 TEST_F(MonitoringTest, AMissingPkcs11ModuleIsReportedAndTheProgramEnds) {

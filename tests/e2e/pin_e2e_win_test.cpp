@@ -100,6 +100,15 @@ TEST_F(PinTest, NoWithTheRemindBoxClearedSwitchesTheCheckOffAndLeavesTheToken) {
   })) << ReadBytes(settings);
   EXPECT_EQ(TokenState(), before);
   UnplugAndEnd();
+
+  // The next start keeps the choice: the token is registered, nobody asks.
+  ASSERT_TRUE(StartWith(""));
+  monitor.Plug(0, L"alice");
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  EXPECT_FALSE(WaitUntil(
+      [&] { return InstalledMonitor::FindProcessWindow(process, L"TUPinSetForm") != nullptr; },
+      seconds(3)));
+  UnplugAndEnd();
 }
 
 TEST_F(PinTest, PullingTheTokenOutClosesTheDialog) {

@@ -69,6 +69,24 @@ TEST_F(SettingsTest, SavingWritesEveryControlAndTheLanguageTakesEffectAtOnce) {
   EXPECT_TRUE(WaitUntil([&] { return TextOf(main) == L"About"; })) << TextOf(main);
   EXPECT_EQ(TextOf(GetDlgItem(main, AboutView::kWebsiteCaption)), L"Website");
   End();
+
+  // The next start reads what was saved: English from the first window on,
+  // and the dialog shows every control as it was left.
+  StartMonitor();
+  main = monitor.WaitForMainWindow();
+  EXPECT_EQ(TextOf(main), L"About");
+  dialog = OpenDialog();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(TextOf(dialog), L"Advanced settings");
+  for (int box : {kOpenUrlBox, kExplorerRadio, kCertTipsBox, kDefaultPinBox})
+    EXPECT_EQ(SendDlgItemMessageW(dialog, box, BM_GETCHECK, 0, 0), BST_CHECKED) << box;
+  EXPECT_EQ(TextOf(GetDlgItem(dialog, kUrlEdit)), L"https://portal.example/");
+  EXPECT_EQ(TextOf(GetDlgItem(dialog, kCertDayEdit)), L"365");
+  EXPECT_EQ(SendDlgItemMessageW(dialog, kLanguageList, CB_GETCURSEL, 0, 0), 1);
+  PostMessageW(GetDlgItem(dialog, kSettingsCancelButton), BM_CLICK, 0, 0);
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(dialog); }));
+  End();
+  EXPECT_EQ(ReadBytes(SettingsFile()), saved);  // a start rewrites nothing
 }
 
 TEST_F(SettingsTest, AnEmptyAddressKeepsTheDialogOpenAndCancelWritesNothing) {

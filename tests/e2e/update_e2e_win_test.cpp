@@ -2,6 +2,7 @@
 // the product's installer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "e2e_support_win_test.h"
@@ -85,8 +86,9 @@ class UpdateTest : public MonitorScenario {
     return StartChinese();
   }
   std::wstring UpdateFolder() const { return monitor.userDataDir() + L"update\\"; }
+  // The log's last 64 kB, which hold every line a scenario looks for.
   std::wstring Log() const {
-    const std::string bytes = ReadBytes(UpdateFolder() + L"Logs.txt");
+    const std::string bytes = ReadTail(UpdateFolder() + L"Logs.txt", 64 * 1024);
     std::wstring text(bytes.size(), L'\0');
     text.resize(MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()),
                                     text.data(), static_cast<int>(text.size())));
@@ -98,9 +100,34 @@ class UpdateTest : public MonitorScenario {
                ToAnsi(L"[Mgr]\r\nVersion=" + version + L"\r\n[URL]\r\nVersionFile=" + versionFile +
                       L"\r\n"));
   }
-  // Waits for the log to hold text (the check runs about 6 s after start).
-  bool LogHas(const std::wstring& text, std::chrono::milliseconds timeout = 30s) {
-    return WaitUntil([&] { return Log().find(text) != std::wstring::npos; }, timeout);
+  // Waits for the log to hold text (the check runs about 6 s after start),
+  // times times.
+  bool LogHas(const std::wstring& text,
+              std::chrono::milliseconds timeout = 30s,
+              std::size_t times = 1) {
+    return WaitUntil(
+        [&] {
+          const std::wstring log = Log();
+          std::size_t found = 0;
+          for (std::size_t at = 0; (at = log.find(text, at)) != std::wstring::npos; ++at)
+            ++found;
+          return found >= times;
+        },
+        timeout);
+  }
+  static std::string ReadTail(const std::wstring& path, LONGLONG bytes) {
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size))
+      return {};
+    const LONGLONG start = std::max<LONGLONG>(0, size.QuadPart - bytes);
+    SetFilePointerEx(file.get(), LARGE_INTEGER{.QuadPart = start}, nullptr, FILE_BEGIN);
+    std::string tail(static_cast<std::size_t>(size.QuadPart - start), '\0');
+    DWORD read = 0;
+    ReadFile(file.get(), tail.data(), static_cast<DWORD>(tail.size()), &read, nullptr);
+    tail.resize(read);
+    return tail;
   }
   // The two prompts, answered Yes; prompt 2 when the second is true.
   void AcceptUpdate() {
@@ -204,6 +231,74 @@ TEST_F(UpdateTest, NewerVersionIsDownloadedAndOurSignedInstallerStarts) {
   EXPECT_EQ(ReadBytes(UpdateFolder() + L"Pelkin_Setup.exe"),
             ReadBytes(UPDATE_INSTALLERS_PATH L"good.exe"));
   End();
+
+  // A later start meets an installer of an earlier day: the new download
+  // takes its place.
+  WriteBytes(UpdateFolder() + L"Pelkin_Setup.exe", "an installer of an earlier day");
+  ASSERT_TRUE(StartChinese());
+  AcceptUpdate();
+  ASSERT_TRUE(AnswerMessageBox(process, L"提示", IDNO, 60s));
+  EXPECT_TRUE(LogHas(L"放弃安装\r\n", 5s)) << Log();
+  EXPECT_EQ(ReadBytes(UpdateFolder() + L"Pelkin_Setup.exe"),
+            ReadBytes(UPDATE_INSTALLERS_PATH L"good.exe"));
+  End();
+
+  // A folder where the installer should go is a download that failed.
+  DeleteFileW((UpdateFolder() + L"Pelkin_Setup.exe").c_str());
+  CreateDirectoryW((UpdateFolder() + L"Pelkin_Setup.exe").c_str(), nullptr);
+  ASSERT_TRUE(StartChinese());
+  AcceptUpdate();
+  EXPECT_TRUE(LogHas(L"失败更新，返回值 = ", 60s)) << Log();
+  EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));
+  End();
+  RemoveTree(UpdateFolder() + L"Pelkin_Setup.exe");
+}
+
+TEST_F(UpdateTest, EveryLaterStartMeetsWhatTheEarlierOnesLeft) {
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.1", L"good.exe"));
+  ASSERT_TRUE(LogHas(L"未检测到新版本")) << Log();
+  End();
+  ASSERT_TRUE(FileExists(UpdateFolder() + L"ServerConfig.txt"));
+
+  // The next day: the version file of the day before is replaced by a new
+  // fetch, and the program goes on.
+  ASSERT_TRUE(StartChinese());
+  EXPECT_TRUE(LogHas(L"未检测到新版本", 30s, 2)) << Log();
+  EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  End();
+
+  // A log of 200 MB (it grows without limit) is appended to at its end.
+  const std::wstring logPath = UpdateFolder() + L"Logs.txt";
+  {
+    UniqueFile log(CreateFileW(logPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                               nullptr));
+    ASSERT_TRUE(log);
+    ASSERT_TRUE(SetFilePointerEx(log.get(), LARGE_INTEGER{.QuadPart = 200ll << 20}, nullptr,
+                                 FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(log.get()));
+  }
+  ASSERT_TRUE(StartChinese());
+  EXPECT_TRUE(WaitUntil([&] { return Log().ends_with(L"未检测到新版本\r\n"); }, 30s)) << Log();
+  End();
+
+  // A log the program may not write: the check ends there with the error
+  // box every failed file step gives, and the program goes on.
+  SetFileAttributesW(logPath.c_str(), FILE_ATTRIBUTE_READONLY);
+  ASSERT_TRUE(StartChinese());
+  const auto error = AnswerMessageBox(process, L"PKI管理工具   ", IDOK, 30s);
+  SetFileAttributesW(logPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(*error, L"File access denied.");
+  End();
+
+  // A folder where the version file goes: a fetch that failed.
+  DeleteFileW(logPath.c_str());
+  DeleteFileW((UpdateFolder() + L"ServerConfig.txt").c_str());
+  CreateDirectoryW((UpdateFolder() + L"ServerConfig.txt").c_str(), nullptr);
+  ASSERT_TRUE(StartChinese());
+  EXPECT_TRUE(LogHas(L"服务端版本更新失败")) << Log();
+  End();
+  RemoveTree(UpdateFolder() + L"ServerConfig.txt");
 }
 
 TEST_F(UpdateTest, UnsignedInstallerIsRefused) {
