@@ -1,5 +1,6 @@
 #include "config/app_config.h"
 #include "config/private_profile_win.h"
+#include "win32/files_win.h"
 
 #include <windows.h>
 
@@ -10,12 +11,10 @@ int ReadAppConfig(const std::wstring& path, TConfigInfo& config) {
 
 int WriteAppConfig(const std::wstring& path, const TConfigInfo& config) {
   // All seven keys or none: they are written into a copy beside the file,
-  // which then takes the file's place. A read-only file stays as it is, even
-  // where the file system would let us (Wine running as root).
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-  if (exists && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+  // which then takes the file's place. A read-only file stays as it is.
+  if (IsMarkedReadOnly(path) || FolderExists(path))
     return 1;
+  const bool exists = FileExists(path);
   const std::wstring copy = path + L".saving";
   DeleteFileW(copy.c_str());
   if (exists && !CopyFileW(path.c_str(), copy.c_str(), FALSE))

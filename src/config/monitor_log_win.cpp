@@ -20,10 +20,7 @@ void WriteMonitorLog(const std::wstring& message) {
     GetTimeFormatW(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, time, std::size(time));
     const std::string line = ToAnsi(MonitorLogLine(time, message));
 
-    // A read-only log stays as it is, even for an account the file system
-    // would let through.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+    if (IsMarkedReadOnly(path))
       return;
     UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

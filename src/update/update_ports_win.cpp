@@ -102,6 +102,9 @@ HRESULT DownloadFile(const std::wstring& address, const std::wstring& localPath)
     return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
   HttpStatusCallback callback;
   const HRESULT result = download(nullptr, address.c_str(), localPath.c_str(), 0, &callback);
+  // Wine reports success even where a folder stands in the file's place.
+  if (SUCCEEDED(result) && callback.status < 400 && !FileExists(localPath))
+    return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
   if (FAILED(result) || callback.status < 400)
     return result;
   // The server's error page is neither a version file nor an installer.
@@ -135,6 +138,8 @@ void AppendUpdateLog(const std::wstring& logPath, const std::wstring& message) {
   GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &t, nullptr, time, 128);
   const std::string line = ToAnsi(UpdateLogLine(
       {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond}, date, time, message));
+  if (IsMarkedReadOnly(logPath))
+    throw std::runtime_error(FileErrorText(ERROR_ACCESS_DENIED));
   UniqueFile file(CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;

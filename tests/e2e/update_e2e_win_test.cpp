@@ -248,7 +248,7 @@ TEST_F(UpdateTest, NewerVersionIsDownloadedAndOurSignedInstallerStarts) {
   CreateDirectoryW((UpdateFolder() + L"Pelkin_Setup.exe").c_str(), nullptr);
   ASSERT_TRUE(StartChinese());
   AcceptUpdate();
-  EXPECT_TRUE(LogHas(L"失败更新，返回值 = ", 60s)) << Log();
+  EXPECT_TRUE(LogHas(L"失败更新，返回值 = -2147024891\r\n", 60s)) << Log();  // access denied
   EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));
   End();
   RemoveTree(UpdateFolder() + L"Pelkin_Setup.exe");
