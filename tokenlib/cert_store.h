@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tokenlib/corvanex_mgr_abi.h"
+#include "base/corvanex_mgr_abi.h"
 
 namespace tokenlib {
 
@@ -12,18 +12,9 @@ inline constexpr std::int32_t kErrDecode = 0x80002001;
 inline constexpr std::int32_t kErrStore = 0x80002002;
 inline constexpr std::int32_t kErrBlankProvider = cmgr::kArgumentsBad;
 
-// Decodes a DER certificate: names as readable UTF-16 (at most 256 units plus
-// NUL), version (1..3), serial in hex, dates as year, month, day (9 values
-// each, the rest 0), kind 1 self-signed CA, 2 other CA, 0 otherwise.
-std::int32_t GetCertInfo(const unsigned char* data,
-                         std::int32_t length,
-                         char16_t* subject,
-                         char16_t* issuer,
-                         std::int32_t* version,
-                         char* serial,
-                         std::int32_t* notBefore,
-                         std::int32_t* notAfter,
-                         std::int32_t* kind);
+// Decodes a DER certificate: names as readable UTF-16, version (1..3),
+// serial in hex, dates in UTC, and its kind.
+std::int32_t GetCertInfo(const unsigned char* data, std::int32_t length, cmgr::CertInfo* info);
 
 // Adds to "MY", linked to container and provider with the given key spec and
 // marked as ours. A copy of ours already there is replaced; one without our

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "cert_store.h"
-#include "win32/crypt32_win.h"
-#include "win32/text_win.h"
-#include "win32/unique_handle_win.h"
+#include "base/crypt32_win.h"
+#include "base/text_win.h"
+#include "base/unique_handle_win.h"
 
 namespace tokenlib {
 
@@ -166,18 +166,17 @@ UniqueCertContext Decode(const unsigned char* data, std::int32_t length) {
 }
 
 void CopyName(CERT_NAME_BLOB blob, const CERT_CONTEXT* cert, DWORD flags, char16_t* out) {
-  if (!out)
-    return;
-  wchar_t buffer[257] = {};
+  wchar_t buffer[cmgr::kNameUnits] = {};
   // The simple display name (CN or the first usable part) reads best; fall
   // back to the full distinguished name.
   DWORD n = Crypt32().CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr,
-                                         buffer, 257);
+                                         buffer, cmgr::kNameUnits);
   if (n <= 1)
     n = Crypt32().CertNameToStrW(X509_ASN_ENCODING, &blob,
-                                 CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, buffer, 257);
-  buffer[256] = L'\0';
-  for (int i = 0; i < 257; ++i) {
+                                 CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, buffer,
+                                 cmgr::kNameUnits);
+  buffer[cmgr::kNameUnits - 1] = L'\0';
+  for (int i = 0; i < cmgr::kNameUnits; ++i) {
     out[i] = static_cast<char16_t>(buffer[i]);
     if (!buffer[i])
       break;
@@ -185,11 +184,9 @@ void CopyName(CERT_NAME_BLOB blob, const CERT_CONTEXT* cert, DWORD flags, char16
 }
 
 void CopyDate(const FILETIME& when, std::int32_t* out) {
-  if (!out)
-    return;
   SYSTEMTIME st{};
   FileTimeToSystemTime(&when, &st);
-  std::fill(out, out + 9, 0);
+  std::fill(out, out + cmgr::kDateBlockSize, 0);
   out[0] = st.wYear;
   out[1] = st.wMonth;
   out[2] = st.wDay;
@@ -247,44 +244,33 @@ void CloseUserStores() {
   stores.CloseAll();
 }
 
-std::int32_t GetCertInfo(const unsigned char* data,
-                         std::int32_t length,
-                         char16_t* subject,
-                         char16_t* issuer,
-                         std::int32_t* version,
-                         char* serial,
-                         std::int32_t* notBefore,
-                         std::int32_t* notAfter,
-                         std::int32_t* kind) {
+std::int32_t GetCertInfo(const unsigned char* data, std::int32_t length, cmgr::CertInfo* out) {
   if (!Crypt32().loaded)
     return kErrStore;
   UniqueCertContext cert = Decode(data, length);
   if (!cert)
     return kErrDecode;
   const CERT_INFO* info = cert->pCertInfo;
-  CopyName(info->Subject, cert.get(), 0, subject);
-  CopyName(info->Issuer, cert.get(), CERT_NAME_ISSUER_FLAG, issuer);
-  if (version)
-    *version = static_cast<std::int32_t>(info->dwVersion) + 1;
-  if (serial) {
-    // Stored little-endian; shown most significant byte first.
-    static const char digits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (DWORD i = info->SerialNumber.cbData; i-- > 0;) {
-      hex += digits[info->SerialNumber.pbData[i] >> 4];
-      hex += digits[info->SerialNumber.pbData[i] & 15];
-    }
-    hex.resize(std::min<std::size_t>(hex.size(), 256));
-    std::memcpy(serial, hex.c_str(), hex.size() + 1);
+  CopyName(info->Subject, cert.get(), 0, out->subject);
+  CopyName(info->Issuer, cert.get(), CERT_NAME_ISSUER_FLAG, out->issuer);
+  out->version = static_cast<std::int32_t>(info->dwVersion) + 1;
+  // Stored little-endian; shown most significant byte first.
+  static const char digits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (DWORD i = info->SerialNumber.cbData; i-- > 0;) {
+    hex += digits[info->SerialNumber.pbData[i] >> 4];
+    hex += digits[info->SerialNumber.pbData[i] & 15];
   }
-  CopyDate(info->NotBefore, notBefore);
-  CopyDate(info->NotAfter, notAfter);
-  if (kind) {
-    CERT_NAME_BLOB subjectName = info->Subject, issuerName = info->Issuer;
-    const bool selfSigned =
-        Crypt32().CertCompareCertificateName(X509_ASN_ENCODING, &subjectName, &issuerName) != FALSE;
-    *kind = IsCa(cert.get()) ? (selfSigned ? 1 : 2) : 0;
-  }
+  hex.resize(std::min<std::size_t>(hex.size(), cmgr::kSerialSize - 1));
+  std::memcpy(out->serial, hex.c_str(), hex.size() + 1);
+  CopyDate(info->NotBefore, out->notBefore);
+  CopyDate(info->NotAfter, out->notAfter);
+  CERT_NAME_BLOB subjectName = info->Subject, issuerName = info->Issuer;
+  const bool selfSigned =
+      Crypt32().CertCompareCertificateName(X509_ASN_ENCODING, &subjectName, &issuerName) != FALSE;
+  out->kind = !IsCa(cert.get()) ? cmgr::kUserCertificate
+              : selfSigned      ? cmgr::kRootCertificate
+                                : cmgr::kIntermediateCertificate;
   return 0;
 }
 

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "test_paths.h"
-#include "tokenlib/corvanex_mgr_abi.h"
-#include "win32/test_files_win_test.h"
-#include "win32/test_stores_win_test.h"
-#include "win32/text_win.h"
-#include "win32/unique_handle_win.h"
+#include "base/corvanex_mgr_abi.h"
+#include "tests/support/test_files_win.h"
+#include "tests/support/test_stores_win.h"
+#include "base/text_win.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

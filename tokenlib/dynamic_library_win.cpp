@@ -1,8 +1,8 @@
 #include <windows.h>
 
 #include "dynamic_library.h"
-#include "win32/files_win.h"
-#include "win32/text_win.h"
+#include "base/files_win.h"
+#include "base/text_win.h"
 
 namespace {
 std::wstring OwnFolder() {

@@ -3,11 +3,13 @@
 // certificate store, and never lets an exception cross into the caller.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "cert_store.h"
-#include "tokenlib/corvanex_mgr_abi.h"
+#include "base/corvanex_mgr_abi.h"
 #include "token_manager.h"
 
 CMGR_FUNCTIONS(CMGR_DECLARE_EXPORT)
@@ -126,8 +128,27 @@ std::int32_t CMGR_CALL helper_get_cert_info2(const unsigned char* certData,
                                              std::int32_t* notAfter,
                                              std::int32_t* kind) {
   return Gate([&] {
-    return tokenlib::GetCertInfo(certData, certLen, subject, issuer, version, serial, notBefore,
-                                 notAfter, kind);
+    cmgr::CertInfo info;
+    const std::int32_t status = tokenlib::GetCertInfo(certData, certLen, &info);
+    if (status != 0)
+      return status;
+    // Each output the caller gave, texts up to their end.
+    const auto copyText = [](const auto& from, auto* to) {
+      if (to)
+        std::copy(from, std::find(from, std::end(from) - 1, 0) + 1, to);
+    };
+    copyText(info.subject, subject);
+    copyText(info.issuer, issuer);
+    copyText(info.serial, serial);
+    if (version)
+      *version = info.version;
+    if (notBefore)
+      std::copy(std::begin(info.notBefore), std::end(info.notBefore), notBefore);
+    if (notAfter)
+      std::copy(std::begin(info.notAfter), std::end(info.notAfter), notAfter);
+    if (kind)
+      *kind = info.kind;
+    return status;
   });
 }
 

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <span>
 
 #include "attribute_reader.h"
+#include "base/shared_names.h"
+#include "call_trace.h"
 #include "der.h"
 
 namespace tokenlib {
@@ -119,6 +122,10 @@ std::int32_t TokenManager::Initialise(const std::string& module, const std::stri
     module_.Close();
     return kErrNoFunctionList;
   }
+  // The diagnostic-log folder's name is plain ASCII.
+  const std::string logFolder(std::begin(names::kLogFolder), std::end(names::kLogFolder) - 1);
+  if (const std::string trace = TraceFileFromEnvironment(logFolder + "\\"); !trace.empty())
+    list = TracedFunctions(list, trace);
   CK_C_INITIALIZE_ARGS args{};
   args.flags = CKF_OS_LOCKING_OK;
   // Some modules (NSS-style) take their parameters here.

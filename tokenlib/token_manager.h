@@ -69,7 +69,7 @@
 
 #include "code_page.h"
 #include "dynamic_library.h"
-#include "tokenlib/corvanex_mgr_abi.h"
+#include "base/corvanex_mgr_abi.h"
 #include "pkcs11_api.h"
 
 namespace tokenlib {

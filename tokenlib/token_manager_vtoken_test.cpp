@@ -243,3 +243,31 @@ TEST_F(VirtualTokens, AModuleStartedByAnotherPartOfTheProcessIsNotEnded) {
   dlclose(module);
   ASSERT_EQ(manager.Initialise(VTOKEN_MODULE_PATH), 0);  // for TearDown
 }
+
+TEST_F(VirtualTokens, TheModuleTraceTellsEveryCallAndHoldsNoPinOrValue) {
+  manager.Finalise();
+  const std::string trace = dir + "/trace.txt";
+  setenv("CORVANEXMGR_TRACE", trace.c_str(), 1);
+  ASSERT_EQ(manager.Initialise(VTOKEN_MODULE_PATH), 0);
+  unsetenv("CORVANEXMGR_TRACE");
+  ASSERT_EQ(Find(), 2);
+  EXPECT_FALSE(Containers(0).empty());
+  int32_t tries = -1;
+  EXPECT_EQ(manager.Login(0, "87654321", &tries), static_cast<int32_t>(CKR_PIN_INCORRECT));
+  EXPECT_EQ(manager.Login(0, "12345678", &tries), 0);
+  EXPECT_EQ(manager.ChangeUserPin(0, "12345678", "24682468"), 0);
+  manager.Finalise();
+
+  std::ifstream in(trace, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(in), {}};
+  for (const char* seen :
+       {"C_Initialize(args) = CKR_OK", "C_GetSlotList(tokenPresent=1", "C_OpenSession(slot=0x0",
+        "C_FindObjectsInit(session=", "CKA_CLASS CKO_CERTIFICATE", "C_GetAttributeValue(session=",
+        "CKA_LABEL 129", "C_Login(session=", "pin=(hidden)) = CKR_PIN_INCORRECT",
+        "C_SetPIN(session=", "C_Finalize() = CKR_OK"})
+    EXPECT_NE(text.find(seen), std::string::npos) << seen << "\n" << text;
+  EXPECT_NE(text.find(" ms]\r\n"), std::string::npos);
+  // Neither a PIN, typed right or wrong, nor a value read from the token.
+  for (const char* secret : {"87654321", "12345678", "24682468", "Alice"})
+    EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+}

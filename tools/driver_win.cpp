@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "config/fixed_names.h"
-#include "config/device_interface_win.h"
-#include "win32/files_win.h"
-#include "win32/text_win.h"
-#include "win32/unique_handle_win.h"
+#include "base/shared_names.h"
+#include "base/device_interface_win.h"
+#include "base/files_win.h"
+#include "base/text_win.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

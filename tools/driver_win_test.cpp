@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "test_paths.h"
-#include "tokenlib/corvanex_mgr_abi.h"
-#include "win32/test_files_win_test.h"
+#include "base/corvanex_mgr_abi.h"
+#include "tests/support/test_files_win.h"
 
 TEST(Driver, DeviceNotificationReachesARegisteredWindowWithItsPath) {
   TempFolder dir;

@@ -23,8 +23,8 @@
 #include "tokenlib/pkcs11_api.h"
 #include "token/token_library_win.h"
 #include "token/token_operations.h"
-#include "win32/files_win.h"
-#include "win32/unique_handle_win.h"
+#include "base/files_win.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

@@ -56,8 +56,13 @@ Stamp StampOf(const std::string& path) {
 
 // Every PKCS#11 call asks for the configuration and the token, and a full
 // token holds 195 files: files are parsed again only when they changed.
-std::shared_ptr<const IniFile> CachedIni(const std::string& path) {
+std::map<std::string, std::pair<Stamp, std::shared_ptr<const IniFile>>>& IniCache() {
   static std::map<std::string, std::pair<Stamp, std::shared_ptr<const IniFile>>> cache;
+  return cache;
+}
+
+std::shared_ptr<const IniFile> CachedIni(const std::string& path) {
+  auto& cache = IniCache();
   const Stamp stamp = StampOf(path);
   auto it = cache.find(path);
   if (it == cache.end() || !(it->second.first == stamp)) {
@@ -69,6 +74,13 @@ std::shared_ptr<const IniFile> CachedIni(const std::string& path) {
              .first;
   }
   return it->second.second;
+}
+
+// Writes a file this module reads. Its parsed copy is dropped at once: a
+// rewrite of the same size within the clock's tick keeps its stamp.
+bool SaveIni(const IniFile& ini, const std::string& path) {
+  IniCache().erase(path);
+  return ini.Save(path);
 }
 
 // Hex digits as bytes; anything else in the text is skipped.
@@ -163,7 +175,7 @@ bool Token::SavePinState() {
   fresh.Set("token", "userPin", userPin);
   fresh.Set("token", "pinIsDefault", pinIsDefault ? "1" : "0");
   fresh.Set("token", "triesLeft", std::to_string(triesLeft));
-  return fresh.Save(Join(folder, "token.ini"));
+  return SaveIni(fresh, Join(folder, "token.ini"));
 }
 
 Config LoadConfig() {
@@ -214,7 +226,7 @@ void PlugIntoFirstEmptySlot(const std::string& folder) {
     ini.Set("slots", "slot" + n, folder);
     ini.Set("slots", "inserted" + n, std::to_string(config.insertions[i] + 1));
     ini.Set("module", "plugBetweenCalls", "");
-    ini.Save(config.path);
+    SaveIni(ini, config.path);
     return;
   }
 }

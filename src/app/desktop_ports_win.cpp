@@ -7,7 +7,7 @@
 #include "i18n/res_strs.h"
 #include "monitor/commands.h"
 #include "monitor/web_address.h"
-#include "win32/unique_handle_win.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <windows.h>
 
-#include "win32/unique_handle_win.h"
+#include "base/unique_handle_win.h"
 
 // The named shared memory that lets one copy run per session. It holds the
 // application window of the running copy, or 0.

@@ -4,10 +4,28 @@
 
 #include "app/session_notify_win.h"
 #include "config/app_config.h"
+#include "config/data_folders.h"
+#include "config/fixed_names.h"
+#include "config/private_profile_win.h"
 #include "i18n/res_strs.h"
 #include "monitor/commands.h"
-#include "win32/files_win.h"
+#include "base/files_win.h"
 #include "win32/guarded_win.h"
+
+namespace {
+
+// Support switches on the library's trace of its module calls with
+// "ModuleTrace=1" in section "APPConfig" of the user's settings file, or by
+// setting the variable itself. The library reads it when it starts.
+void EnableModuleTraceWhenAsked() {
+  if (!GetEnv(names::kModuleTraceVariable).empty())
+    return;
+  PrivateProfile settings(GetUserDataDir() + names::kUserConfigFile);
+  if (settings.ReadString(L"APPConfig", L"ModuleTrace", L"") == L"1")
+    _wputenv((std::wstring(names::kModuleTraceVariable) + L"=1").c_str());  // also the CRT's copy
+}
+
+}  // namespace
 
 MonitorApp::MonitorApp(ProgramState& state, HWND applicationWindow)
     : state_(state), applicationWindow_(applicationWindow) {}
@@ -23,6 +41,7 @@ bool MonitorApp::Start() {
   // Texts first: what follows may already show them.
   form_->AttachTrayIcon(*trayIcon_);
 
+  EnableModuleTraceWhenAsked();
   library_ = std::make_unique<DllTokenLibrary>(ExecutableFolder() + L"CorvanexMgr.dll");
   ports_ = std::make_unique<DesktopPorts>(state_, main, applicationWindow_, *trayIcon_);
   session_ = std::make_unique<TokenSession>(state_, *library_, *ports_, ResStrs, AppConfig);

@@ -1,6 +1,6 @@
 #include "app/session_notify_win.h"
 
-#include "win32/system_library_win.h"
+#include "base/system_library_win.h"
 
 namespace {
 

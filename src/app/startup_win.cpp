@@ -9,7 +9,7 @@
 #include "config/fixed_names.h"
 #include "i18n/language_win.h"
 #include "i18n/res_strs.h"
-#include "win32/files_win.h"
+#include "base/files_win.h"
 #include "win32/guarded_win.h"
 #include "win32/window_win.h"
 

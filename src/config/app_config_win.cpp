@@ -1,6 +1,6 @@
 #include "config/app_config.h"
 #include "config/private_profile_win.h"
-#include "win32/files_win.h"
+#include "base/files_win.h"
 
 #include <windows.h>
 

@@ -7,8 +7,8 @@
 #include "config/fixed_names.h"
 #include "config/monitor_log.h"
 #include "test_paths.h"
-#include "win32/files_win.h"
-#include "win32/test_files_win_test.h"
+#include "base/files_win.h"
+#include "tests/support/test_files_win.h"
 
 TEST(AppConfigFile, NoFileGivesTheDefaults) {
   TempFolder dir;

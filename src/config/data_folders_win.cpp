@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "config/fixed_names.h"
-#include "win32/files_win.h"
-#include "win32/system_library_win.h"
-#include "win32/unique_handle_win.h"
+#include "base/files_win.h"
+#include "base/system_library_win.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 #pragma once
-// Identifiers that other programs, files and the registry depend on. They are
-// part of the program, never of a language file.
+// Identifiers that files and the registry depend on. They are part of the
+// program, never of a language file. The names other processes see are in
+// base/shared_names.h, which every binary shares.
+#include "base/shared_names.h"
 
 namespace names {
 
@@ -25,34 +27,8 @@ inline constexpr wchar_t kRegistryValueName[] = L"CorvanexE";
 inline constexpr wchar_t kFallbackLanguageDll[] = L"CorvanexE.EN.dll";
 inline constexpr wchar_t kFallbackLanguageFile[] = L"EN_1033.lng";
 
-inline constexpr wchar_t kInstanceSlotName[] = L"{CorvanexEFIPSMon-8066-443E-9998-5713F4427EDF}";
-inline constexpr wchar_t kMainWindowClass[] = L"TQZCorvanexE_TrayIconCer";
-inline constexpr wchar_t kManagerWindowClass[] = L"TQZCorvanexE_Mgr";
-inline constexpr wchar_t kApplicationWindowClass[] = L"TQZCorvanexE_Application";
-// The hidden window that receives USB device notifications; the driver tool
-// sends its simulated notifications here.
-inline constexpr wchar_t kDeviceWindowClass[] = L"TQZCorvanexE_USBNotify";
-// The hidden window that receives the tray icon's mouse notifications, the
-// message they arrive as (WM_USER + 0x400) and the icon's id.
-inline constexpr wchar_t kTrayHandlerWindowClass[] = L"TQZCorvanexE_TrayIconHandler";
-inline constexpr unsigned kTrayCallbackMessage = 0x0400 + 0x400;
-inline constexpr unsigned kTrayIconId = 1;
-// Device interface class of USB devices.
-inline constexpr wchar_t kUsbDeviceInterfaceGuid[] = L"{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
-
-// Dialogs, found by class when a token is pulled out.
-inline constexpr wchar_t kPinDialogClass[] = L"TUPinSetForm";
-inline constexpr wchar_t kSettingsDialogClass[] = L"TProjectConfigForm";
-inline constexpr wchar_t kCheckSysDialogClass[] = L"TCheckSysForm";
-
-inline constexpr wchar_t kCommandRegCert[] = L"RegCert";
-inline constexpr wchar_t kCommandUpdate[] = L"Update";
-inline constexpr wchar_t kCommandLoadCert[] = L"LoadCert";
-inline constexpr wchar_t kCommandClose[] = L"CLOSE";
-
 inline constexpr wchar_t kMicrosoftProviderName[] = L"Microsoft Base Smart Card Crypto Provider";
 
-inline constexpr wchar_t kLogFolder[] = L"C:\\KeyLog";
 
 // Extended initialisation of the token library; init_pkcs11_ex is used only
 // when the first is set. Empty as built.

@@ -2,9 +2,9 @@
 
 #include "config/fixed_names.h"
 #include "config/monitor_log.h"
-#include "win32/files_win.h"
-#include "win32/text_win.h"
-#include "win32/unique_handle_win.h"
+#include "base/files_win.h"
+#include "base/text_win.h"
+#include "base/unique_handle_win.h"
 
 void WriteMonitorLog(const std::wstring& message) {
   try {

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "win32/files_win.h"
+#include "base/files_win.h"
 
 std::wstring PrivateProfile::ReadString(const std::wstring& section,
                                         const std::wstring& key,

@@ -3,7 +3,7 @@
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
 #include "config/private_profile_win.h"
-#include "win32/files_win.h"
+#include "base/files_win.h"
 
 std::wstring SelectStartupLanguage(const std::wstring& exeDir, int languageId) {
   WinProfileFiles files;

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "test_paths.h"
-#include "win32/files_win.h"
-#include "win32/test_files_win_test.h"
+#include "base/files_win.h"
+#include "tests/support/test_files_win.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <windows.h>
 
-#include "win32/unique_handle_win.h"
+#include "base/unique_handle_win.h"
 
 // The string table's font (FontName, FontSize in points, 9 when the size is
 // not a number) at dpi, set on every child of window; the caller keeps it.

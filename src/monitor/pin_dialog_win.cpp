@@ -1,18 +1,18 @@
 #include "monitor/pin_dialog_win.h"
 
 #include <algorithm>
-
+#include <memory>
 #include <string>
 
 #include "config/app_config.h"
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
 #include "i18n/res_strs.h"
-#include "i18n/table_font_win.h"
 #include "win32/common_controls_win.h"
+#include "win32/dialog_layout_win.h"
 #include "win32/modal_win.h"
-#include "win32/text_win.h"
-#include "win32/unique_handle_win.h"
+#include "base/text_win.h"
+#include "base/unique_handle_win.h"
 #include "win32/window_win.h"
 
 namespace {
@@ -21,6 +21,32 @@ constexpr int kMaxPinChars = 16;
 constexpr int kWidth = 380, kChangeHeight = 230, kPromptHeight = 180;
 constexpr int kPromptTextWidth = 280;  // wider texts widen the dialog
 constexpr UINT_PTR kEditSubclass = 1;
+constexpr DWORD kPinEditStyle = ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP;
+
+// The two views, in tab order; a frame goes under the controls it holds. The
+// prompt's text, buttons and box are placed once its text is known.
+constexpr ControlSpec kPromptDesign[] = {
+    {kPromptPanel, L"STATIC", SS_WHITERECT, 0, 0, kWidth, 92},
+    {kPromptIcon, L"STATIC", SS_ICON | SS_CENTERIMAGE, 16, 22, 48, 48},
+    {kPromptText, L"STATIC", SS_LEFT | SS_NOPREFIX, 76, 38, kPromptTextWidth, 20},
+    {kRemindBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 16, 108, 180, 20},
+    {kPromptYesButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, 104, 80, 26},
+    {kPromptNoButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, 104, 80, 26},
+};
+constexpr ControlSpec kChangeDesign[] = {
+    {kPinGroup, L"BUTTON", BS_GROUPBOX, 11, 8, 352, 138},
+    {kOldPinCaption, L"STATIC", SS_RIGHT | SS_NOPREFIX, 20, 32, 84, 18},
+    {kOldPinEdit, L"EDIT", kPinEditStyle, 110, 29, 176, 22},
+    {kOldPinCount, L"STATIC", SS_LEFT | SS_NOPREFIX, 294, 32, 50, 18},
+    {kNewPinCaption, L"STATIC", SS_RIGHT | SS_NOPREFIX, 20, 67, 84, 18},
+    {kNewPinEdit, L"EDIT", kPinEditStyle, 110, 64, 176, 22},
+    {kNewPinCount, L"STATIC", SS_LEFT | SS_NOPREFIX, 294, 67, 50, 18},
+    {kConfirmPinCaption, L"STATIC", SS_RIGHT | SS_NOPREFIX, 20, 102, 84, 18},
+    {kConfirmPinEdit, L"EDIT", kPinEditStyle, 110, 99, 176, 22},
+    {kConfirmPinCount, L"STATIC", SS_LEFT | SS_NOPREFIX, 294, 102, 50, 18},
+    {kPinOkButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 190, 158, 80, 26},
+    {kPinCancelButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 281, 158, 80, 26},
+};
 
 // A character the system code page holds exactly; anything else typed or
 // pasted into a PIN box is refused quietly.
@@ -70,13 +96,14 @@ class TUPinSetForm : public Window {
   explicit TUPinSetForm(const PinDialogInputs& inputs) : in_(inputs) {}
 
   bool Create(HWND owner) {
-    UniqueScreenDC screen(GetDC(nullptr));
-    dpi_ = GetDeviceCaps(screen.get(), LOGPIXELSY);
     if (!CreateWindowOfClass(names::kPinDialogClass, L"", WS_POPUP | WS_CAPTION | WS_SYSMENU,
                              WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, owner))
       return false;
+    layout_ = std::make_unique<DialogLayout>(hwnd());
     FormCreate();
     ApplyLanguageTexts();
+    // Fixed outer size, centred on the owner's monitor, topmost.
+    layout_->CentreOnOwnerMonitor(owner, HWND_TOPMOST);
     return true;
   }
 
@@ -107,6 +134,10 @@ class TUPinSetForm : public Window {
       case WM_CLOSE:  // the close box, or the system close command on removal
         Close(IDCANCEL);
         return 0;
+      case WM_DPICHANGED:
+        layout_->OnDpiChanged(wp, lp);
+        ApplyLanguageTexts();
+        return 0;
       default:
         return Window::HandleMessage(msg, wp, lp);
     }
@@ -114,56 +145,31 @@ class TUPinSetForm : public Window {
 
  private:
   bool IsPrompt() const { return in_.ShowMode == PinDialogInputs::kPromptView; }
-  int Scale(int pixels) const { return MulDiv(pixels, dpi_, 96); }
-  HWND Item(int id) const { return GetDlgItem(hwnd(), id); }
-
-  HWND Add(int id, const wchar_t* cls, DWORD style, int x, int y, int w, int h) {
-    return CreateWindowExW(
-        0, cls, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, Scale(x), Scale(y), Scale(w),
-        Scale(h), hwnd(), reinterpret_cast<HMENU>(INT_PTR{id}), GetModuleHandleW(nullptr), nullptr);
-  }
+  int Scale(int pixels) const { return layout_->Scale(pixels); }
+  HWND Item(int id) const { return layout_->Item(id); }
 
   void FormCreate() {
     if (IsPrompt()) {
-      Add(kPromptPanel, L"STATIC", SS_WHITERECT, 0, 0, kWidth, 92);
-      Add(kPromptIcon, L"STATIC", SS_ICON | SS_CENTERIMAGE, 16, 22, 48, 48);
-      Add(kPromptText, L"STATIC", SS_LEFT | SS_NOPREFIX, 76, 38, kPromptTextWidth, 20);
-      Add(kRemindBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 16, 108, 180, 20);
-      Add(kPromptYesButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, 104, 80, 26);
-      Add(kPromptNoButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, 104, 80, 26);
+      layout_->CreateControls(kPromptDesign, WS_CLIPSIBLINGS);
       SendMessageW(Item(kRemindBox), BM_SETCHECK, in_.RemindTicked ? BST_CHECKED : BST_UNCHECKED,
                    0);
-      Underlay(kPromptPanel);
+      layout_->Underlay(kPromptPanel);
       return;
     }
-    Add(kPinGroup, L"BUTTON", BS_GROUPBOX, 11, 8, 352, 138);
-    const int rows[] = {32, 67, 102};
-    const int captions[] = {kOldPinCaption, kNewPinCaption, kConfirmPinCaption};
-    const int edits[] = {kOldPinEdit, kNewPinEdit, kConfirmPinEdit};
-    const int counts[] = {kOldPinCount, kNewPinCount, kConfirmPinCount};
-    for (int i = 0; i < 3; ++i) {
-      Add(captions[i], L"STATIC", SS_RIGHT | SS_NOPREFIX, 20, rows[i], 84, 18);
-      HWND edit = Add(edits[i], L"EDIT", ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 110,
-                      rows[i] - 3, 176, 22);
-      SendMessageW(edit, EM_SETPASSWORDCHAR, L'*', 0);
-      SendMessageW(edit, EM_LIMITTEXT, kMaxPinChars, 0);
-      common_controls::Subclass(edit, PinEditProc, kEditSubclass);
-      Add(counts[i], L"STATIC", SS_LEFT | SS_NOPREFIX, 294, rows[i], 50, 18);
+    layout_->CreateControls(kChangeDesign, WS_CLIPSIBLINGS);
+    for (int id : {kOldPinEdit, kNewPinEdit, kConfirmPinEdit}) {
+      SendMessageW(Item(id), EM_SETPASSWORDCHAR, L'*', 0);
+      SendMessageW(Item(id), EM_LIMITTEXT, kMaxPinChars, 0);
+      common_controls::Subclass(Item(id), PinEditProc, kEditSubclass);
     }
-    Add(kPinOkButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 190, 158, 80, 26);
-    Add(kPinCancelButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 281, 158, 80, 26);
     EnableWindow(Item(kPinOkButton), FALSE);
-    Underlay(kPinGroup);
+    layout_->Underlay(kPinGroup);
   }
 
-  // A frame drawn under the controls it holds: last in the z-order (which
-  // leaves the tab order of the others as created).
-  void Underlay(int id) {
-    SetWindowPos(Item(id), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-  }
-
+  // Texts, fonts and the sizes that follow from them; again after a change
+  // of DPI.
   void ApplyLanguageTexts() {
-    font_ = ApplyTableFont(hwnd(), dpi_);
+    layout_->ApplyTableFont();
 
     int width = kWidth, height = kChangeHeight;
     if (!IsPrompt()) {
@@ -195,29 +201,24 @@ class TUPinSetForm : public Window {
         GetTextExtentPoint32W(dc.get(), text.c_str(), static_cast<int>(text.size()), &extent);
         SelectObject(dc.get(), old);
       }
-      const int textWidth = MulDiv(extent.cx, 96, dpi_) + 4;
+      const int textWidth = MulDiv(extent.cx, 96, layout_->dpi()) + 4;
       if (textWidth > kPromptTextWidth)
         width += textWidth - kPromptTextWidth;
-      MoveWindow(Item(kPromptText), Scale(76), Scale(38), Scale(std::max(textWidth, 10)), Scale(20),
-                 FALSE);
+      layout_->Place(kPromptText, 76, 38, std::max(textWidth, 10), 20);
       SendMessageW(Item(kPromptIcon), STM_SETICON,
                    reinterpret_cast<WPARAM>(LoadIconW(nullptr, IDI_QUESTION)), 0);
     }
-    // Fixed outer size, centred on the screen, topmost.
-    const int w = Scale(width), h = Scale(height);
-    SetWindowPos(hwnd(), HWND_TOPMOST, (GetSystemMetrics(SM_CXSCREEN) - w) / 2,
-                 (GetSystemMetrics(SM_CYSCREEN) - h) / 2, w, h, SWP_NOACTIVATE);
+    layout_->SetFrameSize(width, height);
     if (IsPrompt()) {
+      // The buttons and the box keep to the client area's bottom right.
       RECT client{};
       GetClientRect(hwnd(), &client);
-      const int right = client.right;
-      MoveWindow(Item(kPromptPanel), 0, 0, right, Scale(92), FALSE);
-      MoveWindow(Item(kPromptNoButton), right - Scale(92), client.bottom - Scale(38), Scale(80),
-                 Scale(26), FALSE);
-      MoveWindow(Item(kPromptYesButton), right - Scale(180), client.bottom - Scale(38), Scale(80),
-                 Scale(26), FALSE);
-      MoveWindow(Item(kRemindBox), Scale(16), client.bottom - Scale(34), Scale(180), Scale(20),
-                 FALSE);
+      const int right = MulDiv(client.right, 96, layout_->dpi());
+      const int bottom = MulDiv(client.bottom, 96, layout_->dpi());
+      layout_->Place(kPromptPanel, 0, 0, right, 92);
+      layout_->Place(kPromptNoButton, right - 92, bottom - 38, 80, 26);
+      layout_->Place(kPromptYesButton, right - 180, bottom - 38, 80, 26);
+      layout_->Place(kRemindBox, 16, bottom - 34, 180, 20);
     }
   }
 
@@ -321,8 +322,7 @@ class TUPinSetForm : public Window {
   }
 
   PinDialogInputs in_;
-  int dpi_ = 96;
-  UniqueGdiObject font_;
+  std::unique_ptr<DialogLayout> layout_;
   UniqueGdiObject textFont_;
   bool done_ = false;
   int modalResult_ = IDCANCEL;

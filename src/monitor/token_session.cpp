@@ -270,15 +270,15 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   auto cert = std::make_unique<TV9CertInfo>();
   const auto route = [&](const std::string* container, std::int32_t keySpec) -> std::int32_t {
     switch (cert->CertKind) {
-      case 0:
+      case cmgr::kUserCertificate:
         if (!container)
           return 0;  // a standalone user certificate has no key here
         return lib_.container_addcert_to_store(*container, provider, keySpec, cert->CertData.data(),
                                                cert->CertLen);
-      case 1:
+      case cmgr::kRootCertificate:
         lib_.helper_add_root_cert_to_store(L"ROOT", cert->CertData.data(), cert->CertLen);
         return 0;
-      case 2:
+      case cmgr::kIntermediateCertificate:
         lib_.helper_add_root_cert_to_store(L"CA", cert->CertData.data(), cert->CertLen);
         return 0;
       default:
@@ -289,11 +289,11 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   const std::int32_t containers = std::clamp(info.ContainerCount, 0, kMaxContainerNames);
   for (std::int32_t c = 0; c < containers && status == 0; ++c) {
     const std::string& name = info.ContainerNames[c];
-    for (std::int32_t keySpec : {1, 2}) {
+    for (std::int32_t keySpec : {cmgr::kExchangeKey, cmgr::kSignatureKey}) {
       if (ReadContainerCertificate(lib_, token, name, keySpec, *cert) != 0)
         continue;
       if (const std::int32_t code = route(&name, keySpec); code != 0) {
-        status = code + (keySpec == 1 ? kExchangeOffset : kSignatureOffset);
+        status = code + (keySpec == cmgr::kExchangeKey ? kExchangeOffset : kSignatureOffset);
         break;  // the rest of this container and all later ones are skipped
       }
     }
@@ -342,7 +342,7 @@ std::int32_t TokenSession::CheckCertificateExpiry(std::int32_t token) {
   const LocalDateTime now = ports_.Now();
   const std::int32_t containers = std::clamp(info.ContainerCount, 0, kMaxContainerNames);
   for (std::int32_t c = 0; c < containers; ++c) {
-    for (std::int32_t keySpec : {1, 2}) {
+    for (std::int32_t keySpec : {cmgr::kExchangeKey, cmgr::kSignatureKey}) {
       if (shutDown_ || config_.CertTips != 1)
         return 0;
       if (ReadContainerCertificate(lib_, token, info.ContainerNames[c], keySpec, *cert) != 0)

@@ -6,7 +6,7 @@
 
 #include "config/fixed_names.h"
 #include "monitor/token_session.h"
-#include "config/device_interface_win.h"
+#include "base/device_interface_win.h"
 
 TUSB::TUSB() {
   if (!CreateWindowOfClass(names::kDeviceWindowClass, L"", WS_POPUP, 0, nullptr))

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "win32/unique_handle_win.h"
+#include "base/unique_handle_win.h"
 #include "win32/window_win.h"
 
 // The device-notification component: a hidden top-level window registered

@@ -1,6 +1,7 @@
 #pragma once
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -120,13 +121,7 @@ class FakeTokenLibrary : public TokenLibrary {
   }
   std::int32_t helper_get_cert_info2(const unsigned char* data,
                                      std::int32_t len,
-                                     char16_t* subject,
-                                     char16_t* issuer,
-                                     std::int32_t* version,
-                                     char* serial,
-                                     std::int32_t* notBefore,
-                                     std::int32_t* notAfter,
-                                     std::int32_t* kind) override {
+                                     cmgr::CertInfo& info) override {
     const std::string der(reinterpret_cast<const char*>(data), len);
     Call("helper_get_cert_info2", der);
     const Cert* cert = Find(der);
@@ -134,20 +129,21 @@ class FakeTokenLibrary : public TokenLibrary {
       return 0x80002001;
     if (cert->infoStatus)
       return cert->infoStatus;
-    std::fill(subject, subject + 257, u'X');  // no NUL: the reader must stop at 257
+    std::fill(std::begin(info.subject), std::end(info.subject), u'X');  // no NUL: the reader
+                                                                      // must stop at 257
     const std::size_t n = std::min<std::size_t>(cert->subject.size(), 257);
-    std::copy(cert->subject.begin(), cert->subject.begin() + n, subject);
+    std::copy(cert->subject.begin(), cert->subject.begin() + n, info.subject);
     if (n < 257)
-      subject[n] = 0;
-    issuer[0] = 0;
-    *version = 3;
-    std::strcpy(serial, "01AB");
-    std::fill(notBefore, notBefore + 9, 0);
-    notBefore[0] = 2024;
-    notBefore[1] = notBefore[2] = 1;
-    std::fill(notAfter, notAfter + 9, 0);
-    std::copy(cert->notAfter, cert->notAfter + 3, notAfter);
-    *kind = cert->kind;
+      info.subject[n] = 0;
+    info.issuer[0] = 0;
+    info.version = 3;
+    std::strcpy(info.serial, "01AB");
+    std::fill(std::begin(info.notBefore), std::end(info.notBefore), 0);
+    info.notBefore[0] = 2024;
+    info.notBefore[1] = info.notBefore[2] = 1;
+    std::fill(std::begin(info.notAfter), std::end(info.notAfter), 0);
+    std::copy(cert->notAfter, cert->notAfter + 3, info.notAfter);
+    info.kind = cert->kind;
     return 0;
   }
   std::int32_t container_addcert_to_store(const std::string& c,

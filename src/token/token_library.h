@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/corvanex_mgr_abi.h"
+
 // The 21 functions of the token-management library, as the program calls
 // them. Texts the program makes (module and provider names, PINs, store
 // names) are UTF-16 here and become 8-bit text at the binding; container
@@ -39,15 +41,10 @@ class TokenLibrary {
                                             std::int32_t* out2,
                                             unsigned char* buf,
                                             std::int32_t* out3) = 0;
+  // The nine outputs of the C function, in one record.
   virtual std::int32_t helper_get_cert_info2(const unsigned char* certData,
                                              std::int32_t certLen,
-                                             char16_t* subject,
-                                             char16_t* issuer,
-                                             std::int32_t* version,
-                                             char* serial,
-                                             std::int32_t* notBefore,
-                                             std::int32_t* notAfter,
-                                             std::int32_t* kind) = 0;
+                                             cmgr::CertInfo& info) = 0;
   virtual std::int32_t container_addcert_to_store(const std::string& container,
                                                   const std::wstring& provider,
                                                   std::int32_t keySpec,

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "win32/text_win.h"
+#include "base/text_win.h"
 
 namespace {
 
@@ -93,15 +93,9 @@ std::int32_t DllTokenLibrary::container_get_pubkey(std::int32_t token,
 }
 std::int32_t DllTokenLibrary::helper_get_cert_info2(const unsigned char* certData,
                                                     std::int32_t certLen,
-                                                    char16_t* subject,
-                                                    char16_t* issuer,
-                                                    std::int32_t* version,
-                                                    char* serial,
-                                                    std::int32_t* notBefore,
-                                                    std::int32_t* notAfter,
-                                                    std::int32_t* kind) {
-  return CALL(helper_get_cert_info2, certData, certLen, subject, issuer, version, serial, notBefore,
-              notAfter, kind);
+                                                    cmgr::CertInfo& info) {
+  return CALL(helper_get_cert_info2, certData, certLen, info.subject, info.issuer, &info.version,
+              info.serial, info.notBefore, info.notAfter, &info.kind);
 }
 std::int32_t DllTokenLibrary::container_addcert_to_store(const std::string& container,
                                                          const std::wstring& provider,

@@ -1,9 +1,9 @@
 #pragma once
 #include <string>
 
-#include "tokenlib/corvanex_mgr_abi.h"
+#include "base/corvanex_mgr_abi.h"
 #include "token/token_library.h"
-#include "win32/unique_handle_win.h"
+#include "base/unique_handle_win.h"
 
 // The library bound to CorvanexMgr.dll, loaded by full path from the
 // executable's folder. When the file or any of its 21 functions is missing,
@@ -46,13 +46,7 @@ class DllTokenLibrary : public TokenLibrary {
                                     std::int32_t* out3) override;
   std::int32_t helper_get_cert_info2(const unsigned char* certData,
                                      std::int32_t certLen,
-                                     char16_t* subject,
-                                     char16_t* issuer,
-                                     std::int32_t* version,
-                                     char* serial,
-                                     std::int32_t* notBefore,
-                                     std::int32_t* notAfter,
-                                     std::int32_t* kind) override;
+                                     cmgr::CertInfo& info) override;
   std::int32_t container_addcert_to_store(const std::string& container,
                                           const std::wstring& provider,
                                           std::int32_t keySpec,

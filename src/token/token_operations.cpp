@@ -28,24 +28,19 @@ std::wstring DateText(const std::int32_t* ymd) {
 
 // Fills the decoded fields from the library's description of cert.CertData.
 std::int32_t DecodeCertificate(TokenLibrary& lib, TV9CertInfo& cert) {
-  char16_t subject[kNameUnits] = {}, issuer[kNameUnits] = {};
-  char serial[kSerialSize] = {};
-  std::int32_t version = 0, kind = 0;
-  std::int32_t notBefore[kDateBlockSize] = {}, notAfter[kDateBlockSize] = {};
-  const std::int32_t status =
-      lib.helper_get_cert_info2(cert.CertData.data(), cert.CertLen, subject, issuer, &version,
-                                serial, notBefore, notAfter, &kind);
+  cmgr::CertInfo info;
+  const std::int32_t status = lib.helper_get_cert_info2(cert.CertData.data(), cert.CertLen, info);
   if (status != 0)
     return status;
-  cert.SubjectName = FromUtf16(subject, kNameUnits);
-  cert.IssuerName = FromUtf16(issuer, kNameUnits);
-  cert.Version = version;
-  cert.SerialNumber.assign(serial, std::find(serial, serial + kSerialSize, '\0'));
-  std::copy(notBefore, notBefore + 3, cert.NotBefore);
-  std::copy(notAfter, notAfter + 3, cert.NotAfter);
+  cert.SubjectName = FromUtf16(info.subject, kNameUnits);
+  cert.IssuerName = FromUtf16(info.issuer, kNameUnits);
+  cert.Version = info.version;
+  cert.SerialNumber.assign(info.serial, std::find(info.serial, info.serial + kSerialSize, '\0'));
+  std::copy(info.notBefore, info.notBefore + 3, cert.NotBefore);
+  std::copy(info.notAfter, info.notAfter + 3, cert.NotAfter);
   cert.NotBeforeText = DateText(cert.NotBefore);
   cert.NotAfterText = DateText(cert.NotAfter);
-  cert.CertKind = kind;
+  cert.CertKind = info.kind;
   return 0;
 }
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tokenlib/corvanex_mgr_abi.h"
+#include "base/corvanex_mgr_abi.h"
 
 // What the token library tells about tokens, certificates and PINs, laid
 // out as it crosses the boundary.

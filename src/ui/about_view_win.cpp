@@ -8,19 +8,13 @@
 #include "config/data_folders.h"
 #include "config/profile.h"
 #include "i18n/res_strs.h"
-#include "win32/files_win.h"
+#include "base/files_win.h"
 
 namespace {
 
 constexpr COLORREF kLinkColour = RGB(0, 0, 255);
 
-struct ControlSpec {
-  AboutView::ControlId id;
-  const wchar_t* cls;
-  DWORD style;
-  int x, y, w, h;
-};
-
+// In tab order.
 constexpr ControlSpec kControls[] = {
     {AboutView::kOkButton, L"BUTTON", BS_DEFPUSHBUTTON | WS_TABSTOP, 257, 19, 75, 25},
     {AboutView::kAppIcon, L"STATIC", SS_ICON, 21, 24, 32, 32},
@@ -36,29 +30,22 @@ constexpr ControlSpec kControls[] = {
 
 }  // namespace
 
-AboutView::AboutView(HWND parent, int dpi) : parent_(parent), dpi_(dpi) {
-  const auto scale = [&](int pixels) { return MulDiv(pixels, dpi_, 96); };
-  for (const ControlSpec& s : kControls)
-    CreateWindowExW(0, s.cls, L"", WS_CHILD | WS_VISIBLE | s.style, scale(s.x), scale(s.y),
-                    scale(s.w), scale(s.h), parent_, reinterpret_cast<HMENU>(INT_PTR{s.id}),
-                    GetModuleHandleW(nullptr), nullptr);
+AboutView::AboutView(HWND parent, DialogLayout& layout) : parent_(parent), layout_(layout) {
+  layout_.CreateControls(kControls);
 }
 
 void AboutView::ApplyLanguageTexts(HICON icon) {
   // A size that is not a decimal number keeps the current one.
-  LOGFONTW lf{};
-  if (font_)
-    GetObjectW(font_.get(), sizeof lf, &lf);
-  else
-    lf.lfHeight = -MulDiv(9, dpi_, 72);
   if (auto points = ParseDecimal(ResStrs.FontSize, 4); points && *points > 0)
-    lf.lfHeight = -MulDiv(*points, dpi_, 72);
+    points_ = *points;
+  LOGFONTW lf{};
+  lf.lfHeight = -MulDiv(points_, layout_.dpi(), 72);
   lf.lfCharSet = GB2312_CHARSET;
   lf.lfWeight = FW_NORMAL;
   lstrcpynW(lf.lfFaceName, ResStrs.FontName.c_str(), LF_FACESIZE);
   font_.reset(CreateFontIndirectW(&lf));
   LOGFONTW link{};
-  link.lfHeight = -MulDiv(11, dpi_, 96);
+  link.lfHeight = -layout_.Scale(11);
   link.lfUnderline = TRUE;
   link.lfCharSet = DEFAULT_CHARSET;
   lstrcpynW(link.lfFaceName, L"Tahoma", LF_FACESIZE);

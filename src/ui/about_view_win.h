@@ -3,7 +3,8 @@
 
 #include <optional>
 
-#include "win32/unique_handle_win.h"
+#include "base/unique_handle_win.h"
+#include "win32/dialog_layout_win.h"
 
 // The main window's client area: product name and version, the web and mail
 // links, the copyright line and the OK button.
@@ -24,10 +25,11 @@ class AboutView {
   };
   static constexpr int kClientWidth = 347, kClientHeight = 192;
 
-  // Creates the controls at their designed places, scaled to dpi.
-  AboutView(HWND parent, int dpi);
+  // Creates the controls at their designed places in the parent's layout.
+  AboutView(HWND parent, DialogLayout& layout);
 
-  // Fonts from the string table, then every text and the icon.
+  // Fonts from the string table at the layout's DPI, then every text and the
+  // icon; again after a change of DPI.
   void ApplyLanguageTexts(HICON icon);
 
   // WM_COMMAND: true for the OK button (the caller hides the window); the
@@ -43,7 +45,8 @@ class AboutView {
   void OpenLink(ControlId id, const wchar_t* prefix) const;
 
   HWND parent_;
-  int dpi_;
+  DialogLayout& layout_;
+  int points_ = 9;  // the table's font size last given as a number
   UniqueGdiObject font_;
   UniqueGdiObject linkFont_;
 };

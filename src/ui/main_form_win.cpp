@@ -6,7 +6,7 @@
 #include "i18n/language_win.h"
 #include "i18n/res_strs.h"
 #include "ui/settings_dialog_win.h"
-#include "win32/files_win.h"
+#include "base/files_win.h"
 
 namespace {
 
@@ -14,11 +14,6 @@ constexpr int kDesignLeft = 431, kDesignTop = 366;
 
 HICON MainIcon() {
   return LoadIconW(GetModuleHandleW(nullptr), L"MAINICON");
-}
-
-int ScreenDpi() {
-  UniqueScreenDC screen(GetDC(nullptr));
-  return GetDeviceCaps(screen.get(), LOGPIXELSY);
 }
 
 }  // namespace
@@ -42,15 +37,12 @@ std::unique_ptr<TMainForm> TMainForm::Create(HWND applicationWindow,
 }
 
 void TMainForm::FormCreate() {
-  const int dpi = ScreenDpi();
-  const auto scale = [dpi](int pixels) { return MulDiv(pixels, dpi, 96); };
-  // Fixed client size and designed place, scaled with the screen's DPI.
-  RECT frame{0, 0, scale(AboutView::kClientWidth), scale(AboutView::kClientHeight)};
-  AdjustWindowRectEx(&frame, GetWindowLongW(hwnd(), GWL_STYLE), FALSE,
-                     GetWindowLongW(hwnd(), GWL_EXSTYLE));
-  SetWindowPos(hwnd(), nullptr, scale(kDesignLeft), scale(kDesignTop), frame.right - frame.left,
-               frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
-  about_ = std::make_unique<AboutView>(hwnd(), dpi);
+  // Fixed client size and designed place, scaled with the window's DPI.
+  layout_ = std::make_unique<DialogLayout>(hwnd());
+  layout_->SetClientSize(AboutView::kClientWidth, AboutView::kClientHeight);
+  SetWindowPos(hwnd(), nullptr, layout_->Scale(kDesignLeft), layout_->Scale(kDesignTop), 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  about_ = std::make_unique<AboutView>(hwnd(), *layout_);
 
   trayMenu_.reset(CreatePopupMenu());
   for (UINT id : {kShowManager, kAdvancedSettings, kExit})
@@ -170,6 +162,10 @@ LRESULT TMainForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       return Window::HandleMessage(msg, wp, lp);
     case WM_TIMER:
       events_.OnTimer(wp);
+      return 0;
+    case WM_DPICHANGED:
+      layout_->OnDpiChanged(wp, lp);
+      about_->ApplyLanguageTexts(MainIcon());
       return 0;
     case WM_COPYDATA:
       if (lp)

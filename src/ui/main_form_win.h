@@ -7,7 +7,7 @@
 #include "monitor/program_state.h"
 #include "ui/about_view_win.h"
 #include "ui/cool_tray_icon_win.h"
-#include "win32/unique_handle_win.h"
+#include "base/unique_handle_win.h"
 #include "win32/window_win.h"
 
 // What the main window's messages mean to the rest of the program.
@@ -62,6 +62,7 @@ class TMainForm : public Window {
   ProgramState& state_;
   MainFormEvents& events_;
   std::wstring exeDir_;
+  std::unique_ptr<DialogLayout> layout_;
   std::unique_ptr<AboutView> about_;
   UniqueMenu trayMenu_;
   TCoolTrayIcon* trayIcon_ = nullptr;

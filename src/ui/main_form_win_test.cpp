@@ -72,3 +72,28 @@ TEST(MainForm, AboutViewIsLaidOutInAClient347By192) {
   GetDlgItemTextW(form->hwnd(), AboutView::kWebsiteLink, text, 64);
   EXPECT_STREQ(text, L"https://www.example.com/");
 }
+
+TEST(MainForm, AMoveToAMonitorOf144DpiLaysTheAboutViewOutAgain) {
+  ProgramState state;
+  IgnoredEvents events;
+  auto form = TMainForm::Create(nullptr, state, events);
+  ASSERT_NE(form, nullptr);
+  RECT suggested{100, 80, 100 + 600, 80 + 400};
+  SendMessageW(form->hwnd(), WM_DPICHANGED, MAKEWPARAM(144, 144),
+               reinterpret_cast<LPARAM>(&suggested));
+  RECT client{}, frame{}, ok{};
+  GetClientRect(form->hwnd(), &client);
+  GetWindowRect(form->hwnd(), &frame);
+  EXPECT_EQ(client.right, MulDiv(347, 144, 96));
+  EXPECT_EQ(client.bottom, MulDiv(192, 144, 96));
+  EXPECT_EQ(frame.left, 100);
+  EXPECT_EQ(frame.top, 80);
+  HWND button = GetDlgItem(form->hwnd(), AboutView::kOkButton);
+  GetWindowRect(button, &ok);
+  MapWindowPoints(nullptr, form->hwnd(), reinterpret_cast<POINT*>(&ok), 2);
+  EXPECT_EQ(ok.left, MulDiv(257, 144, 96));
+  EXPECT_EQ(ok.right - ok.left, MulDiv(75, 144, 96));
+  LOGFONTW lf{};
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(button, WM_GETFONT, 0, 0)), sizeof lf, &lf);
+  EXPECT_EQ(lf.lfHeight, -MulDiv(9, 144, 72));
+}

@@ -1,5 +1,6 @@
 #include "ui/settings_dialog_win.h"
 
+#include <memory>
 #include <vector>
 
 #include "config/app_config.h"
@@ -7,16 +8,35 @@
 #include "config/fixed_names.h"
 #include "config/private_profile_win.h"
 #include "i18n/res_strs.h"
-#include "i18n/table_font_win.h"
 #include "ui/settings_form.h"
 #include "win32/common_controls_win.h"
+#include "win32/dialog_layout_win.h"
 #include "win32/modal_win.h"
-#include "win32/unique_handle_win.h"
+#include "base/unique_handle_win.h"
 #include "win32/window_win.h"
 
 namespace {
 
 constexpr int kClientWidth = 401, kClientHeight = 316;
+
+// In tab order; the frame goes under the controls it holds.
+constexpr ControlSpec kDesign[] = {
+    {kOpenUrlBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 28, 360, 20},
+    {kDefaultBrowserRadio, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, 36, 82, 165, 20},
+    {kExplorerRadio, L"BUTTON", BS_AUTORADIOBUTTON, 206, 82, 175, 20},
+    {kCertDayEdit, L"EDIT", ES_NUMBER | WS_BORDER | WS_TABSTOP | WS_GROUP, 36, 136, 56, 22},
+    {kCertDaySpin, UPDOWN_CLASSW, UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_NOTHOUSANDS,
+     0, 0, 0, 0},
+    {kUrlEdit, L"EDIT", ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 36, 52, 344, 22},
+    {kCertTipsBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 112, 360, 20},
+    {kLanguageList, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 110, 202, 270, 200},
+    {kDefaultPinBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 170, 360, 20},
+    {kCertDayHint, L"STATIC", SS_LEFT | SS_NOPREFIX, 112, 139, 270, 18},
+    {kLanguageCaption, L"STATIC", SS_LEFT | SS_NOPREFIX, 20, 205, 86, 18},
+    {kSaveButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 226, 280, 80, 26},
+    {kSettingsCancelButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 313, 280, 80, 26},
+    {kSettingsGroup, L"BUTTON", BS_GROUPBOX, 8, 6, 385, 262},
+};
 
 // A caption followed by a colon, unless its text already ends in one.
 std::wstring WithColon(const std::wstring& text) {
@@ -30,12 +50,11 @@ class TProjectConfigForm : public Window {
   explicit TProjectConfigForm(std::wstring exeDir) : exeDir_(std::move(exeDir)) {}
 
   bool Create(HWND owner) {
-    UniqueScreenDC screen(GetDC(nullptr));
-    dpi_ = GetDeviceCaps(screen.get(), LOGPIXELSY);
     if (!CreateWindowOfClass(names::kSettingsDialogClass, L"", WS_POPUP | WS_CAPTION | WS_SYSMENU,
                              WS_EX_DLGMODALFRAME, owner))
       return false;
-    FormCreate();
+    layout_ = std::make_unique<DialogLayout>(hwnd());
+    FormCreate(owner);
     ApplyLanguageTexts();
     LoadSettings();
     return true;
@@ -51,14 +70,17 @@ class TProjectConfigForm : public Window {
       case WM_CLOSE:  // the close box, or the system close command on removal
         done_ = true;
         return 0;
+      case WM_DPICHANGED:
+        layout_->OnDpiChanged(wp, lp);
+        AttachSpin();
+        return 0;
       default:
         return Window::HandleMessage(msg, wp, lp);
     }
   }
 
  private:
-  int Scale(int pixels) const { return MulDiv(pixels, dpi_, 96); }
-  HWND Item(int id) const { return GetDlgItem(hwnd(), id); }
+  HWND Item(int id) const { return layout_->Item(id); }
   bool Ticked(int id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
   void Tick(int id, bool on) {
     SendMessageW(Item(id), BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
@@ -70,49 +92,25 @@ class TProjectConfigForm : public Window {
     return text;
   }
 
-  HWND Add(int id, const wchar_t* cls, DWORD style, int x, int y, int w, int h) {
-    return CreateWindowExW(0, cls, L"", WS_CHILD | WS_VISIBLE | style, Scale(x), Scale(y), Scale(w),
-                           Scale(h), hwnd(), reinterpret_cast<HMENU>(INT_PTR{id}),
-                           GetModuleHandleW(nullptr), nullptr);
-  }
-
-  // Created in tab order; the frame goes under the controls it holds.
-  void FormCreate() {
-    Add(kOpenUrlBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 28, 360, 20);
-    Add(kDefaultBrowserRadio, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, 36, 82, 165,
-        20);
-    Add(kExplorerRadio, L"BUTTON", BS_AUTORADIOBUTTON, 206, 82, 175, 20);
-    HWND days =
-        Add(kCertDayEdit, L"EDIT", ES_NUMBER | WS_BORDER | WS_TABSTOP | WS_GROUP, 36, 136, 56, 22);
-    SendMessageW(days, EM_LIMITTEXT, 3, 0);
-    HWND spin = Add(kCertDaySpin, UPDOWN_CLASSW,
-                    UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_NOTHOUSANDS, 0, 0, 0, 0);
-    SendMessageW(spin, UDM_SETBUDDY, reinterpret_cast<WPARAM>(days), 0);
-    SendMessageW(spin, UDM_SETRANGE32, 0, kMaxCertDay);
-    Add(kUrlEdit, L"EDIT", ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 36, 52, 344, 22);
+  void FormCreate(HWND owner) {
+    layout_->CreateControls(kDesign);
+    SendMessageW(Item(kCertDayEdit), EM_LIMITTEXT, 3, 0);
+    AttachSpin();
+    SendMessageW(Item(kCertDaySpin), UDM_SETRANGE32, 0, kMaxCertDay);
     SendMessageW(Item(kUrlEdit), EM_LIMITTEXT, kMaxUrlLength, 0);
-    Add(kCertTipsBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 112, 360, 20);
-    Add(kLanguageList, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 110, 202, 270, 200);
-    Add(kDefaultPinBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 170, 360, 20);
-    Add(kCertDayHint, L"STATIC", SS_LEFT | SS_NOPREFIX, 112, 139, 270, 18);
-    Add(kLanguageCaption, L"STATIC", SS_LEFT | SS_NOPREFIX, 20, 205, 86, 18);
-    Add(kSaveButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 226, 280, 80, 26);
-    Add(kSettingsCancelButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 313, 280, 80, 26);
-    HWND group = Add(kSettingsGroup, L"BUTTON", BS_GROUPBOX, 8, 6, 385, 262);
-    SetWindowPos(group, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    layout_->Underlay(kSettingsGroup);
     Tick(kDefaultBrowserRadio, true);  // as designed
-
-    // Fixed client size, centred on the screen.
-    RECT frame{0, 0, Scale(kClientWidth), Scale(kClientHeight)};
-    AdjustWindowRectEx(&frame, GetWindowLongW(hwnd(), GWL_STYLE), FALSE,
-                       GetWindowLongW(hwnd(), GWL_EXSTYLE));
-    const int w = frame.right - frame.left, h = frame.bottom - frame.top;
-    SetWindowPos(hwnd(), nullptr, (GetSystemMetrics(SM_CXSCREEN) - w) / 2,
-                 (GetSystemMetrics(SM_CYSCREEN) - h) / 2, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+    // Fixed client size, centred on the owner's monitor.
+    layout_->SetClientSize(kClientWidth, kClientHeight);
+    layout_->CentreOnOwnerMonitor(owner);
+  }
+  // The up-down control sits at its buddy's right edge, wherever that is.
+  void AttachSpin() {
+    SendMessageW(Item(kCertDaySpin), UDM_SETBUDDY, reinterpret_cast<WPARAM>(Item(kCertDayEdit)), 0);
   }
 
   void ApplyLanguageTexts() {
-    font_ = ApplyTableFont(hwnd(), dpi_);
+    layout_->ApplyTableFont();
 
     SetWindowTextW(hwnd(), ResStrs.Main_Form_PopupMenu_Advanced.c_str());
     const std::pair<int, std::wstring> texts[] = {
@@ -216,8 +214,7 @@ class TProjectConfigForm : public Window {
   }
 
   std::wstring exeDir_;
-  int dpi_ = 96;
-  UniqueGdiObject font_;
+  std::unique_ptr<DialogLayout> layout_;
   TConfigInfo stored_{};
   std::vector<int> languageEntries_;
   bool done_ = false;

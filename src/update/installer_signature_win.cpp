@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "win32/system_library_win.h"
+#include "base/system_library_win.h"
 
 namespace {
 

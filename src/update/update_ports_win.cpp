@@ -9,10 +9,10 @@
 #include "config/data_folders.h"
 #include "update/installer_signature_win.h"
 #include "win32/error_report.h"
-#include "win32/files_win.h"
-#include "win32/system_library_win.h"
-#include "win32/text_win.h"
-#include "win32/unique_handle_win.h"
+#include "base/files_win.h"
+#include "base/system_library_win.h"
+#include "base/text_win.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

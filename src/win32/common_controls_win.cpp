@@ -1,6 +1,6 @@
-#include "common_controls_win.h"
+#include "win32/common_controls_win.h"
 
-#include "system_library_win.h"
+#include "base/system_library_win.h"
 
 namespace common_controls {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "win32/error_report.h"
-#include "win32/text_win.h"
+#include "base/text_win.h"
 
 // Title of the error box: the application title, set once at start-up.
 const std::wstring& ApplicationTitle();

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "test_paths.h"
-#include "win32/files_win.h"
-#include "win32/test_stores_win_test.h"
+#include "base/files_win.h"
+#include "tests/support/test_stores_win.h"
 
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

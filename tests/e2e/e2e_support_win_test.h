@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "win32/test_files_win_test.h"
-#include "win32/unique_handle_win.h"
+#include "tests/support/test_files_win.h"
+#include "base/unique_handle_win.h"
 
 // Chooses item index (0: show manager, 1: advanced settings, 2: Exit) of
 // the tray menu, as a user would with the mouse; false when the driver failed.

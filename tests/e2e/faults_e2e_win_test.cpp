@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "e2e_support_win_test.h"
-#include "config/fixed_names.h"
+#include "base/shared_names.h"
 #include "test_paths.h"
-#include "win32/files_win.h"
-#include "win32/test_stores_win_test.h"
+#include "base/files_win.h"
+#include "tests/support/test_stores_win.h"
 
 namespace {
 

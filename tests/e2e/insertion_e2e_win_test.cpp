@@ -9,9 +9,9 @@
 
 #include "e2e_support_win_test.h"
 #include "test_paths.h"
-#include "win32/files_win.h"
-#include "win32/test_stores_win_test.h"
-#include "win32/unique_handle_win.h"
+#include "base/files_win.h"
+#include "tests/support/test_stores_win.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e_support_win_test.h"
-#include "win32/files_win.h"
+#include "base/files_win.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include "e2e_support_win_test.h"
 #include "test_paths.h"
-#include "win32/files_win.h"
-#include "win32/test_stores_win_test.h"
+#include "base/files_win.h"
+#include "tests/support/test_stores_win.h"
 
 namespace {
 
@@ -243,4 +243,19 @@ TEST_F(MonitoringTest, RegCertFromTheManagerRegistersAgainAndAnswersLoadCert) {
   EXPECT_EQ(ReadBytes(out.path() + L"mgr.txt"),
             "manager window ready\r\ndwData=0 text=LoadCert\r\ndwData=0 text=LoadCert\r\n"
             "dwData=0 text=CLOSE\r\n");
+}
+
+TEST_F(MonitoringTest, TheSettingsFileSwitchesOnTheTraceOfModuleCalls) {
+  CreateDirectoryW(L"C:\\KeyLog", nullptr);
+  monitor.WriteUserSettings("ModuleTrace=1\r\n");
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  monitor.Plug(0, L"alice");
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  monitor.EndSession(process);
+  ASSERT_TRUE(InstalledMonitor::WaitForExit(process));
+  const std::string trace = ReadBytes(L"C:\\KeyLog\\CorvanexMgr_trace.txt");
+  EXPECT_NE(trace.find("C_Initialize(args) = CKR_OK"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("C_GetAttributeValue("), std::string::npos);
+  EXPECT_NE(trace.find("C_Finalize() = CKR_OK"), std::string::npos);
 }

@@ -6,7 +6,7 @@
 #include "e2e_support_win_test.h"
 #include "ui/about_view_win.h"
 #include "ui/settings_dialog_win.h"
-#include "win32/test_stores_win_test.h"
+#include "tests/support/test_stores_win.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "e2e_support_win_test.h"
 #include "test_paths.h"
 #include "ui/about_view_win.h"
-#include "win32/files_win.h"
+#include "base/files_win.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "e2e_support_win_test.h"
 #include "test_paths.h"
-#include "win32/files_win.h"
-#include "win32/text_win.h"
+#include "base/files_win.h"
+#include "base/text_win.h"
 
 namespace {
 

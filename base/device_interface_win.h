@@ -2,7 +2,7 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "config/fixed_names.h"
+#include "base/shared_names.h"
 
 // The USB device-interface class, from its one written form.
 inline GUID UsbDeviceInterfaceGuid() {

@@ -1,6 +1,6 @@
-#include "win32/test_stores_win_test.h"
+#include "tests/support/test_stores_win.h"
 
-#include "win32/unique_handle_win.h"
+#include "base/unique_handle_win.h"
 
 std::vector<StoredCert> ListStore(const wchar_t* name) {
   std::vector<StoredCert> out;

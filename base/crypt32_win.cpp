@@ -1,6 +1,6 @@
-#include "crypt32_win.h"
+#include "base/crypt32_win.h"
 
-#include "system_library_win.h"
+#include "base/system_library_win.h"
 
 const Crypt32Functions& Crypt32() {
   static const Crypt32Functions functions = [] {

@@ -1,4 +1,4 @@
-#include "win32/text_win.h"
+#include "base/text_win.h"
 
 #include <windows.h>
 

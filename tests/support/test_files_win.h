@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "win32/unique_handle_win.h"
+#include "base/unique_handle_win.h"
 
 // A fresh folder under %TEMP% for one test, removed with its files after.
 class TempFolder {

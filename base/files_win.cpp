@@ -1,4 +1,4 @@
-#include "win32/files_win.h"
+#include "base/files_win.h"
 
 #include <windows.h>
 

@@ -30,6 +30,26 @@ inline constexpr int kMaxStandaloneCerts = 65;
 // A status every function may return: an argument was missing or unusable
 // (CKR_ARGUMENTS_BAD), for instance a blank provider name.
 inline constexpr int kArgumentsBad = 0x7;
+
+// keySpec arguments: which key of a container (CryptoAPI's AT_KEYEXCHANGE
+// and AT_SIGNATURE).
+enum KeySpec : std::int32_t { kExchangeKey = 1, kSignatureKey = 2 };
+// helper_get_cert_info2's kind: a certificate for a key of the token, a
+// self-signed CA certificate, or another CA certificate.
+enum CertKind : std::int32_t { kUserCertificate = 0, kRootCertificate = 1, kIntermediateCertificate = 2 };
+
+// helper_get_cert_info2's outputs as one record, sized as the interface says:
+// names NUL-terminated UTF-16, the serial in hex, dates as year, month, day
+// (and time, the rest 0).
+struct CertInfo {
+  char16_t subject[kNameUnits] = {};
+  char16_t issuer[kNameUnits] = {};
+  std::int32_t version = 0;
+  char serial[kSerialSize] = {};
+  std::int32_t notBefore[kDateBlockSize] = {};
+  std::int32_t notAfter[kDateBlockSize] = {};
+  std::int32_t kind = kUserCertificate;
+};
 }  // namespace cmgr
 
 // The function types, one per export; the monitor resolves each by name.

@@ -1,4 +1,4 @@
-#include "win32/test_files_win_test.h"
+#include "tests/support/test_files_win.h"
 
 #include <atomic>
 #include <chrono>
@@ -8,7 +8,7 @@
 #include <iterator>
 
 #include "test_paths.h"
-#include "win32/files_win.h"
+#include "base/files_win.h"
 
 TempFolder::TempFolder() {
   static std::atomic<int> counter{0};

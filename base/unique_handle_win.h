@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "win32/crypt32_win.h"
+#include "base/crypt32_win.h"
 
 // Move-only owner of one Win32 handle: its type, the function that closes it
 // and the value that means "none" (as an integer, so INVALID_HANDLE_VALUE

@@ -1,0 +1,364 @@
+#include "call_trace.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace tokenlib {
+
+namespace {
+
+struct Trace {
+  std::mutex lock;
+  CK_FUNCTION_LIST real{};
+  CK_FUNCTION_LIST traced{};
+  std::string path;
+  std::ofstream file;
+  std::uintmax_t written = 0;
+};
+
+Trace& State() {
+  static Trace* trace = new Trace;  // never destroyed: calls may come at unload
+  return *trace;
+}
+
+std::string Hex(unsigned long value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%lX", value);
+  return text;
+}
+
+std::string Now() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  char text[32] = "";
+  if (const std::tm* local = std::localtime(&seconds))  // under the trace's lock
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local);
+  char stamp[48];
+  std::snprintf(stamp, sizeof stamp, "%s.%03d", text, static_cast<int>(millis));
+  return stamp;
+}
+
+// Called with the lock held.
+void Write(Trace& t, const std::string& line) {
+  if (!t.file.is_open()) {
+    std::error_code error;
+    t.written = std::filesystem::file_size(std::filesystem::u8path(t.path), error);
+    if (error)
+      t.written = 0;
+    t.file.open(std::filesystem::u8path(t.path), std::ios::binary | std::ios::app);
+  }
+  if (t.written + line.size() > kTraceFileCap) {
+    t.file.close();
+    const auto full = std::filesystem::u8path(t.path);
+    std::error_code error;
+    std::filesystem::rename(full, std::filesystem::u8path(t.path + ".old"), error);
+    t.file.open(full, std::ios::binary | std::ios::trunc);
+    t.written = 0;
+  }
+  t.file << line;
+  t.file.flush();
+  t.written += line.size();
+}
+
+// Runs one call of the module and writes its line: the name, what went in,
+// the return code, what came out, the time taken.
+template <class Call, class After>
+CK_RV Traced(const char* name, const std::string& in, Call&& call, After&& after) {
+  Trace& t = State();
+  const auto start = std::chrono::steady_clock::now();
+  const CK_RV rv = call(t.real);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  std::ostringstream line;
+  line << name << "(" << in << ") = " << ReturnCodeName(rv);
+  const std::string out = after(rv);
+  if (!out.empty())
+    line << " -> " << out;
+  char took[32];
+  std::snprintf(took, sizeof took, " [%.3f ms]", ms);
+  std::lock_guard guard(t.lock);
+  Write(t, Now() + " " + line.str() + took + "\r\n");
+  return rv;
+}
+template <class Call>
+CK_RV Traced(const char* name, const std::string& in, Call&& call) {
+  return Traced(name, in, call, [](CK_RV) { return std::string(); });
+}
+
+std::string ObjectClassName(CK_OBJECT_CLASS value) {
+  switch (value) {
+    case CKO_CERTIFICATE:
+      return "CKO_CERTIFICATE";
+    case CKO_PUBLIC_KEY:
+      return "CKO_PUBLIC_KEY";
+    case CKO_PRIVATE_KEY:
+      return "CKO_PRIVATE_KEY";
+    default:
+      return Hex(value);
+  }
+}
+
+std::string Session(CK_SESSION_HANDLE session) {
+  return "session=" + Hex(session);
+}
+
+// Types and lengths of a template; the object class by name, as it is no
+// secret and tells what was looked for.
+std::string Template(const CK_ATTRIBUTE* attributes, CK_ULONG count, bool answered) {
+  std::string text = "[";
+  for (CK_ULONG i = 0; attributes && i < count; ++i) {
+    const CK_ATTRIBUTE& a = attributes[i];
+    if (i)
+      text += ", ";
+    text += AttributeTypeName(a.type) + " ";
+    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
+      text += "unavailable";
+    else if (!answered && a.type == CKA_CLASS && a.pValue && a.ulValueLen == sizeof(CK_OBJECT_CLASS))
+      text += ObjectClassName(*static_cast<const CK_OBJECT_CLASS*>(a.pValue));
+    else
+      text += std::to_string(a.ulValueLen) + (a.pValue || answered ? "" : " (size asked)");
+  }
+  return text + "]";
+}
+
+CK_RV C_Initialize_(CK_VOID_PTR args) {
+  return Traced("C_Initialize", args ? "args" : "NULL",
+                [&](CK_FUNCTION_LIST& f) { return f.C_Initialize(args); });
+}
+CK_RV C_Finalize_(CK_VOID_PTR reserved) {
+  return Traced("C_Finalize", "", [&](CK_FUNCTION_LIST& f) { return f.C_Finalize(reserved); });
+}
+CK_RV C_GetSlotList_(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
+  return Traced(
+      "C_GetSlotList",
+      "tokenPresent=" + std::to_string(present) + ", " +
+          (slots ? "room=" + std::to_string(count ? *count : 0) : std::string("size asked")),
+      [&](CK_FUNCTION_LIST& f) { return f.C_GetSlotList(present, slots, count); },
+      [&](CK_RV) {
+        std::string out = "count=" + std::to_string(count ? *count : 0);
+        for (CK_ULONG i = 0; slots && count && i < *count && i < 16; ++i)
+          out += (i ? "," : " slots=") + Hex(slots[i]);
+        return out;
+      });
+}
+CK_RV C_GetSlotInfo_(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
+  return Traced(
+      "C_GetSlotInfo", "slot=" + Hex(slot),
+      [&](CK_FUNCTION_LIST& f) { return f.C_GetSlotInfo(slot, info); },
+      [&](CK_RV rv) { return rv == CKR_OK && info ? "flags=" + Hex(info->flags) : std::string(); });
+}
+CK_RV C_GetTokenInfo_(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+  return Traced(
+      "C_GetTokenInfo", "slot=" + Hex(slot),
+      [&](CK_FUNCTION_LIST& f) { return f.C_GetTokenInfo(slot, info); },
+      [&](CK_RV rv) {
+        return rv == CKR_OK && info ? "flags=" + Hex(info->flags) +
+                                          " pinLength=" + std::to_string(info->ulMinPinLen) +
+                                          ".." + std::to_string(info->ulMaxPinLen)
+                                    : std::string();
+      });
+}
+CK_RV C_OpenSession_(CK_SLOT_ID slot,
+                     CK_FLAGS flags,
+                     CK_VOID_PTR application,
+                     CK_NOTIFY notify,
+                     CK_SESSION_HANDLE_PTR session) {
+  return Traced(
+      "C_OpenSession", "slot=" + Hex(slot) + ", flags=" + Hex(flags),
+      [&](CK_FUNCTION_LIST& f) { return f.C_OpenSession(slot, flags, application, notify, session); },
+      [&](CK_RV rv) { return rv == CKR_OK && session ? Session(*session) : std::string(); });
+}
+CK_RV C_CloseSession_(CK_SESSION_HANDLE session) {
+  return Traced("C_CloseSession", Session(session),
+                [&](CK_FUNCTION_LIST& f) { return f.C_CloseSession(session); });
+}
+CK_RV C_GetSessionInfo_(CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info) {
+  return Traced(
+      "C_GetSessionInfo", Session(session),
+      [&](CK_FUNCTION_LIST& f) { return f.C_GetSessionInfo(session, info); },
+      [&](CK_RV rv) {
+        return rv == CKR_OK && info ? "state=" + std::to_string(info->state) : std::string();
+      });
+}
+// The PIN is never written, nor its length.
+CK_RV C_Login_(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
+  return Traced("C_Login", Session(session) + ", user=" + std::to_string(user) + ", pin=(hidden)",
+                [&](CK_FUNCTION_LIST& f) { return f.C_Login(session, user, pin, length); });
+}
+CK_RV C_Logout_(CK_SESSION_HANDLE session) {
+  return Traced("C_Logout", Session(session),
+                [&](CK_FUNCTION_LIST& f) { return f.C_Logout(session); });
+}
+CK_RV C_SetPIN_(CK_SESSION_HANDLE session,
+                CK_UTF8CHAR_PTR oldPin,
+                CK_ULONG oldLength,
+                CK_UTF8CHAR_PTR newPin,
+                CK_ULONG newLength) {
+  return Traced("C_SetPIN", Session(session) + ", pins=(hidden)", [&](CK_FUNCTION_LIST& f) {
+    return f.C_SetPIN(session, oldPin, oldLength, newPin, newLength);
+  });
+}
+CK_RV C_FindObjectsInit_(CK_SESSION_HANDLE session, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+  return Traced("C_FindObjectsInit", Session(session) + ", " + Template(attributes, count, false),
+                [&](CK_FUNCTION_LIST& f) { return f.C_FindObjectsInit(session, attributes, count); });
+}
+CK_RV C_FindObjects_(CK_SESSION_HANDLE session,
+                     CK_OBJECT_HANDLE_PTR objects,
+                     CK_ULONG room,
+                     CK_ULONG_PTR found) {
+  return Traced(
+      "C_FindObjects", Session(session) + ", room=" + std::to_string(room),
+      [&](CK_FUNCTION_LIST& f) { return f.C_FindObjects(session, objects, room, found); },
+      [&](CK_RV) { return "found=" + std::to_string(found ? *found : 0); });
+}
+CK_RV C_FindObjectsFinal_(CK_SESSION_HANDLE session) {
+  return Traced("C_FindObjectsFinal", Session(session),
+                [&](CK_FUNCTION_LIST& f) { return f.C_FindObjectsFinal(session); });
+}
+CK_RV C_GetAttributeValue_(CK_SESSION_HANDLE session,
+                           CK_OBJECT_HANDLE object,
+                           CK_ATTRIBUTE_PTR attributes,
+                           CK_ULONG count) {
+  return Traced(
+      "C_GetAttributeValue",
+      Session(session) + ", object=" + Hex(object) + ", " + Template(attributes, count, false),
+      [&](CK_FUNCTION_LIST& f) { return f.C_GetAttributeValue(session, object, attributes, count); },
+      [&](CK_RV) { return Template(attributes, count, true); });
+}
+
+}  // namespace
+
+std::string TraceFileFromEnvironment(const std::string& diagnosticFolder) {
+  const char* value = std::getenv(kTraceVariable);
+  if (!value || !*value || std::string(value) == "0")
+    return {};
+  if (std::string(value) != "1")
+    return value;
+  std::error_code error;
+  if (!std::filesystem::is_directory(std::filesystem::u8path(diagnosticFolder), error))
+    return {};
+  return diagnosticFolder + "CorvanexMgr_trace.txt";
+}
+
+CK_FUNCTION_LIST* TracedFunctions(CK_FUNCTION_LIST* module, const std::string& path) {
+  Trace& t = State();
+  std::lock_guard guard(t.lock);
+  t.real = *module;
+  t.traced = *module;
+  if (t.path != path) {
+    t.file.close();
+    t.path = path;
+  }
+  t.traced.C_Initialize = C_Initialize_;
+  t.traced.C_Finalize = C_Finalize_;
+  t.traced.C_GetSlotList = C_GetSlotList_;
+  t.traced.C_GetSlotInfo = C_GetSlotInfo_;
+  t.traced.C_GetTokenInfo = C_GetTokenInfo_;
+  t.traced.C_OpenSession = C_OpenSession_;
+  t.traced.C_CloseSession = C_CloseSession_;
+  t.traced.C_GetSessionInfo = C_GetSessionInfo_;
+  t.traced.C_Login = C_Login_;
+  t.traced.C_Logout = C_Logout_;
+  t.traced.C_SetPIN = C_SetPIN_;
+  t.traced.C_FindObjectsInit = C_FindObjectsInit_;
+  t.traced.C_FindObjects = C_FindObjects_;
+  t.traced.C_FindObjectsFinal = C_FindObjectsFinal_;
+  t.traced.C_GetAttributeValue = C_GetAttributeValue_;
+  return &t.traced;
+}
+
+std::string ReturnCodeName(CK_RV rv) {
+  switch (rv) {
+#define NAME(x) \
+  case x:       \
+    return #x;
+    NAME(CKR_OK)
+    NAME(CKR_CANCEL)
+    NAME(CKR_HOST_MEMORY)
+    NAME(CKR_SLOT_ID_INVALID)
+    NAME(CKR_GENERAL_ERROR)
+    NAME(CKR_FUNCTION_FAILED)
+    NAME(CKR_ARGUMENTS_BAD)
+    NAME(CKR_CANT_LOCK)
+    NAME(CKR_ATTRIBUTE_SENSITIVE)
+    NAME(CKR_ATTRIBUTE_TYPE_INVALID)
+    NAME(CKR_ATTRIBUTE_VALUE_INVALID)
+    NAME(CKR_DEVICE_ERROR)
+    NAME(CKR_DEVICE_MEMORY)
+    NAME(CKR_DEVICE_REMOVED)
+    NAME(CKR_FUNCTION_NOT_SUPPORTED)
+    NAME(CKR_OBJECT_HANDLE_INVALID)
+    NAME(CKR_OPERATION_ACTIVE)
+    NAME(CKR_OPERATION_NOT_INITIALIZED)
+    NAME(CKR_PIN_INCORRECT)
+    NAME(CKR_PIN_INVALID)
+    NAME(CKR_PIN_LEN_RANGE)
+    NAME(CKR_PIN_EXPIRED)
+    NAME(CKR_PIN_LOCKED)
+    NAME(CKR_SESSION_CLOSED)
+    NAME(CKR_SESSION_COUNT)
+    NAME(CKR_SESSION_HANDLE_INVALID)
+    NAME(CKR_SESSION_READ_ONLY)
+    NAME(CKR_SESSION_EXISTS)
+    NAME(CKR_SESSION_READ_ONLY_EXISTS)
+    NAME(CKR_TOKEN_NOT_PRESENT)
+    NAME(CKR_TOKEN_NOT_RECOGNIZED)
+    NAME(CKR_TOKEN_WRITE_PROTECTED)
+    NAME(CKR_USER_ALREADY_LOGGED_IN)
+    NAME(CKR_USER_NOT_LOGGED_IN)
+    NAME(CKR_USER_PIN_NOT_INITIALIZED)
+    NAME(CKR_USER_TYPE_INVALID)
+    NAME(CKR_USER_ANOTHER_ALREADY_LOGGED_IN)
+    NAME(CKR_BUFFER_TOO_SMALL)
+    NAME(CKR_CRYPTOKI_NOT_INITIALIZED)
+    NAME(CKR_CRYPTOKI_ALREADY_INITIALIZED)
+#undef NAME
+    default:
+      return Hex(rv);
+  }
+}
+
+std::string AttributeTypeName(CK_ATTRIBUTE_TYPE type) {
+  switch (type) {
+#define NAME(x) \
+  case x:       \
+    return #x;
+    NAME(CKA_CLASS)
+    NAME(CKA_TOKEN)
+    NAME(CKA_PRIVATE)
+    NAME(CKA_LABEL)
+    NAME(CKA_VALUE)
+    NAME(CKA_CERTIFICATE_TYPE)
+    NAME(CKA_ISSUER)
+    NAME(CKA_SERIAL_NUMBER)
+    NAME(CKA_KEY_TYPE)
+    NAME(CKA_SUBJECT)
+    NAME(CKA_ID)
+    NAME(CKA_SENSITIVE)
+    NAME(CKA_ENCRYPT)
+    NAME(CKA_DECRYPT)
+    NAME(CKA_WRAP)
+    NAME(CKA_UNWRAP)
+    NAME(CKA_SIGN)
+    NAME(CKA_VERIFY)
+    NAME(CKA_MODULUS)
+    NAME(CKA_MODULUS_BITS)
+    NAME(CKA_PUBLIC_EXPONENT)
+    NAME(CKA_PRIVATE_EXPONENT)
+    NAME(CKA_EC_PARAMS)
+    NAME(CKA_EC_POINT)
+#undef NAME
+    default:
+      return Hex(type);
+  }
+}
+
+}  // namespace tokenlib
