@@ -41,7 +41,6 @@ class QuietPorts : public MonitorPorts {
   void ShowMessage(const std::wstring&, unsigned) override {}
   void ArmTimer(MonitorTimer) override {}
   void DisarmTimer(MonitorTimer) override {}
-  void Wait(int) override {}
   void ExitProgram() override {}
   TConfigInfo ReadUserSettings() override { return {}; }
   bool ProviderKeyExists(const std::wstring&) override { return false; }

@@ -21,7 +21,7 @@ UINT_PTR TimerId(MonitorTimer timer) {
 }  // namespace
 
 std::optional<MonitorTimer> DesktopPorts::TimerOf(UINT_PTR id) {
-  if (id < TimerId(MonitorTimer::TFindUSBKey) || id > TimerId(MonitorTimer::TAppUpdate))
+  if (id < TimerId(MonitorTimer::TFindUSBKey) || id > TimerId(MonitorTimer::TSearchArm))
     return std::nullopt;
   return static_cast<MonitorTimer>(id - kTimerBase);
 }
@@ -51,10 +51,6 @@ void DesktopPorts::ArmTimer(MonitorTimer timer) {
 
 void DesktopPorts::DisarmTimer(MonitorTimer timer) {
   KillTimer(mainWindow_, TimerId(timer));
-}
-
-void DesktopPorts::Wait(int milliseconds) {
-  Sleep(static_cast<DWORD>(milliseconds));
 }
 
 void DesktopPorts::ExitProgram() {

@@ -29,7 +29,6 @@ class DesktopPorts : public MonitorPorts {
   void ShowMessage(const std::wstring& text, unsigned kind) override;
   void ArmTimer(MonitorTimer timer) override;
   void DisarmTimer(MonitorTimer timer) override;
-  void Wait(int milliseconds) override;
   void ExitProgram() override;
   TConfigInfo ReadUserSettings() override;
   bool ProviderKeyExists(const std::wstring& providerName) override;

@@ -90,6 +90,12 @@ void MonitorApp::OnTimer(UINT_PTR id) {
     case MonitorTimer::TAppUpdate:
       TAppUpdateTimer();
       break;
+    case MonitorTimer::TArrivalWait:
+      session_->TArrivalWaitTimer();
+      break;
+    case MonitorTimer::TSearchArm:
+      session_->TSearchArmTimer();
+      break;
   }
 }
 

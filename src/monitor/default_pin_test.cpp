@@ -20,7 +20,6 @@ class MessagePorts : public MonitorPorts {
   void SetIconVisible(bool) override {}
   void ArmTimer(MonitorTimer) override {}
   void DisarmTimer(MonitorTimer) override {}
-  void Wait(int) override {}
   void ExitProgram() override {}
   TConfigInfo ReadUserSettings() override { return {}; }
   bool ProviderKeyExists(const std::wstring&) override { return true; }

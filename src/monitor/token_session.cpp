@@ -15,7 +15,6 @@ constexpr wchar_t kRegistrationFailedAtStart[] = L"注册证书失败，错误�
 constexpr wchar_t kRegistrationFailed[] = L"注册证书失败，错误码 =%d";
 
 constexpr std::int32_t kExchangeOffset = 10000, kSignatureOffset = 20000;
-constexpr std::int32_t kArrivalWaitMs = 2000, kSearchArmWaitMs = 100;
 constexpr std::int32_t kSearchTicks = 60;
 
 }  // namespace
@@ -36,6 +35,10 @@ int TimerInterval(MonitorTimer timer) {
       return 1000;
     case MonitorTimer::TAppUpdate:
       return 6000;
+    case MonitorTimer::TArrivalWait:
+      return 2000;
+    case MonitorTimer::TSearchArm:
+      return 100;
   }
   return 1000;
 }
@@ -137,11 +140,23 @@ std::int32_t TokenSession::RefreshTokenList() {
 void TokenSession::USBArrival(std::int32_t productId) {
   if (shutDown_ || !state_.LibraryReady || !IsTokenProductId(productId))
     return;
-  // The device needs a moment before the library can see it.
-  ports_.Wait(kArrivalWaitMs);
+  // The device needs a moment before the library can see it. Another
+  // arrival meanwhile starts the wait again.
+  ports_.ArmTimer(MonitorTimer::TArrivalWait);
+}
+
+void TokenSession::TArrivalWaitTimer() {
+  ports_.DisarmTimer(MonitorTimer::TArrivalWait);
+  if (shutDown_)
+    return;
   SearchCountdown = kSearchTicks;
-  ports_.Wait(kSearchArmWaitMs);
-  ports_.ArmTimer(MonitorTimer::TFindUSBKey);
+  ports_.ArmTimer(MonitorTimer::TSearchArm);
+}
+
+void TokenSession::TSearchArmTimer() {
+  ports_.DisarmTimer(MonitorTimer::TSearchArm);
+  if (!shutDown_)
+    ports_.ArmTimer(MonitorTimer::TFindUSBKey);
 }
 
 void TokenSession::TFindUSBKeyTimer() {

@@ -17,6 +17,10 @@ enum class MonitorTimer {
   TCloseProject,      // 500 ms: the library failed to start
   TRegCertXE,         // 1000 ms: full re-registration asked by the manager
   TAppUpdate,         // 6000 ms: the update check
+  // The settling time after a USB arrival, waited for by timers so that the
+  // tray, the manager and logoff are answered meanwhile.
+  TArrivalWait,  // 2000 ms: the device settles; the search countdown is set
+  TSearchArm,    // 100 ms: then the token search starts
 };
 int TimerInterval(MonitorTimer timer);
 
@@ -33,8 +37,6 @@ class MonitorPorts {
   virtual void ShowMessage(const std::wstring& text, unsigned kind) = 0;
   virtual void ArmTimer(MonitorTimer timer) = 0;
   virtual void DisarmTimer(MonitorTimer timer) = 0;
-  // Blocks the main thread.
-  virtual void Wait(int milliseconds) = 0;
   // Sets ExitRequested and closes the main window: the program ends.
   virtual void ExitProgram() = 0;
   virtual TConfigInfo ReadUserSettings() = 0;
@@ -99,6 +101,8 @@ class TokenSession {
   void TCloseProjectTimer();
   void TUSBRemoveTimer();
   void TRegCertXETimer();
+  void TArrivalWaitTimer();
+  void TSearchArmTimer();
 
   // The library's part of the shutdown: certificates out of the store,
   // "CLOSE" to the manager, the library ended. Once it has run, every entry

@@ -10,6 +10,7 @@
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::IsSupersetOf;
 using ::testing::Not;
 
 namespace {
@@ -37,6 +38,10 @@ const char* Name(MonitorTimer t) {
       return "TRegCertXE";
     case MonitorTimer::TAppUpdate:
       return "TAppUpdate";
+    case MonitorTimer::TArrivalWait:
+      return "TArrivalWait";
+    case MonitorTimer::TSearchArm:
+      return "TSearchArm";
   }
   return "?";
 }
@@ -63,7 +68,6 @@ class FakePorts : public MonitorPorts {
   std::function<void()> whileBoxIsOpen;
   void ArmTimer(MonitorTimer t) override { events.push_back(std::string("arm:") + Name(t)); }
   void DisarmTimer(MonitorTimer t) override { events.push_back(std::string("disarm:") + Name(t)); }
-  void Wait(int ms) override { events.push_back("wait:" + std::to_string(ms)); }
   void ExitProgram() override { events.push_back("exit"); }
   TConfigInfo ReadUserSettings() override { return settings; }
   bool ProviderKeyExists(const std::wstring& name) override {
@@ -105,9 +109,15 @@ class TokenSessionTest : public ::testing::Test {
     ports.events.clear();
     lib.calls.clear();
   }
+  // A device arrival and its settling time, as the timers run it.
+  void Arrive(std::int32_t pid = 0xFF04) {
+    session.USBArrival(pid);
+    session.TArrivalWaitTimer();
+    session.TSearchArmTimer();
+  }
   // A device arrival, then ticks until the search timer disarms itself.
   void ArriveAndSearch(std::int32_t pid = 0xFF04) {
-    session.USBArrival(pid);
+    Arrive(pid);
     for (int tick = 0; tick < 100 && ports.Count("disarm:TFindUSBKey") == 0; ++tick)
       session.TFindUSBKeyTimer();
   }
@@ -152,7 +162,10 @@ TEST_F(TokenSessionTest, FirstThenSecondTokenInserted) {
   EXPECT_THAT(lib.added, Contains("MY:a-c1:2:a-c1-s"));
   EXPECT_THAT(lib.added, Contains("ROOT:a-root"));
   EXPECT_THAT(lib.added, Contains("CA:a-inter"));
-  EXPECT_THAT(ports.events, Contains("wait:2000"));
+  // The settling time passes on timers, the thread free meanwhile.
+  EXPECT_THAT(ports.events, IsSupersetOf({"arm:TArrivalWait", "disarm:TArrivalWait",
+                                          "arm:TSearchArm", "disarm:TSearchArm",
+                                          "arm:TFindUSBKey"}));
 
   ports.events.clear();
   lib.added.clear();
@@ -169,7 +182,7 @@ TEST_F(TokenSessionTest, FirstThenSecondTokenInserted) {
 
 TEST_F(TokenSessionTest, ASearchThatNeverFindsATokenGivesUpSilently) {
   Start();
-  session.USBArrival(0xFF04);
+  Arrive();
   int ticks = 0;
   while (ports.Count("disarm:TFindUSBKey") == 0 && ticks < 100) {
     session.TFindUSBKeyTimer();
@@ -179,6 +192,20 @@ TEST_F(TokenSessionTest, ASearchThatNeverFindsATokenGivesUpSilently) {
   EXPECT_EQ(lib.CallsNamed("token_find").size(), 59u);
   EXPECT_THAT(ports.events, Not(Contains(::testing::StartsWith("balloon"))));
   EXPECT_TRUE(ports.messages.empty());
+}
+
+TEST_F(TokenSessionTest, AnArrivalWaitsOnTimersNotOnTheThread) {
+  lib.tokens.push_back(UserToken("a"));
+  Start();
+  session.USBArrival(0xFF04);
+  EXPECT_THAT(ports.events, ElementsAre("arm:TArrivalWait"));
+  EXPECT_TRUE(lib.calls.empty());
+  // The program ends during the settling time: the search never starts.
+  session.Shutdown();
+  ports.events.clear();
+  session.TArrivalWaitTimer();
+  session.TSearchArmTimer();
+  EXPECT_THAT(ports.events, ElementsAre("disarm:TArrivalWait", "disarm:TSearchArm"));
 }
 
 TEST_F(TokenSessionTest, OtherProductIdsAndAStoppedLibraryStartNoSearch) {
@@ -388,7 +415,7 @@ TEST_F(TokenSessionTest, AFailedConnectDoesNotHideTheInsertion) {
   Start();
   lib.tokens.push_back(UserToken("b"));
   lib.tokens[1].connectStatus = 0x30;  // the new token does not answer yet
-  session.USBArrival(0xFF04);
+  Arrive();
   session.TFindUSBKeyTimer();
   EXPECT_EQ(session.TokenCount, 1);
   lib.tokens[1].connectStatus = 0;
@@ -405,7 +432,7 @@ TEST_F(TokenSessionTest, TheProgramEndingInsideABoxStopsTheHandlerBelowIt) {
   ports.whileBoxIsOpen = [&] { session.Shutdown(); };
   Start();
   lib.tokens = {failing, UserToken("b")};
-  session.USBArrival(0xFF04);
+  Arrive();
   for (int tick = 0; tick < 5; ++tick)
     session.TFindUSBKeyTimer();
   // The first token's box; the program ended there. Nothing touches the

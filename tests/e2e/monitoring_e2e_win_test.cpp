@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "e2e_support_win_test.h"
 #include "test_paths.h"
@@ -258,4 +260,42 @@ TEST_F(MonitoringTest, TheSettingsFileSwitchesOnTheTraceOfModuleCalls) {
   EXPECT_NE(trace.find("C_Initialize(args) = CKR_OK"), std::string::npos) << trace;
   EXPECT_NE(trace.find("C_GetAttributeValue("), std::string::npos);
   EXPECT_NE(trace.find("C_Finalize() = CKR_OK"), std::string::npos);
+}
+
+TEST_F(MonitoringTest, TheProgramAnswersThroughoutAnInsertion) {
+  HANDLE process = monitor.Start();
+  HWND main = monitor.WaitForMainWindow();
+  ASSERT_NE(main, nullptr);
+  // Messages to the main window from the moment of the arrival until the
+  // certificates are in. Through the settling time (3.1 s) each is answered
+  // within 200 ms; the registration pass itself may take longer.
+  std::atomic<bool> done{false};
+  std::atomic<int> settling{0}, lateInSettling{0}, lateInPass{0};
+  const auto plugged = std::chrono::steady_clock::now();
+  std::thread ping([&] {
+    while (!done) {
+      const auto sent = std::chrono::steady_clock::now();
+      DWORD_PTR result = 0;
+      const bool answered =
+          SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) != 0;
+      const auto took = std::chrono::steady_clock::now() - sent;
+      if (sent - plugged < std::chrono::milliseconds(3000)) {
+        ++settling;
+        lateInSettling += !answered || took > std::chrono::milliseconds(200);
+      } else {
+        lateInPass += !answered;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  monitor.Plug(0, L"alice");
+  const bool registered = WaitUntil([] { return CountProviderCertificates() == 4; });
+  done = true;
+  ping.join();
+  EXPECT_TRUE(registered);
+  EXPECT_GT(settling, 20);  // the whole settling time was watched
+  EXPECT_EQ(lateInSettling, 0);
+  EXPECT_EQ(lateInPass, 0);
+  monitor.EndSession(process);
+  EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
 }
