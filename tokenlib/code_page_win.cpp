@@ -22,7 +22,10 @@ std::optional<std::string> Narrow(UINT codePage, const std::wstring& text) {
   if (text.empty())
     return std::string();
   const int size = static_cast<int>(text.size());
-  // UTF-8 takes no default character and no best-fit flag.
+  // UTF-8 takes no default character and no best-fit flag, also where it is
+  // the system code page (Windows' "Use Unicode UTF-8" option).
+  if (codePage == CP_ACP)
+    codePage = GetACP();
   const bool utf8 = codePage == CP_UTF8;
   const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
   BOOL usedDefault = FALSE;
@@ -36,15 +39,24 @@ std::optional<std::string> Narrow(UINT codePage, const std::wstring& text) {
   return out;
 }
 
+// From one 8-bit form to another through UTF-16. The UTF-16 copy is wiped
+// before its memory goes: the text may be a PIN.
+std::optional<std::string> Convert(UINT from, UINT to, std::string_view text) {
+  std::optional<std::wstring> wide = Wide(from, text);
+  if (!wide)
+    return std::nullopt;
+  std::optional<std::string> out = Narrow(to, *wide);
+  SecureZeroMemory(wide->data(), wide->size() * sizeof(wchar_t));
+  return out;
+}
+
 class AnsiCodePage : public CodePage {
  public:
   std::optional<std::string> FromUtf8(std::string_view utf8) const override {
-    const auto wide = Wide(CP_UTF8, utf8);
-    return wide ? Narrow(CP_ACP, *wide) : std::nullopt;
+    return Convert(CP_UTF8, CP_ACP, utf8);
   }
   std::optional<std::string> ToUtf8(std::string_view text) const override {
-    const auto wide = Wide(CP_ACP, text);
-    return wide ? Narrow(CP_UTF8, *wide) : std::nullopt;
+    return Convert(CP_ACP, CP_UTF8, text);
   }
 };
 

@@ -2,6 +2,7 @@
 
 #include "dynamic_library.h"
 #include "base/files_win.h"
+#include "base/system_library_win.h"
 #include "base/text_win.h"
 
 namespace {
@@ -29,7 +30,7 @@ bool DynamicLibrary::Open(const std::string& nameOrPath) {
     if (FileExists(beside))
       handle_ = LoadLibraryExW(beside.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!handle_)
-      handle_ = LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+      handle_ = LoadSystemLibrary(name.c_str());
   }
   return handle_ != nullptr;
 }

@@ -17,6 +17,10 @@ void Wipe(std::wstring& text) {
 
 }  // namespace
 
+PinText::PinText(std::wstring&& text) : text_(text) {
+  Wipe(text);
+}
+
 PinText::~PinText() {
   Wipe(text_);
 }

@@ -14,7 +14,9 @@
 class PinText {
  public:
   PinText() = default;
-  explicit PinText(std::wstring text) : text_(std::move(text)) {}
+  // Takes a copy and wipes the given string where it stands: moving a short
+  // string copies its characters and leaves them in the source's buffer.
+  explicit PinText(std::wstring&& text);
   ~PinText();
   PinText(PinText&& other) noexcept;
   PinText& operator=(PinText&& other) noexcept;

@@ -55,7 +55,7 @@ class ScriptedDialogs : public PinDialogs {
       return std::nullopt;
     auto [oldPin, newPin] = changes.front();
     changes.pop_front();
-    return PinChange{PinText(oldPin), PinText(newPin)};
+    return PinChange{PinText(std::move(oldPin)), PinText(std::move(newPin))};
   }
   void SaveSettings(const TConfigInfo& config) override { saved.push_back(config.DefaultPINMode); }
 };
@@ -198,4 +198,19 @@ TEST(PinEntry, ConfirmationFirstThenTheTokensLengthRange) {
   EXPECT_EQ(shortPin->boxKind, MonitorPorts::kInformation);
   EXPECT_FALSE(CheckNewPin(std::wstring(16, L'7'), std::wstring(16, L'7'), 6, 16, strings));
   EXPECT_TRUE(CheckNewPin(std::wstring(17, L'7'), std::wstring(17, L'7'), 6, 16, strings));
+}
+
+TEST(PinText, NoCopyOfThePinOutlivesItsUse) {
+  // A PIN short enough to live inside the string object itself, whose
+  // characters a move would copy and leave behind.
+  std::wstring typed = L"2468";
+  const wchar_t* inside = typed.data();
+  {
+    PinText pin(std::move(typed));
+    EXPECT_EQ(pin.text(), L"2468");
+    EXPECT_EQ(std::wstring_view(inside, 4), std::wstring_view(L"\0\0\0\0", 4));
+    PinText moved(std::move(pin));
+    EXPECT_EQ(moved.text(), L"2468");
+    EXPECT_EQ(pin.text().find_first_not_of(L'\0'), std::wstring::npos);
+  }
 }

@@ -74,11 +74,14 @@ LRESULT CALLBACK PinEditProc(HWND edit, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR
         return 0;
       break;
     case WM_PASTE: {
+      std::wstring pasted = ClipboardText(edit);
       std::wstring kept;
-      for (wchar_t c : ClipboardText(edit))
+      kept.reserve(pasted.size());  // no copy left behind by growing
+      for (wchar_t c : pasted)
         if (IsPinCharacter(c))
           kept += c;
       SendMessageW(edit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(kept.c_str()));
+      SecureZeroMemory(pasted.data(), pasted.size() * sizeof(wchar_t));
       SecureZeroMemory(kept.data(), kept.size() * sizeof(wchar_t));
       return 0;
     }

@@ -73,12 +73,23 @@ bool IsBareHostAddress(std::wstring_view address) {
          !IsProgramExtension(last);
 }
 
+bool HasWebScheme(std::wstring_view address) {
+  return StartsWithNoCase(address, L"http://") || StartsWithNoCase(address, L"https://");
+}
+
 }  // namespace
 
 bool IsWebAddress(std::wstring_view address) {
-  for (std::wstring_view scheme : {L"http://", L"https://"})
-    if (StartsWithNoCase(address, scheme))
-      return address.size() > scheme.size() &&
-             address.find_first_of(L"\\ ") == std::wstring_view::npos;
+  if (std::any_of(address.begin(), address.end(), [](wchar_t c) { return c <= L' '; }))
+    return false;
+  if (HasWebScheme(address))
+    return address.find(L"://") + 3 < address.size() &&
+           address.find(L'\\') == std::wstring_view::npos;
   return IsBareHostAddress(address);
+}
+
+std::optional<std::wstring> AddressToOpen(std::wstring_view address) {
+  if (!IsWebAddress(address))
+    return std::nullopt;
+  return HasWebScheme(address) ? std::wstring(address) : L"http://" + std::wstring(address);
 }

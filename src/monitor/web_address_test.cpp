@@ -37,6 +37,17 @@ TEST(IsWebAddress, NothingThatTheShellWouldStartOrOpenAsAFile) {
                                L"example.com:port",
                                L"http://example.com\\..\\x",
                                L"www.example.com/a b",
-                               L"calc.exe/x"})
+                               L"calc.exe/x",
+                               L"https://example.com/a\tb",
+                               L"https://example.com/\r\nstart",
+                               L"example.com/\x01"})
     EXPECT_FALSE(IsWebAddress(other)) << other;
+}
+
+TEST(AddressToOpen, ABareHostIsOpenedAsAnHttpAddressNeverAsAFileName) {
+  EXPECT_EQ(AddressToOpen(L"portal.example.com"), L"http://portal.example.com");
+  EXPECT_EQ(AddressToOpen(L"www.example.com:8080/start"), L"http://www.example.com:8080/start");
+  EXPECT_EQ(AddressToOpen(L"HTTPS://www.example.com/"), L"HTTPS://www.example.com/");
+  EXPECT_EQ(AddressToOpen(L"notepad.exe"), std::nullopt);
+  EXPECT_EQ(AddressToOpen(L"https://example.com/\tx"), std::nullopt);
 }

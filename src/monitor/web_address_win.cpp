@@ -4,12 +4,12 @@
 #include "monitor/web_address.h"
 
 void OpenWebAddress(void* ownerWindow, const std::wstring& address, int browserMode) {
-  const std::wstring trimmed = TrimAddress(address);
-  if (!IsWebAddress(trimmed))
+  const auto target = AddressToOpen(TrimAddress(address));
+  if (!target)
     return;
   HWND owner = static_cast<HWND>(ownerWindow);
   if (browserMode == 0)
-    ShellExecuteW(owner, L"open", trimmed.c_str(), nullptr, nullptr, SW_SHOW);
+    ShellExecuteW(owner, L"open", target->c_str(), nullptr, nullptr, SW_SHOW);
   else
-    ShellExecuteW(owner, L"open", L"IExplore.EXE", trimmed.c_str(), nullptr, SW_SHOW);
+    ShellExecuteW(owner, L"open", L"IExplore.EXE", target->c_str(), nullptr, SW_SHOW);
 }

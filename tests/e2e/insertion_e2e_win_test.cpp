@@ -169,8 +169,10 @@ TEST_F(WebAddressTest, DefaultBrowserGetsTheTrimmedAddress) {
 }
 
 TEST_F(WebAddressTest, InternetExplorerGetsTheAddressAsItsArgument) {
+  // A bare host goes as an http address: as it is, the shell would take
+  // "portal.example.com" for a program.
   EXPECT_EQ(Opened("www.example.com/portal", 2),
-            std::vector<std::string>{"\twww.example.com/portal"});
+            std::vector<std::string>{"\thttp://www.example.com/portal"});
 }
 
 TEST_F(WebAddressTest, AnAddressOfBlanksOpensNothing) {
