@@ -67,8 +67,9 @@ constexpr wchar_t kUsage[] =
     L"Manager stand-in:\n"
     L"  manager [--timeout SECONDS] [--exit-on-close]\n"
     L"      a window of class TQZCorvanexE_Mgr printing every WM_COPYDATA as: dwData=N text=TEXT\n"
-    L"  send [--data N] --text TEXT [--class NAME]\n"
+    L"  send [--data N] --text TEXT [--class NAME] [--anonymous | --sender-class NAME]\n"
     L"      WM_COPYDATA to the monitor (dwData 1: a status text; other values: a command)\n"
+    L"      from a window of the manager's class (or NAME), or from no window at all\n"
     L"\n"
     L"Certificate stores:\n"
     L"  dump-stores\n"
@@ -477,9 +478,17 @@ int Send(const Args& args) {
   cds.dwData = static_cast<ULONG_PTR>(_wtoi64(Option(args, L"--data", L"0").c_str()));
   cds.cbData = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
   cds.lpData = const_cast<wchar_t*>(text.c_str());
+  // As the manager sends: its window's handle goes with the message. Gone
+  // again at once, so the monitor's own messages find the real manager.
+  HWND sender = HasFlag(args, L"--anonymous")
+                    ? nullptr
+                    : MakeWindow(Option(args, L"--sender-class", names::kManagerWindowClass),
+                                 DefWindowProcW);
   DWORD_PTR result = 0;
-  SendMessageTimeoutW(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL, 30000,
-                      &result);
+  SendMessageTimeoutW(target, WM_COPYDATA, reinterpret_cast<WPARAM>(sender),
+                      reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL, 30000, &result);
+  if (sender)
+    DestroyWindow(sender);
   wprintf(L"sent dwData=%llu text=%ls\n", static_cast<unsigned long long>(cds.dwData),
           text.c_str());
   return 0;

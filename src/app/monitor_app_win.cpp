@@ -127,9 +127,20 @@ void MonitorApp::OnSessionChange(WPARAM reason) {
     session_->SessionUnlocked();
 }
 
-void MonitorApp::OnCopyData(const COPYDATASTRUCT& message) {
+void MonitorApp::OnCopyData(HWND sender, const COPYDATASTRUCT& message) {
   if (!ports_ || ended_)
     return;  // not yet, or no longer, monitoring
+  // Only the manager commands the monitor: any other program on the desktop
+  // could otherwise show balloons under our icon or stop the update check.
+  if (!IsManagerWindow(sender)) {
+    if (ignoredSenders_.insert(sender).second) {
+      DWORD process = 0;
+      GetWindowThreadProcessId(sender, &process);
+      ports_->WriteLog(L"WM_COPYDATA ignored: not from the manager's window (process " +
+                       std::to_wstring(process) + L")");
+    }
+    return;
+  }
   const CopyDataRequest request =
       DecodeCopyData(message.dwData, message.lpData, message.cbData, ResStrs);
   switch (request.kind) {

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <set>
 
 #include "app/desktop_ports_win.h"
 #include "monitor/default_pin.h"
@@ -35,7 +36,7 @@ class MonitorApp : private MainFormEvents {
  private:
   void OnTimer(UINT_PTR id) override;
   void OnSessionChange(WPARAM reason) override;
-  void OnCopyData(const COPYDATASTRUCT& message) override;
+  void OnCopyData(HWND sender, const COPYDATASTRUCT& message) override;
   void OnDestroy() override;
   void TCheckDefaultUPINTimer();
   void TAppUpdateTimer();
@@ -54,4 +55,6 @@ class MonitorApp : private MainFormEvents {
   std::unique_ptr<UpdateCheck> updateCheck_;
   bool sessionNotifyRegistered_ = false;
   bool ended_ = false;
+  // Senders of WM_COPYDATA that are not the manager, each logged once.
+  std::set<HWND> ignoredSenders_;
 };

@@ -11,8 +11,13 @@ void SendCopyDataCommand(const std::wstring& text,
                          const std::wstring& className,
                          void* senderWindow);
 
-// Answers the open prompt captioned caption, if any, with No.
+// Answers our own open prompt captioned caption, if any, with No; a window
+// of another program with that caption is left alone.
 void AnswerOpenPromptNo(const std::wstring& caption);
+
+// Whether sender, the window a WM_COPYDATA message names as its own, is the
+// manager's: a top-level window of class "TQZCorvanexE_Mgr" of another process.
+bool IsManagerWindow(void* sender);
 
 // On token removal: closes the program's dialogs and, once no token is left,
 // answers an open prompt with No.

@@ -21,9 +21,45 @@ void SendCopyDataCommand(const std::wstring& text,
                reinterpret_cast<LPARAM>(&data));
 }
 
+namespace {
+
+struct PromptSearch {
+  const std::wstring* caption;
+  HWND found;
+};
+
+BOOL CALLBACK FindOwnPrompt(HWND window, LPARAM lp) {
+  auto* search = reinterpret_cast<PromptSearch*>(lp);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process != GetCurrentProcessId())
+    return TRUE;
+  wchar_t text[256] = {};
+  GetWindowTextW(window, text, 256);
+  if (*search->caption != text)
+    return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+}  // namespace
+
 void AnswerOpenPromptNo(const std::wstring& caption) {
-  if (HWND prompt = FindWindowW(nullptr, caption.c_str()))
-    SendMessageW(prompt, WM_COMMAND, IDNO, 0);
+  PromptSearch search{&caption, nullptr};
+  EnumWindows(FindOwnPrompt, reinterpret_cast<LPARAM>(&search));
+  if (search.found)
+    SendMessageW(search.found, WM_COMMAND, IDNO, 0);
+}
+
+bool IsManagerWindow(void* sender) {
+  HWND window = static_cast<HWND>(sender);
+  if (!window || !IsWindow(window) || GetAncestor(window, GA_ROOT) != window)
+    return false;
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  wchar_t cls[64] = {};
+  GetClassNameW(window, cls, 64);
+  return process != GetCurrentProcessId() && std::wstring(cls) == names::kManagerWindowClass;
 }
 
 void CloseDialogsOnRemoval(int tokenCount, const std::wstring& promptCaption) {

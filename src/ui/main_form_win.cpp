@@ -169,7 +169,8 @@ LRESULT TMainForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_COPYDATA:
       if (lp)
-        events_.OnCopyData(*reinterpret_cast<const COPYDATASTRUCT*>(lp));
+        events_.OnCopyData(reinterpret_cast<HWND>(wp),
+                           *reinterpret_cast<const COPYDATASTRUCT*>(lp));
       return 0;
     case WM_WTSSESSION_CHANGE:
       events_.OnSessionChange(wp);

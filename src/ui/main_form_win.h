@@ -18,7 +18,8 @@ class MainFormEvents {
   // WM_WTSSESSION_CHANGE, posted or sent.
   virtual void OnSessionChange(WPARAM reason) = 0;
   // WM_COPYDATA from another program; the sender always gets 0 back.
-  virtual void OnCopyData(const COPYDATASTRUCT& message) = 0;
+  // sender: the window the message names as its own (wParam).
+  virtual void OnCopyData(HWND sender, const COPYDATASTRUCT& message) = 0;
   // The window is going away: the program's shutdown.
   virtual void OnDestroy() = 0;
 };

@@ -22,7 +22,7 @@ std::vector<std::wstring> MenuItems(HMENU menu) {
 struct IgnoredEvents : MainFormEvents {
   void OnTimer(UINT_PTR) override {}
   void OnSessionChange(WPARAM) override {}
-  void OnCopyData(const COPYDATASTRUCT&) override {}
+  void OnCopyData(HWND, const COPYDATASTRUCT&) override {}
   void OnDestroy() override {}
 };
 

@@ -334,13 +334,25 @@ TEST_F(UpdateTest, ExitDuringASlowDownloadEndsTheProgramAtTheNextPoll) {
 }
 
 TEST_F(UpdateTest, UpdateCommandAnswersTheOpenPromptNo) {
+  // A window of another program with the prompts' caption, which no command
+  // of the manager may answer.
+  HWND stranger = CreateWindowExW(0, L"STATIC", L"提示", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50,
+                                  nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"good.exe"));
   ASSERT_TRUE(WaitUntil(
       [&] { return InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示"); }, 30s));
   TempFolder out;
+  // Only the manager commands the monitor: the same word from a window of
+  // another class, or from no window, changes nothing.
+  ASSERT_EQ(RunDriver(L"send --text Update --anonymous", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(RunDriver(L"send --text Update --sender-class Notepad", out.path() + L"s.txt"), 0);
+  EXPECT_FALSE(LogHas(L"放弃更新\r\n", 2s)) << Log();
+  EXPECT_NE(InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示"), nullptr);
   ASSERT_EQ(RunDriver(L"send --text Update", out.path() + L"s.txt"), 0);
   EXPECT_TRUE(LogHas(L"放弃更新\r\n", 5s)) << Log();
   EXPECT_EQ(InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示"), nullptr);
+  EXPECT_TRUE(IsWindow(stranger));
+  DestroyWindow(stranger);
   EXPECT_EQ(server.Requests().find("good.exe"), std::string::npos);
   End();
 }
