@@ -338,6 +338,8 @@ CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
       return rv;
     const bool priv = cls == CKO_PRIVATE_KEY;
     for (CK_OBJECT_HANDLE h : handles) {
+      // What decides a key's container and use, and its public material.
+      enum { kId, kLabel, kDecrypts, kUnwraps, kSigns, kModulus, kExponent, kEcPoint };
       Attribute a[] = {{CKA_ID, 64},
                        {CKA_LABEL, 129},
                        {priv ? CKA_DECRYPT : CKA_ENCRYPT, 7},
@@ -346,6 +348,7 @@ CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
                        {CKA_MODULUS, 1025},
                        {CKA_PUBLIC_EXPONENT, 17},
                        {CKA_EC_POINT, 161}};
+      static_assert(std::size(a) == kEcPoint + 1);
       if (CK_RV rv = ReadAttributes(functions_, session, h, a))
         return rv;
       const auto flag = [](const Attribute& x) {
@@ -354,15 +357,18 @@ CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
       Key k;
       k.handle = h;
       k.isPrivate = priv;
-      k.id = a[0].value.value_or(std::vector<std::uint8_t>{});
-      if (a[1].value)
-        k.label.assign(a[1].value->begin(), a[1].value->end());
-      k.keySpec = flag(a[2]) || flag(a[3]) ? 1 : (flag(a[4]) ? 2 : 0);
-      k.material = a[5].value ? *a[5].value : a[7].value.value_or(std::vector<std::uint8_t>{});
-      k.exponentLength = a[6].value ? a[6].value->size() : 0;
+      k.id = a[kId].value.value_or(std::vector<std::uint8_t>{});
+      if (a[kLabel].value)
+        k.label.assign(a[kLabel].value->begin(), a[kLabel].value->end());
+      k.keySpec = flag(a[kDecrypts]) || flag(a[kUnwraps]) ? cmgr::kExchangeKey
+                  : flag(a[kSigns])                       ? cmgr::kSignatureKey
+                                                          : 0;
+      k.material = a[kModulus].value ? *a[kModulus].value
+                                     : a[kEcPoint].value.value_or(std::vector<std::uint8_t>{});
+      k.exponentLength = a[kExponent].value ? a[kExponent].value->size() : 0;
       const auto first =
           std::find_if(k.material.begin(), k.material.end(), [](auto b) { return b != 0; });
-      if (a[5].value && first != k.material.end())
+      if (a[kModulus].value && first != k.material.end())
         k.material.erase(k.material.begin(), first);
       out->keys.push_back(std::move(k));
     }
@@ -370,25 +376,28 @@ CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
   if (CK_RV rv = FindAll(session, CKO_CERTIFICATE, &handles))
     return rv;
   for (CK_OBJECT_HANDLE h : handles) {
+    enum { kType, kId, kLabel, kValue };
     Attribute a[] = {{CKA_CERTIFICATE_TYPE, 9}, {CKA_ID, 64}, {CKA_LABEL, 129}, {CKA_VALUE, 8193}};
+    static_assert(std::size(a) == kValue + 1);
     if (CK_RV rv = ReadAttributes(functions_, session, h, a))
       return rv;
     const CK_CERTIFICATE_TYPE x509 = CKC_X_509;
-    if (!a[0].value || a[0].value->size() != sizeof x509 ||
-        std::memcmp(a[0].value->data(), &x509, sizeof x509) != 0 || !a[3].value ||
-        a[3].value->empty())
+    if (!a[kType].value || a[kType].value->size() != sizeof x509 ||
+        std::memcmp(a[kType].value->data(), &x509, sizeof x509) != 0 || !a[kValue].value ||
+        a[kValue].value->empty())
       continue;
     Certificate c;
     c.handle = h;
-    c.id = a[1].value.value_or(std::vector<std::uint8_t>{});
-    if (a[2].value)
-      c.label.assign(a[2].value->begin(), a[2].value->end());
-    c.value = std::move(*a[3].value);
+    c.id = a[kId].value.value_or(std::vector<std::uint8_t>{});
+    if (a[kLabel].value)
+      c.label.assign(a[kLabel].value->begin(), a[kLabel].value->end());
+    c.value = std::move(*a[kValue].value);
     if (const auto use = der::CertificateUsage(c.value)) {
       c.isCa = use->isCa;
       constexpr std::uint8_t kExchange =
           der::kKeyEncipherment | der::kDataEncipherment | der::kKeyAgreement;
-      c.usageSpec = use->keyUsage && !(*use->keyUsage & kExchange) ? 2 : 1;
+      c.usageSpec = use->keyUsage && !(*use->keyUsage & kExchange) ? cmgr::kSignatureKey
+                                                                   : cmgr::kExchangeKey;
     }
     out->certs.push_back(std::move(c));
   }
