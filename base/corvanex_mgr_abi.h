@@ -36,7 +36,11 @@ inline constexpr int kArgumentsBad = 0x7;
 enum KeySpec : std::int32_t { kExchangeKey = 1, kSignatureKey = 2 };
 // helper_get_cert_info2's kind: a certificate for a key of the token, a
 // self-signed CA certificate, or another CA certificate.
-enum CertKind : std::int32_t { kUserCertificate = 0, kRootCertificate = 1, kIntermediateCertificate = 2 };
+enum CertKind : std::int32_t {
+  kUserCertificate = 0,
+  kRootCertificate = 1,
+  kIntermediateCertificate = 2
+};
 
 // helper_get_cert_info2's outputs as one record, sized as the interface says:
 // names NUL-terminated UTF-16, the serial in hex, dates as year, month, day

@@ -121,7 +121,8 @@ std::string Template(const CK_ATTRIBUTE* attributes, CK_ULONG count, bool answer
     text += AttributeTypeName(a.type) + " ";
     if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
       text += "unavailable";
-    else if (!answered && a.type == CKA_CLASS && a.pValue && a.ulValueLen == sizeof(CK_OBJECT_CLASS))
+    else if (!answered && a.type == CKA_CLASS && a.pValue &&
+             a.ulValueLen == sizeof(CK_OBJECT_CLASS))
       text += ObjectClassName(*static_cast<const CK_OBJECT_CLASS*>(a.pValue));
     else
       text += std::to_string(a.ulValueLen) + (a.pValue || answered ? "" : " (size asked)");
@@ -161,8 +162,8 @@ CK_RV C_GetTokenInfo_(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
       [&](CK_FUNCTION_LIST& f) { return f.C_GetTokenInfo(slot, info); },
       [&](CK_RV rv) {
         return rv == CKR_OK && info ? "flags=" + Hex(info->flags) +
-                                          " pinLength=" + std::to_string(info->ulMinPinLen) +
-                                          ".." + std::to_string(info->ulMaxPinLen)
+                                          " pinLength=" + std::to_string(info->ulMinPinLen) + ".." +
+                                          std::to_string(info->ulMaxPinLen)
                                     : std::string();
       });
 }
@@ -173,7 +174,9 @@ CK_RV C_OpenSession_(CK_SLOT_ID slot,
                      CK_SESSION_HANDLE_PTR session) {
   return Traced(
       "C_OpenSession", "slot=" + Hex(slot) + ", flags=" + Hex(flags),
-      [&](CK_FUNCTION_LIST& f) { return f.C_OpenSession(slot, flags, application, notify, session); },
+      [&](CK_FUNCTION_LIST& f) {
+        return f.C_OpenSession(slot, flags, application, notify, session);
+      },
       [&](CK_RV rv) { return rv == CKR_OK && session ? Session(*session) : std::string(); });
 }
 CK_RV C_CloseSession_(CK_SESSION_HANDLE session) {
@@ -207,8 +210,9 @@ CK_RV C_SetPIN_(CK_SESSION_HANDLE session,
   });
 }
 CK_RV C_FindObjectsInit_(CK_SESSION_HANDLE session, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
-  return Traced("C_FindObjectsInit", Session(session) + ", " + Template(attributes, count, false),
-                [&](CK_FUNCTION_LIST& f) { return f.C_FindObjectsInit(session, attributes, count); });
+  return Traced(
+      "C_FindObjectsInit", Session(session) + ", " + Template(attributes, count, false),
+      [&](CK_FUNCTION_LIST& f) { return f.C_FindObjectsInit(session, attributes, count); });
 }
 CK_RV C_FindObjects_(CK_SESSION_HANDLE session,
                      CK_OBJECT_HANDLE_PTR objects,
@@ -230,7 +234,9 @@ CK_RV C_GetAttributeValue_(CK_SESSION_HANDLE session,
   return Traced(
       "C_GetAttributeValue",
       Session(session) + ", object=" + Hex(object) + ", " + Template(attributes, count, false),
-      [&](CK_FUNCTION_LIST& f) { return f.C_GetAttributeValue(session, object, attributes, count); },
+      [&](CK_FUNCTION_LIST& f) {
+        return f.C_GetAttributeValue(session, object, attributes, count);
+      },
       [&](CK_RV) { return Template(attributes, count, true); });
 }
 

@@ -396,8 +396,8 @@ CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
       c.isCa = use->isCa;
       constexpr std::uint8_t kExchange =
           der::kKeyEncipherment | der::kDataEncipherment | der::kKeyAgreement;
-      c.usageSpec = use->keyUsage && !(*use->keyUsage & kExchange) ? cmgr::kSignatureKey
-                                                                   : cmgr::kExchangeKey;
+      c.usageSpec =
+          use->keyUsage && !(*use->keyUsage & kExchange) ? cmgr::kSignatureKey : cmgr::kExchangeKey;
     }
     out->certs.push_back(std::move(c));
   }

@@ -480,10 +480,10 @@ int Send(const Args& args) {
   cds.lpData = const_cast<wchar_t*>(text.c_str());
   // As the manager sends: its window's handle goes with the message. Gone
   // again at once, so the monitor's own messages find the real manager.
-  HWND sender = HasFlag(args, L"--anonymous")
-                    ? nullptr
-                    : MakeWindow(Option(args, L"--sender-class", names::kManagerWindowClass),
-                                 DefWindowProcW);
+  HWND sender =
+      HasFlag(args, L"--anonymous")
+          ? nullptr
+          : MakeWindow(Option(args, L"--sender-class", names::kManagerWindowClass), DefWindowProcW);
   DWORD_PTR result = 0;
   SendMessageTimeoutW(target, WM_COPYDATA, reinterpret_cast<WPARAM>(sender),
                       reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL, 30000, &result);

@@ -29,7 +29,6 @@ inline constexpr wchar_t kFallbackLanguageFile[] = L"EN_1033.lng";
 
 inline constexpr wchar_t kMicrosoftProviderName[] = L"Microsoft Base Smart Card Crypto Provider";
 
-
 // Extended initialisation of the token library; init_pkcs11_ex is used only
 // when the first is set. Empty as built.
 inline constexpr const wchar_t* kExtendedInitTexts[3] = {L"", L"", L""};

@@ -163,9 +163,9 @@ TEST_F(TokenSessionTest, FirstThenSecondTokenInserted) {
   EXPECT_THAT(lib.added, Contains("ROOT:a-root"));
   EXPECT_THAT(lib.added, Contains("CA:a-inter"));
   // The settling time passes on timers, the thread free meanwhile.
-  EXPECT_THAT(ports.events, IsSupersetOf({"arm:TArrivalWait", "disarm:TArrivalWait",
-                                          "arm:TSearchArm", "disarm:TSearchArm",
-                                          "arm:TFindUSBKey"}));
+  EXPECT_THAT(ports.events,
+              IsSupersetOf({"arm:TArrivalWait", "disarm:TArrivalWait", "arm:TSearchArm",
+                            "disarm:TSearchArm", "arm:TFindUSBKey"}));
 
   ports.events.clear();
   lib.added.clear();
@@ -267,7 +267,8 @@ TEST_F(TokenSessionTest, WhatAnEarlierRunLeftLeavesBeforeTheFirstScan) {
   broken.initStatus = 5;
   TokenSession other{state, broken, ports, strings, config};
   other.InitMonitor();
-  EXPECT_THAT(broken.CallsNamed("remove_marked_certs_from_store"), ElementsAre("remove_marked_certs_from_store()"));
+  EXPECT_THAT(broken.CallsNamed("remove_marked_certs_from_store"),
+              ElementsAre("remove_marked_certs_from_store()"));
 }
 
 TEST_F(TokenSessionTest, FailedLibraryStartEndsTheProgramAfterItsMessage) {

@@ -129,8 +129,8 @@ class FakeTokenLibrary : public TokenLibrary {
       return 0x80002001;
     if (cert->infoStatus)
       return cert->infoStatus;
-    std::fill(std::begin(info.subject), std::end(info.subject), u'X');  // no NUL: the reader
-                                                                      // must stop at 257
+    // No NUL: the reader must stop at 257.
+    std::fill(std::begin(info.subject), std::end(info.subject), u'X');
     const std::size_t n = std::min<std::size_t>(cert->subject.size(), 257);
     std::copy(cert->subject.begin(), cert->subject.begin() + n, info.subject);
     if (n < 257)

@@ -270,11 +270,11 @@ TEST_F(UpdateTest, EveryLaterStartMeetsWhatTheEarlierOnesLeft) {
   // A log of 200 MB (it grows without limit) is appended to at its end.
   const std::wstring logPath = UpdateFolder() + L"Logs.txt";
   {
-    UniqueFile log(CreateFileW(logPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                               nullptr));
+    UniqueFile log(
+        CreateFileW(logPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(log);
-    ASSERT_TRUE(SetFilePointerEx(log.get(), LARGE_INTEGER{.QuadPart = 200ll << 20}, nullptr,
-                                 FILE_BEGIN));
+    ASSERT_TRUE(
+        SetFilePointerEx(log.get(), LARGE_INTEGER{.QuadPart = 200ll << 20}, nullptr, FILE_BEGIN));
     ASSERT_TRUE(SetEndOfFile(log.get()));
   }
   ASSERT_TRUE(StartChinese());
