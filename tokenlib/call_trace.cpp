@@ -8,6 +8,9 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <string_view>
+
+#include "base/shared_names.h"
 
 namespace tokenlib {
 
@@ -242,16 +245,19 @@ CK_RV C_GetAttributeValue_(CK_SESSION_HANDLE session,
 
 }  // namespace
 
-std::string TraceFileFromEnvironment(const std::string& diagnosticFolder) {
-  const char* value = std::getenv(kTraceVariable);
+std::string TraceFileFromEnvironment() {
+  // The shared names are plain ASCII.
+  const auto narrow = [](std::wstring_view name) { return std::string(name.begin(), name.end()); };
+  const char* value = std::getenv(narrow(names::kModuleTraceVariable).c_str());
   if (!value || !*value || std::string(value) == "0")
     return {};
   if (std::string(value) != "1")
     return value;
+  const std::string folder = narrow(names::kLogFolder);
   std::error_code error;
-  if (!std::filesystem::is_directory(std::filesystem::u8path(diagnosticFolder), error))
+  if (!std::filesystem::is_directory(std::filesystem::u8path(folder), error))
     return {};
-  return diagnosticFolder + "CorvanexMgr_trace.txt";
+  return folder + "\\CorvanexMgr_trace.txt";
 }
 
 CK_FUNCTION_LIST* TracedFunctions(CK_FUNCTION_LIST* module, const std::string& path) {

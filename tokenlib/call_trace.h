@@ -16,12 +16,10 @@
 
 namespace tokenlib {
 
-inline constexpr char kTraceVariable[] = "CORVANEXMGR_TRACE";  // names::kModuleTraceVariable
 inline constexpr std::uintmax_t kTraceFileCap = 4u << 20;
 
 // The file the environment asks for, or empty when tracing is off.
-// diagnosticFolder ends in a path separator.
-std::string TraceFileFromEnvironment(const std::string& diagnosticFolder);
+std::string TraceFileFromEnvironment();
 
 // The module's function list with every function the library calls traced
 // into path; the other entries are the module's own. One module is traced at

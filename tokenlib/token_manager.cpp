@@ -6,7 +6,6 @@
 #include <span>
 
 #include "attribute_reader.h"
-#include "base/shared_names.h"
 #include "call_trace.h"
 #include "der.h"
 
@@ -122,9 +121,7 @@ std::int32_t TokenManager::Initialise(const std::string& module, const std::stri
     module_.Close();
     return kErrNoFunctionList;
   }
-  // The diagnostic-log folder's name is plain ASCII.
-  const std::string logFolder(std::begin(names::kLogFolder), std::end(names::kLogFolder) - 1);
-  if (const std::string trace = TraceFileFromEnvironment(logFolder + "\\"); !trace.empty())
+  if (const std::string trace = TraceFileFromEnvironment(); !trace.empty())
     list = TracedFunctions(list, trace);
   CK_C_INITIALIZE_ARGS args{};
   args.flags = CKF_OS_LOCKING_OK;
