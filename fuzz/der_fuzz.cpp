@@ -12,5 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   der::CertificatePublicKey(in);
   der::CertificateUsage(in);
   der::CertificateExponentLength(in);
+  if (const auto validity = der::CertificateValidity(in))
+    if (validity->notBefore.size() != 14 || validity->notAfter.size() != 14)
+      __builtin_trap();
   return 0;
 }

@@ -14,14 +14,19 @@ using tokenlib::ReadAttributes;
 
 namespace {
 
-enum class Module { kCompliant, kStopsAtFirstBad, kSessionGone };
+// kLastErrorWins names the last failure (as SoftHSM2 does), so a value too
+// long for its buffer may hide behind CKR_ATTRIBUTE_TYPE_INVALID;
+// kFailsForUnsuitable answers CKR_FUNCTION_FAILED for any attribute the object
+// lacks, and fills nothing.
+enum class Module { kCompliant, kStopsAtFirstBad, kSessionGone, kLastErrorWins, kFailsForUnsuitable };
 
-// One object: a label, a long value, and a secret; no CKA_ID.
+// One object: a label, a long value, a modulus and a secret; no CKA_ID.
 struct FakeModule {
   static inline Module kind = Module::kCompliant;
   static inline int calls = 0;
   static inline const std::map<CK_ATTRIBUTE_TYPE, std::string> values = {
       {CKA_LABEL, "exch"},
+      {CKA_MODULUS, "\xC1\x05"},
       {CKA_VALUE, std::string(5000, 'v')}};
 
   static CK_RV Get(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE* t, CK_ULONG n) {
@@ -32,9 +37,11 @@ struct FakeModule {
     for (CK_ULONG i = 0; i < n; ++i) {
       auto it = values.find(t[i].type);
       const bool secret = t[i].type == CKA_PRIVATE_EXPONENT;
+      if (kind == Module::kFailsForUnsuitable && it == values.end())
+        return CKR_FUNCTION_FAILED;
       if (secret || it == values.end()) {
         t[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
-        if (rv != CKR_BUFFER_TOO_SMALL)
+        if (rv != CKR_BUFFER_TOO_SMALL || kind == Module::kLastErrorWins)
           rv = secret ? CKR_ATTRIBUTE_SENSITIVE : CKR_ATTRIBUTE_TYPE_INVALID;
         if (kind == Module::kStopsAtFirstBad)
           return rv;  // the rest of the template left as it came
@@ -69,12 +76,34 @@ std::string Text(const Attribute& a) {
 }  // namespace
 
 TEST(ReadAttributes, AnsweredInOneCallWhenTheBuffersSuffice) {
-  Attribute a[] = {{CKA_ID, 64}, {CKA_LABEL, 129}, {CKA_PRIVATE_EXPONENT, 300}};
+  Attribute a[] = {{CKA_LABEL, 129}, {CKA_PRIVATE_EXPONENT, 300}};
   ASSERT_EQ(ReadAttributes(Functions(Module::kCompliant), 1, 1, a), CKR_OK);
   EXPECT_EQ(FakeModule::calls, 1);
-  EXPECT_EQ(Text(a[0]), "<none>");  // the object has none
-  EXPECT_EQ(Text(a[1]), "exch");
-  EXPECT_EQ(Text(a[2]), "<none>");  // sensitive
+  EXPECT_EQ(Text(a[0]), "exch");
+  EXPECT_EQ(Text(a[1]), "<none>");  // sensitive
+  // An RSA key's modulus answered: its EC point is absent, not too long.
+  Attribute key[] = {{CKA_LABEL, 129}, {CKA_MODULUS, 1025, 1}, {CKA_EC_POINT, 161, 1}};
+  ASSERT_EQ(ReadAttributes(Functions(Module::kCompliant), 1, 1, key), CKR_OK);
+  EXPECT_EQ(FakeModule::calls, 1);
+}
+
+// Two attributes unavailable: either may be too long for its buffer.
+TEST(ReadAttributes, AValueTooLongBehindAnotherFailureIsReadAtItsSize) {
+  for (Module kind : {Module::kCompliant, Module::kLastErrorWins}) {
+    Attribute a[] = {{CKA_LABEL, 3}, {CKA_ID, 64}, {CKA_PRIVATE_EXPONENT, 300}};
+    ASSERT_EQ(ReadAttributes(Functions(kind), 1, 1, a), CKR_OK);
+    EXPECT_EQ(Text(a[0]), "exch");
+    EXPECT_EQ(Text(a[1]), "<none>");
+    EXPECT_EQ(Text(a[2]), "<none>");
+  }
+}
+
+TEST(ReadAttributes, AModuleFailingTheWholeCallForOneUnsuitableAttributeIsAskedOneByOne) {
+  Attribute a[] = {{CKA_LABEL, 129}, {CKA_EC_POINT, 161}, {CKA_VALUE, 8193}};
+  ASSERT_EQ(ReadAttributes(Functions(Module::kFailsForUnsuitable), 1, 1, a), CKR_OK);
+  EXPECT_EQ(Text(a[0]), "exch");
+  EXPECT_EQ(Text(a[1]), "<none>");
+  EXPECT_EQ(a[2].value->size(), 5000u);
 }
 
 TEST(ReadAttributes, AValueLargerThanItsBufferIsReadAgainWithExactSizes) {

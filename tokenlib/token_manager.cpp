@@ -1,6 +1,8 @@
 #include "token_manager.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <span>
@@ -67,6 +69,27 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 bool Contains(const std::vector<std::uint8_t>& haystack, const std::vector<std::uint8_t>& needle) {
   return !needle.empty() && std::search(haystack.begin(), haystack.end(), needle.begin(),
                                         needle.end()) != haystack.end();
+}
+
+std::string Hex32(CK_RV value) {
+  char text[12];
+  std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(value & 0xFFFFFFFFul));
+  return text;
+}
+
+// "YYYYMMDDHHMMSS" in UTC, as certificate validity texts are compared.
+std::string UtcNowText() {
+  using namespace std::chrono;
+  const auto now = floor<seconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date(day);
+  const hh_mm_ss time(now - day);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d%02u%02u%02ld%02ld%02ld", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<long>(time.hours().count()), static_cast<long>(time.minutes().count()),
+                static_cast<long>(time.seconds().count()));
+  return text;
 }
 
 // A PIN as the module wants it (UTF-8), wiped when it goes.
@@ -327,8 +350,15 @@ CK_RV TokenManager::FindAll(CK_SESSION_HANDLE session,
   return rv != CKR_OK ? rv : final;
 }
 
-CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
+CK_RV TokenManager::ReadObjects(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* out) {
   *out = Objects{};
+  // An object the module will not describe (deleted since the search, or
+  // refused) is left out of this pass; the others go on.
+  const auto skip = [&](CK_OBJECT_HANDLE h, CK_RV rv) {
+    if (noted_.insert({slot, h, rv}).second)
+      note_("CorvanexMgr: object " + std::to_string(h) + " in slot " + std::to_string(slot) +
+            " left out: the module answered 0x" + Hex32(rv));
+  };
   std::vector<CK_OBJECT_HANDLE> handles;
   for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
     if (CK_RV rv = FindAll(session, cls, &handles))
@@ -337,17 +367,22 @@ CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
     for (CK_OBJECT_HANDLE h : handles) {
       // What decides a key's container and use, and its public material.
       enum { kId, kLabel, kDecrypts, kUnwraps, kSigns, kModulus, kExponent, kEcPoint };
+      constexpr int kKeyMaterial = 1;  // an RSA modulus or an EC point, never both
       Attribute a[] = {{CKA_ID, 64},
                        {CKA_LABEL, 129},
                        {priv ? CKA_DECRYPT : CKA_ENCRYPT, 7},
                        {priv ? CKA_UNWRAP : CKA_WRAP, 7},
                        {priv ? CKA_SIGN : CKA_VERIFY, 7},
-                       {CKA_MODULUS, 1025},
+                       {CKA_MODULUS, 1025, kKeyMaterial},
                        {CKA_PUBLIC_EXPONENT, 17},
-                       {CKA_EC_POINT, 161}};
+                       {CKA_EC_POINT, 161, kKeyMaterial}};
       static_assert(std::size(a) == kEcPoint + 1);
-      if (CK_RV rv = ReadAttributes(functions_, session, h, a))
-        return rv;
+      if (CK_RV rv = ReadAttributes(functions_, session, h, a)) {
+        if (IsSessionGone(rv))
+          return rv;
+        skip(h, rv);
+        continue;
+      }
       const auto flag = [](const Attribute& x) {
         return x.value && x.value->size() == sizeof(CK_BBOOL) && (*x.value)[0];
       };
@@ -357,9 +392,8 @@ CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
       k.id = a[kId].value.value_or(std::vector<std::uint8_t>{});
       if (a[kLabel].value)
         k.label.assign(a[kLabel].value->begin(), a[kLabel].value->end());
-      k.keySpec = flag(a[kDecrypts]) || flag(a[kUnwraps]) ? cmgr::kExchangeKey
-                  : flag(a[kSigns])                       ? cmgr::kSignatureKey
-                                                          : 0;
+      k.exchanges = flag(a[kDecrypts]) || flag(a[kUnwraps]);
+      k.signs = flag(a[kSigns]);
       k.material = a[kModulus].value ? *a[kModulus].value
                                      : a[kEcPoint].value.value_or(std::vector<std::uint8_t>{});
       k.exponentLength = a[kExponent].value ? a[kExponent].value->size() : 0;
@@ -376,8 +410,12 @@ CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
     enum { kType, kId, kLabel, kValue };
     Attribute a[] = {{CKA_CERTIFICATE_TYPE, 9}, {CKA_ID, 64}, {CKA_LABEL, 129}, {CKA_VALUE, 8193}};
     static_assert(std::size(a) == kValue + 1);
-    if (CK_RV rv = ReadAttributes(functions_, session, h, a))
-      return rv;
+    if (CK_RV rv = ReadAttributes(functions_, session, h, a)) {
+      if (IsSessionGone(rv))
+        return rv;
+      skip(h, rv);
+      continue;
+    }
     const CK_CERTIFICATE_TYPE x509 = CKC_X_509;
     if (!a[kType].value || a[kType].value->size() != sizeof x509 ||
         std::memcmp(a[kType].value->data(), &x509, sizeof x509) != 0 || !a[kValue].value ||
@@ -389,6 +427,7 @@ CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
     if (a[kLabel].value)
       c.label.assign(a[kLabel].value->begin(), a[kLabel].value->end());
     c.value = std::move(*a[kValue].value);
+    c.publicKey = der::CertificatePublicKey(c.value);
     if (const auto use = der::CertificateUsage(c.value)) {
       c.isCa = use->isCa;
       constexpr std::uint8_t kExchange =
@@ -396,10 +435,44 @@ CK_RV TokenManager::ReadObjects(CK_SESSION_HANDLE session, Objects* out) {
       c.usageSpec =
           use->keyUsage && !(*use->keyUsage & kExchange) ? cmgr::kSignatureKey : cmgr::kExchangeKey;
     }
+    if (const auto validity = der::CertificateValidity(c.value))
+      c.validity = *validity;
     out->certs.push_back(std::move(c));
   }
   FormContainers(out);
   return CKR_OK;
+}
+
+bool TokenManager::Certifies(const Certificate& cert, const Key& key) {
+  if (key.material.empty())
+    return false;
+  return cert.publicKey ? (*cert.publicKey == key.material || Contains(key.material, *cert.publicKey))
+                        : Contains(cert.value, key.material);
+}
+
+bool TokenManager::ClaimedByAnotherKey(const Certificate& cert,
+                                       const Container& container,
+                                       const Key* except) {
+  return std::any_of(container.keys.begin(), container.keys.end(), [&](const Key* k) {
+    return k != except && cert.publicKey && Certifies(cert, *k);
+  });
+}
+
+// A renewed certificate sits beside the one it replaces: the one valid now
+// with the latest end wins, else the latest end; unreadable dates come last.
+const TokenManager::Certificate* TokenManager::Current(
+    const std::vector<const Certificate*>& certs) {
+  const std::string now = UtcNowText();
+  const auto rank = [&](const Certificate* c) {
+    const auto& v = c->validity;
+    const bool valid = !v.notAfter.empty() && v.notBefore <= now && now <= v.notAfter;
+    return std::pair(valid, v.notAfter);
+  };
+  const Certificate* best = nullptr;
+  for (const Certificate* c : certs)
+    if (!best || rank(c) > rank(best))
+      best = c;
+  return best;
 }
 
 void TokenManager::FormContainers(Objects* objects) const {
@@ -413,18 +486,33 @@ void TokenManager::FormContainers(Objects* objects) const {
     return &containers.back();
   };
   // A private key's usage is the true one: many modules give every public key
-  // encrypt and verify alike, so a public key only speaks for a container
-  // whose private key is hidden (before login) or absent.
-  const auto& keys = objects->keys;
-  for (const Key& k : keys) {
+  // encrypt and verify alike, so a public key only speaks for its pair while
+  // the private key is hidden (before login) or absent.
+  auto& keys = objects->keys;
+  for (Key& k : keys) {
     const bool shadowed = !k.isPrivate && std::any_of(keys.begin(), keys.end(), [&](const Key& p) {
-      return p.isPrivate && p.id == k.id;
+      return p.isPrivate && p.id == k.id && (p.material.empty() || p.material == k.material);
     });
-    if (k.keySpec != 0 && !shadowed && !k.id.empty())
-      containerOf(k.id)->keys.push_back(&k);
+    if (k.id.empty() || shadowed || (!k.exchanges && !k.signs))
+      continue;
+    k.keySpec = k.exchanges ? cmgr::kExchangeKey : cmgr::kSignatureKey;
+    // A key allowed both uses is what its certificate says it is.
+    if (k.exchanges && k.signs) {
+      std::vector<const Certificate*> own;
+      for (const Certificate& c : objects->certs)
+        if (c.id == k.id && Certifies(c, k))
+          own.push_back(&c);
+      if (const Certificate* best = Current(own))
+        k.keySpec = best->usageSpec;
+    }
+    containerOf(k.id)->keys.push_back(&k);
   }
+  // A certificate with a key on the token is that key's, even one that says
+  // cA (self-signed with common tools' defaults, a CA operator's own token).
   for (const Certificate& c : objects->certs) {
-    if (c.id.empty() || c.isCa)
+    const bool hasKey =
+        std::any_of(keys.begin(), keys.end(), [&](const Key& k) { return k.id == c.id; });
+    if (c.id.empty() || (c.isCa && !hasKey))
       objects->standalone.push_back(&c);
     else
       containerOf(c.id)->certs.push_back(&c);
@@ -462,8 +550,8 @@ CK_RV TokenManager::ObjectsOf(std::int32_t token, const Objects** objects) {
     return CKR_OK;
   }
   auto fresh = std::make_unique<Objects>();
-  if (CK_RV rv =
-          WithSession(token, [&](CK_SESSION_HANDLE s) { return ReadObjects(s, fresh.get()); }))
+  if (CK_RV rv = WithSession(
+          token, [&](CK_SESSION_HANDLE s) { return ReadObjects(t->slot, s, fresh.get()); }))
     return rv;
   t->objects = std::move(fresh);
   *objects = t->objects.get();
@@ -511,36 +599,26 @@ std::int32_t TokenManager::FindContainer(std::int32_t token,
     return kErrNoContainer;
   auto k = std::find_if(c->keys.begin(), c->keys.end(),
                         [&](const Key* x) { return x->keySpec == keySpec; });
+  std::vector<const Certificate*> candidates;
   if (k != c->keys.end()) {
     *key = *k;
-    for (const Certificate* candidate : c->certs) {
-      if ((*key)->material.empty()) {
-        *cert = candidate;
-        break;
-      }
-      const auto pub = der::CertificatePublicKey(candidate->value);
-      const bool matches = pub ? (*pub == (*key)->material || Contains((*key)->material, *pub))
-                               : Contains(candidate->value, (*key)->material);
-      if (matches) {
-        *cert = candidate;
-        break;
-      }
-    }
+    // A key without readable material cannot tell its certificate: any one
+    // no other key claims.
+    for (const Certificate* candidate : c->certs)
+      if ((*key)->material.empty() ? !ClaimedByAnotherKey(*candidate, *c, *key)
+                                   : Certifies(*candidate, **key))
+        candidates.push_back(candidate);
+    *cert = Current(candidates);
     return 0;
   }
   // No key of that key spec in view: a certificate no visible key claims speaks
   // for its own key.
-  for (const Certificate* candidate : c->certs) {
-    const auto pub = der::CertificatePublicKey(candidate->value);
-    const bool claimed = std::any_of(c->keys.begin(), c->keys.end(), [&](const Key* x) {
-      return !x->material.empty() && pub && (*pub == x->material || Contains(x->material, *pub));
-    });
-    if (!claimed && candidate->usageSpec == keySpec && (c->keys.empty() || pub)) {
-      *cert = candidate;
-      return 0;
-    }
-  }
-  return kErrNoKey;
+  for (const Certificate* candidate : c->certs)
+    if (!ClaimedByAnotherKey(*candidate, *c, nullptr) && candidate->usageSpec == keySpec &&
+        (c->keys.empty() || candidate->publicKey))
+      candidates.push_back(candidate);
+  *cert = Current(candidates);
+  return *cert ? 0 : kErrNoKey;
 }
 
 std::int32_t TokenManager::GetContainerCert(std::int32_t token,

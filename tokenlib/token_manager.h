@@ -62,13 +62,18 @@
 //
 // Statuses are the module's CK_RV, or one of the codes below.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "code_page.h"
+#include "der.h"
 #include "dynamic_library.h"
+#include "library_note.h"
 #include "base/corvanex_mgr_abi.h"
 #include "pkcs11_api.h"
 
@@ -87,7 +92,11 @@ inline constexpr std::int32_t kTriesAtLeast = 2;
 
 class TokenManager {
  public:
-  explicit TokenManager(const CodePage& codePage = SystemCodePage()) : codePage_(codePage) {}
+  // note hears of each object a pass had to leave out, once.
+  using Note = std::function<void(const std::string&)>;
+  explicit TokenManager(const CodePage& codePage = SystemCodePage(),
+                        Note note = WriteLibraryNote)
+      : codePage_(codePage), note_(std::move(note)) {}
   ~TokenManager();
 
   std::int32_t Initialise(const std::string& module, const std::string& reserved = "");
@@ -132,7 +141,9 @@ class TokenManager {
     CK_OBJECT_HANDLE handle = 0;
     std::vector<std::uint8_t> id;
     std::string label;  // UTF-8
-    int keySpec = 0;    // 1 or 2, 0 for neither
+    bool exchanges = false;  // decrypts or unwraps (a public key: encrypts or wraps)
+    bool signs = false;      // a public key: verifies
+    int keySpec = 0;         // 1 or 2 once it speaks for a container, else 0
     std::vector<std::uint8_t> material;
     std::size_t exponentLength = 0;
     bool isPrivate = false;
@@ -142,8 +153,10 @@ class TokenManager {
     std::vector<std::uint8_t> id;
     std::string label;  // UTF-8
     std::vector<std::uint8_t> value;
+    std::optional<std::vector<std::uint8_t>> publicKey;  // as keys store it
     bool isCa = false;
     int usageSpec = 1;  // the key spec its key usage allows
+    der::Validity validity;
   };
   struct Container {
     std::string name;  // system code page
@@ -173,11 +186,16 @@ class TokenManager {
   template <class Op>
   CK_RV WithSession(std::int32_t token, Op&& op);
   CK_RV ObjectsOf(std::int32_t token, const Objects** objects);
-  CK_RV ReadObjects(CK_SESSION_HANDLE session, Objects* objects);
+  CK_RV ReadObjects(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* objects);
   CK_RV FindAll(CK_SESSION_HANDLE session,
                 CK_OBJECT_CLASS cls,
                 std::vector<CK_OBJECT_HANDLE>* found);
   void FormContainers(Objects* objects) const;
+  static bool Certifies(const Certificate& cert, const Key& key);
+  static bool ClaimedByAnotherKey(const Certificate& cert,
+                                  const Container& container,
+                                  const Key* except);
+  static const Certificate* Current(const std::vector<const Certificate*>& certs);
   std::int32_t FindContainer(std::int32_t token,
                              const std::string& name,
                              std::int32_t keySpec,
@@ -191,6 +209,8 @@ class TokenManager {
   CK_FUNCTION_LIST* functions_ = nullptr;
   bool ownsInitialisation_ = false;  // C_Initialize answered CKR_OK to us
   std::vector<Token> tokens_;
+  Note note_;
+  std::set<std::tuple<CK_SLOT_ID, CK_OBJECT_HANDLE, CK_RV>> noted_;
 };
 
 // Wipes a buffer that held a PIN in a way the compiler cannot drop.

@@ -117,10 +117,13 @@ class SoftHsmTokens : public ::testing::Test {
         beta = i;
       if (std::strcmp(label, "gamma") == 0)
         gamma = i;
+      if (std::strcmp(label, "delta") == 0)
+        delta = i;
     }
     ASSERT_GE(alpha, 0);
     ASSERT_GE(beta, 0);
     ASSERT_GE(gamma, 0);
+    ASSERT_GE(delta, 0);
   }
 
   std::vector<std::string> Containers(int token) { return ContainersOf(manager, token); }
@@ -152,13 +155,13 @@ class SoftHsmTokens : public ::testing::Test {
   static constexpr const char* kModule = tokenlib::testing::kSoftHsmModule;
   TokenManager manager;
   int32_t count = 0;
-  int alpha = -1, beta = -1, gamma = -1;
+  int alpha = -1, beta = -1, gamma = -1, delta = -1;
 };
 
 }  // namespace
 
 TEST_F(SoftHsmTokens, FindsEveryTokenAndReadsItsInfo) {
-  EXPECT_EQ(count, 4);  // alpha, beta, gamma and SoftHSM's empty slot
+  EXPECT_EQ(count, 5);  // alpha, beta, gamma, delta and SoftHSM's empty slot
   char label[33], manufacturer[129], model[65], serial[65];
   int32_t props[10] = {};
   ASSERT_EQ(manager.GetInfo(alpha, label, manufacturer, model, serial, props), 0);
@@ -167,7 +170,7 @@ TEST_F(SoftHsmTokens, FindsEveryTokenAndReadsItsInfo) {
   EXPECT_GT(props[0], props[1]);  // max PIN length above min
   EXPECT_GE(props[1], 1);
   EXPECT_EQ(props[9], 1);
-  const int empty = 6 - alpha - beta - gamma;
+  const int empty = 10 - alpha - beta - gamma - delta;
   ASSERT_EQ(manager.GetInfo(empty, label, manufacturer, model, serial, props), 0);
   EXPECT_EQ(props[9], 0);  // never initialised
   EXPECT_EQ(manager.GetInfo(7, label, manufacturer, model, serial, props), tokenlib::kErrBadToken);
@@ -301,6 +304,74 @@ TEST_F(SoftHsmTokens, ContainerListThatDoesNotFitGivesTheWholeNamesThatFit) {
   ASSERT_EQ(length, 5);
   const std::string first = names;
   EXPECT_TRUE(first == "exch" || first == "sign") << first;
+}
+
+// Before login, as registration runs: only the public keys show, and they
+// allow encrypt and verify alike.
+TEST_F(SoftHsmTokens, AKeyAllowedBothUsesIsWhatItsCertificateSays) {
+  int32_t status = 0;
+  // Two key pairs under one id: one exchange and one signature entry.
+  EXPECT_EQ(ContainerCert(delta, "Pair", 1, &status), ReadFile(g_dir + "/pairx.der"));
+  EXPECT_EQ(ContainerCert(delta, "Pair", 2, &status), ReadFile(g_dir + "/pairs.der"));
+  // A certificate without key usage: an exchange key.
+  EXPECT_EQ(ContainerCert(delta, "Renewed", 1, &status), ReadFile(g_dir + "/renew-new.der"));
+  ContainerCert(delta, "Renewed", 2, &status);
+  EXPECT_NE(status, 0);
+}
+
+TEST_F(SoftHsmTokens, TheCertificateValidNowWithTheLatestEndWins) {
+  // On the token: the expired one, one ending in 30 days, one in a year.
+  int32_t status = 0;
+  EXPECT_EQ(ContainerCert(delta, "Renewed", 1, &status), ReadFile(g_dir + "/renew-new.der"));
+  int32_t tries = -1;
+  ASSERT_EQ(manager.Login(delta, "2468", &tries), 0);  // the private keys come into view
+  EXPECT_EQ(ContainerCert(delta, "Renewed", 1, &status), ReadFile(g_dir + "/renew-new.der"));
+  manager.Logout(delta);
+}
+
+TEST_F(SoftHsmTokens, ACaCertificateWithItsOwnKeyIsThatKeysContainer) {
+  int32_t status = 0;
+  EXPECT_EQ(ContainerCert(delta, "SelfCA", 1, &status), ReadFile(g_dir + "/selfca.der"));
+  int32_t handles[65], n = -1;
+  ASSERT_EQ(manager.FindStandaloneCerts(delta, handles, &n), 0);
+  std::vector<unsigned char> data(32768);
+  for (int i = 0; i < n; ++i) {
+    int32_t length = 32768;
+    ASSERT_EQ(manager.GetCert(delta, handles[i], data.data(), &length), 0);
+    data.resize(length);
+    EXPECT_NE(data, ReadFile(g_dir + "/selfca.der"));
+    data.resize(32768);
+  }
+}
+
+TEST_F(SoftHsmTokens, LabelsAndIdsLongerThanTheFirstBuffersAreReadWhole) {
+  const std::string label(200, 'L');
+  const auto names = Containers(delta);
+  EXPECT_NE(std::find(names.begin(), names.end(), label), names.end());
+  int32_t status = 0;
+  EXPECT_EQ(ContainerCert(delta, label, 1, &status), ReadFile(g_dir + "/long.der"));
+}
+
+// A manager deleting a certificate between the library's search and its read.
+TEST_F(SoftHsmTokens, AnObjectGoneBetweenSearchAndReadIsLeftOutAndNotedOnce) {
+  setenv("PKCS11_COUNTER_TARGET", kModule, 1);
+  std::vector<std::string> notes;
+  TokenManager counted(tokenlib::SystemCodePage(),
+                       [&](const std::string& note) { notes.push_back(note); });
+  ASSERT_EQ(counted.Initialise(COUNTER_MODULE_PATH), 0);
+  int32_t handles[32], n = 32;
+  ASSERT_EQ(counted.Find(handles, &n), 0);
+  void* counter = dlopen(COUNTER_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(counter, nullptr);
+  reinterpret_cast<void (*)(const char*)>(dlsym(counter, "pkcs11_counter_destroy_after_find"))(
+      "Doomed");
+  EXPECT_EQ(counted.Reload(delta), 0);
+  EXPECT_EQ(Sorted(ContainersOf(counted, delta)),
+            (std::vector<std::string>{std::string(200, 'L'), "Pair", "Renewed", "SelfCA"}));
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("00000082"), std::string::npos) << notes[0];  // CKR_OBJECT_HANDLE_INVALID
+  counted.Finalise();
+  dlclose(counter);
 }
 
 TEST(TokenManagerStart, ToleratesFailedStartsAndRepeatedEnds) {

@@ -3,7 +3,7 @@
 #include "config/app_config.h"
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
-#include "config/monitor_log.h"
+#include "base/diagnostic_log.h"
 #include "i18n/res_strs.h"
 #include "monitor/commands.h"
 #include "monitor/web_address.h"
@@ -72,7 +72,7 @@ bool DesktopPorts::ProviderKeyExists(const std::wstring& providerName) {
 }
 
 void DesktopPorts::WriteLog(const std::wstring& line) {
-  WriteMonitorLog(line);
+  WriteDiagnosticLog(line);
 }
 
 LocalDateTime DesktopPorts::Now() {

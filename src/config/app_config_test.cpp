@@ -4,7 +4,7 @@
 
 #include "config/fake_profile_test.h"
 #include "config/fixed_date.h"
-#include "config/monitor_log.h"
+#include "base/diagnostic_log.h"
 
 TEST(ParseProfileInt, DecimalWithSign) {
   EXPECT_EQ(ParseProfileInt(L"30", 7), 30);
@@ -83,8 +83,8 @@ TEST(StrToFixedDateTime, RejectsOtherFormatsAndImpossibleDates) {
 }
 
 TEST(MonitorLog, FileNameAndLineFormat) {
-  EXPECT_EQ(MonitorLogFileName(L"C:\\KeyLog", {2027, 3, 5}), L"C:\\KeyLog\\QZ_MonLog20270305.txt");
-  EXPECT_EQ(MonitorLogLine(L"14:05:09", L"Mon CSP:X"), L"14:05:09> Mon CSP:X\r\n");
+  EXPECT_EQ(DiagnosticLogFileName(L"C:\\KeyLog", 2027, 3, 5), L"C:\\KeyLog\\QZ_MonLog20270305.txt");
+  EXPECT_EQ(DiagnosticLogLine(L"14:05:09", L"Mon CSP:X"), L"14:05:09> Mon CSP:X\r\n");
 }
 
 TEST(AppConfigRecord, AnAddressWithBlanksOrItsOwnQuotesReadsBackUnchanged) {

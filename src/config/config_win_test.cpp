@@ -5,7 +5,7 @@
 #include "config/app_config.h"
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
-#include "config/monitor_log.h"
+#include "base/diagnostic_log.h"
 #include "test_paths.h"
 #include "base/files_win.h"
 #include "tests/support/test_files_win.h"
@@ -133,18 +133,18 @@ class MonitorLogTest : public ::testing::Test {
   static std::wstring TodaysFile() {
     SYSTEMTIME now;
     GetLocalTime(&now);
-    return MonitorLogFileName(names::kLogFolder, {now.wYear, now.wMonth, now.wDay});
+    return DiagnosticLogFileName(names::kLogFolder, now.wYear, now.wMonth, now.wDay);
   }
 };
 
 TEST_F(MonitorLogTest, WritesOnlyWhileTheFolderExists) {
   RemoveTree(names::kLogFolder);
-  WriteMonitorLog(L"Mon CSP:first");
+  WriteDiagnosticLog(L"Mon CSP:first");
   EXPECT_FALSE(FolderExists(names::kLogFolder));
 
   ASSERT_TRUE(CreateDirectoryW(names::kLogFolder, nullptr));
-  WriteMonitorLog(L"Mon CSP:one");
-  WriteMonitorLog(L"Mon CSP:two");
+  WriteDiagnosticLog(L"Mon CSP:one");
+  WriteDiagnosticLog(L"Mon CSP:two");
   const std::string text = ReadBytes(TodaysFile());
   EXPECT_NE(text.find("> Mon CSP:one\r\n"), std::string::npos);
   EXPECT_NE(text.find("> Mon CSP:two\r\n"), std::string::npos);
@@ -155,6 +155,6 @@ TEST_F(MonitorLogTest, ReadOnlyFileChangesNothing) {
   ASSERT_TRUE(CreateDirectoryW(names::kLogFolder, nullptr));
   WriteBytes(TodaysFile(), "kept\r\n");
   SetFileAttributesW(TodaysFile().c_str(), FILE_ATTRIBUTE_READONLY);
-  WriteMonitorLog(L"Mon CSP:lost");
+  WriteDiagnosticLog(L"Mon CSP:lost");
   EXPECT_EQ(ReadBytes(TodaysFile()), "kept\r\n");
 }

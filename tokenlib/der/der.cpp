@@ -37,7 +37,7 @@ std::span<const std::uint8_t> StripLeadingZeros(std::span<const std::uint8_t> v)
 
 constexpr std::uint8_t kSequence = 0x30, kBitString = 0x03, kInteger = 0x02, kBoolean = 0x01,
                        kOctetString = 0x04, kObjectId = 0x06, kExplicitVersion = 0xA0,
-                       kExplicitExtensions = 0xA3;
+                       kExplicitExtensions = 0xA3, kUtcTime = 0x17, kGeneralizedTime = 0x18;
 
 // The TBSCertificate's subjectPublicKeyInfo: version?, serial, signature,
 // issuer, validity and subject come before it.
@@ -58,12 +58,47 @@ std::optional<Element> PublicKeyInfo(std::span<const std::uint8_t> cert) {
   return field;
 }
 
+// UTCTime "YYMMDDHHMMSSZ" (years 50 to 99 are 19xx) or GeneralizedTime
+// "YYYYMMDDHHMMSSZ", as RFC 5280 has certificates write them.
+std::optional<std::string> Time(const Element& e) {
+  const std::string text(e.content.begin(), e.content.end());
+  const bool utc = e.tag == kUtcTime && text.size() == 13;
+  const bool generalized = e.tag == kGeneralizedTime && text.size() == 15;
+  if ((!utc && !generalized) || text.back() != 'Z' ||
+      !std::all_of(text.begin(), text.end() - 1, [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  if (generalized)
+    return text.substr(0, 14);
+  return (text[0] >= '5' ? "19" : "20") + text.substr(0, 12);
+}
+
 bool IsOid(const Element& e, std::initializer_list<std::uint8_t> oid) {
   return e.tag == kObjectId &&
          std::equal(e.content.begin(), e.content.end(), oid.begin(), oid.end());
 }
 
 }  // namespace
+
+std::optional<Validity> CertificateValidity(std::span<const std::uint8_t> cert) {
+  auto certificate = Read(cert);
+  auto tbs = certificate && certificate->tag == kSequence ? Read(certificate->content) : std::nullopt;
+  if (!tbs || tbs->tag != kSequence)
+    return std::nullopt;
+  auto field = Read(tbs->content);
+  if (field && field->tag == kExplicitVersion)
+    field = Read(field->rest);
+  for (int skip = 0; skip < 3 && field; ++skip)  // serial, signature, issuer
+    field = Read(field->rest);
+  if (!field || field->tag != kSequence)
+    return std::nullopt;
+  auto from = Read(field->content);
+  auto to = from ? Read(from->rest) : std::nullopt;
+  auto notBefore = from ? Time(*from) : std::nullopt;
+  auto notAfter = to ? Time(*to) : std::nullopt;
+  if (!notBefore || !notAfter)
+    return std::nullopt;
+  return Validity{*notBefore, *notAfter};
+}
 
 std::optional<std::vector<std::uint8_t>> CertificatePublicKey(std::span<const std::uint8_t> cert) {
   auto field = PublicKeyInfo(cert);

@@ -2,11 +2,12 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 // Just enough DER to read what a token's certificates say about their keys:
 // the public key inside SubjectPublicKeyInfo and the basic-constraints and
-// key-usage extensions. Never reads outside the input.
+// key-usage extensions, and the validity. Never reads outside the input.
 namespace der {
 
 struct Element {
@@ -36,5 +37,12 @@ inline constexpr std::uint8_t kDigitalSignature = 0x80, kNonRepudiation = 0x40,
                               kKeyEncipherment = 0x20, kDataEncipherment = 0x10,
                               kKeyAgreement = 0x08;
 std::optional<CertificateUse> CertificateUsage(std::span<const std::uint8_t> cert);
+
+// A certificate's validity as UTC "YYYYMMDDHHMMSS" texts, which compare in
+// time order; nothing when the certificate or a time cannot be read.
+struct Validity {
+  std::string notBefore, notAfter;
+};
+std::optional<Validity> CertificateValidity(std::span<const std::uint8_t> cert);
 
 }  // namespace der

@@ -2,7 +2,9 @@
 // them, to measure how many calls the token library makes. The module it
 // stands for is named by PKCS11_COUNTER_TARGET (a full path). The counts are
 // read with pkcs11_counter_get (a function name, or "*" for all) and cleared
-// with pkcs11_counter_reset.
+// with pkcs11_counter_reset. pkcs11_counter_destroy_after_find(label) has the
+// target destroy the object of that CKA_LABEL right after the next search
+// that finds it, as when a manager deletes it between a search and a read.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -80,12 +82,30 @@ CK_RV LoadTarget() {
   return CKR_OK;
 }
 
+char g_doomedLabel[256] = {};
+
+CK_RV FindObjectsThenDestroy(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE* found, CK_ULONG max, CK_ULONG* n) {
+  ++g_counts[k_C_FindObjects];
+  const CK_RV rv = g_target->C_FindObjects(s, found, max, n);
+  if (rv != CKR_OK || !g_doomedLabel[0] || !n)
+    return rv;
+  for (CK_ULONG i = 0; i < *n && i < max; ++i) {
+    char label[256] = {};
+    CK_ATTRIBUTE a{CKA_LABEL, label, sizeof label - 1};
+    if (g_target->C_GetAttributeValue(s, found[i], &a, 1) == CKR_OK &&
+        std::strcmp(label, g_doomedLabel) == 0 && g_target->C_DestroyObject(s, found[i]) == CKR_OK)
+      g_doomedLabel[0] = '\0';
+  }
+  return rv;
+}
+
 CK_FUNCTION_LIST g_list = [] {
   CK_FUNCTION_LIST f{};
   f.version = {2, 40};
 #define COUNTER_FORWARD(name) \
   f.name = &Forward<k_##name, &CK_FUNCTION_LIST::name, decltype(CK_FUNCTION_LIST::name)>::Call;
   COUNTER_FUNCTIONS(COUNTER_FORWARD)
+  f.C_FindObjects = &FindObjectsThenDestroy;
   return f;
 }();
 
@@ -112,4 +132,8 @@ COUNTER_EXPORT unsigned long pkcs11_counter_get(const char* name) {
 COUNTER_EXPORT void pkcs11_counter_reset() {
   for (auto& c : g_counts)
     c = 0;
+}
+
+COUNTER_EXPORT void pkcs11_counter_destroy_after_find(const char* label) {
+  std::strncpy(g_doomedLabel, label ? label : "", sizeof g_doomedLabel - 1);
 }

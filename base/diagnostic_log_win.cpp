@@ -1,24 +1,24 @@
 #include <windows.h>
 
-#include "config/fixed_names.h"
-#include "config/monitor_log.h"
+#include "base/diagnostic_log.h"
 #include "base/files_win.h"
+#include "base/shared_names.h"
 #include "base/text_win.h"
 #include "base/unique_handle_win.h"
 
-void WriteMonitorLog(const std::wstring& message) {
+void WriteDiagnosticLog(const std::wstring& message) {
   try {
     if (!FolderExists(names::kLogFolder))
       return;
     SYSTEMTIME now;
     GetLocalTime(&now);
     const std::wstring path =
-        MonitorLogFileName(names::kLogFolder, {now.wYear, now.wMonth, now.wDay});
+        DiagnosticLogFileName(names::kLogFolder, now.wYear, now.wMonth, now.wDay);
 
     // The stamp reads the clock again, in the user's long time format.
     wchar_t time[64] = {};
     GetTimeFormatW(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, time, std::size(time));
-    const std::string line = ToAnsi(MonitorLogLine(time, message));
+    const std::string line = ToAnsi(DiagnosticLogLine(time, message));
 
     if (IsMarkedReadOnly(path))
       return;
@@ -29,6 +29,6 @@ void WriteMonitorLog(const std::wstring& message) {
     DWORD written = 0;
     WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   } catch (...) {
-    // Logging must never disturb the monitor.
+    // Logging must never disturb the program.
   }
 }
