@@ -1,6 +1,8 @@
 #pragma once
 // The certificate half of CorvanexMgr.dll, over crypt32 and the current
 // user's system stores "MY", "ROOT" and "CA".
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 
@@ -13,8 +15,11 @@ inline constexpr std::int32_t kErrStore = 0x80002002;
 inline constexpr std::int32_t kErrBlankProvider = cmgr::kArgumentsBad;
 
 // Decodes a DER certificate: names as readable UTF-16, version (1..3),
-// serial in hex, dates in UTC, and its kind.
+// serial in hex, dates on the user's local calendar, and its kind.
 std::int32_t GetCertInfo(const unsigned char* data, std::int32_t length, cmgr::CertInfo* info);
+// A UTC instant as a date block (year, month, day, hour, minute, second) on
+// the calendar of zone; nullptr is the user's time zone.
+void LocalDateBlock(const FILETIME& when, const TIME_ZONE_INFORMATION* zone, std::int32_t* out);
 
 // Adds to "MY", linked to container and provider with the given key spec and
 // marked as ours. A copy of ours already there is replaced; one without our

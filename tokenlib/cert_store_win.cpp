@@ -183,9 +183,13 @@ void CopyName(CERT_NAME_BLOB blob, const CERT_CONTEXT* cert, DWORD flags, char16
   }
 }
 
-void CopyDate(const FILETIME& when, std::int32_t* out) {
-  SYSTEMTIME st{};
-  FileTimeToSystemTime(&when, &st);
+}  // namespace
+
+void LocalDateBlock(const FILETIME& when, const TIME_ZONE_INFORMATION* zone, std::int32_t* out) {
+  SYSTEMTIME utc{}, st{};
+  FileTimeToSystemTime(&when, &utc);
+  if (!SystemTimeToTzSpecificLocalTime(zone, &utc, &st))
+    st = utc;
   std::fill(out, out + cmgr::kDateBlockSize, 0);
   out[0] = st.wYear;
   out[1] = st.wMonth;
@@ -194,6 +198,8 @@ void CopyDate(const FILETIME& when, std::int32_t* out) {
   out[4] = st.wMinute;
   out[5] = st.wSecond;
 }
+
+namespace {
 
 bool IsCa(const CERT_CONTEXT* cert) {
   const CERT_EXTENSION* ext = Crypt32().CertFindExtension(
@@ -263,8 +269,8 @@ std::int32_t GetCertInfo(const unsigned char* data, std::int32_t length, cmgr::C
   }
   hex.resize(std::min<std::size_t>(hex.size(), cmgr::kSerialSize - 1));
   std::memcpy(out->serial, hex.c_str(), hex.size() + 1);
-  CopyDate(info->NotBefore, out->notBefore);
-  CopyDate(info->NotAfter, out->notAfter);
+  LocalDateBlock(info->NotBefore, nullptr, out->notBefore);
+  LocalDateBlock(info->NotAfter, nullptr, out->notAfter);
   CERT_NAME_BLOB subjectName = info->Subject, issuerName = info->Issuer;
   const bool selfSigned =
       Crypt32().CertCompareCertificateName(X509_ASN_ENCODING, &subjectName, &issuerName) != FALSE;

@@ -9,6 +9,7 @@
 
 #include "test_paths.h"
 #include "base/corvanex_mgr_abi.h"
+#include "cert_store.h"
 #include "tests/support/test_files_win.h"
 #include "tests/support/test_stores_win.h"
 #include "base/text_win.h"
@@ -143,6 +144,28 @@ TEST_F(CertStoreExports, DecodesNamesDatesAndKind) {
   helper_get_cert_info2(Bytes(inter), static_cast<int32_t>(inter.size()), subject, issuer, &version,
                         serial, notBefore, notAfter, &kind);
   EXPECT_EQ(kind, 2);
+}
+
+// Expiry is read on the local calendar: in UTC+8 a certificate ending at
+// 20:00Z on the 9th ends on the 10th.
+TEST(CertificateDates, AreOnTheLocalCalendar) {
+  SYSTEMTIME utc{};
+  utc.wYear = 2026, utc.wMonth = 12, utc.wDay = 9, utc.wHour = 20;
+  FILETIME when{};
+  ASSERT_TRUE(SystemTimeToFileTime(&utc, &when));
+  TIME_ZONE_INFORMATION china{};
+  china.Bias = -480;
+  int32_t block[9] = {};
+  tokenlib::LocalDateBlock(when, &china, block);
+  EXPECT_EQ(block[0], 2026);
+  EXPECT_EQ(block[1], 12);
+  EXPECT_EQ(block[2], 10);
+  EXPECT_EQ(block[3], 4);
+  TIME_ZONE_INFORMATION newYork{};
+  newYork.Bias = 300;
+  tokenlib::LocalDateBlock(when, &newYork, block);
+  EXPECT_EQ(block[2], 9);
+  EXPECT_EQ(block[3], 15);
 }
 
 TEST_F(CertStoreExports, GarbageIsAStatusNotACrash) {

@@ -208,12 +208,12 @@ TEST_F(VirtualTokens, RepeatedLabelsAndLabelsOutsideTheCodePageGetTheirIdsNames)
   const std::string t = dir + "/tokens/bob/";
   std::ofstream(t + "token.ini", std::ios::app)
       << "\n[container:Twin-A]\nlabel=Twin\nid=0a\nexchange=bob.der\n"
-      << "[container:Twin-B]\nlabel=Twin\nid=0b\nsignature=bob.der\n"
+      << "[container:Twin-B]\nlabel=Twin\nid=0b\nsignature=../alice/alice-signature.der\n"
       << "[container:Zhang]\nlabel=\xe5\xbc\xa0\xe4\xb8\x89\nid=0c\nexchange=bob.der\n";
   ASSERT_EQ(manager.Reload(1), 0);
   // This test's code page (the C locale) has no form of the Chinese label.
   EXPECT_EQ(Containers(1), (std::vector<std::string>{"Bob", "Twin-0a", "Twin-0b", "0c"}));
-  EXPECT_EQ(Cert(1, "Twin-0b", 2), ReadFile(t + "bob.der"));
+  EXPECT_EQ(Cert(1, "Twin-0b", 2), ReadFile(t + "../alice/alice-signature.der"));
   EXPECT_TRUE(Cert(1, "Twin", 1).empty());
 }
 

@@ -159,9 +159,9 @@ bool AttributeBytes(const Object& o, CK_ATTRIBUTE_TYPE type, std::vector<std::ui
       return isKey && putUlong(o.modulus.size() * 8);
     case CKA_ENCRYPT:
     case CKA_WRAP:
-      return isPublicKey && putBool(o.exchange);
     case CKA_VERIFY:
-      return isPublicKey && putBool(!o.exchange);
+      // As many modules make them: every public key allowed both uses.
+      return isPublicKey && putBool(true);
     case CKA_VERIFY_RECOVER:
       return isPublicKey && putBool(false);
     case CKA_DERIVE:

@@ -34,7 +34,7 @@
 // Each key of a container is presented as a private-key object (CKA_PRIVATE,
 // seen only after login; decrypt/unwrap/sign for the exchange key, sign only
 // for the signature key; its private exponent sensitive), a public-key object
-// (encrypt/wrap for the exchange key, verify only for the signature key) and a
+// (encrypt, wrap and verify alike, as many modules make them) and a
 // certificate object, all with the container's CKA_ID and CKA_LABEL; moduli
 // are taken from the certificate. Standalone certificates get ids that match
 // no key.

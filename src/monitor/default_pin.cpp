@@ -1,5 +1,7 @@
 #include "monitor/default_pin.h"
 
+#include <algorithm>
+
 #include "i18n/safe_format.h"
 #include "token/token_operations.h"
 
@@ -50,6 +52,11 @@ std::optional<PinEntryProblem> CheckNewPin(const std::wstring& newPin,
     return PinEntryProblem{SafeFormat(L"%s(%d--%d)", {strings.UPIN_E2, minLength, maxLength}),
                            MonitorPorts::kInformation};
   return std::nullopt;
+}
+
+PinLengthRange NewPinLengthRange(std::int32_t tokenMin, std::int32_t tokenMax) {
+  const auto okMin = static_cast<std::int32_t>(kPinOkThreshold);
+  return {std::max(tokenMin, okMin), tokenMax <= 0 ? kPinBoxChars : tokenMax};
 }
 
 bool IsPinOkEnabled(std::size_t oldLength, std::size_t newLength, std::size_t confirmLength) {
@@ -104,8 +111,8 @@ std::int32_t DefaultPinCheck::ChangeUserPin(std::int32_t token) {
   if (token < 0 || token >= kTokenTableSize)
     return 0;
   const TV9Info& info = state_.TokenTable[token];
-  std::optional<PinChange> change =
-      dialogs_.ShowChangePinDialog(info.MinPinLength(), info.MaxPinLength());
+  const PinLengthRange range = NewPinLengthRange(info.MinPinLength(), info.MaxPinLength());
+  std::optional<PinChange> change = dialogs_.ShowChangePinDialog(range.min, range.max);
   // A token pulled out meanwhile hears nothing of it.
   if (!change || !tokenPresent_(token))
     return 0;

@@ -63,6 +63,15 @@ std::optional<PinEntryProblem> CheckNewPin(const std::wstring& newPin,
                                            std::int32_t minLength,
                                            std::int32_t maxLength,
                                            const TResStrs& strings);
+// The PIN boxes hold at most this many characters.
+inline constexpr int kPinBoxChars = 16;
+// The length range a new PIN is held to: the token's, where it gave one a
+// user can meet. An unknown maximum (0, or "unavailable" read as -1) is the
+// boxes' limit; a minimum below the 4 characters OK needs is 4.
+struct PinLengthRange {
+  std::int32_t min, max;
+};
+PinLengthRange NewPinLengthRange(std::int32_t tokenMin, std::int32_t tokenMax);
 // OK is enabled once each box holds at least 4 characters, whatever the
 // token's minimum.
 bool IsPinOkEnabled(std::size_t oldLength, std::size_t newLength, std::size_t confirmLength);

@@ -200,6 +200,23 @@ TEST(PinEntry, ConfirmationFirstThenTheTokensLengthRange) {
   EXPECT_TRUE(CheckNewPin(std::wstring(17, L'7'), std::wstring(17, L'7'), 6, 16, strings));
 }
 
+// Modules say "unknown" for a length (0 or unavailable, read as -1): the
+// message must still name a range a user can meet.
+TEST(PinEntry, UnknownTokenLengthsBecomeTheDialogsOwnBounds) {
+  const TResStrs strings;
+  const PinLengthRange unknown = NewPinLengthRange(-1, -1);
+  EXPECT_EQ(unknown.min, 4);
+  EXPECT_EQ(unknown.max, 16);
+  EXPECT_FALSE(CheckNewPin(L"12345678", L"12345678", unknown.min, unknown.max, strings));
+  const auto longPin = CheckNewPin(std::wstring(17, L'7'), std::wstring(17, L'7'), unknown.min,
+                                   unknown.max, strings);
+  ASSERT_TRUE(longPin);
+  EXPECT_EQ(longPin->text, L"用户PIN码不符合长度要求！(4--16)");
+  EXPECT_EQ(NewPinLengthRange(0, 0).max, 16);
+  EXPECT_EQ(NewPinLengthRange(6, 12).min, 6);
+  EXPECT_EQ(NewPinLengthRange(6, 12).max, 12);
+}
+
 TEST(PinText, NoCopyOfThePinOutlivesItsUse) {
   // A PIN short enough to live inside the string object itself, whose
   // characters a move would copy and leave behind.

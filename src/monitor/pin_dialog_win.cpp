@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr int kMaxPinChars = 16;
 constexpr int kWidth = 380, kChangeHeight = 230, kPromptHeight = 180;
 constexpr int kPromptTextWidth = 280;  // wider texts widen the dialog
 constexpr UINT_PTR kEditSubclass = 1;
@@ -162,7 +161,7 @@ class TUPinSetForm : public Window {
     layout_->CreateControls(kChangeDesign, WS_CLIPSIBLINGS);
     for (int id : {kOldPinEdit, kNewPinEdit, kConfirmPinEdit}) {
       SendMessageW(Item(id), EM_SETPASSWORDCHAR, L'*', 0);
-      SendMessageW(Item(id), EM_LIMITTEXT, kMaxPinChars, 0);
+      SendMessageW(Item(id), EM_LIMITTEXT, kPinBoxChars, 0);
       common_controls::Subclass(Item(id), PinEditProc, kEditSubclass);
     }
     EnableWindow(Item(kPinOkButton), FALSE);
@@ -226,8 +225,8 @@ class TUPinSetForm : public Window {
   }
 
   std::wstring EditText(int id) const {
-    wchar_t buffer[kMaxPinChars + 2] = {};
-    GetDlgItemTextW(hwnd(), id, buffer, kMaxPinChars + 1);
+    wchar_t buffer[kPinBoxChars + 2] = {};
+    GetDlgItemTextW(hwnd(), id, buffer, kPinBoxChars + 1);
     std::wstring text(buffer);
     SecureZeroMemory(buffer, sizeof buffer);
     return text;
@@ -293,7 +292,7 @@ class TUPinSetForm : public Window {
     else
       // The boxes' own memory is overwritten before the window goes.
       for (int id : {kOldPinEdit, kNewPinEdit, kConfirmPinEdit})
-        SetDlgItemTextW(hwnd(), id, std::wstring(kMaxPinChars, L'*').c_str());
+        SetDlgItemTextW(hwnd(), id, std::wstring(kPinBoxChars, L'*').c_str());
     modalResult_ = result;
     done_ = true;
   }

@@ -284,12 +284,14 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   // certificates are not looked at.
   auto cert = std::make_unique<TV9CertInfo>();
   const auto route = [&](const std::string* container, std::int32_t keySpec) -> std::int32_t {
+    // A container's certificate goes with its key, even one that says cA
+    // (self-signed, or a CA operator's own).
+    if (container)
+      return lib_.container_addcert_to_store(*container, provider, keySpec, cert->CertData.data(),
+                                             cert->CertLen);
     switch (cert->CertKind) {
       case cmgr::kUserCertificate:
-        if (!container)
-          return 0;  // a standalone user certificate has no key here
-        return lib_.container_addcert_to_store(*container, provider, keySpec, cert->CertData.data(),
-                                               cert->CertLen);
+        return 0;  // a standalone user certificate has no key here
       case cmgr::kRootCertificate:
         lib_.helper_add_root_cert_to_store(L"ROOT", cert->CertData.data(), cert->CertLen);
         return 0;

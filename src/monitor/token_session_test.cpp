@@ -411,6 +411,19 @@ TEST_F(TokenSessionTest, EachTokenAddsItsOwnStandaloneCertificates) {
   EXPECT_THAT(lib.added, Contains("CA:b-inter"));
 }
 
+// A container's certificate that says cA (self-signed, a CA operator's own)
+// is the user's, with its key, not a root.
+TEST_F(TokenSessionTest, AContainersCaCertificateGoesWithItsKey) {
+  FakeTokenLibrary::Token token = UserToken("a");
+  token.containerCerts[{"a-c2", 1}].kind = 1;
+  lib.tokens.push_back(token);
+  Start();
+  lib.added.clear();
+  session.TRegCertXETimer();
+  EXPECT_THAT(lib.added, Contains("MY:a-c2:1:a-c2-x"));
+  EXPECT_THAT(lib.added, Not(Contains("ROOT:a-c2-x")));
+}
+
 TEST_F(TokenSessionTest, AFailedConnectDoesNotHideTheInsertion) {
   lib.tokens.push_back(UserToken("a"));
   Start();
