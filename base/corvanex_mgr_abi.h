@@ -30,6 +30,9 @@ inline constexpr int kMaxStandaloneCerts = 65;
 // A status every function may return: an argument was missing or unusable
 // (CKR_ARGUMENTS_BAD), for instance a blank provider name.
 inline constexpr int kArgumentsBad = 0x7;
+// helper_add_root_cert_to_store: the user declined the system's prompt to
+// trust the root.
+inline constexpr std::int32_t kRootDeclined = static_cast<std::int32_t>(0x80002003);
 
 // keySpec arguments: which key of a container (CryptoAPI's AT_KEYEXCHANGE
 // and AT_SIGNATURE).

@@ -9,7 +9,7 @@
 #define CRYPT32_FUNCTIONS(X)                                                                  \
   X(CertAddCertificateContextToStore) X(CertCloseStore) X(CertCompareCertificateName)        \
   X(CertControlStore) X(CertCreateCertificateContext) X(CertDeleteCertificateFromStore)      \
-  X(CertDuplicateCertificateContext) X(CertEnumCertificatesInStore)                          \
+  X(CertDuplicateCertificateContext) X(CertDuplicateStore) X(CertEnumCertificatesInStore)    \
   X(CertFindCertificateInStore) X(CertFindExtension) X(CertFreeCertificateContext)           \
   X(CertGetCertificateContextProperty) X(CertGetNameStringW) X(CertNameToStrW) X(CertOpenStore) \
   X(CertSetCertificateContextProperty) X(CryptDecodeObject)

@@ -1,8 +1,12 @@
 #include <windows.h>
 
+#include <mutex>
+#include <set>
+
 #include "base/diagnostic_log.h"
 #include "base/files_win.h"
 #include "base/shared_names.h"
+#include "base/system_library_win.h"
 #include "base/text_win.h"
 #include "base/unique_handle_win.h"
 
@@ -31,4 +35,16 @@ void WriteDiagnosticLog(const std::wstring& message) {
   } catch (...) {
     // Logging must never disturb the program.
   }
+}
+
+void ReportUnboundOnce(const wchar_t* dll, const char* name, DWORD error) {
+  static std::mutex lock;
+  static std::set<std::wstring> told;
+  const std::wstring what = std::wstring(dll) + L"!" + FromAnsi(name);
+  {
+    std::lock_guard guard(lock);
+    if (!told.insert(what).second)
+      return;
+  }
+  WriteDiagnosticLog(L"Not bound: " + what + L" (error " + std::to_wstring(error) + L")");
 }

@@ -24,10 +24,16 @@ inline HMODULE LoadSystemLibrary(const wchar_t* dll) {
 // time from System32 keeps a DLL of that name beside the program from being
 // picked up, which a static import would allow for DLLs outside Windows'
 // list of known DLLs.
+// A DLL or function that could not be bound is told once per run in the
+// diagnostic log: without it a feature is silently missing.
+void ReportUnboundOnce(const wchar_t* dll, const char* name, DWORD error);
+
 template <class Fn>
 Fn SystemFunction(const wchar_t* dll, const char* name) {
   const HMODULE module = LoadSystemLibrary(dll);
-  if (!module)
-    return nullptr;
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  const auto function =
+      module ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+  if (!function)
+    ReportUnboundOnce(dll, name, GetLastError());
+  return function;
 }

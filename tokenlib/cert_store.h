@@ -30,6 +30,8 @@ std::int32_t AddUserCertificate(const std::string& container,
                                 std::int32_t keySpec,
                                 const unsigned char* data,
                                 std::int32_t length);
+// Adds to "ROOT" or "CA"; cmgr::kRootDeclined when the user declined the
+// system's prompt for a new root.
 std::int32_t AddCaCertificate(const std::u16string& storeName,
                               const unsigned char* data,
                               std::int32_t length);

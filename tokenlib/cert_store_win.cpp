@@ -89,6 +89,10 @@ class UserStores {
   HCERTSTORE Registry(const std::wstring& name) {
     return Open(registry_, name, CERT_STORE_PROV_SYSTEM_REGISTRY_W);
   }
+  bool IsOpen(HCERTSTORE store) const {
+    return std::any_of(logical_.begin(), logical_.end(),
+                       [&](const auto& open) { return open.second.get() == store; });
+  }
   void CloseAll() {
     CommitPending();
     logical_.clear();
@@ -343,17 +347,29 @@ std::int32_t AddCaCertificate(const std::u16string& storeName,
   UniqueCertContext cert = Decode(data, length);
   if (!cert)
     return kErrDecode;
+  // Through the logical store: on Windows the only way into the user's root
+  // store that trust honours. The system asks the user to confirm a new root
+  // in a modal box whose message loop runs the caller's events, which may
+  // call in here again: no lock is held across the add, and the add goes
+  // through a reference of its own that a removal meanwhile cannot close.
+  UniqueCertStore store;
+  {
+    UserStores& stores = UserStores::Instance();
+    std::lock_guard guard(stores.lock());
+    HCERTSTORE shared = stores.Logical(std::wstring(storeName.begin(), storeName.end()));
+    if (!shared)
+      return kErrStore;
+    store.reset(Crypt32().CertDuplicateStore(shared));
+  }
+  if (!Crypt32().CertAddCertificateContextToStore(store.get(), cert.get(),
+                                                  CERT_STORE_ADD_USE_EXISTING, nullptr))
+    return GetLastError() == ERROR_CANCELLED ? cmgr::kRootDeclined : kErrStore;
   UserStores& stores = UserStores::Instance();
   std::lock_guard guard(stores.lock());
-  // Through the logical store: on Windows the only way into the user's root
-  // store that trust honours (the system asks the user to confirm a root).
-  HCERTSTORE store = stores.Logical(std::wstring(storeName.begin(), storeName.end()));
-  if (!store)
-    return kErrStore;
-  if (!Crypt32().CertAddCertificateContextToStore(store, cert.get(), CERT_STORE_ADD_USE_EXISTING,
-                                                  nullptr))
-    return kErrStore;
-  stores.CommitSoon(store);
+  if (stores.IsOpen(store.get()))
+    stores.CommitSoon(store.get());
+  else
+    Commit(store.get());  // the stores were closed meanwhile: written out now
   return 0;
 }
 

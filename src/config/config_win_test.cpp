@@ -6,6 +6,7 @@
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
 #include "base/diagnostic_log.h"
+#include "base/system_library_win.h"
 #include "test_paths.h"
 #include "base/files_win.h"
 #include "tests/support/test_files_win.h"
@@ -127,7 +128,7 @@ TEST(FileVersion, LongNameIsNotCutIntoAnotherFilesName) {
   EXPECT_EQ(GetFileVersionText(name + L"-but-longer"), L"");
 }
 
-class MonitorLogTest : public ::testing::Test {
+class DiagnosticLogTest : public ::testing::Test {
  protected:
   void TearDown() override { RemoveTree(names::kLogFolder); }
   static std::wstring TodaysFile() {
@@ -137,7 +138,7 @@ class MonitorLogTest : public ::testing::Test {
   }
 };
 
-TEST_F(MonitorLogTest, WritesOnlyWhileTheFolderExists) {
+TEST_F(DiagnosticLogTest, WritesOnlyWhileTheFolderExists) {
   RemoveTree(names::kLogFolder);
   WriteDiagnosticLog(L"Mon CSP:first");
   EXPECT_FALSE(FolderExists(names::kLogFolder));
@@ -151,10 +152,27 @@ TEST_F(MonitorLogTest, WritesOnlyWhileTheFolderExists) {
   EXPECT_LT(text.find("one"), text.find("two"));
 }
 
-TEST_F(MonitorLogTest, ReadOnlyFileChangesNothing) {
+TEST_F(DiagnosticLogTest, ReadOnlyFileChangesNothing) {
   ASSERT_TRUE(CreateDirectoryW(names::kLogFolder, nullptr));
   WriteBytes(TodaysFile(), "kept\r\n");
   SetFileAttributesW(TodaysFile().c_str(), FILE_ATTRIBUTE_READONLY);
   WriteDiagnosticLog(L"Mon CSP:lost");
   EXPECT_EQ(ReadBytes(TodaysFile()), "kept\r\n");
+}
+
+// A system DLL's function that cannot be bound (an older Windows) is told
+// once, however often it is asked for.
+TEST_F(DiagnosticLogTest, AnUnboundSystemFunctionIsToldOnce) {
+  ASSERT_TRUE(CreateDirectoryW(names::kLogFolder, nullptr));
+  using Fn = void (*)();
+  EXPECT_EQ(SystemFunction<Fn>(L"crypt32.dll", "CertNoSuchFunction"), nullptr);
+  EXPECT_EQ(SystemFunction<Fn>(L"crypt32.dll", "CertNoSuchFunction"), nullptr);
+  EXPECT_EQ(SystemFunction<Fn>(L"nosuchlibrary.dll", "Anything"), nullptr);
+  EXPECT_NE(SystemFunction<Fn>(L"crypt32.dll", "CertOpenStore"), nullptr);
+  const std::string text = ReadBytes(TodaysFile());
+  const std::string line = "> Not bound: crypt32.dll!CertNoSuchFunction (error 127)\r\n";
+  EXPECT_NE(text.find(line), std::string::npos) << text;
+  EXPECT_EQ(text.find(line), text.rfind(line));
+  EXPECT_NE(text.find("> Not bound: nosuchlibrary.dll!Anything (error 126)"), std::string::npos);
+  EXPECT_EQ(text.find("CertOpenStore"), std::string::npos);
 }

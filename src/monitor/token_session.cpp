@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "config/fixed_names.h"
 #include "i18n/safe_format.h"
@@ -67,6 +68,20 @@ std::int32_t ParseProductId(std::wstring_view devicePath) {
     value = value * 16 + digit;
   }
   return value;
+}
+
+void TokenSession::RunQueuedEvents() {
+  while (!shutDown_ && (queued_.removal || queued_.rescan || queued_.reRegistration)) {
+    const Queued now = std::exchange(queued_, Queued{});
+    if (now.removal)
+      RemoveAndRegisterAgain();
+    if (now.rescan && !shutDown_) {
+      SearchCountdown = 5;
+      RescanTokens();
+    }
+    if (now.reRegistration)
+      ReRegisterAll();
+  }
 }
 
 void TokenSession::InitMonitor() {
@@ -160,6 +175,8 @@ void TokenSession::TSearchArmTimer() {
 }
 
 void TokenSession::TFindUSBKeyTimer() {
+  if (InsideRootPrompt())
+    return;  // the next tick
   if (shutDown_ || --SearchCountdown <= 0) {
     ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
     return;  // gave up silently
@@ -204,7 +221,17 @@ void TokenSession::TCheckInitTimer() {
 }
 
 void TokenSession::USBRemoval(std::int32_t productId) {
-  if (shutDown_ || !state_.LibraryReady || !IsTokenProductId(productId) || TokenCount == 0)
+  if (shutDown_ || !state_.LibraryReady || !IsTokenProductId(productId))
+    return;
+  if (InsideRootPrompt()) {
+    queued_.removal = true;
+    return;
+  }
+  RemoveAndRegisterAgain();
+}
+
+void TokenSession::RemoveAndRegisterAgain() {
+  if (shutDown_ || TokenCount == 0)
     return;
   bool allAnswer = true;
   for (std::int32_t i = 0; i < TokenCount && allAnswer; ++i)
@@ -214,9 +241,11 @@ void TokenSession::USBRemoval(std::int32_t productId) {
 
   lib_.remove_all_certs_from_store(ProviderName());
   FindAndConnectTokens(lib_, TokenCount);
-  for (std::int32_t i = 0; i < TokenCount; ++i)
+  for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i)
     if (ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0)
       RegisterTokenCertificates(i);
+  if (shutDown_)
+    return;
   PreviousTokenCount = TokenCount;
   ports_.CloseDialogsOnRemoval(TokenCount);
   ports_.ShowBalloon(strings_.K_Key_Remove, kBalloonInfo);
@@ -236,13 +265,17 @@ void TokenSession::RescanTokens() {
   if (RefreshTokenList() != 0)
     return;
   ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
-  for (std::int32_t i = 0; i < TokenCount; ++i) {
+  for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i) {
     lib_.token_reload_all_objects(i);
     RegisterTokenCertificates(i);
   }
 }
 
 void TokenSession::SessionUnlocked() {
+  if (InsideRootPrompt()) {
+    queued_.rescan = true;
+    return;
+  }
   SearchCountdown = 5;
   RescanTokens();
 }
@@ -284,6 +317,8 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   // certificates are not looked at.
   auto cert = std::make_unique<TV9CertInfo>();
   const auto route = [&](const std::string* container, std::int32_t keySpec) -> std::int32_t {
+    if (shutDown_)
+      return 0;  // the program ended inside this pass: nothing more goes in
     // A container's certificate goes with its key, even one that says cA
     // (self-signed, or a CA operator's own).
     if (container)
@@ -292,9 +327,22 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
     switch (cert->CertKind) {
       case cmgr::kUserCertificate:
         return 0;  // a standalone user certificate has no key here
-      case cmgr::kRootCertificate:
-        lib_.helper_add_root_cert_to_store(L"ROOT", cert->CertData.data(), cert->CertLen);
+      case cmgr::kRootCertificate: {
+        // Windows asks the user to trust a new root; one declined is not
+        // asked for again in this run, except by the manager's "RegCert".
+        std::string der(cert->CertData.begin(), cert->CertData.begin() + cert->CertLen);
+        if (declinedRoots_.count(der))
+          return 0;
+        ++rootPromptDepth_;
+        const std::int32_t added =
+            lib_.helper_add_root_cert_to_store(L"ROOT", cert->CertData.data(), cert->CertLen);
+        --rootPromptDepth_;
+        if (added == cmgr::kRootDeclined)
+          declinedRoots_.insert(std::move(der));
+        if (!InsideRootPrompt())
+          RunQueuedEvents();
         return 0;
+      }
       case cmgr::kIntermediateCertificate:
         lib_.helper_add_root_cert_to_store(L"CA", cert->CertData.data(), cert->CertLen);
         return 0;
@@ -304,7 +352,7 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   };
 
   const std::int32_t containers = std::clamp(info.ContainerCount, 0, kMaxContainerNames);
-  for (std::int32_t c = 0; c < containers && status == 0; ++c) {
+  for (std::int32_t c = 0; c < containers && status == 0 && !shutDown_; ++c) {
     const std::string& name = info.ContainerNames[c];
     for (std::int32_t keySpec : {cmgr::kExchangeKey, cmgr::kSignatureKey}) {
       if (ReadContainerCertificate(lib_, token, name, keySpec, *cert) != 0)
@@ -321,7 +369,7 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   std::int32_t count = 0;
   lib_.token_find_standalone_certs(token, handles, &count);
   count = std::clamp(count, 0, kMaxStandaloneHandles);
-  for (std::int32_t i = 0; i < count; ++i)
+  for (std::int32_t i = 0; i < count && !shutDown_; ++i)
     if (ReadStandaloneCertificate(lib_, token, handles[i], *cert) == 0)
       route(nullptr, 0);
   return status;
@@ -331,12 +379,25 @@ void TokenSession::TRegCertXETimer() {
   ports_.DisarmTimer(MonitorTimer::TRegCertXE);
   if (shutDown_)
     return;
+  // However many "RegCert" came meanwhile: one re-registration after it.
+  if (InsideRootPrompt()) {
+    queued_.reRegistration = true;
+    return;
+  }
+  ReRegisterAll();
+}
+
+void TokenSession::ReRegisterAll() {
+  if (shutDown_)
+    return;
+  declinedRoots_.clear();
   lib_.remove_all_certs_from_store(ProviderName());
-  for (std::int32_t i = 0; i < TokenCount; ++i) {
+  for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i) {
     lib_.token_reload_all_objects(i);
     RegisterTokenCertificates(i);
   }
-  ports_.SendToManager(names::kCommandLoadCert);
+  if (!shutDown_)
+    ports_.SendToManager(names::kCommandLoadCert);
 }
 
 void TokenSession::Shutdown() {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "config/app_config.h"
@@ -110,6 +111,11 @@ class TokenSession {
   // when the program ended stops at once.
   void Shutdown();
 
+  // Whether the library is inside an add to "ROOT": Windows asks the user to
+  // trust a new root in a modal box whose message loop delivers the
+  // program's events, and the library must not be entered again below it.
+  bool InsideRootPrompt() const { return rootPromptDepth_ > 0; }
+
   std::int32_t SearchCountdown = 5;
   std::int32_t TokenCount = 0;
   std::int32_t PreviousTokenCount = 0;
@@ -121,7 +127,22 @@ class TokenSession {
   MonitorPorts& ports_;
   TResStrs& strings_;
   TConfigInfo& config_;
+  // A removal, an unlock re-scan or a manager's re-registration that arrives
+  // inside the root prompt is kept (each at most once) and run as soon as the
+  // add has returned; elsewhere (our own boxes) they run at once. Logoff
+  // always runs at once, and the pass it interrupted stops at its next step.
+  void RunQueuedEvents();
+  void RemoveAndRegisterAgain();
+  void ReRegisterAll();
+
   bool initBalloonShown_ = false;
   bool shutDown_ = false;
   std::wstring providerName_;
+  int rootPromptDepth_ = 0;
+  std::set<std::string> declinedRoots_;  // the DER of each root the user declined
+  struct Queued {
+    bool removal = false;
+    bool rescan = false;
+    bool reRegistration = false;
+  } queued_;
 };

@@ -348,6 +348,70 @@ TEST_F(TokenSessionTest, ReRegistrationForTheManagerAndShutdown) {
   EXPECT_THAT(ports.events, ElementsAre("send:CLOSE"));
 }
 
+// While the system's root prompt is up, its message loop delivers a pull,
+// an unlock and two "RegCert": each waits for the pass, and runs once after.
+TEST_F(TokenSessionTest, EventsInsideTheRootPromptWaitForThePass) {
+  lib.tokens.push_back(UserToken("a"));
+  Start();
+  lib.tokens.push_back(UserToken("b"));
+  std::vector<std::string> callsInside;
+  lib.whileRootPromptIsUp = [&] {
+    const std::size_t before = lib.calls.size();
+    lib.tokens.pop_back();  // b pulled out again
+    session.USBRemoval(0xFF04);
+    session.SessionUnlocked();
+    session.TRegCertXETimer();
+    session.TRegCertXETimer();
+    session.TFindUSBKeyTimer();
+    callsInside.assign(lib.calls.begin() + before, lib.calls.end());
+  };
+  ArriveAndSearch();
+  EXPECT_THAT(callsInside, ElementsAre());  // nothing re-entered the library
+  // After the pass: the removal, the re-scan, one re-registration.
+  EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"), testing::SizeIs(2));
+  EXPECT_EQ(ports.Count("send:LoadCert"), 1);
+  EXPECT_EQ(session.TokenCount, 1);
+  EXPECT_FALSE(session.InsideRootPrompt());
+}
+
+// Logoff while the root prompt is up: the shutdown runs at once, and the
+// pass below it adds nothing more.
+TEST_F(TokenSessionTest, LogoffInsideTheRootPromptEndsThePass) {
+  lib.tokens.push_back(UserToken("a"));
+  Start();
+  lib.tokens.push_back(UserToken("b"));
+  std::size_t addedAtShutdown = 0;
+  lib.whileRootPromptIsUp = [&] {
+    session.Shutdown();
+    addedAtShutdown = lib.calls.size();
+  };
+  ArriveAndSearch();
+  EXPECT_THAT(lib.CallsNamed("uninit_pkcs11"), testing::SizeIs(1));
+  EXPECT_EQ(lib.calls.size(), addedAtShutdown);  // no call of the library after its end
+  session.Shutdown();
+  EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"), testing::SizeIs(1));
+}
+
+TEST_F(TokenSessionTest, ADeclinedRootIsAskedForAgainOnlyByRegCert) {
+  lib.declineRoots = true;
+  lib.tokens.push_back(UserToken("a"));
+  Start();  // asked once, declined
+  session.SessionUnlocked();
+  ports.events.clear();
+  lib.tokens.push_back(UserToken("b"));
+  ArriveAndSearch();
+  // a's root is not asked for again; b's own is.
+  EXPECT_THAT(lib.CallsNamed("helper_add_root_cert_to_store"),
+              ElementsAre("helper_add_root_cert_to_store(CA)", "helper_add_root_cert_to_store(CA)",
+                          "helper_add_root_cert_to_store(ROOT)",
+                          "helper_add_root_cert_to_store(CA)"));
+  lib.calls.clear();
+  session.TRegCertXETimer();
+  EXPECT_THAT(lib.CallsNamed("helper_add_root_cert_to_store"),
+              ElementsAre("helper_add_root_cert_to_store(ROOT)", "helper_add_root_cert_to_store(CA)",
+                          "helper_add_root_cert_to_store(ROOT)", "helper_add_root_cert_to_store(CA)"));
+}
+
 TEST_F(TokenSessionTest, AFailedInformationReadMakesTheNextRefreshAChange) {
   lib.tokens.push_back(UserToken("a"));
   Start();

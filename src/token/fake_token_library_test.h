@@ -1,4 +1,6 @@
 #pragma once
+#include <functional>
+#include <utility>
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -38,6 +40,8 @@ class FakeTokenLibrary : public TokenLibrary {
   };
 
   std::vector<std::string> calls;
+  std::function<void()> whileRootPromptIsUp;  // once, inside the next add to "ROOT"
+  bool declineRoots = false;                   // the user answers the root prompt with No
   std::vector<Token> tokens;
   std::int32_t initStatus = 0;
   std::int32_t findStatus = 0;
@@ -165,6 +169,12 @@ class FakeTokenLibrary : public TokenLibrary {
                                              std::int32_t len) override {
     const std::string name(store.begin(), store.end());
     Call("helper_add_root_cert_to_store", name);
+    // Windows asks the user to confirm a new root in a modal box, whose
+    // message loop delivers the program's other events meanwhile.
+    if (name == "ROOT" && whileRootPromptIsUp)
+      std::exchange(whileRootPromptIsUp, nullptr)();
+    if (name == "ROOT" && declineRoots)
+      return cmgr::kRootDeclined;
     added.push_back(name + ":" + std::string(reinterpret_cast<const char*>(data), len));
     return 0;
   }

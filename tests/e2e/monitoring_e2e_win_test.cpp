@@ -1,5 +1,8 @@
 // The monitor's job end to end: the virtual token plugged and pulled with the
 // driver tool, the user's certificate store looked at from outside.
+#include <windows.h>
+#include <wtsapi32.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -245,6 +248,99 @@ TEST_F(MonitoringTest, RegCertFromTheManagerRegistersAgainAndAnswersLoadCert) {
   EXPECT_EQ(ReadBytes(out.path() + L"mgr.txt"),
             "manager window ready\r\ndwData=0 text=LoadCert\r\ndwData=0 text=LoadCert\r\n"
             "dwData=0 text=CLOSE\r\n");
+}
+
+namespace {
+
+// The library behind a root prompt, as on Windows (Wine's crypt32 asks
+// nothing): the real one renamed beside it.
+void InstallRootPromptLibrary(const std::wstring& appDir) {
+  ASSERT_TRUE(MoveFileW((appDir + L"CorvanexMgr.dll").c_str(),
+                        (appDir + L"CorvanexMgr_real.dll").c_str()));
+  ASSERT_TRUE(CopyFileW(ROOT_PROMPT_LIBRARY_PATH, (appDir + L"CorvanexMgr.dll").c_str(), FALSE));
+}
+
+constexpr wchar_t kRootPrompt[] = L"Security Warning";
+
+HWND WaitForRootPrompt(HANDLE process) {
+  HWND prompt = nullptr;
+  WaitUntil([&] { return (prompt = InstalledMonitor::FindProcessWindow(process, L"#32770",
+                                                                        kRootPrompt)) != nullptr; });
+  return prompt;
+}
+
+// Whether the monitor's window answers within a second.
+bool Answers(HANDLE process) {
+  HWND main = InstalledMonitor::FindProcessWindow(process, L"TQZCorvanexE_TrayIconCer");
+  DWORD_PTR result = 0;
+  return main && SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result);
+}
+
+}  // namespace
+
+// While the root prompt is up its message loop delivers the monitor's events:
+// the token pulled, a screen unlock and two "RegCert". Each waits for the
+// pass and runs once after it; nothing hangs and nothing of ours is left.
+TEST_F(MonitoringTest, EventsDuringTheRootPromptRunAfterIt) {
+  InstallRootPromptLibrary(monitor.appDir());
+  monitor.WriteUserSettings("CertTips=0\r\n");  // no expiry boxes after the pass
+  TempFolder out;
+  UniqueKernelHandle manager = StartManagerStandIn(out.path() + L"mgr.txt", L"--timeout 90");
+  ASSERT_TRUE(manager);
+  HANDLE process = monitor.Start();
+  HWND main = monitor.WaitForMainWindow();
+  ASSERT_NE(main, nullptr);
+  monitor.Plug(0, L"alice");
+  ASSERT_NE(WaitForRootPrompt(process), nullptr);
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+
+  ASSERT_EQ(RunDriver(L"send --text RegCert", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(RunDriver(L"send --text RegCert", out.path() + L"s.txt"), 0);
+  PostMessageW(main, WM_WTSSESSION_CHANGE, WTS_SESSION_UNLOCK, 0);
+  monitor.Unplug(0);
+  Sleep(1500);  // the removal's notification and the re-registration's timer
+  EXPECT_TRUE(Answers(process));
+  EXPECT_EQ(CountProviderCertificates(), 4);  // nothing ran inside
+
+  ASSERT_TRUE(AnswerMessageBox(process, kRootPrompt, IDYES, std::chrono::seconds(5)));
+  // After the pass: the removal took the certificates, the re-registration
+  // ran once with no token in.
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }))
+      << CountProviderCertificates();
+  EXPECT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "text=LoadCert"));
+  EXPECT_TRUE(StoreHas(L"ROOT", L"Demo Root CA"));
+  EXPECT_TRUE(Answers(process));
+
+  monitor.EndSession(process);
+  ASSERT_EQ(InstalledMonitor::WaitForExit(process), 0u);
+  EXPECT_EQ(CountProviderCertificates(), 0);
+  TerminateProcess(manager.get(), 0);
+  const std::string received = ReadBytes(out.path() + L"mgr.txt");
+  EXPECT_EQ(received.find("text=LoadCert"), received.rfind("text=LoadCert")) << received;
+}
+
+// Logoff while the root prompt is up: the program ends at once, the pass
+// below the prompt adds nothing more, and none of our certificates is left.
+// The root declined on the way is not asked for again within the run.
+TEST_F(MonitoringTest, LogoffDuringTheRootPromptEndsCleanly) {
+  InstallRootPromptLibrary(monitor.appDir());
+  monitor.WriteUserSettings("CertTips=0\r\n");
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  monitor.Plug(0, L"alice");
+  ASSERT_TRUE(AnswerMessageBox(process, kRootPrompt, IDNO, std::chrono::seconds(20)));
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  monitor.Unplug(0);
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+  monitor.Plug(0, L"alice");
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  EXPECT_EQ(InstalledMonitor::FindProcessWindow(process, L"#32770", kRootPrompt), nullptr);
+
+  monitor.Plug(1, L"bob");  // Bob's token has a root of its own: the prompt comes
+  ASSERT_NE(WaitForRootPrompt(process), nullptr);
+  monitor.EndSession(process);
+  EXPECT_EQ(InstalledMonitor::WaitForExit(process), 0u);
+  EXPECT_EQ(CountProviderCertificates(), 0);
 }
 
 TEST_F(MonitoringTest, TheSettingsFileSwitchesOnTheTraceOfModuleCalls) {
