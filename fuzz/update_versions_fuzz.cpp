@@ -29,8 +29,9 @@ class Ports : public UpdatePorts {
     log.push_back(message);
   }
   bool AskYesNo(const std::wstring&) override { return true; }
-  InstallerSignature CheckInstallerSignature(const std::wstring&) override { return {}; }
-  void StartInstaller(const std::wstring&) override { __builtin_trap(); }
+  // No installer is ever found: nothing may start whatever the server says.
+  std::unique_ptr<HeldInstaller> HoldInstaller(const std::wstring&) override { return nullptr; }
+  std::wstring InstalledVersion() override { return L"1.0.0.1"; }
 
   FakeProfileFiles files;
 

@@ -217,6 +217,24 @@ TEST_F(VirtualTokens, RepeatedLabelsAndLabelsOutsideTheCodePageGetTheirIdsNames)
   EXPECT_TRUE(Cert(1, "Twin", 1).empty());
 }
 
+// Bob's key holds its expired first certificate (first in object order)
+// beside the renewed one.
+TEST_F(VirtualTokens, TheRenewedCertificateOfAKeyWins) {
+  EXPECT_EQ(Cert(1, "Bob", 1), ReadFile(dir + "/tokens/bob/bob.der"));
+  ASSERT_EQ(manager.Login(1, "24681357", nullptr), 0);
+  EXPECT_EQ(Cert(1, "Bob", 1), ReadFile(dir + "/tokens/bob/bob.der"));
+}
+
+TEST_F(VirtualTokens, LabelsAndIdsLongerThanTheFirstBuffersAreReadWhole) {
+  const std::string label(300, 'L');
+  std::ofstream(dir + "/tokens/bob/token.ini", std::ios::app)
+      << "\n[container:Long]\nlabel=" << label << "\nid=" << std::string(200, 'a')
+      << "\nexchange=bob.der\n";
+  ASSERT_EQ(manager.Reload(1), 0);
+  EXPECT_EQ(Containers(1), (std::vector<std::string>{"Bob", label}));
+  EXPECT_EQ(Cert(1, label, 1), ReadFile(dir + "/tokens/bob/bob.der"));
+}
+
 TEST_F(VirtualTokens, AModuleWithoutOsLockingIsStartedWithoutArguments) {
   manager.Finalise();
   std::ofstream(dir + "/vtoken.ini", std::ios::app) << "[module]\nosLocking=0\n";

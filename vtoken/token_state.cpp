@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 
 #include "der.h"
 
@@ -124,17 +125,20 @@ std::shared_ptr<const std::vector<Object>> ObjectsOf(const std::string& folder,
     const std::string hexId = ini.Get(section, "id");
     const std::string id = hexId.empty() ? name : FromHex(hexId);
     for (const bool exchange : {true, false}) {
-      const std::string file = ini.Get(section, exchange ? "exchange" : "signature");
-      if (file.empty())
+      // One key; several files are its certificates, renewed on that key.
+      std::vector<std::string> certificates;
+      std::istringstream files(ini.Get(section, exchange ? "exchange" : "signature"));
+      for (std::string file; files >> file;)
+        if (std::string der = ReadFile(Join(folder, file)); !der.empty())
+          certificates.push_back(std::move(der));
+      if (certificates.empty())
         continue;
-      const std::string der = ReadFile(Join(folder, file));
-      if (der.empty())
-        continue;
-      const auto modulus = Modulus(der);
+      const auto modulus = Modulus(certificates.front());
       objects.push_back({next++, CKO_PRIVATE_KEY, id, label, "", modulus, exchange, true});
       if (publicKeys)
         objects.push_back({next++, CKO_PUBLIC_KEY, id, label, "", modulus, exchange, false});
-      objects.push_back({next++, CKO_CERTIFICATE, id, label, der, {}, exchange, false});
+      for (const std::string& der : certificates)
+        objects.push_back({next++, CKO_CERTIFICATE, id, label, der, {}, exchange, false});
     }
   }
   next = 1000;

@@ -26,7 +26,8 @@
 //   [container:NAME]         ; one per key container
 //   label=...                ; its objects' CKA_LABEL (UTF-8), NAME when absent
 //   id=0a1b                  ; its objects' CKA_ID in hex, NAME's bytes when absent
-//   exchange=file.der        ; the certificate of the exchange key (optional)
+//   exchange=file.der        ; the certificate of the exchange key (optional);
+//                            ; several files: certificates renewed on that key
 //   signature=file.der       ; the certificate of the signature key (optional)
 //   [standalone]
 //   any-name=file.der        ; certificates without a key (CA certificates)

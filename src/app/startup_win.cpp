@@ -7,8 +7,10 @@
 #include "config/app_config.h"
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
+#include "config/private_profile_win.h"
 #include "i18n/language_win.h"
 #include "i18n/res_strs.h"
+#include "update/update_check.h"
 #include "base/files_win.h"
 #include "win32/guarded_win.h"
 #include "win32/window_win.h"
@@ -30,13 +32,17 @@ class ApplicationWindow : public Window {
 };
 
 // The update configuration: ClientConfig.txt as shipped, and ClientConfig.ini
-// (which the update check reads) seeded from the same template, each only
-// when missing.
+// (which the update check reads) seeded from the same template when missing.
+// After an upgrade the user's copy still names the version it was seeded
+// with: its Version becomes the installed one, so the update just installed
+// is not offered again; its address stays.
 void SeedUpdateConfiguration(const std::wstring& exeDir) {
   const std::wstring shipped = exeDir + names::kConfigTemplateFolder + names::kClientConfigTemplate;
   const std::wstring updateDir = GetUpdateFolder();
   CopyFileW(shipped.c_str(), (updateDir + names::kClientConfigTemplate).c_str(), TRUE);
   CopyFileW(shipped.c_str(), (updateDir + names::kClientConfigIni).c_str(), TRUE);
+  WinProfileFiles files;
+  BringClientConfigUpToDate(files, shipped, updateDir + names::kClientConfigIni);
 }
 
 int RunMessageLoop() {

@@ -22,7 +22,7 @@ struct Verified {
 
 // WinVerifyTrust on one file, without any user interface and without
 // fetching revocation lists over the network.
-Verified VerifyFile(const std::wstring& path) {
+Verified VerifyFile(const std::wstring& path, HANDLE handle = nullptr) {
   static const auto verify = SystemFunction<VerifyFn>(L"wintrust.dll", "WinVerifyTrust");
   static const auto provData =
       SystemFunction<ProvDataFn>(L"wintrust.dll", "WTHelperProvDataFromStateData");
@@ -35,6 +35,7 @@ Verified VerifyFile(const std::wstring& path) {
   WINTRUST_FILE_INFO file = {};
   file.cbStruct = sizeof(file);
   file.pcwszFilePath = path.c_str();
+  file.hFile = handle;  // read through the caller's handle where it holds one
   WINTRUST_DATA data = {};
   data.cbStruct = sizeof(data);
   data.dwUIChoice = WTD_UI_NONE;
@@ -63,11 +64,12 @@ Verified VerifyFile(const std::wstring& path) {
 }  // namespace
 
 InstallerSignature CheckInstallerSignature(const std::wstring& installer,
+                                           HANDLE file,
                                            const std::wstring& monitorExe) {
   const Verified monitor = VerifyFile(monitorExe);
   if (monitor.status != 0)
     return {InstallerSignature::kMonitorUnsigned, static_cast<std::int32_t>(monitor.status)};
-  const Verified candidate = VerifyFile(installer);
+  const Verified candidate = VerifyFile(installer, file);
   if (candidate.status != 0)
     return {InstallerSignature::kInstallerNotTrusted, static_cast<std::int32_t>(candidate.status)};
   if (candidate.signer != monitor.signer)

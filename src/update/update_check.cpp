@@ -1,6 +1,8 @@
 #include "update/update_check.h"
 
+#include <array>
 #include <cstdio>
+#include <optional>
 
 #include "config/fixed_names.h"
 
@@ -15,6 +17,7 @@ constexpr wchar_t kLogUpdateDeclined[] = L"放弃更新";
 constexpr wchar_t kLogUpdateStarted[] = L"开始更新...";
 constexpr wchar_t kLogDownloadFailed[] = L"失败更新，返回值 = ";
 constexpr wchar_t kLogInstallDeclined[] = L"放弃安装";
+constexpr wchar_t kLogInstallerUnreadable[] = L"拒绝安装：无法打开安装程序";
 
 std::wstring VersionsLine(const UpdateVersions& versions) {
   return L"Server Ver = " + versions.Server + L"  Client Ver = " + versions.Client;
@@ -54,6 +57,54 @@ std::wstring InstallerRefusalText(const InstallerSignature& signature) {
     case InstallerSignature::kOtherSigner:
       return L"拒绝安装：安装程序的签名者与本程序不同";
   }
+  return L"";
+}
+
+bool BringClientConfigUpToDate(ProfileFiles& files,
+                               const std::wstring& shippedPath,
+                               const std::wstring& userPath) {
+  if (!files.Exists(shippedPath) || !files.Exists(userPath))
+    return false;
+  const std::wstring installed = files.Open(shippedPath)->ReadString(L"Mgr", L"Version", L"");
+  const auto user = files.Open(userPath);
+  if (installed.empty() || !IsNewerVersion(installed, user->ReadString(L"Mgr", L"Version", L"")))
+    return false;
+  return user->WriteString(L"Mgr", L"Version", installed);
+}
+
+bool IsHigherFileVersion(std::wstring_view a, std::wstring_view b) {
+  const auto parse = [](std::wstring_view text) -> std::optional<std::array<unsigned, 4>> {
+    std::array<unsigned, 4> parts{};
+    std::size_t part = 0;
+    bool digit = false;
+    for (wchar_t c : text) {
+      if (c == L'.' && digit && part < 3) {
+        ++part;
+        digit = false;
+      } else if (c >= L'0' && c <= L'9' && parts[part] < 65536) {
+        parts[part] = parts[part] * 10 + static_cast<unsigned>(c - L'0');
+        digit = true;
+      } else {
+        return std::nullopt;
+      }
+    }
+    if (!digit || parts[part] > 65535)
+      return std::nullopt;
+    return parts;
+  };
+  const auto left = parse(a), right = parse(b);
+  return left && right && *left > *right;
+}
+
+std::wstring UpdateCheck::RefusalOf(HeldInstaller* installer) {
+  if (!installer)
+    return kLogInstallerUnreadable;
+  if (std::wstring refusal = InstallerRefusalText(installer->Signature()); !refusal.empty())
+    return refusal;
+  // An older installer, validly signed, offered under a higher version text.
+  const std::wstring offered = installer->FileVersion(), installed = ports_.InstalledVersion();
+  if (!IsHigherFileVersion(offered, installed))
+    return L"拒绝安装：安装程序的版本（" + offered + L"）不高于已安装的版本（" + installed + L"）";
   return L"";
 }
 
@@ -112,16 +163,25 @@ void UpdateCheck::CheckForUpdate() {
     log(kLogDownloadFailed + std::to_wstring(result));
     return;
   }
-  // Plain HTTP can be answered by anyone: only our own signer's installer runs.
-  const std::wstring refusal = InstallerRefusalText(ports_.CheckInstallerSignature(installerPath));
-  if (!refusal.empty()) {
+  // Plain HTTP can be answered by anyone: only a newer installer of our own
+  // publisher runs, and the user is not asked about any other.
+  if (const std::wstring refusal = RefusalOf(ports_.HoldInstaller(installerPath).get());
+      !refusal.empty()) {
     log(refusal);
     return;
   }
-  if (ports_.AskYesNo(strings_.Update_Down_OK))
-    ports_.StartInstaller(installerPath);
-  else
+  if (!ports_.AskYesNo(strings_.Update_Down_OK)) {
     log(kLogInstallDeclined);
+    return;
+  }
+  // The question may have stood for hours over a folder every program of the
+  // user can write: the file is checked again, held, and that file starts.
+  const auto installer = ports_.HoldInstaller(installerPath);
+  if (const std::wstring refusal = RefusalOf(installer.get()); !refusal.empty()) {
+    log(refusal);
+    return;
+  }
+  installer->Start();
 }
 
 std::int32_t UpdateCheck::DownloadAndWait(const std::wstring& address, const std::wstring& path) {

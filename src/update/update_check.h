@@ -36,6 +36,21 @@ struct InstallerSignature {
 // The log line of a refused installer, empty for one that may run.
 std::wstring InstallerRefusalText(const InstallerSignature& signature);
 
+// Whether file version a ("major.minor.build.revision", missing parts 0) is
+// numerically higher than b; false when either is not such a version.
+bool IsHigherFileVersion(std::wstring_view a, std::wstring_view b);
+
+// The downloaded installer, held open for reading only: from its check until
+// its start nothing can change or replace it.
+class HeldInstaller {
+ public:
+  virtual ~HeldInstaller() = default;
+  virtual InstallerSignature Signature() = 0;
+  // Its own file version, "a.b.c.d"; empty when it has none.
+  virtual std::wstring FileVersion() = 0;
+  virtual void Start() = 0;
+};
+
 // A download running on a worker thread.
 class PendingDownload {
  public:
@@ -63,8 +78,10 @@ class UpdatePorts {
   virtual void AppendUpdateLog(const std::wstring& logPath, const std::wstring& message) = 0;
   // A Yes/No question owned by the main window, captioned P_MSGTitle.
   virtual bool AskYesNo(const std::wstring& text) = 0;
-  virtual InstallerSignature CheckInstallerSignature(const std::wstring& path) = 0;
-  virtual void StartInstaller(const std::wstring& path) = 0;
+  // Null when the file cannot be opened so (gone, or open for writing).
+  virtual std::unique_ptr<HeldInstaller> HoldInstaller(const std::wstring& path) = 0;
+  // The running program's own file version.
+  virtual std::wstring InstalledVersion() = 0;
 };
 
 struct UpdateVersions {
@@ -79,6 +96,14 @@ enum UpdateReadResult : int {
   kNoVersionFile = 3,
 };
 
+// Brings the user's client configuration (userPath) up to the installed
+// program's (shippedPath), after an upgrade left it behind: a Version older
+// than the shipped one is replaced; everything else, such as a VersionFile
+// address the user or an administrator set, is kept. True when it changed.
+bool BringClientConfigUpToDate(ProfileFiles& files,
+                               const std::wstring& shippedPath,
+                               const std::wstring& userPath);
+
 // The once-per-run check for a newer release, on the main thread.
 class UpdateCheck {
  public:
@@ -92,6 +117,9 @@ class UpdateCheck {
   // Fetches address into path while the user interface runs; the HRESULT, or
   // kStillActive when Exit or the manager stopped the wait first.
   std::int32_t DownloadAndWait(const std::wstring& address, const std::wstring& path);
+  // Why the held installer must not run (its signer, or no newer version than
+  // the one installed), empty when it may.
+  std::wstring RefusalOf(HeldInstaller* installer);
 
   ProgramState& state_;
   UpdatePorts& ports_;

@@ -34,6 +34,31 @@ TEST(UpdateLogLineTest, DateTimeFullWidthColonAndCrLf) {
             L"2026/12/8 0:00:01\xFF1Ax\r\n");
 }
 
+// After an upgrade the user's copy names the version it was seeded with.
+TEST(ClientConfigTest, AnOlderUserCopyTakesTheInstalledVersionAndKeepsItsAddress) {
+  FakeProfileFiles files;
+  const std::wstring shipped = L"C:\\app\\config\\ClientConfig.txt";
+  const std::wstring user = L"C:\\upd\\ClientConfig.ini";
+  files.File(shipped).WriteString(L"Mgr", L"Version", L"1.0.0.2");
+  files.File(shipped).WriteString(L"URL", L"VersionFile", L"http://shipped/ServerConfig.txt");
+  files.File(user).WriteString(L"Mgr", L"Version", L"1.0.0.1");
+  files.File(user).WriteString(L"URL", L"VersionFile", L"http://admin/ServerConfig.txt");
+  EXPECT_TRUE(BringClientConfigUpToDate(files, shipped, user));
+  EXPECT_EQ(files.File(user).ReadString(L"Mgr", L"Version", L""), L"1.0.0.2");
+  EXPECT_EQ(files.File(user).ReadString(L"URL", L"VersionFile", L""),
+            L"http://admin/ServerConfig.txt");
+  // Up to date, or newer than the installed program: left alone.
+  EXPECT_FALSE(BringClientConfigUpToDate(files, shipped, user));
+  files.File(user).WriteString(L"Mgr", L"Version", L"1.0.0.3");
+  EXPECT_FALSE(BringClientConfigUpToDate(files, shipped, user));
+  EXPECT_EQ(files.File(user).ReadString(L"Mgr", L"Version", L""), L"1.0.0.3");
+  // A shipped file without a version changes nothing.
+  files.File(shipped).WriteString(L"Mgr", L"Version", L"");
+  files.File(user).WriteString(L"Mgr", L"Version", L"1.0.0.0");
+  EXPECT_FALSE(BringClientConfigUpToDate(files, shipped, user));
+  EXPECT_FALSE(BringClientConfigUpToDate(files, L"C:\\missing.txt", user));
+}
+
 namespace {
 
 constexpr wchar_t kFolder[] = L"C:\\upd\\";
@@ -76,27 +101,45 @@ class FakeUpdatePorts : public UpdatePorts {
   }
   bool AskYesNo(const std::wstring& text) override {
     asked.push_back(text);
+    if (whileAsking)
+      std::exchange(whileAsking, nullptr)();
     if (answers.empty())
       return false;
     const bool yes = answers.front();
     answers.pop_front();
     return yes;
   }
-  InstallerSignature CheckInstallerSignature(const std::wstring& path) override {
+  // The downloaded file as it stands when it is opened.
+  struct InstallerFile {
+    InstallerSignature signature{InstallerSignature::kSameSigner, 0};
+    std::wstring version = L"1.1.0.0";
+    bool readable = true;
+  };
+  std::unique_ptr<HeldInstaller> HoldInstaller(const std::wstring& path) override {
     EXPECT_EQ(path, kInstaller);
-    return signature;
+    return installer.readable ? std::make_unique<Held>(*this, installer) : nullptr;
   }
-  void StartInstaller(const std::wstring& path) override { startedInstaller.push_back(path); }
+  std::wstring InstalledVersion() override { return installed; }
 
   FakeProfileFiles files;
   std::deque<Download> downloads;
   std::deque<bool> answers;  // one per prompt; No once they run out
   std::function<void()> duringPump;
-  InstallerSignature signature{InstallerSignature::kSameSigner, 0};
+  std::function<void()> whileAsking;  // once, while the next question is up
+  InstallerFile installer;
+  std::wstring installed = L"1.0.0.0";
   std::vector<std::wstring> deleted, started, log, asked, startedInstaller;
   int pumped = 0;
 
  private:
+  struct Held : HeldInstaller {
+    Held(FakeUpdatePorts& ports, InstallerFile file) : ports(ports), file(std::move(file)) {}
+    InstallerSignature Signature() override { return file.signature; }
+    std::wstring FileVersion() override { return file.version; }
+    void Start() override { ports.startedInstaller.push_back(kInstaller); }
+    FakeUpdatePorts& ports;
+    InstallerFile file;
+  };
   struct Pending : PendingDownload {
     explicit Pending(Download d) : d(std::move(d)) {}
     std::int32_t ExitCode() override {
@@ -230,9 +273,9 @@ TEST_F(UpdateCheckTest, InstallerNotOfOurSignerIsRefusedWithoutPrompt) {
     ServerOffers(L"1.1");
     InstallerDownload(0);
     ports.answers = {true, true};
-    ports.signature = {verdict, static_cast<std::int32_t>(0x800B0100)};
+    ports.installer.signature = {verdict, static_cast<std::int32_t>(0x800B0100)};
     check.CheckForUpdate();
-    EXPECT_EQ(ports.log.back(), InstallerRefusalText(ports.signature));
+    EXPECT_EQ(ports.log.back(), InstallerRefusalText(ports.installer.signature));
     EXPECT_THAT(ports.log.back(), ::testing::StartsWith(L"拒绝安装："));
     EXPECT_EQ(ports.asked.size(), 1u);
     EXPECT_TRUE(ports.startedInstaller.empty());
@@ -240,6 +283,53 @@ TEST_F(UpdateCheckTest, InstallerNotOfOurSignerIsRefusedWithoutPrompt) {
   EXPECT_EQ(InstallerRefusalText(
                 {InstallerSignature::kInstallerNotTrusted, static_cast<std::int32_t>(0x800B0100)}),
             L"拒绝安装：安装程序没有有效签名，错误码 = 0x800B0100");
+}
+
+// A validly signed older installer offered under a higher version text.
+TEST_F(UpdateCheckTest, AnInstallerNoNewerThanTheInstalledProgramIsRefused) {
+  ports.installed = L"1.0.0.2";
+  for (const wchar_t* version : {L"1.0.0.1", L"1.0.0.2", L"", L"1.0.x"}) {
+    ports.log.clear();
+    ports.asked.clear();
+    ClientAt(L"1.0.0.2");
+    ServerOffers(L"9.9.9.9");
+    InstallerDownload(0);
+    ports.answers = {true, true};
+    ports.installer.version = version;
+    check.CheckForUpdate();
+    EXPECT_EQ(ports.log.back(), L"拒绝安装：安装程序的版本（" + std::wstring(version) +
+                                    L"）不高于已安装的版本（1.0.0.2）");
+    EXPECT_EQ(ports.asked.size(), 1u);
+    EXPECT_TRUE(ports.startedInstaller.empty());
+  }
+  EXPECT_TRUE(IsHigherFileVersion(L"1.0.0.10", L"1.0.0.9"));  // numbers, not text
+  EXPECT_TRUE(IsHigherFileVersion(L"1.1", L"1.0.0.9"));
+  EXPECT_FALSE(IsHigherFileVersion(L"1.0.0.9", L"1.0.0.10"));
+  EXPECT_FALSE(IsHigherFileVersion(L"1.0.0.0.1", L"1.0"));
+  EXPECT_FALSE(IsHigherFileVersion(L"1.70000", L"1.0"));
+}
+
+// The second question may stand for hours: the file is looked at again when
+// it is answered, and the file looked at is the one started.
+TEST_F(UpdateCheckTest, AnInstallerSwappedDuringTheLastQuestionIsRefused) {
+  const std::pair<std::function<void()>, std::wstring> swaps[] = {
+      {[&] { ports.installer.signature = {InstallerSignature::kOtherSigner, 0}; },
+       L"拒绝安装：安装程序的签名者与本程序不同"},
+      {[&] { ports.installer.version = L"0.9.0.0"; },
+       L"拒绝安装：安装程序的版本（0.9.0.0）不高于已安装的版本（1.0.0.0）"},
+      {[&] { ports.installer.readable = false; }, L"拒绝安装：无法打开安装程序"}};
+  for (const auto& [swap, line] : swaps) {
+    ports.installer = {};
+    ports.startedInstaller.clear();
+    ClientAt(L"1.0");
+    ServerOffers(L"1.1");
+    InstallerDownload(0);
+    ports.answers = {true, true};
+    ports.whileAsking = [&] { ports.whileAsking = swap; };  // the second question
+    check.CheckForUpdate();
+    EXPECT_EQ(ports.log.back(), line);
+    EXPECT_TRUE(ports.startedInstaller.empty());
+  }
 }
 
 TEST_F(UpdateCheckTest, ExitOrManagerStopsTheWaitAtTheNextPoll) {

@@ -177,10 +177,38 @@ bool DesktopUpdatePorts::AskYesNo(const std::wstring& text) {
                      MB_YESNO | MB_ICONQUESTION | MB_TOPMOST) == IDYES;
 }
 
-InstallerSignature DesktopUpdatePorts::CheckInstallerSignature(const std::wstring& path) {
-  return ::CheckInstallerSignature(path, ModuleFileName(nullptr));
+namespace {
+
+// Open for reading with read sharing only: no one can write, rename or
+// delete the file while it is held, and starting it is still allowed.
+class WinHeldInstaller : public HeldInstaller {
+ public:
+  WinHeldInstaller(HWND owner, std::wstring path, UniqueFile file)
+      : owner_(owner), path_(std::move(path)), file_(std::move(file)) {}
+  InstallerSignature Signature() override {
+    return CheckInstallerSignature(path_, file_.get(), ModuleFileName(nullptr));
+  }
+  std::wstring FileVersion() override { return GetFileVersionText(path_); }
+  void Start() override {
+    ShellExecuteW(owner_, L"open", path_.c_str(), nullptr, nullptr, SW_SHOW);
+  }
+
+ private:
+  HWND owner_;
+  std::wstring path_;
+  UniqueFile file_;
+};
+
+}  // namespace
+
+std::unique_ptr<HeldInstaller> DesktopUpdatePorts::HoldInstaller(const std::wstring& path) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file)
+    return nullptr;
+  return std::make_unique<WinHeldInstaller>(mainWindow_, path, std::move(file));
 }
 
-void DesktopUpdatePorts::StartInstaller(const std::wstring& path) {
-  ShellExecuteW(mainWindow_, L"open", path.c_str(), nullptr, nullptr, SW_SHOW);
+std::wstring DesktopUpdatePorts::InstalledVersion() {
+  return GetFileVersionText(ModuleFileName(nullptr));
 }

@@ -36,8 +36,8 @@ class DesktopUpdatePorts : public UpdatePorts {
     ::AppendUpdateLog(logPath, message);
   }
   bool AskYesNo(const std::wstring& text) override;
-  InstallerSignature CheckInstallerSignature(const std::wstring& path) override;
-  void StartInstaller(const std::wstring& path) override;
+  std::unique_ptr<HeldInstaller> HoldInstaller(const std::wstring& path) override;
+  std::wstring InstalledVersion() override;
 
  private:
   HWND mainWindow_;

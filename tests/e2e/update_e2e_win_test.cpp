@@ -313,6 +313,46 @@ TEST_F(UpdateTest, InstallerChangedAfterSigningIsRefused) {
   ExpectRefused(L"altered.exe", L"拒绝安装：安装程序没有有效签名，错误码 = 0x");
 }
 
+// A validly signed installer of the installed version, offered under a
+// higher version text (plain HTTP lets anyone on the path do that).
+TEST_F(UpdateTest, AnInstallerNoNewerThanTheInstalledProgramIsRefused) {
+  ExpectRefused(L"installed-version.exe",
+                L"拒绝安装：安装程序的版本（" MONITOR_VERSION_WTEXT L"）不高于已安装的版本（"
+                MONITOR_VERSION_WTEXT L"）\r\n");
+}
+
+// The last question stands over a folder every program of the user can
+// write: another signer's installer put in place meanwhile is refused.
+TEST_F(UpdateTest, AnInstallerSwappedDuringTheLastQuestionIsRefused) {
+  server.Serve(L"good.exe");
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"good.exe"));
+  AcceptUpdate();
+  HWND question = nullptr;
+  ASSERT_TRUE(WaitUntil([&] {
+    return (question = InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示")) != nullptr;
+  }, 60s));
+  ASSERT_TRUE(CopyFileW(UPDATE_INSTALLERS_PATH L"other-signer.exe",
+                        (UpdateFolder() + L"Pelkin_Setup.exe").c_str(), FALSE));
+  ASSERT_TRUE(AnswerMessageBox(process, L"提示", IDYES, 5s));
+  EXPECT_TRUE(LogHas(L"拒绝安装：安装程序的签名者与本程序不同\r\n", 20s)) << Log();
+  EXPECT_EQ(InstallerWindow(2s), nullptr);
+  End();
+}
+
+// After an upgrade the user's client configuration still names the version
+// it was seeded with: a later start brings it up to the installed program,
+// and keeps the address an administrator set.
+TEST_F(UpdateTest, AnOlderClientConfigurationTakesTheInstalledVersion) {
+  server.OfferVersion(MONITOR_VERSION_WTEXT, L"good.exe");
+  ClientAt(L"1.0.0.0", server.Url(L"ServerConfig.txt"));
+  ASSERT_TRUE(StartChinese());
+  EXPECT_TRUE(LogHas(L"Client Ver = " MONITOR_VERSION_WTEXT L"\r\n")) << Log();
+  EXPECT_TRUE(LogHas(L"未检测到新版本\r\n")) << Log();
+  EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));
+  End();
+  EXPECT_NE(server.Requests().find("ServerConfig.txt"), std::string::npos);
+}
+
 TEST_F(UpdateTest, MissingInstallerIsAFailedDownload) {
   ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"gone.exe"));
   AcceptUpdate();
