@@ -1,13 +1,24 @@
-# Authenticode signing of the monitor and the installer with osslsigncode.
-# MONITOR_SIGNING_CERT and MONITOR_SIGNING_KEY name the release certificate
-# and key (PEM); left empty, a test code-signing certificate is made in the
-# build tree, so that every build is signed and the update check can compare
-# signers.
+# Authenticode signing of the monitor and the installer with osslsigncode,
+# every signature timestamped, so that it stays valid after the signing
+# certificate expires. MONITOR_SIGNING_CERT (the certificate followed by its
+# issuers, PEM) and MONITOR_SIGNING_KEY name the release signer and
+# MONITOR_TIMESTAMP_URL its RFC 3161 time-stamping service. Left empty, a
+# test publisher is made in the build tree: a publisher CA, the code-signing
+# certificate it issued, a renewal of that certificate (same subject, new
+# key, same CA) and a time-stamping authority that osslsigncode runs itself.
 find_program(OSSLSIGNCODE osslsigncode REQUIRED)
 find_program(OPENSSL openssl REQUIRED)
-set(MONITOR_SIGNING_CERT "" CACHE FILEPATH "PEM certificate that signs the binaries")
+set(MONITOR_SIGNING_CERT "" CACHE FILEPATH "PEM certificate chain that signs the binaries")
 set(MONITOR_SIGNING_KEY "" CACHE FILEPATH "PEM private key of that certificate")
+set(MONITOR_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping service of the release signer")
 set(MONITOR_SIGNING_DIR ${CMAKE_BINARY_DIR}/signing)
+
+function(monitor_openssl)
+  execute_process(COMMAND ${OPENSSL} ${ARGN} RESULT_VARIABLE failed OUTPUT_QUIET ERROR_QUIET)
+  if(failed)
+    message(FATAL_ERROR "openssl ${ARGV0} failed while making the test signers")
+  endif()
+endfunction()
 
 # A self-signed code-signing certificate <name>.crt and key <name>.key in the
 # signing folder, made once.
@@ -17,30 +28,60 @@ function(monitor_make_test_signer name common_name)
     return()
   endif()
   file(MAKE_DIRECTORY ${MONITOR_SIGNING_DIR})
-  execute_process(
-    COMMAND ${OPENSSL} req -x509 -newkey rsa:2048 -nodes -days 3650 -sha256
-            -subj "/CN=${common_name}" -addext "extendedKeyUsage=codeSigning"
-            -addext "keyUsage=digitalSignature" -keyout ${base}.key -out ${base}.crt
-    RESULT_VARIABLE failed OUTPUT_QUIET ERROR_QUIET)
-  if(failed)
-    message(FATAL_ERROR "openssl could not make the test signer ${name}")
+  monitor_openssl(req -x509 -newkey rsa:2048 -nodes -days 3650 -sha256
+    -subj "/CN=${common_name}" -addext "extendedKeyUsage=codeSigning"
+    -addext "keyUsage=digitalSignature" -keyout ${base}.key -out ${base}.crt)
+endfunction()
+
+# <name>.crt (followed by the CA's certificate) and <name>.key, issued by the
+# test publisher CA with the given extended key usage, made once.
+function(monitor_make_issued_signer name common_name usage)
+  set(base ${MONITOR_SIGNING_DIR}/${name})
+  if(EXISTS ${base}.crt AND EXISTS ${base}.key)
+    return()
   endif()
+  set(ca ${MONITOR_SIGNING_DIR}/publisher-ca)
+  file(WRITE ${base}.ext "extendedKeyUsage=critical,${usage}\nkeyUsage=digitalSignature\n")
+  monitor_openssl(req -new -newkey rsa:2048 -nodes -subj "/O=Veltrox/CN=${common_name}"
+    -keyout ${base}.key -out ${base}.csr)
+  monitor_openssl(x509 -req -in ${base}.csr -CA ${ca}.crt -CAkey ${ca}.key -CAcreateserial
+    -days 3650 -sha256 -extfile ${base}.ext -out ${base}.leaf)
+  file(READ ${base}.leaf leaf)
+  file(READ ${ca}.crt issuer)
+  file(WRITE ${base}.crt "${leaf}${issuer}")
 endfunction()
 
 if(MONITOR_SIGNING_CERT AND MONITOR_SIGNING_KEY)
   set(MONITOR_SIGNER_CERT ${MONITOR_SIGNING_CERT})
   set(MONITOR_SIGNER_KEY ${MONITOR_SIGNING_KEY})
+  if(MONITOR_TIMESTAMP_URL)
+    set(MONITOR_TIMESTAMP_OPTIONS -ts ${MONITOR_TIMESTAMP_URL})
+  else()
+    message(WARNING "MONITOR_TIMESTAMP_URL is empty: signatures end with the certificate")
+  endif()
 else()
-  monitor_make_test_signer(test-signer "CorvanexE Test Code Signing")
-  set(MONITOR_SIGNER_CERT ${MONITOR_SIGNING_DIR}/test-signer.crt)
-  set(MONITOR_SIGNER_KEY ${MONITOR_SIGNING_DIR}/test-signer.key)
+  file(MAKE_DIRECTORY ${MONITOR_SIGNING_DIR})
+  if(NOT EXISTS ${MONITOR_SIGNING_DIR}/publisher-ca.crt)
+    monitor_openssl(req -x509 -newkey rsa:2048 -nodes -days 7300 -sha256
+      -subj "/O=Veltrox/CN=CorvanexE Test Publisher CA" -addext "basicConstraints=critical,CA:TRUE"
+      -addext "keyUsage=critical,keyCertSign,cRLSign"
+      -keyout ${MONITOR_SIGNING_DIR}/publisher-ca.key -out ${MONITOR_SIGNING_DIR}/publisher-ca.crt)
+  endif()
+  monitor_make_issued_signer(publisher "CorvanexE Test Code Signing" codeSigning)
+  monitor_make_issued_signer(publisher-renewed "CorvanexE Test Code Signing" codeSigning)
+  monitor_make_issued_signer(timestamping "CorvanexE Test Time Stamping" timeStamping)
+  set(MONITOR_SIGNER_CERT ${MONITOR_SIGNING_DIR}/publisher.crt)
+  set(MONITOR_SIGNER_KEY ${MONITOR_SIGNING_DIR}/publisher.key)
+  set(MONITOR_TIMESTAMP_OPTIONS -TSA-certs ${MONITOR_SIGNING_DIR}/timestamping.crt
+    -TSA-key ${MONITOR_SIGNING_DIR}/timestamping.key)
 endif()
 
-# The commands that sign file in place with the given certificate and key.
+# The commands that sign file in place with the given certificate and key,
+# timestamped.
 function(monitor_sign_commands out file cert key)
   set(${out}
     COMMAND ${OSSLSIGNCODE} sign -certs ${cert} -key ${key} -n "CorvanexE" -h sha256
-            -in ${file} -out ${file}.signed
+            ${MONITOR_TIMESTAMP_OPTIONS} -in ${file} -out ${file}.signed
     COMMAND ${CMAKE_COMMAND} -E rename ${file}.signed ${file}
     PARENT_SCOPE)
 endfunction()

@@ -297,6 +297,21 @@ TEST_F(SoftHsmTokens, LabelsCrossInTheSystemCodePage) {
   EXPECT_EQ(status, tokenlib::kErrNoContainer);
 }
 
+// Windows' "Use Unicode UTF-8" option makes UTF-8 the system code page:
+// every label has its exact form, and names stay the labels.
+TEST_F(SoftHsmTokens, WithUtf8AsTheSystemCodePageLabelsStayNames) {
+  const auto utf8 = tokenlib::NamedCodePage("UTF-8");
+  TokenManager unicode(*utf8);
+  ASSERT_EQ(unicode.Initialise(kModule), 0);
+  int32_t handles[32], n = 32;
+  ASSERT_EQ(unicode.Find(handles, &n), 0);
+  const std::string zhangSan = "\xe5\xbc\xa0\xe4\xb8\x89";
+  EXPECT_EQ(Sorted(ContainersOf(unicode, gamma)),
+            (std::vector<std::string>{"Carol", "Twin-31", "Twin-32", zhangSan}));
+  int32_t status = 0;
+  EXPECT_EQ(ContainerCertOf(unicode, gamma, zhangSan, 1, &status), ReadFile(g_dir + "/zhang.der"));
+}
+
 TEST_F(SoftHsmTokens, ContainerListThatDoesNotFitGivesTheWholeNamesThatFit) {
   char names[8];
   int32_t length = sizeof names;  // "exch\0sign\0" needs 10

@@ -21,7 +21,7 @@ UINT_PTR TimerId(MonitorTimer timer) {
 }  // namespace
 
 std::optional<MonitorTimer> DesktopPorts::TimerOf(UINT_PTR id) {
-  if (id < TimerId(MonitorTimer::TFindUSBKey) || id > TimerId(MonitorTimer::TSearchArm))
+  if (id < TimerId(MonitorTimer::TFindUSBKey) || id > TimerId(MonitorTimer::TEarlySearch))
     return std::nullopt;
   return static_cast<MonitorTimer>(id - kTimerBase);
 }

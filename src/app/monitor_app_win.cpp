@@ -96,6 +96,9 @@ void MonitorApp::OnTimer(UINT_PTR id) {
     case MonitorTimer::TSearchArm:
       session_->TSearchArmTimer();
       break;
+    case MonitorTimer::TEarlySearch:
+      session_->TEarlySearchTimer();
+      break;
   }
 }
 

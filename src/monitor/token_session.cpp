@@ -40,6 +40,8 @@ int TimerInterval(MonitorTimer timer) {
       return 2000;
     case MonitorTimer::TSearchArm:
       return 100;
+    case MonitorTimer::TEarlySearch:
+      return 250;
   }
   return 1000;
 }
@@ -158,6 +160,45 @@ void TokenSession::USBArrival(std::int32_t productId) {
   // The device needs a moment before the library can see it. Another
   // arrival meanwhile starts the wait again.
   ports_.ArmTimer(MonitorTimer::TArrivalWait);
+  ports_.ArmTimer(MonitorTimer::TEarlySearch);
+}
+
+void TokenSession::TEarlySearchTimer() {
+  if (shutDown_ || InsideRootPrompt())
+    return;
+  if (RefreshTokenList() != 0 || (TokenCount == PreviousTokenCount && !insertionPending_))
+    return;  // not yet
+  // Registered in full, or the search of the settling time handles the
+  // insertion as if nothing had been found: no failure is shown for a token
+  // still settling. What was registered meanwhile stays, and goes as usual
+  // when the token is pulled.
+  insertionPending_ = true;
+  for (std::int32_t i = 0; i < TokenCount; ++i) {
+    lib_.token_reload_all_objects(i);
+    if (RegisterTokenCertificates(i) != 0 || shutDown_)
+      return;
+  }
+  insertionPending_ = false;
+  for (MonitorTimer settling : {MonitorTimer::TEarlySearch, MonitorTimer::TArrivalWait,
+                                MonitorTimer::TSearchArm, MonitorTimer::TFindUSBKey})
+    ports_.DisarmTimer(settling);
+  AnnounceInsertion();
+  FollowUpInsertion();
+}
+
+void TokenSession::AnnounceInsertion() {
+  ports_.ShowBalloon(strings_.K_Key_Arrival, kBalloonInfo);
+  ports_.ArmTimer(MonitorTimer::TCheckInit);
+  if (config_.URLOpenMode == 1)
+    ports_.OpenWebAddress(config_.URL, config_.BrowserMode);
+}
+
+void TokenSession::FollowUpInsertion() {
+  if (config_.CertTips == 1)
+    for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i)
+      CheckCertificateExpiry(i);
+  if (TokenCount == 1 && !shutDown_)
+    ports_.ArmTimer(MonitorTimer::TCheckDefaultUPIN);
 }
 
 void TokenSession::TArrivalWaitTimer() {
@@ -170,6 +211,7 @@ void TokenSession::TArrivalWaitTimer() {
 
 void TokenSession::TSearchArmTimer() {
   ports_.DisarmTimer(MonitorTimer::TSearchArm);
+  ports_.DisarmTimer(MonitorTimer::TEarlySearch);  // the settling time is over
   if (!shutDown_)
     ports_.ArmTimer(MonitorTimer::TFindUSBKey);
 }
@@ -184,13 +226,11 @@ void TokenSession::TFindUSBKeyTimer() {
   if (RefreshTokenList() != 0)
     return;  // the next tick tries again
   ports_.DisarmTimer(MonitorTimer::TFindUSBKey);
-  if (PreviousTokenCount == TokenCount)
+  if (PreviousTokenCount == TokenCount && !insertionPending_)
     return;
+  insertionPending_ = false;
 
-  ports_.ShowBalloon(strings_.K_Key_Arrival, kBalloonInfo);
-  ports_.ArmTimer(MonitorTimer::TCheckInit);
-  if (config_.URLOpenMode == 1)
-    ports_.OpenWebAddress(config_.URL, config_.BrowserMode);
+  AnnounceInsertion();
   for (std::int32_t i = 0; i < TokenCount; ++i) {
     lib_.token_reload_all_objects(i);
     const std::int32_t status = RegisterTokenCertificates(i);
@@ -200,11 +240,7 @@ void TokenSession::TFindUSBKeyTimer() {
     if (shutDown_)
       return;
   }
-  if (config_.CertTips == 1)
-    for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i)
-      CheckCertificateExpiry(i);
-  if (TokenCount == 1 && !shutDown_)
-    ports_.ArmTimer(MonitorTimer::TCheckDefaultUPIN);
+  FollowUpInsertion();
 }
 
 void TokenSession::TCheckInitTimer() {
@@ -233,6 +269,7 @@ void TokenSession::USBRemoval(std::int32_t productId) {
 void TokenSession::RemoveAndRegisterAgain() {
   if (shutDown_ || TokenCount == 0)
     return;
+  insertionPending_ = false;  // every token left is registered again below
   bool allAnswer = true;
   for (std::int32_t i = 0; i < TokenCount && allAnswer; ++i)
     allAnswer = ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0;

@@ -22,6 +22,9 @@ enum class MonitorTimer {
   // tray, the manager and logoff are answered meanwhile.
   TArrivalWait,  // 2000 ms: the device settles; the search countdown is set
   TSearchArm,    // 100 ms: then the token search starts
+  // Meanwhile the token is looked for early; a token found and registered
+  // then is handled at once, anything less waits for the search above.
+  TEarlySearch,  // 250 ms
 };
 int TimerInterval(MonitorTimer timer);
 
@@ -104,6 +107,7 @@ class TokenSession {
   void TRegCertXETimer();
   void TArrivalWaitTimer();
   void TSearchArmTimer();
+  void TEarlySearchTimer();
 
   // The library's part of the shutdown: certificates out of the store,
   // "CLOSE" to the manager, the library ended. Once it has run, every entry
@@ -132,6 +136,9 @@ class TokenSession {
   // add has returned; elsewhere (our own boxes) they run at once. Logoff
   // always runs at once, and the pass it interrupted stops at its next step.
   void RunQueuedEvents();
+  // What an insertion shows and starts around its registration.
+  void AnnounceInsertion();
+  void FollowUpInsertion();
   void RemoveAndRegisterAgain();
   void ReRegisterAll();
 
@@ -139,6 +146,7 @@ class TokenSession {
   bool shutDown_ = false;
   std::wstring providerName_;
   int rootPromptDepth_ = 0;
+  bool insertionPending_ = false;  // found early, its registration not yet complete
   std::set<std::string> declinedRoots_;  // the DER of each root the user declined
   struct Queued {
     bool removal = false;

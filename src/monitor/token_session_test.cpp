@@ -42,6 +42,8 @@ const char* Name(MonitorTimer t) {
       return "TArrivalWait";
     case MonitorTimer::TSearchArm:
       return "TSearchArm";
+    case MonitorTimer::TEarlySearch:
+      return "TEarlySearch";
   }
   return "?";
 }
@@ -198,14 +200,67 @@ TEST_F(TokenSessionTest, AnArrivalWaitsOnTimersNotOnTheThread) {
   lib.tokens.push_back(UserToken("a"));
   Start();
   session.USBArrival(0xFF04);
-  EXPECT_THAT(ports.events, ElementsAre("arm:TArrivalWait"));
+  EXPECT_THAT(ports.events, ElementsAre("arm:TArrivalWait", "arm:TEarlySearch"));
   EXPECT_TRUE(lib.calls.empty());
   // The program ends during the settling time: the search never starts.
   session.Shutdown();
   ports.events.clear();
   session.TArrivalWaitTimer();
   session.TSearchArmTimer();
-  EXPECT_THAT(ports.events, ElementsAre("disarm:TArrivalWait", "disarm:TSearchArm"));
+  EXPECT_THAT(ports.events,
+              ElementsAre("disarm:TArrivalWait", "disarm:TSearchArm", "disarm:TEarlySearch"));
+}
+
+// A token the library sees early is registered and announced then; the
+// settling time's search does not run.
+TEST_F(TokenSessionTest, ATokenReadyEarlyIsHandledAtOnce) {
+  ports.settings.URLOpenMode = 1;
+  ports.settings.URL = L"https://intranet.example/";
+  Start();
+  session.USBArrival(0xFF04);
+  session.TEarlySearchTimer();  // not yet seen
+  EXPECT_EQ(session.TokenCount, 0);
+  lib.tokens.push_back(UserToken("a"));
+  ports.events.clear();
+  session.TEarlySearchTimer();
+  EXPECT_EQ(session.TokenCount, 1);
+  EXPECT_THAT(lib.added, Contains("MY:a-c1:1:a-c1-x"));
+  EXPECT_THAT(ports.events,
+              IsSupersetOf({"disarm:TEarlySearch", "disarm:TArrivalWait", "disarm:TSearchArm",
+                            "disarm:TFindUSBKey", "balloon:USBKey???:1", "arm:TCheckInit",
+                            "web:https://intranet.example/", "arm:TCheckDefaultUPIN"}));
+  EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
+}
+
+// A registration that fails early (the token still settling) shows nothing;
+// the search of the settling time handles the insertion as it would have.
+TEST_F(TokenSessionTest, AnEarlyFailureIsLeftToTheSettlingTimesSearch) {
+  Start();
+  lib.tokens.push_back(UserToken("a"));
+  lib.addStatus["a-c1,1"] = 0x80090016;
+  session.USBArrival(0xFF04);
+  ports.events.clear();
+  session.TEarlySearchTimer();
+  session.TEarlySearchTimer();
+  EXPECT_THAT(ports.events, Not(Contains("balloon:USBKey???:1")));
+  EXPECT_EQ(ports.Count("message:5"), 0);
+  lib.addStatus.clear();  // settled
+  session.TArrivalWaitTimer();
+  session.TSearchArmTimer();
+  session.TFindUSBKeyTimer();
+  EXPECT_EQ(session.TokenCount, 1);
+  EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
+  EXPECT_THAT(lib.added, Contains("MY:a-c1:1:a-c1-x"));
+
+  // Pulled while still settling: what the early pass registered goes.
+  lib.addStatus["a-c1,1"] = 0x80090016;
+  lib.tokens.push_back(UserToken("b"));
+  session.USBArrival(0xFF04);
+  session.TEarlySearchTimer();
+  lib.tokens.pop_back();
+  lib.calls.clear();
+  session.USBRemoval(0xFF04);
+  EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"), testing::SizeIs(1));
 }
 
 TEST_F(TokenSessionTest, OtherProductIdsAndAStoppedLibraryStartNoSearch) {

@@ -15,10 +15,23 @@ using VerifyFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
 using ProvDataFn = CRYPT_PROVIDER_DATA*(WINAPI*)(HANDLE);
 using ProvSignerFn = CRYPT_PROVIDER_SGNR*(WINAPI*)(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD);
 
+// Who signed a file, when its signature is valid (status 0): the signer's
+// certificate, its subject and the certificate that issued it (none for a
+// self-signed signer), each DER.
 struct Verified {
   LONG status = TRUST_E_NOSIGNATURE;
-  std::vector<BYTE> signer;  // the signer certificate, DER, when status is 0
+  std::vector<BYTE> signer;
+  std::vector<BYTE> subject;
+  std::vector<BYTE> issuer;
 };
+
+// One publisher: the same certificate, or the same subject certified by the
+// same issuing certificate, as when the publisher's certificate is renewed.
+bool SamePublisher(const Verified& a, const Verified& b) {
+  if (a.signer == b.signer)
+    return true;
+  return !a.issuer.empty() && a.issuer == b.issuer && a.subject == b.subject;
+}
 
 // WinVerifyTrust on one file, without any user interface and without
 // fetching revocation lists over the network.
@@ -52,6 +65,12 @@ Verified VerifyFile(const std::wstring& path, HANDLE handle = nullptr) {
     if (signer && signer->csCertChain > 0 && signer->pasCertChain[0].pCert) {
       const CERT_CONTEXT* cert = signer->pasCertChain[0].pCert;
       result.signer.assign(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded);
+      const CERT_NAME_BLOB& subject = cert->pCertInfo->Subject;
+      result.subject.assign(subject.pbData, subject.pbData + subject.cbData);
+      if (signer->csCertChain > 1 && signer->pasCertChain[1].pCert) {
+        const CERT_CONTEXT* issuer = signer->pasCertChain[1].pCert;
+        result.issuer.assign(issuer->pbCertEncoded, issuer->pbCertEncoded + issuer->cbCertEncoded);
+      }
     } else {
       result.status = TRUST_E_NO_SIGNER_CERT;
     }
@@ -72,7 +91,7 @@ InstallerSignature CheckInstallerSignature(const std::wstring& installer,
   const Verified candidate = VerifyFile(installer, file);
   if (candidate.status != 0)
     return {InstallerSignature::kInstallerNotTrusted, static_cast<std::int32_t>(candidate.status)};
-  if (candidate.signer != monitor.signer)
+  if (!SamePublisher(candidate, monitor))
     return {InstallerSignature::kOtherSigner, 0};
   return {InstallerSignature::kSameSigner, 0};
 }

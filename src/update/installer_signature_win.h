@@ -6,8 +6,9 @@
 #include "update/update_check.h"
 
 // Whether installer (read through file, which the caller holds open) carries
-// a valid Authenticode signature whose signer certificate is the one that
-// signed monitorExe.
+// a valid Authenticode signature of the publisher that signed monitorExe: the
+// same signer certificate, or one with the same subject from the same
+// issuing certificate (a renewal).
 InstallerSignature CheckInstallerSignature(const std::wstring& installer,
                                            HANDLE file,
                                            const std::wstring& monitorExe);

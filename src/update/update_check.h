@@ -25,8 +25,8 @@ std::wstring UpdateLogLine(const LocalDateTime& now,
 // early reports.
 inline constexpr std::int32_t kStillActive = 259;
 
-// Whether a downloaded installer may run: signed, validly, by the signer of
-// the running monitor. status is the failing check's code where there is one.
+// Whether a downloaded installer may run: signed, validly, by the publisher
+// of the running monitor. status is the failing check's code where there is one.
 struct InstallerSignature {
   enum Verdict { kSameSigner, kMonitorUnsigned, kInstallerNotTrusted, kOtherSigner };
   Verdict verdict = kInstallerNotTrusted;

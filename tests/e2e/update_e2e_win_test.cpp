@@ -309,6 +309,20 @@ TEST_F(UpdateTest, InstallerOfAnotherSignerIsRefused) {
   ExpectRefused(L"other-signer.exe", L"拒绝安装：安装程序的签名者与本程序不同\r\n");
 }
 
+// The publisher renewed its certificate (same subject, same CA, new key):
+// its installers still run.
+TEST_F(UpdateTest, AnInstallerSignedByThePublishersRenewedCertificateStarts) {
+  server.Serve(L"renewed.exe");
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"renewed.exe"));
+  AcceptUpdate();
+  ASSERT_TRUE(AnswerMessageBox(process, L"提示", IDYES, 60s));
+  HWND installer = InstallerWindow();
+  ASSERT_NE(installer, nullptr);
+  CloseInstaller(installer);
+  EXPECT_EQ(Log().find(L"拒绝安装"), std::wstring::npos) << Log();
+  End();
+}
+
 TEST_F(UpdateTest, InstallerChangedAfterSigningIsRefused) {
   ExpectRefused(L"altered.exe", L"拒绝安装：安装程序没有有效签名，错误码 = 0x");
 }
