@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "e2e_support_win_test.h"
@@ -362,11 +363,12 @@ TEST_F(MonitoringTest, TheProgramAnswersThroughoutAnInsertion) {
   HANDLE process = monitor.Start();
   HWND main = monitor.WaitForMainWindow();
   ASSERT_NE(main, nullptr);
-  // Messages to the main window from the moment of the arrival until the
-  // certificates are in. Through the settling time (3.1 s) each is answered
-  // within 200 ms; the registration pass itself may take longer.
+  // Messages to the main window from the moment of the arrival through the
+  // settling time (3.1 s): each is answered, within 200 ms except while the
+  // registration pass itself runs. The token is looked for early, so its
+  // certificates are in well before the settling time is over.
   std::atomic<bool> done{false};
-  std::atomic<int> settling{0}, lateInSettling{0}, lateInPass{0};
+  std::atomic<int> settling{0}, late{0}, unanswered{0};
   const auto plugged = std::chrono::steady_clock::now();
   std::thread ping([&] {
     while (!done) {
@@ -375,23 +377,26 @@ TEST_F(MonitoringTest, TheProgramAnswersThroughoutAnInsertion) {
       const bool answered =
           SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) != 0;
       const auto took = std::chrono::steady_clock::now() - sent;
-      if (sent - plugged < std::chrono::milliseconds(3000)) {
-        ++settling;
-        lateInSettling += !answered || took > std::chrono::milliseconds(200);
-      } else {
-        lateInPass += !answered;
-      }
+      ++settling;
+      unanswered += !answered;
+      late += took > std::chrono::milliseconds(200);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   });
   monitor.Plug(0, L"alice");
   const bool registered = WaitUntil([] { return CountProviderCertificates() == 4; });
+  const auto toLastCertificate = std::chrono::steady_clock::now() - plugged;
+  std::this_thread::sleep_until(plugged + std::chrono::milliseconds(3500));
   done = true;
   ping.join();
   EXPECT_TRUE(registered);
+  std::printf("arrival to the last certificate: %lld ms\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(toLastCertificate).count()));
+  EXPECT_LT(toLastCertificate, std::chrono::milliseconds(1500));
   EXPECT_GT(settling, 20);  // the whole settling time was watched
-  EXPECT_EQ(lateInSettling, 0);
-  EXPECT_EQ(lateInPass, 0);
+  EXPECT_EQ(unanswered, 0);
+  EXPECT_LE(late, 2);  // the pings that met the registration pass
   monitor.EndSession(process);
   EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
 }
