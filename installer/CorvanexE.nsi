@@ -29,6 +29,8 @@ RequestExecutionLevel admin
 !else
   InstallDir "$PROGRAMFILES\${COMPANY}\${PRODUCT}"
 !endif
+; An update goes where the product is installed.
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 VIProductVersion "${VERSION}"
 VIAddVersionKey "ProductName" "${PRODUCT}"
 VIAddVersionKey "CompanyName" "${COMPANY}"

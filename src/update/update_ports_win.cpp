@@ -4,7 +4,9 @@
 #include <urlmon.h>
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "config/data_folders.h"
 #include "update/installer_signature_win.h"
@@ -179,17 +181,50 @@ bool DesktopUpdatePorts::AskYesNo(const std::wstring& text) {
 
 namespace {
 
+// The command that runs the installer and, once it has ended, this program
+// again: through cmd.exe of the system folder, which runs as the user who
+// accepted the update and unelevated, as the monitor must (an elevated
+// monitor would be cut off from the manager's messages), whatever the
+// installer runs as. The installer ends this monitor; the new one registers
+// the tokens still plugged in. Nothing when a path would not pass through
+// cmd.exe unchanged: then the installer alone is started.
+std::optional<std::wstring> InstallThenRestartCommand(const std::wstring& installer,
+                                                      const std::wstring& monitor) {
+  for (const std::wstring* path : {&installer, &monitor})
+    if (path->find_first_of(L"\"%^\r\n") != std::wstring::npos)
+      return std::nullopt;
+  wchar_t folder[MAX_PATH] = {};
+  const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH)
+    return std::nullopt;
+  return L"\"" + std::wstring(folder) + L"\\cmd.exe\" /d /s /c \"start \"\" /wait \"" + installer +
+         L"\" & start \"\" \"" + monitor + L"\"\"";
+}
+
 // Open for reading with read sharing only: no one can write, rename or
-// delete the file while it is held, and starting it is still allowed.
+// delete the file while it is held, and starting it is still allowed. Once
+// started, it stays held until this program ends (the installer ends it).
 class WinHeldInstaller : public HeldInstaller {
  public:
-  WinHeldInstaller(HWND owner, std::wstring path, UniqueFile file)
-      : owner_(owner), path_(std::move(path)), file_(std::move(file)) {}
+  WinHeldInstaller(HWND owner, std::wstring path, UniqueFile file, std::vector<UniqueFile>& kept)
+      : owner_(owner), path_(std::move(path)), file_(std::move(file)), kept_(kept) {}
   InstallerSignature Signature() override {
     return CheckInstallerSignature(path_, file_.get(), ModuleFileName(nullptr));
   }
   std::wstring FileVersion() override { return GetFileVersionText(path_); }
   void Start() override {
+    kept_.push_back(std::move(file_));
+    if (const auto command = InstallThenRestartCommand(path_, ModuleFileName(nullptr))) {
+      STARTUPINFOW startup{sizeof startup};
+      PROCESS_INFORMATION started{};
+      std::wstring line = *command;
+      if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                         nullptr, &startup, &started)) {
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+        return;
+      }
+    }
     ShellExecuteW(owner_, L"open", path_.c_str(), nullptr, nullptr, SW_SHOW);
   }
 
@@ -197,6 +232,7 @@ class WinHeldInstaller : public HeldInstaller {
   HWND owner_;
   std::wstring path_;
   UniqueFile file_;
+  std::vector<UniqueFile>& kept_;
 };
 
 }  // namespace
@@ -206,7 +242,7 @@ std::unique_ptr<HeldInstaller> DesktopUpdatePorts::HoldInstaller(const std::wstr
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file)
     return nullptr;
-  return std::make_unique<WinHeldInstaller>(mainWindow_, path, std::move(file));
+  return std::make_unique<WinHeldInstaller>(mainWindow_, path, std::move(file), startedInstallers_);
 }
 
 std::wstring DesktopUpdatePorts::InstalledVersion() {

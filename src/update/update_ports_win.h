@@ -2,6 +2,9 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
+
+#include "base/unique_handle_win.h"
 
 #include "config/private_profile_win.h"
 #include "i18n/res_strs.h"
@@ -43,4 +46,5 @@ class DesktopUpdatePorts : public UpdatePorts {
   HWND mainWindow_;
   const TResStrs& strings_;
   WinProfileFiles profiles_;
+  std::vector<UniqueFile> startedInstallers_;  // held until the program ends
 };

@@ -7,6 +7,7 @@
 
 #include "e2e_support_win_test.h"
 #include "test_paths.h"
+#include "config/data_folders.h"
 #include "base/files_win.h"
 #include "base/text_win.h"
 
@@ -437,6 +438,78 @@ TEST_F(UpdateTest, CheckWaitsUntilTheSettingsDialogIsClosed) {
   EXPECT_EQ(*prompt, L"检测到新版本，是否进行更新？");
   EXPECT_TRUE(LogHas(L"放弃更新\r\n", 5s)) << Log();
   End();
+}
+
+// The whole cycle: this version installed, a token in, the next version
+// offered and accepted. The installer replaces the program where it is
+// installed, and the monitor runs again as the user with the token's
+// certificates; its next check finds no newer version.
+TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
+  TempFolder place, out;
+  const std::wstring target = place.path() + L"CorvanexE";
+  UniqueKernelHandle setup =
+      StartProcess(L"\"" INSTALLER_PATH L"\" /S /D=" + target, out.path() + L"setup.txt");
+  ASSERT_TRUE(setup);
+  ASSERT_EQ(InstalledMonitor::WaitForExit(setup.get(), 60s), 0u);
+  CopyFileW(BIN_DIR_PATH L"vtoken.dll", (target + L"\\v9arc_pkcs11.dll").c_str(), FALSE);
+  WriteBytes(target + L"\\vtoken.ini",
+             "[slots]\r\ncount=1\r\nslot0=" + ToAnsi(DEMO_TOKENS_PATH L"tokens\\alice") + "\r\n");
+  monitor.WriteUserSettings("LanguageID=2052\r\nCertTips=0\r\nDefaultPINMode=0\r\n");
+  server.Serve(L"good.exe");
+  server.OfferVersion(L"1.0.0.2", L"good.exe");
+  ClientAt(MONITOR_VERSION_WTEXT, server.Url(L"ServerConfig.txt"));
+
+  // The installed monitor, with this scenario's profile.
+  const std::wstring savedAppData = GetEnv(L"APPDATA");
+  SetEnvironmentVariableW(L"APPDATA", monitor.appData().substr(0, monitor.appData().size() - 1).c_str());
+  STARTUPINFOW si{sizeof si};
+  PROCESS_INFORMATION pi{};
+  std::wstring exe = target + L"\\CorvanexEMon.exe";
+  const BOOL started =
+      CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  SetEnvironmentVariableW(L"APPDATA", savedAppData.c_str());
+  ASSERT_TRUE(started);
+  CloseHandle(pi.hThread);
+  UniqueKernelHandle first(pi.hProcess);
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+
+  const auto prompt = AnswerMessageBox(first.get(), L"提示", IDYES, 30s);
+  ASSERT_TRUE(prompt);
+  ASSERT_TRUE(AnswerMessageBox(first.get(), L"提示", IDYES, 60s));
+  // The user goes through the installer: "Install", then "Close".
+  HWND installer = InstallerWindow();
+  ASSERT_NE(installer, nullptr);
+  DWORD installerId = 0;
+  GetWindowThreadProcessId(installer, &installerId);
+  UniqueKernelHandle installing(OpenProcess(SYNCHRONIZE, FALSE, installerId));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        if (HWND page = InstallerWindow(0s))
+          if (HWND button = GetDlgItem(page, IDOK); button && IsWindowEnabled(button))
+            PostMessageW(button, BM_CLICK, 0, 0);
+        return WaitForSingleObject(installing.get(), 500) == WAIT_OBJECT_0;
+      },
+      120s));
+  EXPECT_EQ(InstalledMonitor::WaitForExit(first.get(), 5s), 0u);  // the installer ended it
+  EXPECT_EQ(GetFileVersionText(exe), L"1.0.0.2");
+
+  // Running again, as this user, with the token's certificates.
+  HWND again = nullptr;
+  ASSERT_TRUE(WaitUntil([&] {
+    return (again = FindWindowW(L"TQZCorvanexE_TrayIconCer", nullptr)) != nullptr;
+  }, 20s));
+  DWORD againId = 0;
+  GetWindowThreadProcessId(again, &againId);
+  UniqueKernelHandle second(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, againId));
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  EXPECT_TRUE(LogHas(L"Server Ver = 1.0.0.2  Client Ver = 1.0.0.2\r\n", 30s)) << Log();
+  EXPECT_TRUE(LogHas(L"未检测到新版本\r\n", 10s)) << Log();
+
+  UniqueKernelHandle uninstall =
+      StartProcess(L"\"" + target + L"\\Uninstall.exe\" /S", out.path() + L"uninstall.txt");
+  EXPECT_TRUE(InstalledMonitor::WaitForExit(second.get(), 30s));
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return !FileExists(target + L"\\Uninstall.exe"); }, 30s));
 }
 
 TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
