@@ -61,6 +61,21 @@ UninstPage instfiles
   ${EndIf}
 !macroend
 
+; A program file held by a monitor this installer cannot reach (one of
+; another signed-in user, whose session its window messages do not cross) is
+; replaced at the next restart; the install goes on and says so.
+!macro InstallProgramFile NAME
+  ClearErrors
+  FileOpen $2 "$INSTDIR\${NAME}" a
+  ${If} ${Errors}
+    File "/oname=$INSTDIR\${NAME}.new" "${PRODUCT_DIR}\${NAME}"
+    Rename /REBOOTOK "$INSTDIR\${NAME}.new" "$INSTDIR\${NAME}"
+  ${Else}
+    FileClose $2
+    File "${PRODUCT_DIR}\${NAME}"
+  ${EndIf}
+!macroend
+
 Function .onInit
 !ifdef WIN64
   SetRegView 64
@@ -76,8 +91,8 @@ FunctionEnd
 Section "Install"
   !insertmacro CloseRunningMonitor
   SetOutPath "$INSTDIR"
-  File "${PRODUCT_DIR}\${MONITOR_EXE}"
-  File "${PRODUCT_DIR}\CorvanexMgr.dll"
+  !insertmacro InstallProgramFile "${MONITOR_EXE}"
+  !insertmacro InstallProgramFile "CorvanexMgr.dll"
   SetOutPath "$INSTDIR\Languages"
   File "${PRODUCT_DIR}\Languages\*.*"
   SetOutPath "$INSTDIR\config"
@@ -93,6 +108,10 @@ Section "Install"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  ${If} ${RebootFlag}
+    SetErrorLevel 3010  ; ERROR_SUCCESS_REBOOT_REQUIRED, as deployment tools expect
+    MessageBox MB_OK|MB_ICONINFORMATION "${PRODUCT} is in use by another user. The update is finished when Windows restarts." /SD IDOK
+  ${EndIf}
 SectionEnd
 
 ; Only what the installer put there goes; the users' own data in their

@@ -10,6 +10,7 @@
 #include "config/data_folders.h"
 #include "base/files_win.h"
 #include "base/text_win.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 
@@ -331,9 +332,10 @@ TEST_F(UpdateTest, InstallerChangedAfterSigningIsRefused) {
 // A validly signed installer of the installed version, offered under a
 // higher version text (plain HTTP lets anyone on the path do that).
 TEST_F(UpdateTest, AnInstallerNoNewerThanTheInstalledProgramIsRefused) {
-  ExpectRefused(L"installed-version.exe",
-                L"拒绝安装：安装程序的版本（" MONITOR_VERSION_WTEXT L"）不高于已安装的版本（"
-                MONITOR_VERSION_WTEXT L"）\r\n");
+  ExpectRefused(
+      L"installed-version.exe",
+      L"拒绝安装：安装程序的版本"
+      L"（" MONITOR_VERSION_WTEXT L"）不高于已安装的版本（" MONITOR_VERSION_WTEXT L"）\r\n");
 }
 
 // The last question stands over a folder every program of the user can
@@ -343,9 +345,12 @@ TEST_F(UpdateTest, AnInstallerSwappedDuringTheLastQuestionIsRefused) {
   ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"good.exe"));
   AcceptUpdate();
   HWND question = nullptr;
-  ASSERT_TRUE(WaitUntil([&] {
-    return (question = InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示")) != nullptr;
-  }, 60s));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return (question = InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示")) !=
+               nullptr;
+      },
+      60s));
   ASSERT_TRUE(CopyFileW(UPDATE_INSTALLERS_PATH L"other-signer.exe",
                         (UpdateFolder() + L"Pelkin_Setup.exe").c_str(), FALSE));
   ASSERT_TRUE(AnswerMessageBox(process, L"提示", IDYES, 5s));
@@ -461,7 +466,8 @@ TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
 
   // The installed monitor, with this scenario's profile.
   const std::wstring savedAppData = GetEnv(L"APPDATA");
-  SetEnvironmentVariableW(L"APPDATA", monitor.appData().substr(0, monitor.appData().size() - 1).c_str());
+  SetEnvironmentVariableW(L"APPDATA",
+                          monitor.appData().substr(0, monitor.appData().size() - 1).c_str());
   STARTUPINFOW si{sizeof si};
   PROCESS_INFORMATION pi{};
   std::wstring exe = target + L"\\CorvanexEMon.exe";
@@ -495,9 +501,8 @@ TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
 
   // Running again, as this user, with the token's certificates.
   HWND again = nullptr;
-  ASSERT_TRUE(WaitUntil([&] {
-    return (again = FindWindowW(L"TQZCorvanexE_TrayIconCer", nullptr)) != nullptr;
-  }, 20s));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return (again = FindWindowW(L"TQZCorvanexE_TrayIconCer", nullptr)) != nullptr; }, 20s));
   DWORD againId = 0;
   GetWindowThreadProcessId(again, &againId);
   UniqueKernelHandle second(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, againId));
@@ -509,6 +514,51 @@ TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
       StartProcess(L"\"" + target + L"\\Uninstall.exe\" /S", out.path() + L"uninstall.txt");
   EXPECT_TRUE(InstalledMonitor::WaitForExit(second.get(), 30s));
   EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return !FileExists(target + L"\\Uninstall.exe"); }, 30s));
+}
+
+// A monitor of another signed-in user holds the program while an update
+// installs (its session is out of the installer's reach): the install does
+// not fail; the held file is replaced at the next restart, and the installer
+// says a restart is needed (exit code 3010).
+TEST(InstallerTest, AProgramFileHeldElsewhereIsReplacedAtTheNextRestart) {
+  TempFolder place, out;
+  const std::wstring target = place.path() + L"CorvanexE";
+  UniqueKernelHandle setup =
+      StartProcess(L"\"" INSTALLER_PATH L"\" /S /D=" + target, out.path() + L"setup.txt");
+  ASSERT_TRUE(setup);
+  ASSERT_EQ(InstalledMonitor::WaitForExit(setup.get(), 60s), 0u);
+  const std::wstring exe = target + L"\\CorvanexEMon.exe";
+  {
+    // Held as a running program's image is: readable, never writable.
+    UniqueFile held(CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr));
+    ASSERT_TRUE(held);
+    UniqueKernelHandle update = StartProcess(
+        L"\"" UPDATE_INSTALLERS_PATH L"good.exe\" /S /D=" + target, out.path() + L"update.txt");
+    ASSERT_TRUE(update);
+    EXPECT_EQ(InstalledMonitor::WaitForExit(update.get(), 60s), 3010u);
+  }
+  EXPECT_EQ(GetFileVersionText(exe), MONITOR_VERSION_WTEXT);  // until the restart
+  EXPECT_EQ(GetFileVersionText(exe + L".new"), L"1.0.0.2");
+  HKEY session = nullptr;
+  ASSERT_EQ(
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                    KEY_READ | KEY_SET_VALUE, &session),
+      ERROR_SUCCESS);
+  std::wstring pending(4096, L'\0');
+  DWORD size = static_cast<DWORD>(pending.size() * sizeof(wchar_t));
+  EXPECT_EQ(RegQueryValueExW(session, L"PendingFileRenameOperations", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(pending.data()), &size),
+            ERROR_SUCCESS);
+  pending.resize(size / sizeof(wchar_t));
+  EXPECT_NE(pending.find(L"CorvanexEMon.exe.new"), std::wstring::npos);
+  RegDeleteValueW(session, L"PendingFileRenameOperations");  // this prefix never restarts
+  RegCloseKey(session);
+
+  UniqueKernelHandle uninstall =
+      StartProcess(L"\"" + target + L"\\Uninstall.exe\" /S", out.path() + L"uninstall.txt");
+  ASSERT_TRUE(uninstall);
   EXPECT_TRUE(WaitUntil([&] { return !FileExists(target + L"\\Uninstall.exe"); }, 30s));
 }
 
