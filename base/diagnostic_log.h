@@ -8,7 +8,10 @@
 void WriteDiagnosticLog(const std::wstring& message);
 
 // Name of the day's log file inside folder.
-inline std::wstring DiagnosticLogFileName(const std::wstring& folder, int year, int month, int day) {
+inline std::wstring DiagnosticLogFileName(const std::wstring& folder,
+                                          int year,
+                                          int month,
+                                          int day) {
   wchar_t date[16];
   std::swprintf(date, std::size(date), L"%04d%02d%02d", year % 10000, month % 100, day % 100);
   return folder + L"\\QZ_MonLog" + date + L".txt";

@@ -32,7 +32,8 @@ template <class Fn>
 Fn SystemFunction(const wchar_t* dll, const char* name) {
   const HMODULE module = LoadSystemLibrary(dll);
   const auto function =
-      module ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+      module ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)))
+             : nullptr;
   if (!function)
     ReportUnboundOnce(dll, name, GetLastError());
   return function;

@@ -61,8 +61,9 @@ CK_RV ReadPending(CK_FUNCTION_LIST* f,
       index.push_back(k);
     }
   }
-  rv = exact.empty() ? CKR_OK
-                     : f->C_GetAttributeValue(s, h, exact.data(), static_cast<CK_ULONG>(exact.size()));
+  rv = exact.empty()
+           ? CKR_OK
+           : f->C_GetAttributeValue(s, h, exact.data(), static_cast<CK_ULONG>(exact.size()));
   if (!IsAttributeAnswer(rv))
     return rv;
   for (std::size_t e = 0; e < exact.size(); ++e) {

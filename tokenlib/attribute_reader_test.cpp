@@ -18,7 +18,13 @@ namespace {
 // long for its buffer may hide behind CKR_ATTRIBUTE_TYPE_INVALID;
 // kFailsForUnsuitable answers CKR_FUNCTION_FAILED for any attribute the object
 // lacks, and fills nothing.
-enum class Module { kCompliant, kStopsAtFirstBad, kSessionGone, kLastErrorWins, kFailsForUnsuitable };
+enum class Module {
+  kCompliant,
+  kStopsAtFirstBad,
+  kSessionGone,
+  kLastErrorWins,
+  kFailsForUnsuitable
+};
 
 // One object: a label, a long value, a modulus and a secret; no CKA_ID.
 struct FakeModule {

@@ -446,8 +446,9 @@ CK_RV TokenManager::ReadObjects(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Obje
 bool TokenManager::Certifies(const Certificate& cert, const Key& key) {
   if (key.material.empty())
     return false;
-  return cert.publicKey ? (*cert.publicKey == key.material || Contains(key.material, *cert.publicKey))
-                        : Contains(cert.value, key.material);
+  return cert.publicKey
+             ? (*cert.publicKey == key.material || Contains(key.material, *cert.publicKey))
+             : Contains(cert.value, key.material);
 }
 
 bool TokenManager::ClaimedByAnotherKey(const Certificate& cert,

@@ -94,8 +94,7 @@ class TokenManager {
  public:
   // note hears of each object a pass had to leave out, once.
   using Note = std::function<void(const std::string&)>;
-  explicit TokenManager(const CodePage& codePage = SystemCodePage(),
-                        Note note = WriteLibraryNote)
+  explicit TokenManager(const CodePage& codePage = SystemCodePage(), Note note = WriteLibraryNote)
       : codePage_(codePage), note_(std::move(note)) {}
   ~TokenManager();
 
@@ -140,7 +139,7 @@ class TokenManager {
   struct Key {
     CK_OBJECT_HANDLE handle = 0;
     std::vector<std::uint8_t> id;
-    std::string label;  // UTF-8
+    std::string label;       // UTF-8
     bool exchanges = false;  // decrypts or unwraps (a public key: encrypts or wraps)
     bool signs = false;      // a public key: verifies
     int keySpec = 0;         // 1 or 2 once it speaks for a container, else 0

@@ -146,7 +146,7 @@ class TokenSession {
   bool shutDown_ = false;
   std::wstring providerName_;
   int rootPromptDepth_ = 0;
-  bool insertionPending_ = false;  // found early, its registration not yet complete
+  bool insertionPending_ = false;        // found early, its registration not yet complete
   std::set<std::string> declinedRoots_;  // the DER of each root the user declined
   struct Queued {
     bool removal = false;

@@ -456,15 +456,16 @@ TEST_F(TokenSessionTest, ADeclinedRootIsAskedForAgainOnlyByRegCert) {
   lib.tokens.push_back(UserToken("b"));
   ArriveAndSearch();
   // a's root is not asked for again; b's own is.
-  EXPECT_THAT(lib.CallsNamed("helper_add_root_cert_to_store"),
-              ElementsAre("helper_add_root_cert_to_store(CA)", "helper_add_root_cert_to_store(CA)",
-                          "helper_add_root_cert_to_store(ROOT)",
-                          "helper_add_root_cert_to_store(CA)"));
+  EXPECT_THAT(
+      lib.CallsNamed("helper_add_root_cert_to_store"),
+      ElementsAre("helper_add_root_cert_to_store(CA)", "helper_add_root_cert_to_store(CA)",
+                  "helper_add_root_cert_to_store(ROOT)", "helper_add_root_cert_to_store(CA)"));
   lib.calls.clear();
   session.TRegCertXETimer();
-  EXPECT_THAT(lib.CallsNamed("helper_add_root_cert_to_store"),
-              ElementsAre("helper_add_root_cert_to_store(ROOT)", "helper_add_root_cert_to_store(CA)",
-                          "helper_add_root_cert_to_store(ROOT)", "helper_add_root_cert_to_store(CA)"));
+  EXPECT_THAT(
+      lib.CallsNamed("helper_add_root_cert_to_store"),
+      ElementsAre("helper_add_root_cert_to_store(ROOT)", "helper_add_root_cert_to_store(CA)",
+                  "helper_add_root_cert_to_store(ROOT)", "helper_add_root_cert_to_store(CA)"));
 }
 
 TEST_F(TokenSessionTest, AFailedInformationReadMakesTheNextRefreshAChange) {

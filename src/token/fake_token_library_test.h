@@ -41,7 +41,7 @@ class FakeTokenLibrary : public TokenLibrary {
 
   std::vector<std::string> calls;
   std::function<void()> whileRootPromptIsUp;  // once, inside the next add to "ROOT"
-  bool declineRoots = false;                   // the user answers the root prompt with No
+  bool declineRoots = false;                  // the user answers the root prompt with No
   std::vector<Token> tokens;
   std::int32_t initStatus = 0;
   std::int32_t findStatus = 0;

@@ -313,7 +313,9 @@ TEST_F(UpdateCheckTest, AnInstallerNoNewerThanTheInstalledProgramIsRefused) {
 // it is answered, and the file looked at is the one started.
 TEST_F(UpdateCheckTest, AnInstallerSwappedDuringTheLastQuestionIsRefused) {
   const std::pair<std::function<void()>, std::wstring> swaps[] = {
-      {[&] { ports.installer.signature = {InstallerSignature::kOtherSigner, 0}; },
+      {[&] {
+         ports.installer.signature = {InstallerSignature::kOtherSigner, 0};
+       },
        L"拒绝安装：安装程序的签名者与本程序不同"},
       {[&] { ports.installer.version = L"0.9.0.0"; },
        L"拒绝安装：安装程序的版本（0.9.0.0）不高于已安装的版本（1.0.0.0）"},

@@ -256,8 +256,8 @@ namespace {
 // The library behind a root prompt, as on Windows (Wine's crypt32 asks
 // nothing): the real one renamed beside it.
 void InstallRootPromptLibrary(const std::wstring& appDir) {
-  ASSERT_TRUE(MoveFileW((appDir + L"CorvanexMgr.dll").c_str(),
-                        (appDir + L"CorvanexMgr_real.dll").c_str()));
+  ASSERT_TRUE(
+      MoveFileW((appDir + L"CorvanexMgr.dll").c_str(), (appDir + L"CorvanexMgr_real.dll").c_str()));
   ASSERT_TRUE(CopyFileW(ROOT_PROMPT_LIBRARY_PATH, (appDir + L"CorvanexMgr.dll").c_str(), FALSE));
 }
 
@@ -265,8 +265,10 @@ constexpr wchar_t kRootPrompt[] = L"Security Warning";
 
 HWND WaitForRootPrompt(HANDLE process) {
   HWND prompt = nullptr;
-  WaitUntil([&] { return (prompt = InstalledMonitor::FindProcessWindow(process, L"#32770",
-                                                                        kRootPrompt)) != nullptr; });
+  WaitUntil([&] {
+    return (prompt = InstalledMonitor::FindProcessWindow(process, L"#32770", kRootPrompt)) !=
+           nullptr;
+  });
   return prompt;
 }
 
@@ -390,9 +392,10 @@ TEST_F(MonitoringTest, TheProgramAnswersThroughoutAnInsertion) {
   done = true;
   ping.join();
   EXPECT_TRUE(registered);
-  std::printf("arrival to the last certificate: %lld ms\n",
-              static_cast<long long>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(toLastCertificate).count()));
+  std::printf(
+      "arrival to the last certificate: %lld ms\n",
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(toLastCertificate).count()));
   EXPECT_LT(toLastCertificate, std::chrono::milliseconds(1500));
   EXPECT_GT(settling, 20);  // the whole settling time was watched
   EXPECT_EQ(unanswered, 0);

@@ -81,7 +81,8 @@ bool IsOid(const Element& e, std::initializer_list<std::uint8_t> oid) {
 
 std::optional<Validity> CertificateValidity(std::span<const std::uint8_t> cert) {
   auto certificate = Read(cert);
-  auto tbs = certificate && certificate->tag == kSequence ? Read(certificate->content) : std::nullopt;
+  auto tbs =
+      certificate && certificate->tag == kSequence ? Read(certificate->content) : std::nullopt;
   if (!tbs || tbs->tag != kSequence)
     return std::nullopt;
   auto field = Read(tbs->content);

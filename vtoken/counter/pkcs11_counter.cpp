@@ -84,7 +84,10 @@ CK_RV LoadTarget() {
 
 char g_doomedLabel[256] = {};
 
-CK_RV FindObjectsThenDestroy(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE* found, CK_ULONG max, CK_ULONG* n) {
+CK_RV FindObjectsThenDestroy(CK_SESSION_HANDLE s,
+                             CK_OBJECT_HANDLE* found,
+                             CK_ULONG max,
+                             CK_ULONG* n) {
   ++g_counts[k_C_FindObjects];
   const CK_RV rv = g_target->C_FindObjects(s, found, max, n);
   if (rv != CKR_OK || !g_doomedLabel[0] || !n)

@@ -14,17 +14,17 @@ namespace {
 constexpr wchar_t kPromptCaption[] = L"Security Warning";
 
 cmgr::helper_add_root_cert_to_store_fn RealAdd() {
-  static const auto add = reinterpret_cast<cmgr::helper_add_root_cert_to_store_fn>(
-      reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"CorvanexMgr_real.dll"),
-                                             "helper_add_root_cert_to_store")));
+  static const auto add =
+      reinterpret_cast<cmgr::helper_add_root_cert_to_store_fn>(reinterpret_cast<void*>(
+          GetProcAddress(LoadLibraryW(L"CorvanexMgr_real.dll"), "helper_add_root_cert_to_store")));
   return add;
 }
 
 }  // namespace
 
 CMGR_API int32_t CMGR_CALL helper_add_root_cert_to_store(const char16_t* storeName,
-                                                        const unsigned char* certData,
-                                                        int32_t certLen) {
+                                                         const unsigned char* certData,
+                                                         int32_t certLen) {
   if (storeName && storeName == std::u16string_view(u"ROOT") &&
       MessageBoxW(nullptr, L"Do you want to install this certificate?", kPromptCaption,
                   MB_YESNO | MB_ICONWARNING) != IDYES)
