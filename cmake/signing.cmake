@@ -33,19 +33,45 @@ function(monitor_make_test_signer name common_name)
     -addext "keyUsage=digitalSignature" -keyout ${base}.key -out ${base}.crt)
 endfunction()
 
+# The test publisher CA's database, for certificates with set dates.
+set(MONITOR_TEST_CA_DB ${MONITOR_SIGNING_DIR}/ca-db)
+function(monitor_make_test_ca_db)
+  set(db ${MONITOR_TEST_CA_DB})
+  if(EXISTS ${db}/ca.cnf)
+    return()
+  endif()
+  file(MAKE_DIRECTORY ${db})
+  file(WRITE ${db}/index.txt "")
+  file(WRITE ${db}/serial "1000\n")
+  file(WRITE ${db}/ca.cnf "[ca]\ndefault_ca = test\n[test]\ndatabase = ${db}/index.txt\n"
+    "new_certs_dir = ${db}\nserial = ${db}/serial\ndefault_md = sha256\npolicy = any\n"
+    "unique_subject = no\n"
+    "copy_extensions = none\n[any]\ncommonName = supplied\norganizationName = optional\n"
+    "[authority]\nbasicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n"
+    "[codeSigning]\nextendedKeyUsage = critical,codeSigning\nkeyUsage = digitalSignature\n"
+    "[timeStamping]\nextendedKeyUsage = critical,timeStamping\nkeyUsage = digitalSignature\n")
+endfunction()
+
 # <name>.crt (followed by the CA's certificate) and <name>.key, issued by the
-# test publisher CA with the given extended key usage, made once.
-function(monitor_make_issued_signer name common_name usage)
+# test publisher CA for usage (codeSigning, timeStamping), valid from start
+# to end (YYYYMMDDHHMMSSZ), made once. With "self", the CA itself.
+function(monitor_make_issued_signer name common_name usage start end)
   set(base ${MONITOR_SIGNING_DIR}/${name})
   if(EXISTS ${base}.crt AND EXISTS ${base}.key)
     return()
   endif()
   set(ca ${MONITOR_SIGNING_DIR}/publisher-ca)
-  file(WRITE ${base}.ext "extendedKeyUsage=critical,${usage}\nkeyUsage=digitalSignature\n")
   monitor_openssl(req -new -newkey rsa:2048 -nodes -subj "/O=Veltrox/CN=${common_name}"
     -keyout ${base}.key -out ${base}.csr)
-  monitor_openssl(x509 -req -in ${base}.csr -CA ${ca}.crt -CAkey ${ca}.key -CAcreateserial
-    -days 3650 -sha256 -extfile ${base}.ext -out ${base}.leaf)
+  if(usage STREQUAL "self")
+    monitor_openssl(ca -batch -config ${MONITOR_TEST_CA_DB}/ca.cnf -selfsign -keyfile ${base}.key
+      -extensions authority -startdate ${start} -enddate ${end} -notext -in ${base}.csr
+      -out ${base}.crt)
+    return()
+  endif()
+  monitor_openssl(ca -batch -config ${MONITOR_TEST_CA_DB}/ca.cnf -cert ${ca}.crt -keyfile ${ca}.key
+    -extensions ${usage} -startdate ${start} -enddate ${end} -notext -in ${base}.csr
+    -out ${base}.leaf)
   file(READ ${base}.leaf leaf)
   file(READ ${ca}.crt issuer)
   file(WRITE ${base}.crt "${leaf}${issuer}")
@@ -61,15 +87,19 @@ if(MONITOR_SIGNING_CERT AND MONITOR_SIGNING_KEY)
   endif()
 else()
   file(MAKE_DIRECTORY ${MONITOR_SIGNING_DIR})
-  if(NOT EXISTS ${MONITOR_SIGNING_DIR}/publisher-ca.crt)
-    monitor_openssl(req -x509 -newkey rsa:2048 -nodes -days 7300 -sha256
-      -subj "/O=Veltrox/CN=CorvanexE Test Publisher CA" -addext "basicConstraints=critical,CA:TRUE"
-      -addext "keyUsage=critical,keyCertSign,cRLSign"
-      -keyout ${MONITOR_SIGNING_DIR}/publisher-ca.key -out ${MONITOR_SIGNING_DIR}/publisher-ca.crt)
-  endif()
-  monitor_make_issued_signer(publisher "CorvanexE Test Code Signing" codeSigning)
-  monitor_make_issued_signer(publisher-renewed "CorvanexE Test Code Signing" codeSigning)
-  monitor_make_issued_signer(timestamping "CorvanexE Test Time Stamping" timeStamping)
+  monitor_make_test_ca_db()
+  set(from 20200101000000Z)
+  set(until 20400101000000Z)
+  monitor_make_issued_signer(publisher-ca "CorvanexE Test Publisher CA" self ${from} ${until})
+  monitor_make_issued_signer(publisher "CorvanexE Test Code Signing" codeSigning ${from} ${until})
+  monitor_make_issued_signer(publisher-renewed "CorvanexE Test Code Signing" codeSigning
+    ${from} ${until})
+  monitor_make_issued_signer(timestamping "CorvanexE Test Time Stamping" timeStamping
+    ${from} ${until})
+  # The publisher's certificate of an earlier year, expired since: what it
+  # signed with a timestamp of that year stays valid.
+  monitor_make_issued_signer(publisher-2024 "CorvanexE Test Code Signing" codeSigning
+    20240101000000Z 20250101000000Z)
   set(MONITOR_SIGNER_CERT ${MONITOR_SIGNING_DIR}/publisher.crt)
   set(MONITOR_SIGNER_KEY ${MONITOR_SIGNING_DIR}/publisher.key)
   set(MONITOR_TIMESTAMP_OPTIONS -TSA-certs ${MONITOR_SIGNING_DIR}/timestamping.crt
@@ -77,11 +107,11 @@ else()
 endif()
 
 # The commands that sign file in place with the given certificate and key,
-# timestamped.
+# timestamped; further arguments go to osslsigncode.
 function(monitor_sign_commands out file cert key)
   set(${out}
     COMMAND ${OSSLSIGNCODE} sign -certs ${cert} -key ${key} -n "CorvanexE" -h sha256
-            ${MONITOR_TIMESTAMP_OPTIONS} -in ${file} -out ${file}.signed
+            ${MONITOR_TIMESTAMP_OPTIONS} ${ARGN} -in ${file} -out ${file}.signed
     COMMAND ${CMAKE_COMMAND} -E rename ${file}.signed ${file}
     PARENT_SCOPE)
 endfunction()

@@ -325,6 +325,20 @@ TEST_F(UpdateTest, AnInstallerSignedByThePublishersRenewedCertificateStarts) {
   End();
 }
 
+// Signed in 2024 with the publisher's certificate of that year, expired
+// since, and timestamped then: the signature is still good.
+TEST_F(UpdateTest, AnInstallerSignedWithAnExpiredCertificateButTimestampedStarts) {
+  server.Serve(L"signed-2024.exe");
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"signed-2024.exe"));
+  AcceptUpdate();
+  ASSERT_TRUE(AnswerMessageBox(process, L"提示", IDYES, 60s)) << Log();
+  HWND installer = InstallerWindow();
+  ASSERT_NE(installer, nullptr);
+  CloseInstaller(installer);
+  EXPECT_EQ(Log().find(L"拒绝安装"), std::wstring::npos) << Log();
+  End();
+}
+
 TEST_F(UpdateTest, InstallerChangedAfterSigningIsRefused) {
   ExpectRefused(L"altered.exe", L"拒绝安装：安装程序没有有效签名，错误码 = 0x");
 }
