@@ -148,6 +148,19 @@ class UpdateTest : public MonitorScenario {
     EXPECT_EQ(InstallerWindow(0s), nullptr);
     End();
   }
+  // Serves installer as the newer version and checks that, both prompts
+  // answered Yes, it starts.
+  void ExpectStarted(const std::wstring& installer) {
+    server.Serve(installer);
+    ASSERT_TRUE(StartWithOffer(L"1.0.0.2", installer));
+    AcceptUpdate();
+    ASSERT_TRUE(AnswerMessageBox(process, L"提示", IDYES, 60s)) << Log();
+    HWND window = InstallerWindow();
+    ASSERT_NE(window, nullptr);
+    CloseInstaller(window);
+    EXPECT_EQ(Log().find(L"拒绝安装"), std::wstring::npos) << Log();
+    End();
+  }
   // The installer's first page, "CorvanexE Setup: Installation Folder".
   static HWND InstallerWindow(std::chrono::milliseconds timeout = 20s) {
     HWND found = nullptr;
@@ -314,29 +327,13 @@ TEST_F(UpdateTest, InstallerOfAnotherSignerIsRefused) {
 // The publisher renewed its certificate (same subject, same CA, new key):
 // its installers still run.
 TEST_F(UpdateTest, AnInstallerSignedByThePublishersRenewedCertificateStarts) {
-  server.Serve(L"renewed.exe");
-  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"renewed.exe"));
-  AcceptUpdate();
-  ASSERT_TRUE(AnswerMessageBox(process, L"提示", IDYES, 60s));
-  HWND installer = InstallerWindow();
-  ASSERT_NE(installer, nullptr);
-  CloseInstaller(installer);
-  EXPECT_EQ(Log().find(L"拒绝安装"), std::wstring::npos) << Log();
-  End();
+  ExpectStarted(L"renewed.exe");
 }
 
 // Signed in 2024 with the publisher's certificate of that year, expired
 // since, and timestamped then: the signature is still good.
 TEST_F(UpdateTest, AnInstallerSignedWithAnExpiredCertificateButTimestampedStarts) {
-  server.Serve(L"signed-2024.exe");
-  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"signed-2024.exe"));
-  AcceptUpdate();
-  ASSERT_TRUE(AnswerMessageBox(process, L"提示", IDYES, 60s)) << Log();
-  HWND installer = InstallerWindow();
-  ASSERT_NE(installer, nullptr);
-  CloseInstaller(installer);
-  EXPECT_EQ(Log().find(L"拒绝安装"), std::wstring::npos) << Log();
-  End();
+  ExpectStarted(L"signed-2024.exe");
 }
 
 TEST_F(UpdateTest, InstallerChangedAfterSigningIsRefused) {
