@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "e2e_support_win_test.h"
@@ -520,6 +521,13 @@ TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
   EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
   EXPECT_TRUE(LogHas(L"Server Ver = 1.0.0.2  Client Ver = 1.0.0.2\r\n", 30s)) << Log();
   EXPECT_TRUE(LogHas(L"未检测到新版本\r\n", 10s)) << Log();
+  // For the record: the update log and our certificates in "MY" afterwards.
+  const std::wstring log = Log();
+  std::string utf8(log.size() * 3, '\0');
+  utf8.resize(WideCharToMultiByte(CP_UTF8, 0, log.data(), static_cast<int>(log.size()), utf8.data(),
+                                  static_cast<int>(utf8.size()), nullptr, nullptr));
+  std::printf("update log:\n%s\ncertificates of ours in MY: %d\n", utf8.c_str(),
+              CountProviderCertificates());
 
   UniqueKernelHandle uninstall =
       StartProcess(L"\"" + target + L"\\Uninstall.exe\" /S", out.path() + L"uninstall.txt");
