@@ -359,6 +359,13 @@ std::int32_t AddCaCertificate(const std::u16string& storeName,
     HCERTSTORE shared = stores.Logical(std::wstring(storeName.begin(), storeName.end()));
     if (!shared)
       return kErrStore;
+    // Already there: nothing to add, and no prompt on Windows. Adding it all
+    // the same kept the whole store alive under Wine, pass after pass.
+    if (const CERT_CONTEXT* existing = Crypt32().CertFindCertificateInStore(
+            shared, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr)) {
+      Crypt32().CertFreeCertificateContext(existing);
+      return 0;
+    }
     store.reset(Crypt32().CertDuplicateStore(shared));
   }
   if (!Crypt32().CertAddCertificateContextToStore(store.get(), cert.get(),

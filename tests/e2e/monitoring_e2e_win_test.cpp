@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "e2e_support_win_test.h"
 #include "test_paths.h"
 #include "base/files_win.h"
+#include "base/text_win.h"
 #include "tests/support/test_stores_win.h"
 
 namespace {
@@ -344,6 +346,61 @@ TEST_F(MonitoringTest, LogoffDuringTheRootPromptEndsCleanly) {
   monitor.EndSession(process);
   EXPECT_EQ(InstalledMonitor::WaitForExit(process), 0u);
   EXPECT_EQ(CountProviderCertificates(), 0);
+}
+
+// Registration passes hold on to nothing: adding a CA certificate already in
+// the store kept a copy of the whole store alive under Wine (about 350 kB a
+// pass, 25 MB over these 60 passes). What remains of the growth (about 30 kB a
+// pass with the pulls and plugs, none with "RegCert" alone) is not yet
+// attributed; the bound catches the old fault.
+TEST_F(MonitoringTest, MemoryStaysFlatAcrossRegistrationPasses) {
+  monitor.WriteUserSettings("CertTips=0\r\nDefaultPINMode=0\r\n");
+  TempFolder out;
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  // Windows would give the private bytes; Wine gives nothing for another
+  // process, so its Unix process is looked at: the anonymous memory of the
+  // one whose command line names this copy of the monitor.
+  const std::string copy = ToAnsi(monitor.appDir() + L"CorvanexEMon.exe");
+  const auto privateBytes = [&] {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(L"Z:\\proc\\*", &found);
+    long long bytes = 0;
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more && !bytes;
+         more = FindNextFileW(find, &found)) {
+      const std::wstring proc = std::wstring(L"Z:\\proc\\") + found.cFileName;
+      if (ReadBytes(proc + L"\\cmdline").find(copy) == std::string::npos)
+        continue;
+      const std::string status = ReadBytes(proc + L"\\status");
+      const auto at = status.find("RssAnon:");
+      if (at != std::string::npos)
+        bytes = std::atoll(status.c_str() + at + 8) * 1024;
+    }
+    if (find != INVALID_HANDLE_VALUE)
+      FindClose(find);
+    return bytes;
+  };
+  monitor.Plug(0, L"alice");
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  ASSERT_EQ(RunDriver(L"send --text RegCert", out.path() + L"s.txt"), 0);
+  Sleep(1500);
+  const long long start = privateBytes();
+  for (int pass = 0; pass < 30; ++pass) {
+    ASSERT_EQ(RunDriver(L"send --text RegCert", out.path() + L"s.txt"), 0);
+    Sleep(1100);  // the re-registration's timer and its pass
+    monitor.Unplug(0);
+    ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+    monitor.Plug(0, L"alice");
+    ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  }
+  Sleep(500);
+  const long long growth = privateBytes() - start;
+  std::printf("anonymous memory: %lld kB at the start, %+lld kB after 30 + 30 passes\n",
+              start / 1024, growth / 1024);
+  EXPECT_GT(start, 0);
+  EXPECT_LT(growth, 5 * 1024 * 1024);
+  monitor.EndSession(process);
+  EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
 }
 
 TEST_F(MonitoringTest, TheSettingsFileSwitchesOnTheTraceOfModuleCalls) {
