@@ -350,8 +350,8 @@ TEST_F(MonitoringTest, LogoffDuringTheRootPromptEndsCleanly) {
 
 // Registration passes hold on to nothing: adding a CA certificate already in
 // the store kept a copy of the whole store alive under Wine (about 350 kB a
-// pass, 25 MB over these 60 passes). What remains of the growth (about 30 kB a
-// pass with the pulls and plugs, none with "RegCert" alone) is not yet
+// pass, 25 MB over these 60 passes). What remains of the growth here (under
+// 2 MB; flat when either kind of pass is repeated alone) is not yet
 // attributed; the bound catches the old fault.
 TEST_F(MonitoringTest, MemoryStaysFlatAcrossRegistrationPasses) {
   monitor.WriteUserSettings("CertTips=0\r\nDefaultPINMode=0\r\n");
