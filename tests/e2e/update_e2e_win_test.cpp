@@ -193,6 +193,14 @@ class UpdateTest : public MonitorScenario {
   LoopbackServer server{::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
+// This version's installer run silently into target; its output in folder.
+void InstallSilently(const std::wstring& target, const std::wstring& folder) {
+  UniqueKernelHandle setup =
+      StartProcess(L"\"" INSTALLER_PATH L"\" /S /D=" + target, folder + L"setup.txt");
+  ASSERT_TRUE(setup);
+  ASSERT_EQ(InstalledMonitor::WaitForExit(setup.get(), 60s), 0u);
+}
+
 }  // namespace
 
 TEST_F(UpdateTest, WithoutAClientConfigurationNothingIsFetched) {
@@ -464,10 +472,7 @@ TEST_F(UpdateTest, CheckWaitsUntilTheSettingsDialogIsClosed) {
 TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
   TempFolder place, out;
   const std::wstring target = place.path() + L"CorvanexE";
-  UniqueKernelHandle setup =
-      StartProcess(L"\"" INSTALLER_PATH L"\" /S /D=" + target, out.path() + L"setup.txt");
-  ASSERT_TRUE(setup);
-  ASSERT_EQ(InstalledMonitor::WaitForExit(setup.get(), 60s), 0u);
+  ASSERT_NO_FATAL_FAILURE(InstallSilently(target, out.path()));
   CopyFileW(BIN_DIR_PATH L"vtoken.dll", (target + L"\\v9arc_pkcs11.dll").c_str(), FALSE);
   WriteBytes(target + L"\\vtoken.ini",
              "[slots]\r\ncount=1\r\nslot0=" + ToAnsi(DEMO_TOKENS_PATH L"tokens\\alice") + "\r\n");
@@ -543,10 +548,7 @@ TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
 TEST(InstallerTest, AProgramFileHeldElsewhereIsReplacedAtTheNextRestart) {
   TempFolder place, out;
   const std::wstring target = place.path() + L"CorvanexE";
-  UniqueKernelHandle setup =
-      StartProcess(L"\"" INSTALLER_PATH L"\" /S /D=" + target, out.path() + L"setup.txt");
-  ASSERT_TRUE(setup);
-  ASSERT_EQ(InstalledMonitor::WaitForExit(setup.get(), 60s), 0u);
+  ASSERT_NO_FATAL_FAILURE(InstallSilently(target, out.path()));
   const std::wstring exe = target + L"\\CorvanexEMon.exe";
   {
     // Held as a running program's image is: readable, never writable.
@@ -585,10 +587,7 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   TempFolder place;
   const std::wstring target = place.path() + L"CorvanexE";
   TempFolder out;
-  UniqueKernelHandle setup =
-      StartProcess(L"\"" INSTALLER_PATH L"\" /S /D=" + target, out.path() + L"setup.txt");
-  ASSERT_TRUE(setup);
-  ASSERT_EQ(InstalledMonitor::WaitForExit(setup.get(), 60s), 0u);
+  ASSERT_NO_FATAL_FAILURE(InstallSilently(target, out.path()));
   for (const wchar_t* file :
        {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"Uninstall.exe", L"Languages\\LanguageInfo.ini",
         L"Languages\\ZH_2052.lng", L"config\\UserConfig.ini", L"config\\ClientConfig.txt"})
