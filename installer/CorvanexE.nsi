@@ -118,6 +118,8 @@ SectionEnd
 ; profiles stays.
 Section "Uninstall"
   !insertmacro CloseRunningMonitor
+  ; No logon should start a program that is about to go.
+  DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
   Delete "$INSTDIR\${MONITOR_EXE}"
   Delete "$INSTDIR\CorvanexMgr.dll"
   Delete "$INSTDIR\Languages\*.*"
@@ -126,6 +128,5 @@ Section "Uninstall"
   RMDir "$INSTDIR\config"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
-  DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd
