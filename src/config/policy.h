@@ -1,0 +1,120 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/app_config.h"
+
+// What administrators set for the monitor through Group Policy: values under
+// SOFTWARE\Policies\Veltrox\CorvanexE, the machine's (HKLM) before the user's
+// (HKCU). A value set there overrides the user's own and cannot be changed in
+// the program.
+inline constexpr wchar_t kPolicyKeyPath[] = L"SOFTWARE\\Policies\\Veltrox\\CorvanexE";
+
+// The registry types the monitor reads (their REG_* numbers).
+enum class PolicyType : std::uint32_t { kString = 1, kDword = 4, kMultiString = 7 };
+
+// One value the monitor reads: its exact registry name, its type and, for a
+// number, the values it may take. The administrative templates list exactly
+// these.
+struct PolicyValueInfo {
+  std::wstring_view name;
+  PolicyType type;
+  std::uint32_t min = 0;
+  std::uint32_t max = 0;
+};
+
+inline constexpr std::uint32_t kMaxUpdateDelaySeconds = 86400;
+
+inline constexpr PolicyValueInfo kPolicyValues[] = {
+    {L"Pkcs11Module", PolicyType::kString},
+    {L"ProductIds", PolicyType::kMultiString},
+    {L"WatchSmartCardReaders", PolicyType::kDword, 0, 1},
+    {L"ProviderName", PolicyType::kString},
+    {L"URLOpenMode", PolicyType::kDword, 0, 1},
+    {L"URL", PolicyType::kString},
+    {L"BrowserMode", PolicyType::kDword, 0, 1},
+    {L"CertTips", PolicyType::kDword, 0, 1},
+    {L"CertDay", PolicyType::kDword, 0, 365},
+    {L"DefaultPINMode", PolicyType::kDword, 0, 1},
+    {L"LanguageID", PolicyType::kDword, 1, 0xFFFF},
+    {L"UpdateCheck", PolicyType::kDword, 0, 1},
+    {L"UpdateVersionFile", PolicyType::kString},
+    {L"UpdateDelayMaxSeconds", PolicyType::kDword, 0, kMaxUpdateDelaySeconds},
+};
+
+// A value as the registry gave it: its type and its bytes.
+struct RegistryValue {
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+
+// Where policy values come from: the Windows side reads the two policy keys.
+class PolicySource {
+ public:
+  virtual ~PolicySource() = default;
+  // The named value from the machine's key (machine) or the user's; nothing
+  // when it is not there.
+  virtual std::optional<RegistryValue> Read(bool machine, std::wstring_view name) = 0;
+};
+
+// A USB device id an administrator added; without a vendor any vendor's
+// device of that product id.
+struct UsbDeviceId {
+  std::optional<std::uint16_t> vendor;
+  std::uint16_t product = 0;
+  bool operator==(const UsbDeviceId&) const = default;
+};
+
+struct Policy {
+  std::optional<std::wstring> Pkcs11Module;
+  std::vector<UsbDeviceId> ProductIds;
+  bool WatchSmartCardReaders = false;
+  std::optional<std::wstring> ProviderName;
+  // The settings of UserConfig.ini that are set by policy.
+  std::optional<std::int32_t> URLOpenMode;
+  std::optional<std::wstring> URL;
+  std::optional<std::int32_t> BrowserMode;
+  std::optional<std::int32_t> CertTips;
+  std::optional<std::int32_t> CertDay;
+  std::optional<std::int32_t> DefaultPINMode;
+  std::optional<std::int32_t> LanguageID;
+  bool UpdateCheck = true;
+  std::optional<std::wstring> UpdateVersionFile;
+  std::optional<std::uint32_t> UpdateDelayMaxSeconds;
+
+  bool operator==(const Policy&) const = default;
+};
+
+// A value that was there but cannot be used, and why; each is logged once
+// per reading.
+struct IgnoredPolicyValue {
+  std::wstring name;
+  std::wstring reason;
+};
+
+// Reads every value of kPolicyValues; a wrongly typed or out-of-range value
+// is left out (the user's value, or the built-in behaviour, stays) and named
+// in ignored.
+Policy ReadPolicy(PolicySource& source, std::vector<IgnoredPolicyValue>& ignored);
+
+// The user's settings with every value the policy sets in their place.
+TConfigInfo WithPolicySettings(const Policy& policy, TConfigInfo settings);
+// What a save of the settings dialog writes: the dialog's values, except
+// where the policy sets one, which keeps the user's own stored value.
+TConfigInfo WithoutPolicySettings(const Policy& policy,
+                                  const TConfigInfo& fromDialog,
+                                  const TConfigInfo& userStored);
+
+// Whether a device of these ids is one the policy adds.
+bool IsPolicyDevice(const Policy& policy, std::int32_t vendorId, std::int32_t productId);
+
+// The module name as written is usable: a bare file name, or a full path
+// ("X:\..." or "\\server\share\..."). A relative folder is not.
+bool IsBareFileName(std::wstring_view path);
+bool IsFullPath(std::wstring_view path);
+
+// The policy the running program works from.
+extern Policy ActivePolicy;
