@@ -4,9 +4,14 @@
 
 #include "base/shared_names.h"
 
-// The USB device-interface class, from its one written form.
+// The device-interface classes, each from its one written form.
 inline GUID UsbDeviceInterfaceGuid() {
   GUID guid{};
   IIDFromString(names::kUsbDeviceInterfaceGuid, &guid);
+  return guid;
+}
+inline GUID SmartCardReaderInterfaceGuid() {
+  GUID guid{};
+  IIDFromString(names::kSmartCardReaderInterfaceGuid, &guid);
   return guid;
 }

@@ -20,6 +20,9 @@ inline constexpr unsigned kTrayCallbackMessage = 0x0400 + 0x400;
 inline constexpr unsigned kTrayIconId = 1;
 // Device interface class of USB devices.
 inline constexpr wchar_t kUsbDeviceInterfaceGuid[] = L"{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+// Device interface class of smart-card readers (GUID_DEVINTERFACE_SMARTCARD_READER).
+inline constexpr wchar_t kSmartCardReaderInterfaceGuid[] =
+    L"{50DD5230-BA8A-11D1-BF5D-0000F805F530}";
 
 // Dialogs, found by class when a token is pulled out.
 inline constexpr wchar_t kPinDialogClass[] = L"TUPinSetForm";

@@ -56,7 +56,7 @@ constexpr wchar_t kUsage[] =
     L"      put a token folder into a slot, then send the device-arrival notification\n"
     L"  unplug --config CONFIG --slot N [--vid XXXX] [--pid XXXX] [--class NAME]\n"
     L"      empty the slot, then send the device-removal notification\n"
-    L"  notify --arrival|--removal [--vid XXXX] [--pid XXXX] [--class NAME]\n"
+    L"  notify --arrival|--removal [--vid XXXX] [--pid XXXX] [--reader] [--class NAME]\n"
     L"         [--size N] [--no-terminator]\n"
     L"      only the notification (WM_DEVICECHANGE with a USB device-interface path);\n"
     L"      the window class defaults to the monitor's, the product id to FF04;\n"
@@ -296,6 +296,8 @@ int MenuChoose(const Args& args) {
 // --- device notifications -------------------------------------------------
 
 std::wstring DevicePath(const Args& args) {
+  if (HasFlag(args, L"--reader"))  // a smart-card reader's interface, as Windows names one
+    return std::wstring(L"\\\\?\\USB#VID_076B&PID_3021#0#") + names::kSmartCardReaderInterfaceGuid;
   const std::wstring vid = Option(args, L"--vid", L"1D99");
   const std::wstring pid = Option(args, L"--pid", L"FF04");
   return L"\\\\?\\USB#VID_" + vid + L"&PID_" + pid + L"#5&1A2B3C4D&0&1#" +
@@ -321,7 +323,8 @@ int Notify(const Args& args, bool arrival) {
   b->dbcc_size =
       stated.empty() ? static_cast<DWORD>(size) : static_cast<DWORD>(_wtoi(stated.c_str()));
   b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  b->dbcc_classguid = UsbDeviceInterfaceGuid();
+  b->dbcc_classguid =
+      HasFlag(args, L"--reader") ? SmartCardReaderInterfaceGuid() : UsbDeviceInterfaceGuid();
   std::memcpy(b->dbcc_name, path.c_str(), path.size() * sizeof(wchar_t));
   DWORD_PTR result = 0;
   SendMessageTimeoutW(target, WM_DEVICECHANGE,

@@ -49,6 +49,8 @@ class QuietPorts : public MonitorPorts {
   void OpenWebAddress(const std::wstring&, int) override {}
   LocalDateTime Now() override { return {}; }
   void CloseDialogsOnRemoval(std::int32_t) override {}
+  void ReportEvent(MonitorEvent, const std::vector<std::wstring>&) override {}
+  std::wstring TokenText(std::string_view) override { return {}; }
 };
 
 // The floor of a pass: one search per object class, one batched attribute

@@ -1,6 +1,12 @@
 #include "app/desktop_ports_win.h"
 
+#include <algorithm>
+#include <utility>
+
+#include "win32/event_log_win.h"
+#include "base/text_win.h"
 #include "config/app_config.h"
+#include "config/policy.h"
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
 #include "base/diagnostic_log.h"
@@ -46,7 +52,11 @@ void DesktopPorts::ShowMessage(const std::wstring& text, unsigned kind) {
 }
 
 void DesktopPorts::ArmTimer(MonitorTimer timer) {
-  SetTimer(mainWindow_, TimerId(timer), TimerInterval(timer), nullptr);
+  int interval = TimerInterval(timer);
+  if (timer == MonitorTimer::TAppUpdate && firstUpdateDelay_)
+    interval = *std::exchange(firstUpdateDelay_, std::nullopt);
+  // SetTimer takes at least USER_TIMER_MINIMUM (10 ms).
+  SetTimer(mainWindow_, TimerId(timer), static_cast<UINT>(std::max(interval, 10)), nullptr);
 }
 
 void DesktopPorts::DisarmTimer(MonitorTimer timer) {
@@ -61,7 +71,7 @@ void DesktopPorts::ExitProgram() {
 TConfigInfo DesktopPorts::ReadUserSettings() {
   TConfigInfo config{};
   ReadAppConfig(GetUserDataDir() + names::kUserConfigFile, config);
-  return config;
+  return WithPolicySettings(ActivePolicy, config);
 }
 
 bool DesktopPorts::ProviderKeyExists(const std::wstring& providerName) {
@@ -73,6 +83,14 @@ bool DesktopPorts::ProviderKeyExists(const std::wstring& providerName) {
 
 void DesktopPorts::WriteLog(const std::wstring& line) {
   WriteDiagnosticLog(line);
+}
+
+void DesktopPorts::ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) {
+  ReportMonitorEvent(event, texts);
+}
+
+std::wstring DesktopPorts::TokenText(std::string_view bytes) {
+  return FromAnsi(bytes);
 }
 
 LocalDateTime DesktopPorts::Now() {

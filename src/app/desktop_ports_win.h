@@ -21,6 +21,10 @@ class DesktopPorts : public MonitorPorts {
         applicationWindow_(applicationWindow),
         trayIcon_(trayIcon) {}
 
+  // The first arming of the update check's timer waits this long instead of
+  // its usual time; later ones (a tick put off by an open dialog) do not.
+  void DelayFirstUpdateCheck(int milliseconds) { firstUpdateDelay_ = milliseconds; }
+
   // The session's timer behind a WM_TIMER id of the main window, if any.
   static std::optional<MonitorTimer> TimerOf(UINT_PTR id);
 
@@ -33,6 +37,8 @@ class DesktopPorts : public MonitorPorts {
   TConfigInfo ReadUserSettings() override;
   bool ProviderKeyExists(const std::wstring& providerName) override;
   void WriteLog(const std::wstring& line) override;
+  void ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override;
+  std::wstring TokenText(std::string_view bytes) override;
   LocalDateTime Now() override;
   void SendToManager(const std::wstring& command) override;
   void OpenWebAddress(const std::wstring& address, int browserMode) override;
@@ -43,4 +49,5 @@ class DesktopPorts : public MonitorPorts {
   HWND mainWindow_;
   HWND applicationWindow_;
   TCoolTrayIcon& trayIcon_;
+  std::optional<int> firstUpdateDelay_;
 };

@@ -2,6 +2,9 @@
 
 #include <wtsapi32.h>
 
+#include <random>
+
+#include "app/managed_policy_win.h"
 #include "app/session_notify_win.h"
 #include "config/app_config.h"
 #include "config/data_folders.h"
@@ -10,6 +13,7 @@
 #include "i18n/res_strs.h"
 #include "monitor/commands.h"
 #include "base/files_win.h"
+#include "win32/event_log_win.h"
 #include "win32/guarded_win.h"
 
 namespace {
@@ -44,16 +48,22 @@ bool MonitorApp::Start() {
   EnableModuleTraceWhenAsked();
   library_ = std::make_unique<DllTokenLibrary>(ExecutableFolder() + L"CorvanexMgr.dll");
   ports_ = std::make_unique<DesktopPorts>(state_, main, applicationWindow_, *trayIcon_);
-  session_ = std::make_unique<TokenSession>(state_, *library_, *ports_, ResStrs, AppConfig);
+  // A fleet that logs on at once does not reach the update server at once.
+  ports_->DelayFirstUpdateCheck(UpdateCheckDelayMs(ActivePolicy, std::random_device{}()));
+  session_ =
+      std::make_unique<TokenSession>(state_, *library_, *ports_, ResStrs, AppConfig, ActivePolicy);
   pinDialogs_ = std::make_unique<DesktopPinDialogs>(main);
   pinCheck_ = std::make_unique<DefaultPinCheck>(
       state_, *library_, *ports_, *pinDialogs_, ResStrs, AppConfig,
       [this](std::int32_t token) { return !ended_ && token < session_->TokenCount; });
   updatePorts_ = std::make_unique<DesktopUpdatePorts>(main, ResStrs);
-  updateCheck_ = std::make_unique<UpdateCheck>(state_, *updatePorts_, ResStrs);
+  updateCheck_ = std::make_unique<UpdateCheck>(state_, *updatePorts_, ResStrs, ActivePolicy);
   usb_ = std::make_unique<TUSB>();
-  usb_->OnArrival = [this](TUSB& usb) { session_->USBArrival(usb.ProductID); };
-  usb_->OnRemoval = [this](TUSB& usb) { session_->USBRemoval(usb.ProductID); };
+  usb_->OnArrival = [this](TUSB& usb) { session_->USBArrival(usb.ProductID, usb.VendorID); };
+  usb_->OnRemoval = [this](TUSB& usb) { session_->USBRemoval(usb.ProductID, usb.VendorID); };
+  usb_->OnReaderArrival = [this] { session_->TokenDeviceArrival(); };
+  usb_->OnReaderRemoval = [this] { session_->TokenDeviceRemoval(); };
+  usb_->WatchSmartCardReaders(ActivePolicy.WatchSmartCardReaders);
   // FormCreate is an event handler like any other: an error that escapes it
   // is reported, and the program runs on with what has started.
   Guarded(main, [&] { session_->InitMonitor(); });
@@ -123,6 +133,17 @@ void MonitorApp::TAppUpdateTimer() {
   updateCheck_->CheckForUpdate();
 }
 
+void MonitorApp::OnPolicyChange() {
+  if (ended_)
+    return;
+  // The settings and the language follow in the main window; the module and
+  // the provider are the ones the certificates in the store were added with,
+  // and change at the next start.
+  LoadActivePolicy();
+  if (usb_)
+    usb_->WatchSmartCardReaders(ActivePolicy.WatchSmartCardReaders);
+}
+
 void MonitorApp::OnSessionChange(WPARAM reason) {
   if (!session_)
     return;
@@ -173,4 +194,5 @@ void MonitorApp::OnDestroy() {
     trayIcon_->SetIconVisible(false);
   if (sessionNotifyRegistered_)
     UnregisterSessionNotification(form_->hwnd());
+  ReportMonitorEvent(MonitorEvent::kStopped, {});
 }

@@ -36,6 +36,7 @@ class MonitorApp : private MainFormEvents {
  private:
   void OnTimer(UINT_PTR id) override;
   void OnSessionChange(WPARAM reason) override;
+  void OnPolicyChange() override;
   void OnCopyData(HWND sender, const COPYDATASTRUCT& message) override;
   void OnDestroy() override;
   void TCheckDefaultUPINTimer();

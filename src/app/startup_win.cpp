@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/instance_slot_win.h"
+#include "app/managed_policy_win.h"
 #include "app/monitor_app_win.h"
 #include "config/app_config.h"
 #include "config/data_folders.h"
@@ -12,6 +13,7 @@
 #include "i18n/res_strs.h"
 #include "update/update_check.h"
 #include "base/files_win.h"
+#include "win32/event_log_win.h"
 #include "win32/guarded_win.h"
 #include "win32/window_win.h"
 
@@ -68,12 +70,14 @@ int RunMonitorApplication() {
   // Whatever a file of an earlier run holds, a step that fails is reported
   // and the start goes on: a monitor that never starts leaves every token
   // unregistered.
+  Guarded(application.hwnd(), [] { LoadActivePolicy(); });
   Guarded(application.hwnd(), [] {
     const std::wstring exeDir = ExecutableFolder();  // 4
     const std::wstring userConfig = GetUserDataDir() + names::kUserConfigFile;
     // 5 before 6: on a first run the language is the default, whatever the
-    // template says.
-    const int startupLanguage = ReadConfiguredLanguageID(userConfig);
+    // template says. An administrator's language comes before either.
+    const int startupLanguage =
+        ActivePolicy.LanguageID.value_or(ReadConfiguredLanguageID(userConfig));
     CopyFileW((exeDir + names::kConfigTemplateFolder + names::kUserConfigFile).c_str(),
               userConfig.c_str(), TRUE);                                              // 6
     SeedUpdateConfiguration(exeDir);                                                  // 7
@@ -88,6 +92,7 @@ int RunMonitorApplication() {
   if (app.Ended())
     return 0;                               // ended inside a start-up box
   application.SetTitle(ResStrs.P_Caption);  // 11 (the icon came with the window class)
+  ReportMonitorEvent(MonitorEvent::kStarted, {GetFileVersionText(ModuleFileName(nullptr))});
 
   return RunMessageLoop();  // 12; 13 as app and slot go out of scope
 }

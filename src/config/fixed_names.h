@@ -9,6 +9,8 @@ namespace names {
 inline constexpr wchar_t kCompanyWord[] = L"Veltrox";
 inline constexpr wchar_t kProductWord[] = L"CorvanexE";
 
+// The event source in the Application log, registered by the installer.
+inline constexpr wchar_t kEventSource[] = L"CorvanexE";
 inline constexpr wchar_t kUserConfigFile[] = L"UserConfig.ini";
 inline constexpr wchar_t kUpdateSubfolder[] = L"update\\";
 inline constexpr wchar_t kConfigTemplateFolder[] = L"config\\";

@@ -315,6 +315,13 @@ TConfigInfo WithoutPolicySettings(const Policy& policy,
   return record;
 }
 
+int UpdateCheckDelayMs(const Policy& policy, std::uint32_t randomValue) {
+  if (!policy.UpdateDelayMaxSeconds)
+    return kDefaultUpdateDelayMs;
+  const std::uint64_t span = std::uint64_t{*policy.UpdateDelayMaxSeconds} * 1000 + 1;
+  return static_cast<int>(randomValue * span >> 32);  // no bias towards small delays
+}
+
 bool IsPolicyDevice(const Policy& policy, std::int32_t vendorId, std::int32_t productId) {
   return std::any_of(policy.ProductIds.begin(), policy.ProductIds.end(),
                      [&](const UsbDeviceId& id) {

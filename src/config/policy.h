@@ -108,6 +108,12 @@ TConfigInfo WithoutPolicySettings(const Policy& policy,
                                   const TConfigInfo& fromDialog,
                                   const TConfigInfo& userStored);
 
+// When the update check starts after start-up, in milliseconds: 6 s, or with
+// UpdateDelayMaxSeconds a delay from 0 to that many seconds picked by
+// randomValue (uniform over all 32-bit values).
+int UpdateCheckDelayMs(const Policy& policy, std::uint32_t randomValue);
+inline constexpr int kDefaultUpdateDelayMs = 6000;
+
 // Whether a device of these ids is one the policy adds.
 bool IsPolicyDevice(const Policy& policy, std::int32_t vendorId, std::int32_t productId);
 
@@ -118,3 +124,5 @@ bool IsFullPath(std::wstring_view path);
 
 // The policy the running program works from.
 extern Policy ActivePolicy;
+// No value set: every built-in behaviour and user setting applies.
+inline const Policy kNoPolicy{};

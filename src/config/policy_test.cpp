@@ -179,6 +179,19 @@ TEST(Policy, UpdateValues) {
   EXPECT_EQ(policy.UpdateDelayMaxSeconds, 3600u);
 }
 
+TEST(Policy, TheUpdateDelaySpansTheWholeRangeAndNoMore) {
+  EXPECT_EQ(UpdateCheckDelayMs(Policy{}, 0xFFFFFFFFu), 6000);
+  Policy policy;
+  policy.UpdateDelayMaxSeconds = 3600;
+  EXPECT_EQ(UpdateCheckDelayMs(policy, 0), 0);
+  EXPECT_EQ(UpdateCheckDelayMs(policy, 0x80000000u), 1800000);
+  EXPECT_EQ(UpdateCheckDelayMs(policy, 0xFFFFFFFFu), 3600000);
+  policy.UpdateDelayMaxSeconds = kMaxUpdateDelaySeconds;
+  EXPECT_EQ(UpdateCheckDelayMs(policy, 0xFFFFFFFFu), 86400000);
+  policy.UpdateDelayMaxSeconds = 0;
+  EXPECT_EQ(UpdateCheckDelayMs(policy, 0xFFFFFFFFu), 0);
+}
+
 TEST(Policy, ASaveKeepsTheUsersOwnValueWherePolicySetsOne) {
   Policy policy;
   policy.CertDay = 10;

@@ -106,9 +106,11 @@ void SelectLanguageAfterSettings(ProfileFiles& files,
                                  const std::wstring& exeDir,
                                  const std::wstring& userConfigPath,
                                  TConfigInfo& appConfig,
-                                 TResStrs& table) {
+                                 TResStrs& table,
+                                 const Policy& policy) {
   appConfig = TConfigInfo{};
   ReadAppConfigFrom(*files.Open(userConfigPath), appConfig);  // a missing file gives defaults
+  appConfig = WithPolicySettings(policy, appConfig);
   TLanguageInfo list;
   LoadChosenLanguage(files, exeDir, appConfig.LanguageID, table, list);
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "config/app_config.h"
+#include "config/policy.h"
 #include "config/profile.h"
 #include "i18n/res_strs.h"
 
@@ -35,10 +36,11 @@ std::wstring SelectLanguage(ProfileFiles& files,
                             TResStrs& table);
 
 // The choice after the settings dialog: reloads appConfig from the user's
-// file and loads the language it names; the DLL name and the application
-// title stay as they are.
+// file (what the policy sets in its place) and loads the language it names; the DLL name and the
+// application title stay as they are.
 void SelectLanguageAfterSettings(ProfileFiles& files,
                                  const std::wstring& exeDir,
                                  const std::wstring& userConfigPath,
                                  TConfigInfo& appConfig,
-                                 TResStrs& table);
+                                 TResStrs& table,
+                                 const Policy& policy = kNoPolicy);

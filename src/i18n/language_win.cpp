@@ -13,5 +13,5 @@ std::wstring SelectStartupLanguage(const std::wstring& exeDir, int languageId) {
 void SelectLanguageAfterSettingsDialog(const std::wstring& exeDir) {
   WinProfileFiles files;
   SelectLanguageAfterSettings(files, exeDir, GetUserDataDir() + names::kUserConfigFile, AppConfig,
-                              ResStrs);
+                              ResStrs, ActivePolicy);
 }

@@ -72,11 +72,18 @@ DefaultPinCheck::PinLook DefaultPinCheck::LookAtPin(std::int32_t token) {
   PinState pin;
   if (GetPinState(lib_, token, kUserPin, pin) != 0)
     return PinLook::kUnknown;
+  const std::wstring label = token >= 0 && token < kTokenTableSize
+                                 ? TokenIdentity(ports_, state_.TokenTable[token])[0]
+                                 : std::wstring();
   if (pin.IsLocked()) {
+    ports_.ReportEvent(MonitorEvent::kPinLocked, {label});
     ports_.ShowMessage(strings_.K_Dead, MonitorPorts::kInformation);
     return PinLook::kLocked;
   }
-  return pin.IsStillDefault() ? PinLook::kStillDefault : PinLook::kChanged;
+  if (!pin.IsStillDefault())
+    return PinLook::kChanged;
+  ports_.ReportEvent(MonitorEvent::kPinStillDefault, {label});
+  return PinLook::kStillDefault;
 }
 
 void DefaultPinCheck::CheckDefaultUserPin(std::int32_t token) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/app_config.h"
+#include "config/policy.h"
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
 #include "i18n/res_strs.h"
@@ -155,6 +156,7 @@ class TUPinSetForm : public Window {
       layout_->CreateControls(kPromptDesign, WS_CLIPSIBLINGS);
       SendMessageW(Item(kRemindBox), BM_SETCHECK, in_.RemindTicked ? BST_CHECKED : BST_UNCHECKED,
                    0);
+      EnableWindow(Item(kRemindBox), !in_.RemindLocked);
       layout_->Underlay(kPromptPanel);
       return;
     }
@@ -347,6 +349,7 @@ PinDialogs::PromptAnswer DesktopPinDialogs::ShowDefaultPinPrompt() {
   PinDialogInputs in;
   in.ShowMode = PinDialogInputs::kPromptView;
   in.RemindTicked = true;
+  in.RemindLocked = ActivePolicy.DefaultPINMode.has_value();
   PinDialogOutputs out;
   if (!ShowPinDialog(mainWindow_, in, &out))
     return {false, true};
@@ -370,5 +373,9 @@ std::optional<PinChange> DesktopPinDialogs::ShowChangePinDialog(std::int32_t min
 }
 
 void DesktopPinDialogs::SaveSettings(const TConfigInfo& config) {
-  WriteAppConfig(GetUserDataDir() + names::kUserConfigFile, config);
+  // What the administrator set stays out of the user's file.
+  const std::wstring path = GetUserDataDir() + names::kUserConfigFile;
+  TConfigInfo stored{};
+  ReadAppConfig(path, stored);
+  WriteAppConfig(path, WithoutPolicySettings(ActivePolicy, config, stored));
 }

@@ -12,7 +12,8 @@ struct PinDialogInputs {
   std::int32_t ShowMode = 0;  // kPromptView, or the change view
   std::int32_t MinPinLen = 0;
   std::int32_t MaxPinLen = 0;
-  bool RemindTicked = true;  // the prompt's remind box as it opens
+  bool RemindTicked = true;   // the prompt's remind box as it opens
+  bool RemindLocked = false;  // set by the administrator: shown, not changeable
 };
 struct PinDialogOutputs {
   int ModalResult = IDCANCEL;  // IDOK: Yes in the prompt, OK in the change view

@@ -18,6 +18,12 @@ constexpr wchar_t kRegistrationFailed[] = L"注册证书失败，错误码 =%d";
 constexpr std::int32_t kExchangeOffset = 10000, kSignatureOffset = 20000;
 constexpr std::int32_t kSearchTicks = 60;
 
+// A fixed-size text field of the library, up to its NUL or its end.
+template <std::size_t N>
+std::string_view UpToNul(const char (&field)[N]) {
+  return std::string_view(field, std::find(field, field + N, '\0') - field);
+}
+
 }  // namespace
 
 int TimerInterval(MonitorTimer timer) {
@@ -50,12 +56,16 @@ bool IsTokenProductId(std::int32_t productId) {
   return productId == 0x8B15 || productId == 0xFF03 || productId == 0xFF04 || productId == 0xFF05;
 }
 
-std::int32_t ParseProductId(std::wstring_view devicePath) {
+namespace {
+
+// tag ("PID_" or "VID_") and four hexadecimal characters in a device path
+// (any case), else 0.
+std::int32_t ParseUsbId(std::wstring_view devicePath, std::wstring_view tag) {
   std::wstring upper(devicePath);
   for (auto& c : upper)
     if (c >= L'a' && c <= L'z')
       c = static_cast<wchar_t>(c - L'a' + L'A');
-  const auto at = upper.find(L"PID_");
+  const auto at = upper.find(tag);
   if (at == std::wstring::npos || upper.size() < at + 8)
     return 0;
   std::int32_t value = 0;
@@ -70,6 +80,38 @@ std::int32_t ParseProductId(std::wstring_view devicePath) {
     value = value * 16 + digit;
   }
   return value;
+}
+
+}  // namespace
+
+std::int32_t ParseProductId(std::wstring_view devicePath) {
+  return ParseUsbId(devicePath, L"PID_");
+}
+
+std::int32_t ParseVendorId(std::wstring_view devicePath) {
+  return ParseUsbId(devicePath, L"VID_");
+}
+
+std::vector<std::wstring> TokenIdentity(MonitorPorts& ports, const TV9Info& info) {
+  return {ports.TokenText(UpToNul(info.Desc1)), ports.TokenText(UpToNul(info.Desc4))};
+}
+
+void TokenSession::NotePresentTokens() {
+  std::set<std::string> present;
+  for (std::int32_t i = 0; i < std::min(TokenCount, kTokenTableSize); ++i) {
+    const TV9Info& info = state_.TokenTable[i];
+    std::string key = std::string(UpToNul(info.Desc1)) + '\n' + std::string(UpToNul(info.Desc4));
+    if (!presentTokens_.count(key))
+      ports_.ReportEvent(MonitorEvent::kTokenInserted, TokenIdentity(ports_, info));
+    present.insert(std::move(key));
+  }
+  presentTokens_ = std::move(present);
+}
+
+void TokenSession::RemoveOurCertificates() {
+  const std::int32_t added = std::exchange(certificatesInStore_, 0);
+  if (lib_.remove_all_certs_from_store(ProviderName()) == 0 && added > 0)
+    ports_.ReportEvent(MonitorEvent::kCertificatesRemoved, {std::to_wstring(added)});
 }
 
 void TokenSession::RunQueuedEvents() {
@@ -91,7 +133,8 @@ void TokenSession::InitMonitor() {
   TokenCount = 0;
   CurrentTokenIndex = 0;
   config_ = ports_.ReadUserSettings();
-  ports_.ArmTimer(MonitorTimer::TAppUpdate);
+  if (policy_.UpdateCheck)
+    ports_.ArmTimer(MonitorTimer::TAppUpdate);
   // Decided once: a language reload may change the string table's name
   // later, and removal must use the name the certificates were added with.
   state_.ProviderRegistered = IsProviderRegistered();
@@ -104,7 +147,7 @@ void TokenSession::InitMonitor() {
 }
 
 void TokenSession::InitialTokenScan() {
-  if (InitTokenLibrary(lib_, strings_.PKCS11Name) != 0) {
+  if (InitTokenLibrary(lib_, policy_.Pkcs11Module.value_or(strings_.PKCS11Name)) != 0) {
     state_.LibraryReady = false;
     ports_.ArmTimer(MonitorTimer::TCloseProject);
     return;
@@ -151,11 +194,17 @@ std::int32_t TokenSession::RefreshTokenList() {
     }
   }
   CurrentTokenIndex = 0;
+  NotePresentTokens();
   return 0;
 }
 
-void TokenSession::USBArrival(std::int32_t productId) {
-  if (shutDown_ || !state_.LibraryReady || !IsTokenProductId(productId))
+void TokenSession::USBArrival(std::int32_t productId, std::int32_t vendorId) {
+  if (IsTokenProductId(productId) || IsPolicyDevice(policy_, vendorId, productId))
+    TokenDeviceArrival();
+}
+
+void TokenSession::TokenDeviceArrival() {
+  if (shutDown_ || !state_.LibraryReady)
     return;
   // The device needs a moment before the library can see it. Another
   // arrival meanwhile starts the wait again.
@@ -256,8 +305,13 @@ void TokenSession::TCheckInitTimer() {
   }
 }
 
-void TokenSession::USBRemoval(std::int32_t productId) {
-  if (shutDown_ || !state_.LibraryReady || !IsTokenProductId(productId))
+void TokenSession::USBRemoval(std::int32_t productId, std::int32_t vendorId) {
+  if (IsTokenProductId(productId) || IsPolicyDevice(policy_, vendorId, productId))
+    TokenDeviceRemoval();
+}
+
+void TokenSession::TokenDeviceRemoval() {
+  if (shutDown_ || !state_.LibraryReady)
     return;
   if (InsideRootPrompt()) {
     queued_.removal = true;
@@ -276,11 +330,12 @@ void TokenSession::RemoveAndRegisterAgain() {
   if (allAnswer)
     return;  // every known token is still there
 
-  lib_.remove_all_certs_from_store(ProviderName());
+  RemoveOurCertificates();
   FindAndConnectTokens(lib_, TokenCount);
   for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i)
     if (ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0)
       RegisterTokenCertificates(i);
+  NotePresentTokens();
   if (shutDown_)
     return;
   PreviousTokenCount = TokenCount;
@@ -325,8 +380,8 @@ bool TokenSession::IsProviderRegistered() {
 
 const std::wstring& TokenSession::ProviderName() {
   if (providerName_.empty())
-    providerName_ =
-        state_.ProviderRegistered ? strings_.PROVIDER_NAME : names::kMicrosoftProviderName;
+    providerName_ = policy_.ProviderName.value_or(
+        state_.ProviderRegistered ? strings_.PROVIDER_NAME : names::kMicrosoftProviderName);
   return providerName_;
 }
 
@@ -338,8 +393,10 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   TV9Info& info = state_.TokenTable[token];
   ContainerOverflow overflow;
   std::int32_t status = LoadContainerNames(lib_, token, info, &overflow);
-  if (status != 0)
+  if (status != 0) {
+    ReportRegistration(info, status, 0);
     return status;
+  }
   // A token fuller than the tables: say so, then register what fits.
   if (overflow.namesLeftOut > 0)
     ports_.WriteLog(L"Containers left out: " + std::to_wstring(overflow.namesLeftOut) +
@@ -353,14 +410,19 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   // One record serves every read of the pass. Results of adding CA
   // certificates are not looked at.
   auto cert = std::make_unique<TV9CertInfo>();
+  std::int32_t registered = 0;
   const auto route = [&](const std::string* container, std::int32_t keySpec) -> std::int32_t {
     if (shutDown_)
       return 0;  // the program ended inside this pass: nothing more goes in
     // A container's certificate goes with its key, even one that says cA
     // (self-signed, or a CA operator's own).
-    if (container)
-      return lib_.container_addcert_to_store(*container, provider, keySpec, cert->CertData.data(),
-                                             cert->CertLen);
+    if (container) {
+      const std::int32_t added = lib_.container_addcert_to_store(
+          *container, provider, keySpec, cert->CertData.data(), cert->CertLen);
+      if (added == 0)
+        ++registered;
+      return added;
+    }
     switch (cert->CertKind) {
       case cmgr::kUserCertificate:
         return 0;  // a standalone user certificate has no key here
@@ -376,12 +438,15 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
         --rootPromptDepth_;
         if (added == cmgr::kRootDeclined)
           declinedRoots_.insert(std::move(der));
+        else if (added == 0)
+          ++registered;
         if (!InsideRootPrompt())
           RunQueuedEvents();
         return 0;
       }
       case cmgr::kIntermediateCertificate:
-        lib_.helper_add_root_cert_to_store(L"CA", cert->CertData.data(), cert->CertLen);
+        if (lib_.helper_add_root_cert_to_store(L"CA", cert->CertData.data(), cert->CertLen) == 0)
+          ++registered;
         return 0;
       default:
         return 0;
@@ -409,7 +474,20 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   for (std::int32_t i = 0; i < count && !shutDown_; ++i)
     if (ReadStandaloneCertificate(lib_, token, handles[i], *cert) == 0)
       route(nullptr, 0);
+
+  certificatesInStore_ += registered;
+  ReportRegistration(info, status, registered);
   return status;
+}
+
+void TokenSession::ReportRegistration(const TV9Info& info,
+                                      std::int32_t status,
+                                      std::int32_t registered) {
+  const std::wstring label = TokenIdentity(ports_, info)[0];
+  if (status == 0)
+    ports_.ReportEvent(MonitorEvent::kCertificatesRegistered, {label, std::to_wstring(registered)});
+  else
+    ports_.ReportEvent(MonitorEvent::kRegistrationFailed, {label, std::to_wstring(status)});
 }
 
 void TokenSession::TRegCertXETimer() {
@@ -428,7 +506,7 @@ void TokenSession::ReRegisterAll() {
   if (shutDown_)
     return;
   declinedRoots_.clear();
-  lib_.remove_all_certs_from_store(ProviderName());
+  RemoveOurCertificates();
   for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i) {
     lib_.token_reload_all_objects(i);
     RegisterTokenCertificates(i);
@@ -441,7 +519,7 @@ void TokenSession::Shutdown() {
   if (shutDown_)
     return;
   shutDown_ = true;
-  lib_.remove_all_certs_from_store(ProviderName());
+  RemoveOurCertificates();
   ports_.SendToManager(names::kCommandClose);
   lib_.uninit_pkcs11();
 }

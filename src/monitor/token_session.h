@@ -2,10 +2,14 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "config/app_config.h"
 #include "config/fixed_date.h"
+#include "config/policy.h"
 #include "i18n/res_strs.h"
+#include "monitor/monitor_events.h"
 #include "monitor/program_state.h"
 #include "token/token_library.h"
 
@@ -48,6 +52,10 @@ class MonitorPorts {
   // exists, in the 32-bit view.
   virtual bool ProviderKeyExists(const std::wstring& providerName) = 0;
   virtual void WriteLog(const std::wstring& line) = 0;
+  // One event in the Application log, for the administrators' tools.
+  virtual void ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) = 0;
+  // A token's text (label, serial) from the library's 8-bit bytes.
+  virtual std::wstring TokenText(std::string_view bytes) = 0;
   // The present local date and time.
   virtual LocalDateTime Now() = 0;
   virtual void SendToManager(const std::wstring& command) = 0;
@@ -58,13 +66,18 @@ class MonitorPorts {
   virtual void CloseDialogsOnRemoval(std::int32_t tokenCount) = 0;
 };
 
+// A token's label and serial, as events name it.
+std::vector<std::wstring> TokenIdentity(MonitorPorts& ports, const TV9Info& info);
+
 inline constexpr int kBalloonInfo = 1;  // NIIF_INFO
 inline constexpr int kBalloonUser = 4;  // NIIF_USER: the tray icon's own image
 
 // Token product ids the monitor reacts to, of any vendor.
 bool IsTokenProductId(std::int32_t productId);
-// "PID_" and four hexadecimal characters in a device path (any case), else 0.
+// "PID_" (or "VID_") and four hexadecimal characters in a device path (any
+// case), else 0.
 std::int32_t ParseProductId(std::wstring_view devicePath);
+std::int32_t ParseVendorId(std::wstring_view devicePath);
 
 // The token session of the main window: device events, token search, token
 // table, certificate registration, removal and re-scan.
@@ -74,16 +87,28 @@ class TokenSession {
                TokenLibrary& lib,
                MonitorPorts& ports,
                TResStrs& strings,
-               TConfigInfo& config)
-      : state_(state), lib_(lib), ports_(ports), strings_(strings), config_(config) {}
+               TConfigInfo& config,
+               const Policy& policy = kNoPolicy)
+      : state_(state),
+        lib_(lib),
+        ports_(ports),
+        strings_(strings),
+        config_(config),
+        policy_(policy) {}
 
   // After the device window exists: settings, update timer, provider check,
   // library start and the first registration of tokens already present.
   void InitMonitor();
   void InitialTokenScan();
   std::int32_t RefreshTokenList();
-  void USBArrival(std::int32_t productId);
-  void USBRemoval(std::int32_t productId);
+  // A USB device came or went: only one of the tokens' (the built-in product
+  // ids and those the policy adds) starts anything.
+  void USBArrival(std::int32_t productId, std::int32_t vendorId = 0);
+  void USBRemoval(std::int32_t productId, std::int32_t vendorId = 0);
+  // A device that may hold a token came or went (a smart-card reader when
+  // the policy asks for them).
+  void TokenDeviceArrival();
+  void TokenDeviceRemoval();
   void RescanTokens();
   // The user's session was unlocked or reconnected: tokens may have come or
   // gone meanwhile.
@@ -95,8 +120,8 @@ class TokenSession {
   // One box per certificate of the token's containers that ends within
   // CertDay days; the status of reading the container list.
   std::int32_t CheckCertificateExpiry(std::int32_t token);
-  // The provider certificates are registered and removed with: the string
-  // table's when it is installed, else Microsoft's. Decided at start-up (or
+  // The provider certificates are registered and removed with: the policy's,
+  // else the string table's when it is installed, else Microsoft's. Decided at start-up (or
   // at the first pass) and kept, whatever a language reload does.
   const std::wstring& ProviderName();
 
@@ -131,6 +156,7 @@ class TokenSession {
   MonitorPorts& ports_;
   TResStrs& strings_;
   TConfigInfo& config_;
+  const Policy& policy_;
   // A removal, an unlock re-scan or a manager's re-registration that arrives
   // inside the root prompt is kept (each at most once) and run as soon as the
   // add has returned; elsewhere (our own boxes) they run at once. Logoff
@@ -141,13 +167,20 @@ class TokenSession {
   void FollowUpInsertion();
   void RemoveAndRegisterAgain();
   void ReRegisterAll();
+  void ReportRegistration(const TV9Info& info, std::int32_t status, std::int32_t registered);
+  // Takes every certificate of ours out of the store, and says how many went.
+  void RemoveOurCertificates();
+  // The tokens of the table now: one newly there is reported as inserted.
+  void NotePresentTokens();
 
   bool initBalloonShown_ = false;
   bool shutDown_ = false;
   std::wstring providerName_;
   int rootPromptDepth_ = 0;
-  bool insertionPending_ = false;        // found early, its registration not yet complete
-  std::set<std::string> declinedRoots_;  // the DER of each root the user declined
+  bool insertionPending_ = false;         // found early, its registration not yet complete
+  std::set<std::string> declinedRoots_;   // the DER of each root the user declined
+  std::set<std::string> presentTokens_;   // label and serial of each token last listed
+  std::int32_t certificatesInStore_ = 0;  // added since our last removal
   struct Queued {
     bool removal = false;
     bool rescan = false;

@@ -83,7 +83,18 @@ class FakePorts : public MonitorPorts {
   void CloseDialogsOnRemoval(std::int32_t n) override {
     events.push_back("closeDialogs:" + std::to_string(n));
   }
+  // Application-log events, apart from the sequence above: "<id>:<texts>".
+  void ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override {
+    std::string line = std::to_string(static_cast<int>(event)) + ":";
+    for (std::size_t i = 0; i < texts.size(); ++i)
+      line += (i ? "|" : "") + Narrow(texts[i]);
+    reported.push_back(line);
+  }
+  std::wstring TokenText(std::string_view bytes) override {
+    return std::wstring(bytes.begin(), bytes.end());
+  }
   std::vector<std::wstring> messages;
+  std::vector<std::string> reported;
 
   int Count(const std::string& e) const {
     return static_cast<int>(std::count(events.begin(), events.end(), e));

@@ -8,14 +8,31 @@
 #include "monitor/token_session.h"
 #include "base/device_interface_win.h"
 
-TUSB::TUSB() {
-  if (!CreateWindowOfClass(names::kDeviceWindowClass, L"", WS_POPUP, 0, nullptr))
-    return;
+namespace {
+
+HDEVNOTIFY RegisterFor(HWND window, const GUID& interfaceClass) {
   DEV_BROADCAST_DEVICEINTERFACE_W filter{};
   filter.dbcc_size = sizeof filter;
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = UsbDeviceInterfaceGuid();
-  registration_.reset(RegisterDeviceNotificationW(hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+  filter.dbcc_classguid = interfaceClass;
+  return RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
+}  // namespace
+
+TUSB::TUSB() {
+  if (!CreateWindowOfClass(names::kDeviceWindowClass, L"", WS_POPUP, 0, nullptr))
+    return;
+  registration_.reset(RegisterFor(hwnd(), UsbDeviceInterfaceGuid()));
+}
+
+void TUSB::WatchSmartCardReaders(bool watch) {
+  if (stopped_ || !hwnd() || watch == static_cast<bool>(readerRegistration_))
+    return;
+  if (watch)
+    readerRegistration_.reset(RegisterFor(hwnd(), SmartCardReaderInterfaceGuid()));
+  else
+    readerRegistration_.reset();
 }
 
 LRESULT TUSB::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
@@ -37,8 +54,20 @@ LRESULT TUSB::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   std::wstring path;
   for (std::size_t i = 0; i < maxUnits && device->dbcc_name[i]; ++i)
     path += device->dbcc_name[i];
+  const bool arrival = wp == DBT_DEVICEARRIVAL;
+  // A reader only while they are watched: a notification already on its way
+  // when the watch ended is not one.
+  if (IsEqualGUID(device->dbcc_classguid, SmartCardReaderInterfaceGuid())) {
+    if (!readerRegistration_)
+      return TRUE;
+    const auto& handler = arrival ? OnReaderArrival : OnReaderRemoval;
+    if (handler)
+      handler();
+    return TRUE;
+  }
   ProductID = ParseProductId(path);
-  if (wp == DBT_DEVICEARRIVAL) {
+  VendorID = ParseVendorId(path);
+  if (arrival) {
     if (OnArrival)
       OnArrival(*this);
   } else if (OnRemoval) {

@@ -175,6 +175,16 @@ LRESULT TMainForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_WTSSESSION_CHANGE:
       events_.OnSessionChange(wp);
       return 0;
+    case WM_SETTINGCHANGE:
+      // lParam names the area that changed; Group Policy's is "Policy".
+      if (lp && lstrcmpiW(reinterpret_cast<LPCWSTR>(lp), L"Policy") == 0) {
+        events_.OnPolicyChange();
+        if (IsWindow(hwnd())) {
+          SelectLanguageAfterSettingsDialog(exeDir_);
+          ApplyLanguageTexts();
+        }
+      }
+      return Window::HandleMessage(msg, wp, lp);
     case WM_CLOSE:
       if (FormCloseQuery())
         DestroyWindow(hwnd());

@@ -20,6 +20,9 @@ class MainFormEvents {
   // WM_COPYDATA from another program; the sender always gets 0 back.
   // sender: the window the message names as its own (wParam).
   virtual void OnCopyData(HWND sender, const COPYDATASTRUCT& message) = 0;
+  // Windows announced a change of Group Policy (WM_SETTINGCHANGE "Policy");
+  // the main window then takes the settings and the language again.
+  virtual void OnPolicyChange() = 0;
   // The window is going away: the program's shutdown.
   virtual void OnDestroy() = 0;
 };

@@ -23,6 +23,7 @@ struct IgnoredEvents : MainFormEvents {
   void OnTimer(UINT_PTR) override {}
   void OnSessionChange(WPARAM) override {}
   void OnCopyData(HWND, const COPYDATASTRUCT&) override {}
+  void OnPolicyChange() override {}
   void OnDestroy() override {}
 };
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/app_config.h"
+#include "config/policy.h"
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
 #include "config/private_profile_win.h"
@@ -36,6 +37,7 @@ constexpr ControlSpec kDesign[] = {
     {kSaveButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 226, 280, 80, 26},
     {kSettingsCancelButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 313, 280, 80, 26},
     {kSettingsGroup, L"BUTTON", BS_GROUPBOX, 8, 6, 385, 262},
+    {kPolicyHint, L"STATIC", SS_LEFT | SS_NOPREFIX, 10, 276, 210, 34},
 };
 
 // A caption followed by a colon, unless its text already ends in one.
@@ -123,7 +125,8 @@ class TProjectConfigForm : public Window {
         {kSaveButton, ResStrs.Config_Form_btnSave},
         {kSettingsCancelButton, ResStrs.C_Btn_Cancel},
         {kLanguageCaption, ResStrs.Config_Form_Language},
-        {kDefaultPinBox, ResStrs.Config_Form_DefaultPIN}};
+        {kDefaultPinBox, ResStrs.Config_Form_DefaultPIN},
+        {kPolicyHint, ResStrs.Config_Form_Policy}};
     for (const auto& [id, text] : texts)
       SetDlgItemTextW(hwnd(), id, text.c_str());
   }
@@ -139,7 +142,9 @@ class TProjectConfigForm : public Window {
   void LoadSettings() {
     stored_ = TConfigInfo{};
     const bool readOk = ReadAppConfig(SettingsPath(), stored_) == 0;
-    const SettingsControls c = LoadSettingsControls(readOk, stored_, ReadLanguages());
+    // What the administrator set is shown, and cannot be changed here.
+    const SettingsControls c =
+        LoadSettingsControls(readOk, WithPolicySettings(ActivePolicy, stored_), ReadLanguages());
     Tick(kOpenUrlBox, c.openUrl);
     SetDlgItemTextW(hwnd(), kUrlEdit, c.url.c_str());
     Tick(kExplorerRadio, c.internetExplorer);
@@ -155,12 +160,22 @@ class TProjectConfigForm : public Window {
     EnableDependents();
   }
 
-  // cbOpenURLClick and cbCertDayClick.
+  // cbOpenURLClick and cbCertDayClick; a control whose setting the policy
+  // sets stays disabled.
   void EnableDependents() {
-    for (int id : {kUrlEdit, kDefaultBrowserRadio, kExplorerRadio})
-      EnableWindow(Item(id), Ticked(kOpenUrlBox));
-    EnableWindow(Item(kCertDayEdit), Ticked(kCertTipsBox));
-    EnableWindow(Item(kCertDaySpin), Ticked(kCertTipsBox));
+    const Policy& p = ActivePolicy;
+    EnableWindow(Item(kOpenUrlBox), !p.URLOpenMode);
+    EnableWindow(Item(kUrlEdit), Ticked(kOpenUrlBox) && !p.URL);
+    for (int id : {kDefaultBrowserRadio, kExplorerRadio})
+      EnableWindow(Item(id), Ticked(kOpenUrlBox) && !p.BrowserMode);
+    EnableWindow(Item(kCertTipsBox), !p.CertTips);
+    EnableWindow(Item(kCertDayEdit), Ticked(kCertTipsBox) && !p.CertDay);
+    EnableWindow(Item(kCertDaySpin), Ticked(kCertTipsBox) && !p.CertDay);
+    EnableWindow(Item(kDefaultPinBox), !p.DefaultPINMode);
+    EnableWindow(Item(kLanguageList), !p.LanguageID);
+    const bool anyLocked = p.URLOpenMode || p.URL || p.BrowserMode || p.CertTips || p.CertDay ||
+                           p.DefaultPINMode || p.LanguageID;
+    ShowWindow(Item(kPolicyHint), anyLocked ? SW_SHOWNA : SW_HIDE);
   }
 
   void OnCommand(int id, int code) {
@@ -197,12 +212,16 @@ class TProjectConfigForm : public Window {
     c.defaultPin = Ticked(kDefaultPinBox);
     c.languageEntries = languageEntries_;
     c.selectedLanguage = static_cast<int>(SendMessageW(Item(kLanguageList), CB_GETCURSEL, 0, 0));
-    const auto toSave = BuildSettingsToSave(c, ReadLanguages(), stored_);
+    auto toSave = BuildSettingsToSave(c, ReadLanguages(), stored_);
     if (!toSave) {
       Box(ResStrs.S_URLNull);
       SetFocus(Item(kUrlEdit));
       return;  // the dialog stays open; nothing is written
     }
+    // The user's file keeps the user's own values where the policy sets one.
+    toSave->record = WithoutPolicySettings(ActivePolicy, toSave->record, stored_);
+    if (ActivePolicy.LanguageID)
+      toSave->languageCsp.reset();
     if (WriteAppConfig(SettingsPath(), toSave->record) == 0) {
       if (toSave->languageCsp)
         WriteLanguageCspToRegistry(names::kRegistryKeyPath, *toSave->languageCsp);

@@ -25,4 +25,5 @@ enum SettingsDialogControl : int {
   kLanguageList,
   kSaveButton,
   kSettingsCancelButton,
+  kPolicyHint,  // shown when the administrator sets any of the settings
 };

@@ -120,6 +120,8 @@ int UpdateCheck::ReadUpdateVersions(const std::wstring& clientConfigPath,
     versions.Client = client->ReadString(L"Mgr", L"Version", L"");
     versionFileAddress = client->ReadString(L"URL", L"VersionFile", L"");
   }
+  if (policy_.UpdateVersionFile)
+    versionFileAddress = *policy_.UpdateVersionFile;  // the administrator's server
   // A stale copy must never stand in for a fetch that failed.
   const std::wstring serverPath = ports_.UpdateFolder() + names::kServerConfigFile;
   if (files.Exists(serverPath))
@@ -136,6 +138,10 @@ void UpdateCheck::CheckForUpdate() {
   const std::wstring folder = ports_.UpdateFolder();
   const std::wstring logPath = folder + names::kUpdateLogFile;
   const auto log = [&](const std::wstring& message) { ports_.AppendUpdateLog(logPath, message); };
+  const auto refuse = [&](const std::wstring& reason) {
+    log(reason);
+    ports_.ReportEvent(MonitorEvent::kInstallerRefused, {reason});
+  };
 
   UpdateVersions versions;
   switch (ReadUpdateVersions(folder + names::kClientConfigIni, versions)) {
@@ -153,6 +159,7 @@ void UpdateCheck::CheckForUpdate() {
     return;
   }
   log(kLogServerNewer);
+  ports_.ReportEvent(MonitorEvent::kUpdateOffered, {versions.Client, versions.Server});
   if (!ports_.AskYesNo(strings_.Update_Info)) {
     log(kLogUpdateDeclined);
     return;
@@ -167,7 +174,7 @@ void UpdateCheck::CheckForUpdate() {
   // publisher runs, and the user is not asked about any other.
   if (const std::wstring refusal = RefusalOf(ports_.HoldInstaller(installerPath).get());
       !refusal.empty()) {
-    log(refusal);
+    refuse(refusal);
     return;
   }
   if (!ports_.AskYesNo(strings_.Update_Down_OK)) {
@@ -178,10 +185,11 @@ void UpdateCheck::CheckForUpdate() {
   // user can write: the file is checked again, held, and that file starts.
   const auto installer = ports_.HoldInstaller(installerPath);
   if (const std::wstring refusal = RefusalOf(installer.get()); !refusal.empty()) {
-    log(refusal);
+    refuse(refusal);
     return;
   }
   installer->Start();
+  ports_.ReportEvent(MonitorEvent::kUpdateStarted, {installer->FileVersion()});
 }
 
 std::int32_t UpdateCheck::DownloadAndWait(const std::wstring& address, const std::wstring& path) {

@@ -3,10 +3,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/fixed_date.h"
+#include "config/policy.h"
 #include "config/profile.h"
 #include "i18n/res_strs.h"
+#include "monitor/monitor_events.h"
 #include "monitor/program_state.h"
 
 // True when the server's version is strictly greater than the client's. The
@@ -82,6 +85,8 @@ class UpdatePorts {
   virtual std::unique_ptr<HeldInstaller> HoldInstaller(const std::wstring& path) = 0;
   // The running program's own file version.
   virtual std::wstring InstalledVersion() = 0;
+  // One event in the Application log, for the administrators' tools.
+  virtual void ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) = 0;
 };
 
 struct UpdateVersions {
@@ -107,8 +112,11 @@ bool BringClientConfigUpToDate(ProfileFiles& files,
 // The once-per-run check for a newer release, on the main thread.
 class UpdateCheck {
  public:
-  UpdateCheck(ProgramState& state, UpdatePorts& ports, const TResStrs& strings)
-      : state_(state), ports_(ports), strings_(strings) {}
+  UpdateCheck(ProgramState& state,
+              UpdatePorts& ports,
+              const TResStrs& strings,
+              const Policy& policy = kNoPolicy)
+      : state_(state), ports_(ports), strings_(strings), policy_(policy) {}
 
   int ReadUpdateVersions(const std::wstring& clientConfigPath, UpdateVersions& versions);
   void CheckForUpdate();
@@ -124,4 +132,5 @@ class UpdateCheck {
   ProgramState& state_;
   UpdatePorts& ports_;
   const TResStrs& strings_;
+  const Policy& policy_;
 };

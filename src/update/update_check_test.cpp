@@ -120,8 +120,12 @@ class FakeUpdatePorts : public UpdatePorts {
     return installer.readable ? std::make_unique<Held>(*this, installer) : nullptr;
   }
   std::wstring InstalledVersion() override { return installed; }
+  void ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override {
+    events.emplace_back(event, texts);
+  }
 
   FakeProfileFiles files;
+  std::vector<std::pair<MonitorEvent, std::vector<std::wstring>>> events;
   std::deque<Download> downloads;
   std::deque<bool> answers;  // one per prompt; No once they run out
   std::function<void()> duringPump;

@@ -11,6 +11,7 @@
 #include "config/data_folders.h"
 #include "update/installer_signature_win.h"
 #include "win32/error_report.h"
+#include "win32/event_log_win.h"
 #include "base/files_win.h"
 #include "base/system_library_win.h"
 #include "base/text_win.h"
@@ -247,4 +248,8 @@ std::unique_ptr<HeldInstaller> DesktopUpdatePorts::HoldInstaller(const std::wstr
 
 std::wstring DesktopUpdatePorts::InstalledVersion() {
   return GetFileVersionText(ModuleFileName(nullptr));
+}
+
+void DesktopUpdatePorts::ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) {
+  ReportMonitorEvent(event, texts);
 }
