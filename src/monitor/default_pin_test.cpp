@@ -110,6 +110,7 @@ TEST_F(DefaultPinTest, ALockedPinOnlySaysSo) {
   lib.tokens[0].pinState[4] = 1;
   check.CheckDefaultUserPin(0);
   EXPECT_THAT(ports.messages, ElementsAre(L"USBKey已锁死"));
+  EXPECT_THAT(ports.events, ElementsAre(MonitorEvent::kPinLocked));
   EXPECT_THAT(dialogs.shown, IsEmpty());
   EXPECT_FALSE(state.PinDialogBusy);
 }
@@ -160,6 +161,10 @@ TEST_F(DefaultPinTest, AWrongOldPinShowsTheTriesAndAsksAgainUntilLocked) {
   EXPECT_THAT(ports.messages,
               ElementsAre(L"原口令不正确,您还有2次重试机会", L"原口令不正确,您还有1次重试机会",
                           L"原口令不正确,您还有0次重试机会", L"USBKey已锁死"));
+  // Still the default after each wrong PIN, then locked: each look is an event.
+  EXPECT_THAT(ports.events,
+              ElementsAre(MonitorEvent::kPinStillDefault, MonitorEvent::kPinStillDefault,
+                          MonitorEvent::kPinStillDefault, MonitorEvent::kPinLocked));
   EXPECT_THAT(dialogs.shown, ElementsAre("prompt", "change 6-16", "change 6-16", "change 6-16"));
   EXPECT_EQ(lib.tokens[0].pin, L"12345678");
   EXPECT_FALSE(state.PinDialogBusy);

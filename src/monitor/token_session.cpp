@@ -109,7 +109,7 @@ void TokenSession::NotePresentTokens() {
 }
 
 void TokenSession::RemoveOurCertificates() {
-  const std::int32_t added = std::exchange(certificatesInStore_, 0);
+  const std::size_t added = std::exchange(inStore_, {}).size();
   if (lib_.remove_all_certs_from_store(ProviderName()) == 0 && added > 0)
     ports_.ReportEvent(MonitorEvent::kCertificatesRemoved, {std::to_wstring(added)});
 }
@@ -414,13 +414,18 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   const auto route = [&](const std::string* container, std::int32_t keySpec) -> std::int32_t {
     if (shutDown_)
       return 0;  // the program ended inside this pass: nothing more goes in
+    std::string der(cert->CertData.begin(), cert->CertData.begin() + cert->CertLen);
+    const auto stored = [&] {
+      ++registered;
+      inStore_.insert(der);
+    };
     // A container's certificate goes with its key, even one that says cA
     // (self-signed, or a CA operator's own).
     if (container) {
       const std::int32_t added = lib_.container_addcert_to_store(
           *container, provider, keySpec, cert->CertData.data(), cert->CertLen);
       if (added == 0)
-        ++registered;
+        stored();
       return added;
     }
     switch (cert->CertKind) {
@@ -429,7 +434,6 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
       case cmgr::kRootCertificate: {
         // Windows asks the user to trust a new root; one declined is not
         // asked for again in this run, except by the manager's "RegCert".
-        std::string der(cert->CertData.begin(), cert->CertData.begin() + cert->CertLen);
         if (declinedRoots_.count(der))
           return 0;
         ++rootPromptDepth_;
@@ -439,14 +443,14 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
         if (added == cmgr::kRootDeclined)
           declinedRoots_.insert(std::move(der));
         else if (added == 0)
-          ++registered;
+          stored();
         if (!InsideRootPrompt())
           RunQueuedEvents();
         return 0;
       }
       case cmgr::kIntermediateCertificate:
         if (lib_.helper_add_root_cert_to_store(L"CA", cert->CertData.data(), cert->CertLen) == 0)
-          ++registered;
+          stored();
         return 0;
       default:
         return 0;
@@ -475,7 +479,6 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
     if (ReadStandaloneCertificate(lib_, token, handles[i], *cert) == 0)
       route(nullptr, 0);
 
-  certificatesInStore_ += registered;
   ReportRegistration(info, status, registered);
   return status;
 }

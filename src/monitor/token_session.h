@@ -177,10 +177,10 @@ class TokenSession {
   bool shutDown_ = false;
   std::wstring providerName_;
   int rootPromptDepth_ = 0;
-  bool insertionPending_ = false;         // found early, its registration not yet complete
-  std::set<std::string> declinedRoots_;   // the DER of each root the user declined
-  std::set<std::string> presentTokens_;   // label and serial of each token last listed
-  std::int32_t certificatesInStore_ = 0;  // added since our last removal
+  bool insertionPending_ = false;        // found early, its registration not yet complete
+  std::set<std::string> declinedRoots_;  // the DER of each root the user declined
+  std::set<std::string> presentTokens_;  // label and serial of each token last listed
+  std::set<std::string> inStore_;        // the DER of each certificate added since our last removal
   struct Queued {
     bool removal = false;
     bool rescan = false;

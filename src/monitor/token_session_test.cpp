@@ -9,6 +9,7 @@
 #include "token/token_records.h"
 
 using ::testing::Contains;
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsSupersetOf;
 using ::testing::Not;
@@ -103,6 +104,7 @@ class FakePorts : public MonitorPorts {
 
 FakeTokenLibrary::Token UserToken(const std::string& prefix) {
   FakeTokenLibrary::Token t;
+  t.serial = prefix + "-0001";
   t.containerList = prefix + "-c1" + '\0' + prefix + "-c2" + '\0';
   t.containerCerts[{prefix + "-c1", 1}] = {prefix + "-c1-x"};
   t.containerCerts[{prefix + "-c1", 2}] = {prefix + "-c1-s"};
@@ -140,7 +142,8 @@ class TokenSessionTest : public ::testing::Test {
   FakePorts ports;
   TResStrs strings;
   TConfigInfo config;
-  TokenSession session{state, lib, ports, strings, config};
+  Policy policy;  // what an administrator set, read by the session as it goes
+  TokenSession session{state, lib, ports, strings, config, policy};
 };
 
 }  // namespace
@@ -622,4 +625,70 @@ TEST_F(TokenSessionTest, ASessionUnlockRescans) {
   session.SessionUnlocked();
   EXPECT_EQ(session.TokenCount, 1);
   EXPECT_THAT(lib.added, Contains("MY:a-c1:1:a-c1-x"));
+}
+
+// --- what administrators set, and what they see -----------------------------
+
+TEST_F(TokenSessionTest, ThePolicysModuleAndProviderReplaceTheStringTables) {
+  state.ProviderRegistered = true;
+  policy.Pkcs11Module = L"C:\\Program Files\\Other\\other_pkcs11.dll";
+  policy.ProviderName = L"Microsoft Smart Card Key Storage Provider";
+  lib.tokens.push_back(UserToken("a"));
+  session.InitMonitor();
+  EXPECT_THAT(lib.calls, Contains("init_pkcs11(C:\\Program Files\\Other\\other_pkcs11.dll)"));
+  EXPECT_THAT(lib.providers, Each(std::wstring(L"Microsoft Smart Card Key Storage Provider")));
+  EXPECT_FALSE(lib.providers.empty());
+  session.Shutdown();
+  EXPECT_EQ(lib.providers.back(), L"Microsoft Smart Card Key Storage Provider");
+}
+
+TEST_F(TokenSessionTest, DevicesThePolicyAddsStartASearchOthersDoNot) {
+  policy.ProductIds = {{std::nullopt, 0x0A1B}, {0x096E, 0x0608}};
+  Start();
+  const auto armed = [&] { return ports.Count("arm:TArrivalWait"); };
+  session.USBArrival(0x0A1B, 0x1234);  // any vendor
+  EXPECT_EQ(armed(), 1);
+  session.USBArrival(0x0608, 0x096E);
+  EXPECT_EQ(armed(), 2);
+  session.USBArrival(0x0608, 0x096F);  // that product of another vendor
+  session.USBArrival(0xFF06, 0x1D99);
+  EXPECT_EQ(armed(), 2);
+  session.TokenDeviceArrival();  // a smart-card reader, when watched
+  EXPECT_EQ(armed(), 3);
+}
+
+TEST_F(TokenSessionTest, UpdateCheckOffByPolicyIsNeverArmed) {
+  policy.UpdateCheck = false;
+  session.InitMonitor();
+  EXPECT_THAT(ports.events, Not(Contains("arm:TAppUpdate")));
+  TokenSession unmanaged{state, lib, ports, strings, config};
+  unmanaged.InitMonitor();
+  EXPECT_THAT(ports.events, Contains("arm:TAppUpdate"));
+}
+
+// Each insertion, pass and removal is one event, with the token's own label
+// and serial; a token already there is not announced again.
+TEST_F(TokenSessionTest, InsertionRegistrationAndRemovalAreReportedAsEvents) {
+  lib.tokens.push_back(UserToken("a"));
+  lib.tokens[0].label = "Alice";
+  session.InitMonitor();
+  // Two container certificates of c1, one of c2, the root and the CA.
+  EXPECT_THAT(ports.reported, ElementsAre("1100:Alice|a-0001", "1101:Alice|5"));
+
+  ports.reported.clear();
+  lib.tokens.push_back(UserToken("b"));
+  lib.addStatus["b-c2,1"] = 7;
+  ArriveAndSearch();
+  EXPECT_THAT(ports.reported, ElementsAre("1100:token|b-0001", "1101:Alice|5", "1102:token|10007"));
+
+  ports.reported.clear();
+  lib.tokens.pop_back();
+  session.USBRemoval(0xFF04);
+  // Alice's 5 (added twice, there once) and the 4 of b that went in before
+  // its failure: all go before Alice's go in again.
+  EXPECT_THAT(ports.reported, ElementsAre("1103:9", "1101:Alice|5"));
+
+  ports.reported.clear();
+  session.Shutdown();
+  EXPECT_THAT(ports.reported, ElementsAre("1103:5"));
 }

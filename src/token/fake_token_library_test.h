@@ -2,6 +2,7 @@
 #include <functional>
 #include <utility>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -21,6 +22,8 @@ class FakeTokenLibrary : public TokenLibrary {
     std::int32_t infoStatus = 0;  // helper_get_cert_info2's answer
   };
   struct Token {
+    std::string label = "token";
+    std::string serial;  // CK_TOKEN_INFO's serialNumber, blanks trimmed
     std::int32_t infoStatus = 0;
     std::int32_t connectStatus = 0;
     std::int32_t initialised = 1;
@@ -74,12 +77,14 @@ class FakeTokenLibrary : public TokenLibrary {
     Call("token_connect", t);
     return Valid(t) ? tokens[t].connectStatus : 3;
   }
-  std::int32_t token_get_info(std::int32_t t, char* d1, char*, char*, char*, std::int32_t* props)
+  std::int32_t token_get_info(std::int32_t t, char* d1, char*, char*, char* d4, std::int32_t* props)
       override {
     Call("token_get_info", t);
     if (!Valid(t))
       return 3;
-    std::strcpy(d1, "token");
+    // Both fill their whole fields (33 and 65 bytes) as the library does.
+    std::snprintf(d1, 33, "%s", tokens[t].label.c_str());
+    std::snprintf(d4, 65, "%s", tokens[t].serial.c_str());
     props[0] = 16;
     props[1] = 4;
     props[9] = tokens[t].initialised;

@@ -244,6 +244,21 @@ TEST_F(UpdateCheckTest, FullRunAsksTwiceAndStartsAnInstallerOfOurSigner) {
   EXPECT_EQ(ports.started.back(), L"http://127.0.0.1/setup.exe -> " + kInstaller);
   EXPECT_EQ(ports.pumped, 3 * 500);
   EXPECT_THAT(ports.startedInstaller, ElementsAre(kInstaller));
+  using Event = std::pair<MonitorEvent, std::vector<std::wstring>>;
+  EXPECT_THAT(ports.events, ElementsAre(Event{MonitorEvent::kUpdateOffered, {L"1.0", L"1.1"}},
+                                        Event{MonitorEvent::kUpdateStarted, {L"1.1.0.0"}}));
+}
+
+// An administrator's server replaces the address of the client configuration.
+TEST_F(UpdateCheckTest, ThePolicysVersionFileAddressIsTheOneFetched) {
+  Policy policy;
+  policy.UpdateVersionFile = L"https://updates.example/version.ini";
+  UpdateCheck managed{state, ports, strings, policy};
+  ClientAt(L"1.0");
+  ServerOffers(L"1.0");
+  managed.CheckForUpdate();
+  EXPECT_THAT(ports.started, ElementsAre(L"https://updates.example/version.ini -> " + kServerFile));
+  EXPECT_TRUE(ports.events.empty());  // nothing offered
 }
 
 TEST_F(UpdateCheckTest, DeclinedPromptsAndFailedDownloadEachEndWithTheirLine) {
@@ -281,6 +296,9 @@ TEST_F(UpdateCheckTest, InstallerNotOfOurSignerIsRefusedWithoutPrompt) {
     check.CheckForUpdate();
     EXPECT_EQ(ports.log.back(), InstallerRefusalText(ports.installer.signature));
     EXPECT_THAT(ports.log.back(), ::testing::StartsWith(L"拒绝安装："));
+    ASSERT_FALSE(ports.events.empty());
+    EXPECT_EQ(ports.events.back().first, MonitorEvent::kInstallerRefused);
+    EXPECT_EQ(ports.events.back().second, std::vector<std::wstring>{ports.log.back()});
     EXPECT_EQ(ports.asked.size(), 1u);
     EXPECT_TRUE(ports.startedInstaller.empty());
   }
