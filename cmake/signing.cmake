@@ -134,6 +134,7 @@ function(monitor_add_installer)
     set(bits -DWIN64)
   endif()
   monitor_sign_commands(sign ${signed} ${MONITOR_SIGNER_CERT} ${MONITOR_SIGNER_KEY})
+  file(GLOB_RECURSE shipped_data CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/dist/*)
   add_custom_command(OUTPUT ${signed} ${unsigned}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
     COMMAND makensis -V2 -DPRODUCT_DIR=${PRODUCT_DIR} -DOUTFILE=${unsigned}
@@ -141,7 +142,7 @@ function(monitor_add_installer)
     COMMAND ${CMAKE_COMMAND} -E copy ${unsigned} ${signed}
     ${sign}
     DEPENDS ${CMAKE_SOURCE_DIR}/installer/CorvanexE.nsi CorvanexEMon CorvanexMgr product_data
-            ${CMAKE_SOURCE_DIR}/dist/config/UserConfig.ini
+            ${shipped_data}
     VERBATIM)
   add_custom_target(installer ALL DEPENDS ${signed})
 endfunction()

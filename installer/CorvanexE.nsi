@@ -18,6 +18,7 @@ SetCompressor /SOLID lzma
 !define MONITOR_WINDOW_CLASS "TQZCorvanexE_TrayIconCer"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
+!define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\${PRODUCT}"
 !define WM_QUERYENDSESSION 0x0011
 !define WM_ENDSESSION 0x0016
 
@@ -97,6 +98,19 @@ Section "Install"
   File "${PRODUCT_DIR}\Languages\*.*"
   SetOutPath "$INSTDIR\config"
   File "${PRODUCT_DIR}\config\*.*"
+  ; The Group Policy templates, for administrators to copy into their
+  ; central store.
+  SetOutPath "$INSTDIR\PolicyDefinitions"
+  File "${PRODUCT_DIR}\PolicyDefinitions\${PRODUCT}.admx"
+  SetOutPath "$INSTDIR\PolicyDefinitions\en-US"
+  File "${PRODUCT_DIR}\PolicyDefinitions\en-US\${PRODUCT}.adml"
+  SetOutPath "$INSTDIR\PolicyDefinitions\zh-CN"
+  File "${PRODUCT_DIR}\PolicyDefinitions\zh-CN\${PRODUCT}.adml"
+  SetOutPath "$INSTDIR"
+
+  ; The monitor's events: their texts are in its message table.
+  WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\${MONITOR_EXE}"
+  WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7
 
   WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\${MONITOR_EXE}"'
   WriteUninstaller "$INSTDIR\Uninstall.exe"
@@ -126,6 +140,13 @@ Section "Uninstall"
   RMDir "$INSTDIR\Languages"
   Delete "$INSTDIR\config\*.*"
   RMDir "$INSTDIR\config"
+  Delete "$INSTDIR\PolicyDefinitions\en-US\${PRODUCT}.adml"
+  Delete "$INSTDIR\PolicyDefinitions\zh-CN\${PRODUCT}.adml"
+  Delete "$INSTDIR\PolicyDefinitions\${PRODUCT}.admx"
+  RMDir "$INSTDIR\PolicyDefinitions\en-US"
+  RMDir "$INSTDIR\PolicyDefinitions\zh-CN"
+  RMDir "$INSTDIR\PolicyDefinitions"
+  DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"

@@ -46,6 +46,15 @@ bool ChooseTrayMenuItem(int index) {
          RunDriver(L"menu-choose --index " + std::to_wstring(index), out.path() + L"m.txt") == 0;
 }
 
+std::string DiagnosticLog() {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(L"C:\\KeyLog\\QZ_MonLog*.txt", &found);
+  if (find == INVALID_HANDLE_VALUE)
+    return {};
+  FindClose(find);
+  return ReadBytes(std::wstring(L"C:\\KeyLog\\") + found.cFileName);
+}
+
 HWND OpenSettingsDialog(HANDLE process) {
   if (!ChooseTrayMenuItem(1))
     return nullptr;
@@ -182,8 +191,10 @@ InstalledMonitor::~InstalledMonitor() {
 
 HANDLE InstalledMonitor::Start() {
   // The child gets our environment with APPDATA pointing at its own folder.
-  const std::wstring saved = GetEnv(L"APPDATA");
+  const std::wstring saved = GetEnv(L"APPDATA"), savedDebug = GetEnv(L"WINEDEBUG");
   SetEnvironmentVariableW(L"APPDATA", appData_.substr(0, appData_.size() - 1).c_str());
+  if (!wineOutput_.empty())
+    SetEnvironmentVariableW(L"WINEDEBUG", L"+eventlog");
   std::wstring exe = appDir_ + L"CorvanexEMon.exe";
   std::wstring cmd = L"\"" + exe + L"\"";
   STARTUPINFOW si{sizeof si};
@@ -191,11 +202,28 @@ HANDLE InstalledMonitor::Start() {
   const BOOL ok = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                  appDir_.c_str(), &si, &pi);
   SetEnvironmentVariableW(L"APPDATA", saved.c_str());
+  SetEnvironmentVariableW(L"WINEDEBUG", savedDebug.empty() ? nullptr : savedDebug.c_str());
   if (!ok)
     return nullptr;
   CloseHandle(pi.hThread);
   processes_.emplace_back(pi.hProcess);
   return pi.hProcess;
+}
+
+void InstalledMonitor::CaptureEvents() {
+  // A Unix path: the test runner's.
+  std::wstring path = GetEnv(L"MONITOR_WINE_OUTPUT");
+  ASSERT_FALSE(path.empty()) << "the test runner collects no Wine output";
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  wineOutput_ = L"Z:" + path;
+  wineOutputStart_ = ReadBytes(wineOutput_).size();
+}
+
+std::string InstalledMonitor::CapturedEvents() const {
+  if (wineOutput_.empty())
+    return {};
+  const std::string all = ReadBytes(wineOutput_);
+  return all.size() > wineOutputStart_ ? all.substr(wineOutputStart_) : std::string();
 }
 
 HWND InstalledMonitor::FindProcessWindow(HANDLE process,

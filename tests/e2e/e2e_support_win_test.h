@@ -49,6 +49,10 @@ std::vector<std::wstring> AnswerMessageBoxes(HANDLE process,
 bool WaitUntil(const std::function<bool()>& cond,
                std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// The diagnostic log the monitor writes while C:\KeyLog exists (empty when
+// there is none).
+std::string DiagnosticLog();
+
 // A copy of the product folder in a temporary place, with its own APPDATA,
 // from which the real monitor is started.
 class InstalledMonitor {
@@ -71,8 +75,14 @@ class InstalledMonitor {
   void Plug(int slot, const std::wstring& token, const std::wstring& pid = L"FF04");
   void Unplug(int slot, const std::wstring& pid = L"FF04");
 
-  // Starts a copy; returns its process handle (owned by this object).
+  // Starts a copy; returns its process handle (owned by this object). After
+  // CaptureEvents(), copies run with Wine's event-log channel on: what each
+  // report of an event receives, Wine prints to the test's own standard
+  // error, which the test runner collects in MONITOR_WINE_OUTPUT.
   HANDLE Start();
+  void CaptureEvents();
+  // What Wine printed since CaptureEvents().
+  std::string CapturedEvents() const;
   // The main window of the copy started last, once its start-up has finished
   // (null when it ended first).
   HWND WaitForMainWindow();
@@ -93,6 +103,8 @@ class InstalledMonitor {
   std::wstring appDir_;
   std::wstring appData_;
   std::vector<UniqueKernelHandle> processes_;
+  std::wstring wineOutput_;  // empty: events are not captured
+  std::size_t wineOutputStart_ = 0;
 };
 
 // One scenario with the real monitor: our certificates cleared before and

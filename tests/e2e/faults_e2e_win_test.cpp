@@ -34,16 +34,6 @@ std::string Narrow(const std::wstring& ascii) {
   return std::string(ascii.begin(), ascii.end());
 }
 
-// The diagnostic log the monitor writes while C:\KeyLog exists.
-std::string DiagnosticLog() {
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(L"C:\\KeyLog\\QZ_MonLog*.txt", &found);
-  if (find == INVALID_HANDLE_VALUE)
-    return {};
-  FindClose(find);
-  return ReadBytes(std::wstring(L"C:\\KeyLog\\") + found.cFileName);
-}
-
 class FaultTest : public MonitorScenario {
  protected:
   void SetUp() override {

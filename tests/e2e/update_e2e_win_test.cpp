@@ -590,8 +590,20 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   ASSERT_NO_FATAL_FAILURE(InstallSilently(target, out.path()));
   for (const wchar_t* file :
        {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"Uninstall.exe", L"Languages\\LanguageInfo.ini",
-        L"Languages\\ZH_2052.lng", L"config\\UserConfig.ini", L"config\\ClientConfig.txt"})
+        L"Languages\\ZH_2052.lng", L"config\\UserConfig.ini", L"config\\ClientConfig.txt",
+        L"PolicyDefinitions\\CorvanexE.admx", L"PolicyDefinitions\\en-US\\CorvanexE.adml",
+        L"PolicyDefinitions\\zh-CN\\CorvanexE.adml"})
     EXPECT_TRUE(FileExists(target + L"\\" + file)) << file;
+  // The event source names the installed monitor as its message file.
+  constexpr wchar_t kEventSource[] =
+      L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\CorvanexE";
+  std::wstring messageFile(MAX_PATH * 2, L'\0');
+  DWORD messageFileSize = static_cast<DWORD>(messageFile.size() * sizeof(wchar_t));
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kEventSource, L"EventMessageFile",
+                         RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, messageFile.data(),
+                         &messageFileSize),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::wstring(messageFile.c_str()), target + L"\\CorvanexEMon.exe");
   std::wstring run;
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run",
@@ -630,11 +642,15 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   EXPECT_FALSE(FileExists(target + L"\\CorvanexEMon.exe"));
   EXPECT_FALSE(FolderExists(target + L"\\Languages"));
   EXPECT_FALSE(FolderExists(target + L"\\config"));
+  EXPECT_FALSE(FolderExists(target + L"\\PolicyDefinitions"));
   EXPECT_TRUE(FileExists(target + L"\\vtoken.ini"));
   // The uninstaller runs on from a copy of itself: its last steps may come after the file is gone.
   EXPECT_TRUE(WaitUntil([&] {
     return RegQueryValueExW(key, L"CorvanexE", nullptr, nullptr, nullptr, nullptr) ==
            ERROR_FILE_NOT_FOUND;
   }));
+  UniqueRegKey source;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSource, 0, KEY_READ, source.put()),
+            ERROR_FILE_NOT_FOUND);
   RegCloseKey(key);
 }
