@@ -121,8 +121,8 @@ void MonitorApp::TCheckDefaultUPINTimer() {
 // for downloads while messages (and this timer's own) keep coming.
 void MonitorApp::TAppUpdateTimer() {
   ports_->DisarmTimer(MonitorTimer::TAppUpdate);
-  if (state_.UpdateCancelled)
-    return;
+  if (state_.UpdateCancelled || !ActivePolicy.UpdateCheck)
+    return;  // the manager took updates over, or the administrator switched them off since
   // Never from inside one of our dialogs or boxes (they disable the main
   // window): the check would sit on the dialog's stack, and the user's answer
   // would take effect only once a download had ended. It comes a tick later.

@@ -283,14 +283,27 @@ Policy ReadPolicy(PolicySource& source, std::vector<IgnoredPolicyValue>& ignored
   return policy;
 }
 
+namespace {
+
+// Calls f with each user setting's place in the policy and in the settings.
+template <class F>
+void ForEachSetting(F f) {
+  f(&Policy::URLOpenMode, &TConfigInfo::URLOpenMode);
+  f(&Policy::URL, &TConfigInfo::URL);
+  f(&Policy::BrowserMode, &TConfigInfo::BrowserMode);
+  f(&Policy::CertTips, &TConfigInfo::CertTips);
+  f(&Policy::CertDay, &TConfigInfo::CertDay);
+  f(&Policy::DefaultPINMode, &TConfigInfo::DefaultPINMode);
+  f(&Policy::LanguageID, &TConfigInfo::LanguageID);
+}
+
+}  // namespace
+
 TConfigInfo WithPolicySettings(const Policy& policy, TConfigInfo settings) {
-  settings.URLOpenMode = policy.URLOpenMode.value_or(settings.URLOpenMode);
-  settings.URL = policy.URL.value_or(settings.URL);
-  settings.BrowserMode = policy.BrowserMode.value_or(settings.BrowserMode);
-  settings.CertTips = policy.CertTips.value_or(settings.CertTips);
-  settings.CertDay = policy.CertDay.value_or(settings.CertDay);
-  settings.DefaultPINMode = policy.DefaultPINMode.value_or(settings.DefaultPINMode);
-  settings.LanguageID = policy.LanguageID.value_or(settings.LanguageID);
+  ForEachSetting([&](auto set, auto value) {
+    if (policy.*set)
+      settings.*value = *(policy.*set);
+  });
   return settings;
 }
 
@@ -298,21 +311,17 @@ TConfigInfo WithoutPolicySettings(const Policy& policy,
                                   const TConfigInfo& fromDialog,
                                   const TConfigInfo& userStored) {
   TConfigInfo record = fromDialog;
-  if (policy.URLOpenMode)
-    record.URLOpenMode = userStored.URLOpenMode;
-  if (policy.URL)
-    record.URL = userStored.URL;
-  if (policy.BrowserMode)
-    record.BrowserMode = userStored.BrowserMode;
-  if (policy.CertTips)
-    record.CertTips = userStored.CertTips;
-  if (policy.CertDay)
-    record.CertDay = userStored.CertDay;
-  if (policy.DefaultPINMode)
-    record.DefaultPINMode = userStored.DefaultPINMode;
-  if (policy.LanguageID)
-    record.LanguageID = userStored.LanguageID;
+  ForEachSetting([&](auto set, auto value) {
+    if (policy.*set)
+      record.*value = userStored.*value;
+  });
   return record;
+}
+
+bool SetsAnyUserSetting(const Policy& policy) {
+  bool any = false;
+  ForEachSetting([&](auto set, auto) { any = any || (policy.*set).has_value(); });
+  return any;
 }
 
 int UpdateCheckDelayMs(const Policy& policy, std::uint32_t randomValue) {

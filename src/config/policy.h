@@ -102,6 +102,8 @@ Policy ReadPolicy(PolicySource& source, std::vector<IgnoredPolicyValue>& ignored
 
 // The user's settings with every value the policy sets in their place.
 TConfigInfo WithPolicySettings(const Policy& policy, TConfigInfo settings);
+// Whether the policy sets any of the settings of UserConfig.ini.
+bool SetsAnyUserSetting(const Policy& policy);
 // What a save of the settings dialog writes: the dialog's values, except
 // where the policy sets one, which keeps the user's own stored value.
 TConfigInfo WithoutPolicySettings(const Policy& policy,

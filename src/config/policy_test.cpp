@@ -200,6 +200,11 @@ TEST(Policy, ASaveKeepsTheUsersOwnValueWherePolicySetsOne) {
   const TConfigInfo dialog{0, L"https://portal.example/", 1, 1, 10, 1033, 0};
   EXPECT_EQ(WithoutPolicySettings(policy, dialog, stored),
             (TConfigInfo{0, L"https://mine.example/", 1, 1, 60, 1033, 0}));
+  EXPECT_TRUE(SetsAnyUserSetting(policy));
+  Policy devicesOnly;
+  devicesOnly.ProductIds = {{std::nullopt, 0x0A1B}};
+  devicesOnly.UpdateCheck = false;
+  EXPECT_FALSE(SetsAnyUserSetting(devicesOnly));
 }
 
 // --- the administrative templates -----------------------------------------

@@ -173,9 +173,7 @@ class TProjectConfigForm : public Window {
     EnableWindow(Item(kCertDaySpin), Ticked(kCertTipsBox) && !p.CertDay);
     EnableWindow(Item(kDefaultPinBox), !p.DefaultPINMode);
     EnableWindow(Item(kLanguageList), !p.LanguageID);
-    const bool anyLocked = p.URLOpenMode || p.URL || p.BrowserMode || p.CertTips || p.CertDay ||
-                           p.DefaultPINMode || p.LanguageID;
-    ShowWindow(Item(kPolicyHint), anyLocked ? SW_SHOWNA : SW_HIDE);
+    ShowWindow(Item(kPolicyHint), SetsAnyUserSetting(p) ? SW_SHOWNA : SW_HIDE);
   }
 
   void OnCommand(int id, int code) {
