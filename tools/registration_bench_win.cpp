@@ -49,7 +49,7 @@ class QuietPorts : public MonitorPorts {
   void OpenWebAddress(const std::wstring&, int) override {}
   LocalDateTime Now() override { return {}; }
   void CloseDialogsOnRemoval(std::int32_t) override {}
-  void ReportEvent(MonitorEvent, const std::vector<std::wstring>&) override {}
+  void RecordEvent(MonitorEvent, const std::vector<std::wstring>&) override {}
   std::wstring TokenText(std::string_view) override { return {}; }
 };
 

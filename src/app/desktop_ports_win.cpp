@@ -85,7 +85,7 @@ void DesktopPorts::WriteLog(const std::wstring& line) {
   WriteDiagnosticLog(line);
 }
 
-void DesktopPorts::ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) {
+void DesktopPorts::RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) {
   ReportMonitorEvent(event, texts);
 }
 

@@ -37,7 +37,7 @@ class DesktopPorts : public MonitorPorts {
   TConfigInfo ReadUserSettings() override;
   bool ProviderKeyExists(const std::wstring& providerName) override;
   void WriteLog(const std::wstring& line) override;
-  void ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override;
+  void RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override;
   std::wstring TokenText(std::string_view bytes) override;
   LocalDateTime Now() override;
   void SendToManager(const std::wstring& command) override;

@@ -76,13 +76,13 @@ DefaultPinCheck::PinLook DefaultPinCheck::LookAtPin(std::int32_t token) {
                                  ? TokenIdentity(ports_, state_.TokenTable[token])[0]
                                  : std::wstring();
   if (pin.IsLocked()) {
-    ports_.ReportEvent(MonitorEvent::kPinLocked, {label});
+    ports_.RecordEvent(MonitorEvent::kPinLocked, {label});
     ports_.ShowMessage(strings_.K_Dead, MonitorPorts::kInformation);
     return PinLook::kLocked;
   }
   if (!pin.IsStillDefault())
     return PinLook::kChanged;
-  ports_.ReportEvent(MonitorEvent::kPinStillDefault, {label});
+  ports_.RecordEvent(MonitorEvent::kPinStillDefault, {label});
   return PinLook::kStillDefault;
 }
 

@@ -28,7 +28,7 @@ class MessagePorts : public MonitorPorts {
   void SendToManager(const std::wstring&) override {}
   void OpenWebAddress(const std::wstring&, int) override {}
   void CloseDialogsOnRemoval(std::int32_t) override {}
-  void ReportEvent(MonitorEvent event, const std::vector<std::wstring>&) override {
+  void RecordEvent(MonitorEvent event, const std::vector<std::wstring>&) override {
     events.push_back(event);
   }
   std::wstring TokenText(std::string_view bytes) override {

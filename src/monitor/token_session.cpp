@@ -102,7 +102,7 @@ void TokenSession::NotePresentTokens() {
     const TV9Info& info = state_.TokenTable[i];
     std::string key = std::string(UpToNul(info.Desc1)) + '\n' + std::string(UpToNul(info.Desc4));
     if (!presentTokens_.count(key))
-      ports_.ReportEvent(MonitorEvent::kTokenInserted, TokenIdentity(ports_, info));
+      ports_.RecordEvent(MonitorEvent::kTokenInserted, TokenIdentity(ports_, info));
     present.insert(std::move(key));
   }
   presentTokens_ = std::move(present);
@@ -111,7 +111,7 @@ void TokenSession::NotePresentTokens() {
 void TokenSession::RemoveOurCertificates() {
   const std::size_t added = std::exchange(inStore_, {}).size();
   if (lib_.remove_all_certs_from_store(ProviderName()) == 0 && added > 0)
-    ports_.ReportEvent(MonitorEvent::kCertificatesRemoved, {std::to_wstring(added)});
+    ports_.RecordEvent(MonitorEvent::kCertificatesRemoved, {std::to_wstring(added)});
 }
 
 void TokenSession::RunQueuedEvents() {
@@ -488,9 +488,9 @@ void TokenSession::ReportRegistration(const TV9Info& info,
                                       std::int32_t registered) {
   const std::wstring label = TokenIdentity(ports_, info)[0];
   if (status == 0)
-    ports_.ReportEvent(MonitorEvent::kCertificatesRegistered, {label, std::to_wstring(registered)});
+    ports_.RecordEvent(MonitorEvent::kCertificatesRegistered, {label, std::to_wstring(registered)});
   else
-    ports_.ReportEvent(MonitorEvent::kRegistrationFailed, {label, std::to_wstring(status)});
+    ports_.RecordEvent(MonitorEvent::kRegistrationFailed, {label, std::to_wstring(status)});
 }
 
 void TokenSession::TRegCertXETimer() {

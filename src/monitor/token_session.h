@@ -53,7 +53,7 @@ class MonitorPorts {
   virtual bool ProviderKeyExists(const std::wstring& providerName) = 0;
   virtual void WriteLog(const std::wstring& line) = 0;
   // One event in the Application log, for the administrators' tools.
-  virtual void ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) = 0;
+  virtual void RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) = 0;
   // A token's text (label, serial) from the library's 8-bit bytes.
   virtual std::wstring TokenText(std::string_view bytes) = 0;
   // The present local date and time.

@@ -85,7 +85,7 @@ class FakePorts : public MonitorPorts {
     events.push_back("closeDialogs:" + std::to_string(n));
   }
   // Application-log events, apart from the sequence above: "<id>:<texts>".
-  void ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override {
+  void RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override {
     std::string line = std::to_string(static_cast<int>(event)) + ":";
     for (std::size_t i = 0; i < texts.size(); ++i)
       line += (i ? "|" : "") + Narrow(texts[i]);

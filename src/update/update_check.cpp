@@ -140,7 +140,7 @@ void UpdateCheck::CheckForUpdate() {
   const auto log = [&](const std::wstring& message) { ports_.AppendUpdateLog(logPath, message); };
   const auto refuse = [&](const std::wstring& reason) {
     log(reason);
-    ports_.ReportEvent(MonitorEvent::kInstallerRefused, {reason});
+    ports_.RecordEvent(MonitorEvent::kInstallerRefused, {reason});
   };
 
   UpdateVersions versions;
@@ -159,7 +159,7 @@ void UpdateCheck::CheckForUpdate() {
     return;
   }
   log(kLogServerNewer);
-  ports_.ReportEvent(MonitorEvent::kUpdateOffered, {versions.Client, versions.Server});
+  ports_.RecordEvent(MonitorEvent::kUpdateOffered, {versions.Client, versions.Server});
   if (!ports_.AskYesNo(strings_.Update_Info)) {
     log(kLogUpdateDeclined);
     return;
@@ -189,7 +189,7 @@ void UpdateCheck::CheckForUpdate() {
     return;
   }
   installer->Start();
-  ports_.ReportEvent(MonitorEvent::kUpdateStarted, {installer->FileVersion()});
+  ports_.RecordEvent(MonitorEvent::kUpdateStarted, {installer->FileVersion()});
 }
 
 std::int32_t UpdateCheck::DownloadAndWait(const std::wstring& address, const std::wstring& path) {

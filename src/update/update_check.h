@@ -86,7 +86,7 @@ class UpdatePorts {
   // The running program's own file version.
   virtual std::wstring InstalledVersion() = 0;
   // One event in the Application log, for the administrators' tools.
-  virtual void ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) = 0;
+  virtual void RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) = 0;
 };
 
 struct UpdateVersions {

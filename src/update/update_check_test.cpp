@@ -120,7 +120,7 @@ class FakeUpdatePorts : public UpdatePorts {
     return installer.readable ? std::make_unique<Held>(*this, installer) : nullptr;
   }
   std::wstring InstalledVersion() override { return installed; }
-  void ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override {
+  void RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override {
     events.emplace_back(event, texts);
   }
 

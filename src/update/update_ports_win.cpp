@@ -250,6 +250,6 @@ std::wstring DesktopUpdatePorts::InstalledVersion() {
   return GetFileVersionText(ModuleFileName(nullptr));
 }
 
-void DesktopUpdatePorts::ReportEvent(MonitorEvent event, const std::vector<std::wstring>& texts) {
+void DesktopUpdatePorts::RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) {
   ReportMonitorEvent(event, texts);
 }
