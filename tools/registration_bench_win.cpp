@@ -7,11 +7,17 @@
 //   registration_bench arrival --config VTOKEN_INI --token FOLDER
 //       with the monitor running: times from the arrival notification to the
 //       last certificate of the token in the store
+//   registration_bench memory [PASSES]
+//       the anonymous memory each pass leaves behind: the whole pass as a
+//       "RegCert" runs it, its token reads alone, and its store adds alone
 #include <windows.h>
 #include <wincrypt.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -207,6 +213,76 @@ int Pass(int rounds) {
   return 0;
 }
 
+// This process's anonymous memory in kB (under Wine: its Unix process's).
+long long AnonymousKb() {
+  const std::string status = ReadBytes(L"Z:\\proc\\self\\status");
+  const auto at = status.find("RssAnon:");
+  return at == std::string::npos ? -1 : std::atoll(status.c_str() + at + 8);
+}
+
+// Runs step passes times and prints what each pass keeps, from the growth
+// after a warm-up of a fifth of the passes.
+void MeasureGrowth(const char* what, int passes, const std::function<void()>& step) {
+  const int warmUp = std::max(1, passes / 5);
+  for (int i = 0; i < warmUp; ++i)
+    step();
+  const long long before = AnonymousKb();
+  for (int i = warmUp; i < passes; ++i)
+    step();
+  const long long after = AnonymousKb();
+  std::printf("%-34s %+8lld kB over %d passes, %+7.1f kB per pass\n", what, after - before,
+              passes - warmUp, static_cast<double>(after - before) / (passes - warmUp));
+}
+
+// Where the memory of a registration pass goes, each part alone.
+int Memory(int passes) {
+  DllTokenLibrary lib(ExecutableFolder() + L"CorvanexMgr.dll");
+  QuietPorts ports;
+  TResStrs strings;
+  TConfigInfo config;
+  ProgramState state;
+  TokenSession session(state, lib, ports, strings, config);
+  std::int32_t count = 0;
+  if (InitTokenLibrary(lib, strings.PKCS11Name) != 0 || FindAndConnectTokens(lib, count) != 0 ||
+      count < 1 || ReadTokenInfo(lib, 0, state.TokenTable[0]) != 0) {
+    std::printf("the token library did not start, or there is no token in slot 0\n");
+    return 1;
+  }
+  const std::wstring provider = session.ProviderName();
+  std::printf("anonymous memory at the start: %lld kB\n", AnonymousKb());
+  MeasureGrowth("whole pass (remove, reload, register)", passes, [&] {
+    lib.remove_all_certs_from_store(provider);
+    lib.token_reload_all_objects(0);
+    session.RegisterTokenCertificates(0);
+  });
+  lib.remove_all_certs_from_store(provider);
+  auto cert = std::make_unique<TV9CertInfo>();
+  MeasureGrowth("token reads alone", passes, [&] {
+    lib.token_reload_all_objects(0);
+    TV9Info& info = state.TokenTable[0];
+    LoadContainerNames(lib, 0, info);
+    for (std::int32_t c = 0; c < std::min(info.ContainerCount, kMaxContainerNames); ++c)
+      for (std::int32_t spec : {cmgr::kExchangeKey, cmgr::kSignatureKey})
+        ReadContainerCertificate(lib, 0, info.ContainerNames[c], spec, *cert);
+  });
+  // The certificates as the pass adds them, read once.
+  std::vector<std::pair<std::pair<std::string, std::int32_t>, std::vector<unsigned char>>> certs;
+  const TV9Info& info = state.TokenTable[0];
+  for (std::int32_t c = 0; c < std::min(info.ContainerCount, kMaxContainerNames); ++c)
+    for (std::int32_t spec : {cmgr::kExchangeKey, cmgr::kSignatureKey})
+      if (ReadContainerCertificate(lib, 0, info.ContainerNames[c], spec, *cert) == 0)
+        certs.push_back({{info.ContainerNames[c], spec},
+                         {cert->CertData.begin(), cert->CertData.begin() + cert->CertLen}});
+  MeasureGrowth("store adds and removal alone", passes, [&] {
+    for (const auto& [key, der] : certs)
+      lib.container_addcert_to_store(key.first, provider, key.second, der.data(),
+                                     static_cast<std::int32_t>(der.size()));
+    lib.remove_all_certs_from_store(provider);
+  });
+  lib.uninit_pkcs11();
+  return 0;
+}
+
 int CountStore(const wchar_t* name, const std::wstring& issuerOrSubject) {
   UniqueCertStore store(
       CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, name));
@@ -260,9 +336,13 @@ int wmain(int argc, wchar_t** argv) {
   const std::vector<std::wstring> args(argv + 1, argv + argc);
   if (args.size() >= 1 && args[0] == L"pass")
     return Pass(args.size() > 1 ? _wtoi(args[1].c_str()) : 5);
+  if (args.size() >= 1 && args[0] == L"memory")
+    return Memory(args.size() > 1 ? _wtoi(args[1].c_str()) : 100);
   if (args.size() >= 4 && args[0] == L"arrival")
     return Arrival(ExecutableFolder() + L"tokendriver.exe", args[1], args[2],
                    _wtoi(args[3].c_str()));
-  std::printf("usage: registration_bench pass [ROUNDS] | arrival CONFIG TOKEN-FOLDER USER-CERTS\n");
+  std::printf(
+      "usage: registration_bench pass [ROUNDS] | memory [PASSES] | arrival CONFIG TOKEN-FOLDER "
+      "USER-CERTS\n");
   return 2;
 }

@@ -321,10 +321,12 @@ void TokenSession::TokenDeviceRemoval() {
 }
 
 void TokenSession::RemoveAndRegisterAgain() {
-  if (shutDown_ || TokenCount == 0)
+  // A search that ran after the token had gone left the count at 0; its
+  // certificates are still ours to take out.
+  if (shutDown_ || (TokenCount == 0 && inStore_.empty()))
     return;
   insertionPending_ = false;  // every token left is registered again below
-  bool allAnswer = true;
+  bool allAnswer = TokenCount > 0;
   for (std::int32_t i = 0; i < TokenCount && allAnswer; ++i)
     allAnswer = ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0;
   if (allAnswer)

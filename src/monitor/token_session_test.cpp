@@ -692,3 +692,24 @@ TEST_F(TokenSessionTest, InsertionRegistrationAndRemovalAreReportedAsEvents) {
   session.Shutdown();
   EXPECT_THAT(ports.reported, ElementsAre("1103:5"));
 }
+
+// A search that ran after the token had gone (the settling time's, or an
+// unlock's) forgot the token; the removal notification that follows must
+// still take its certificates out.
+TEST_F(TokenSessionTest, ARemovalAfterASearchMissedTheTokenStillRemovesItsCertificates) {
+  Start();
+  lib.tokens.push_back(UserToken("a"));
+  ArriveAndSearch();
+  ASSERT_EQ(session.TokenCount, 1);
+  lib.tokens.clear();
+  session.SessionUnlocked();  // finds nothing: the count is 0
+  EXPECT_EQ(session.TokenCount, 0);
+  lib.calls.clear();
+  session.USBRemoval(0xFF04);
+  EXPECT_THAT(lib.calls, Contains(::testing::StartsWith("remove_all_certs_from_store")));
+  EXPECT_THAT(ports.reported, Contains("1103:5"));
+  // With nothing of ours in the store, a removal has nothing to do.
+  lib.calls.clear();
+  session.USBRemoval(0xFF04);
+  EXPECT_THAT(lib.calls, Not(Contains(::testing::StartsWith("remove_all_certs_from_store"))));
+}
