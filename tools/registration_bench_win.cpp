@@ -215,7 +215,13 @@ int Pass(int rounds) {
 
 // This process's anonymous memory in kB (under Wine: its Unix process's).
 long long AnonymousKb() {
-  const std::string status = ReadBytes(L"Z:\\proc\\self\\status");
+  std::string status;
+  if (FILE* file = _wfopen(L"Z:\\proc\\self\\status", L"rb")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+      status.append(buffer, n);
+    std::fclose(file);
+  }
   const auto at = status.find("RssAnon:");
   return at == std::string::npos ? -1 : std::atoll(status.c_str() + at + 8);
 }
