@@ -9,7 +9,7 @@
 #include "config/fixed_date.h"
 #include "config/policy.h"
 #include "i18n/res_strs.h"
-#include "monitor/monitor_events.h"
+#include "config/monitor_events.h"
 #include "monitor/program_state.h"
 #include "token/token_library.h"
 

@@ -9,7 +9,7 @@
 #include "config/policy.h"
 #include "config/profile.h"
 #include "i18n/res_strs.h"
-#include "monitor/monitor_events.h"
+#include "config/monitor_events.h"
 #include "monitor/program_state.h"
 
 // True when the server's version is strictly greater than the client's. The

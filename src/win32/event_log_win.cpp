@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "config/fixed_names.h"
-#include "monitor_events.h"  // generated from resources/monitor_events.mc
+#include "event_messages.h"  // generated from resources/event_messages.mc
 
 namespace {
 
@@ -50,7 +50,7 @@ constexpr bool IdsAgree() {
       return false;
   return true;
 }
-static_assert(IdsAgree(), "monitor_events.mc and MonitorEvent disagree");
+static_assert(IdsAgree(), "event_messages.mc and MonitorEvent disagree");
 
 WORD EventType(DWORD messageId) {
   switch (messageId >> 30) {

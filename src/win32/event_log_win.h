@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/monitor_events.h"
+#include "config/monitor_events.h"
 
 // Writes one of the monitor's events to the Application log, with its texts
 // in the order its message names them. Failures are swallowed: the log is
