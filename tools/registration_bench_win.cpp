@@ -143,21 +143,32 @@ int FloorPass(CK_FUNCTION_LIST* f,
   return stored;  // the stores close here; each added context keeps its own open
 }
 
-// Each round times a pass with its write-out (uninit_pkcs11 commits what the
-// library still holds back), then the floor with its own.
-int Pass(int rounds) {
-  DllTokenLibrary lib(ExecutableFolder() + L"CorvanexMgr.dll");
+// The real library and a session over it, with ports that do nothing.
+struct BenchSession {
+  DllTokenLibrary lib{ExecutableFolder() + L"CorvanexMgr.dll"};
   QuietPorts ports;
   TResStrs strings;
   TConfigInfo config;
   ProgramState state;
-  TokenSession session(state, lib, ports, strings, config);
-  const auto start = [&] {
+  TokenSession session{state, lib, ports, strings, config};
+
+  // The library started with slot 0's token found and its information read.
+  bool Start() {
     std::int32_t count = 0;
-    if (InitTokenLibrary(lib, strings.PKCS11Name) != 0 || FindAndConnectTokens(lib, count) != 0 ||
-        count < 1)
+    return InitTokenLibrary(lib, strings.PKCS11Name) == 0 &&
+           FindAndConnectTokens(lib, count) == 0 && count >= 1 &&
+           ReadTokenInfo(lib, 0, state.TokenTable[0]) == 0;
+  }
+};
+
+// Each round times a pass with its write-out (uninit_pkcs11 commits what the
+// library still holds back), then the floor with its own.
+int Pass(int rounds) {
+  BenchSession bench;
+  auto& [lib, ports, strings, config, state, session] = bench;
+  const auto start = [&] {
+    if (!bench.Start())
       return false;
-    ReadTokenInfo(lib, 0, state.TokenTable[0]);
     lib.remove_all_certs_from_store(strings.PROVIDER_NAME);
     return true;
   };
@@ -242,15 +253,9 @@ void MeasureGrowth(const char* what, int passes, const std::function<void()>& st
 
 // Where the memory of a registration pass goes, each part alone.
 int Memory(int passes) {
-  DllTokenLibrary lib(ExecutableFolder() + L"CorvanexMgr.dll");
-  QuietPorts ports;
-  TResStrs strings;
-  TConfigInfo config;
-  ProgramState state;
-  TokenSession session(state, lib, ports, strings, config);
-  std::int32_t count = 0;
-  if (InitTokenLibrary(lib, strings.PKCS11Name) != 0 || FindAndConnectTokens(lib, count) != 0 ||
-      count < 1 || ReadTokenInfo(lib, 0, state.TokenTable[0]) != 0) {
+  BenchSession bench;
+  auto& [lib, ports, strings, config, state, session] = bench;
+  if (!bench.Start()) {
     std::printf("the token library did not start, or there is no token in slot 0\n");
     return 1;
   }
