@@ -77,39 +77,20 @@ bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
   return true;
 }
 
-std::optional<std::uint16_t> Hex4(std::wstring_view text) {
-  if (text.size() != 4)
-    return std::nullopt;
-  std::uint16_t value = 0;
-  for (wchar_t c : text) {
-    int digit;
-    if (c >= L'0' && c <= L'9')
-      digit = c - L'0';
-    else if (c >= L'a' && c <= L'f')
-      digit = c - L'a' + 10;
-    else if (c >= L'A' && c <= L'F')
-      digit = c - L'A' + 10;
-    else
-      return std::nullopt;
-    value = static_cast<std::uint16_t>(value * 16 + digit);
-  }
-  return value;
-}
-
 // "PID_xxxx" or "VID_xxxx&PID_xxxx", in any case.
 std::optional<UsbDeviceId> ParseDeviceId(std::wstring_view text) {
   UsbDeviceId id;
   if (StartsWithNoCase(text, L"VID_")) {
     if (text.size() != 17 || text[8] != L'&')
       return std::nullopt;
-    id.vendor = Hex4(text.substr(4, 4));
+    id.vendor = ParseHex4(text.substr(4, 4));
     if (!id.vendor)
       return std::nullopt;
     text.remove_prefix(9);
   }
   if (!StartsWithNoCase(text, L"PID_"))
     return std::nullopt;
-  const auto product = Hex4(text.substr(4));
+  const auto product = ParseHex4(text.substr(4));
   if (!product)
     return std::nullopt;
   id.product = *product;
@@ -216,6 +197,25 @@ std::optional<std::int32_t> Signed(std::optional<std::uint32_t> n) {
 }
 
 }  // namespace
+
+std::optional<std::uint16_t> ParseHex4(std::wstring_view text) {
+  if (text.size() != 4)
+    return std::nullopt;
+  std::uint16_t value = 0;
+  for (wchar_t c : text) {
+    int digit;
+    if (c >= L'0' && c <= L'9')
+      digit = c - L'0';
+    else if (c >= L'a' && c <= L'f')
+      digit = c - L'a' + 10;
+    else if (c >= L'A' && c <= L'F')
+      digit = c - L'A' + 10;
+    else
+      return std::nullopt;
+    value = static_cast<std::uint16_t>(value * 16 + digit);
+  }
+  return value;
+}
 
 bool IsBareFileName(std::wstring_view path) {
   return !path.empty() && path.find_first_of(L"\\/:") == std::wstring_view::npos && path != L"." &&

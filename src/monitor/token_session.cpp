@@ -68,18 +68,7 @@ std::int32_t ParseUsbId(std::wstring_view devicePath, std::wstring_view tag) {
   const auto at = upper.find(tag);
   if (at == std::wstring::npos || upper.size() < at + 8)
     return 0;
-  std::int32_t value = 0;
-  for (wchar_t c : upper.substr(at + 4, 4)) {
-    int digit;
-    if (c >= L'0' && c <= L'9')
-      digit = c - L'0';
-    else if (c >= L'A' && c <= L'F')
-      digit = c - L'A' + 10;
-    else
-      return 0;
-    value = value * 16 + digit;
-  }
-  return value;
+  return ParseHex4(std::wstring_view(upper).substr(at + 4, 4)).value_or(0);
 }
 
 }  // namespace
