@@ -157,6 +157,32 @@ class UserStores {
   bool stop_ = false;
 };
 
+// Deletes cert from its store and lets go of the reference. Windows lets go
+// inside the delete, whatever its outcome; Wine 8 keeps it, and each context
+// kept that way held its whole store in memory (the collection of "MY" with
+// every certificate in it, at each registration pass). Which of the two this
+// system does is learnt once, on a private memory store: a store whose copy
+// is still referenced after the delete does not close cleanly.
+bool DeleteFromStore(const CERT_CONTEXT* cert) {
+  static const bool deleteLetsGo = [cert] {
+    UniqueCertStore probe(
+        Crypt32().CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+    const CERT_CONTEXT* copy = nullptr;
+    if (!probe || !Crypt32().CertAddCertificateContextToStore(probe.get(), cert,
+                                                              CERT_STORE_ADD_ALWAYS, &copy))
+      return true;  // unknown: as documented
+    Crypt32().CertDeleteCertificateFromStore(copy);
+    if (Crypt32().CertCloseStore(probe.release(), CERT_CLOSE_STORE_CHECK_FLAG))
+      return true;
+    Crypt32().CertFreeCertificateContext(copy);  // still ours: the delete kept it
+    return false;
+  }();
+  const bool deleted = Crypt32().CertDeleteCertificateFromStore(cert) != FALSE;
+  if (!deleteLetsGo)
+    Crypt32().CertFreeCertificateContext(cert);
+  return deleted;
+}
+
 // Writes a removal at once: a certificate must not outlive its token.
 void Commit(HCERTSTORE store) {
   Crypt32().CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
@@ -329,7 +355,7 @@ std::int32_t AddUserCertificate(const std::string& container,
     }
     // Ours, from this pass or an earlier run, goes first: Wine's replace
     // keeps the old copy beside the new one.
-    if (!Crypt32().CertDeleteCertificateFromStore(existing))
+    if (!DeleteFromStore(existing))
       return kErrStore;
   }
   if (!Crypt32().CertAddCertificateContextToStore(my, cert.get(), CERT_STORE_ADD_REPLACE_EXISTING,
@@ -401,8 +427,7 @@ std::int32_t RemoveOurCertificates(Chosen chosen) {
   std::int32_t status = 0;
   HCERTSTORE registry = nullptr;
   for (UniqueCertContext& cert : ours) {
-    Crypt32().CertDeleteCertificateFromStore(
-        Crypt32().CertDuplicateCertificateContext(cert.get()));  // frees the copy
+    DeleteFromStore(Crypt32().CertDuplicateCertificateContext(cert.get()));
     const CERT_CONTEXT* left = Crypt32().CertFindCertificateInStore(
         my, kEncoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr);
     if (!left)
@@ -414,7 +439,7 @@ std::int32_t RemoveOurCertificates(Chosen chosen) {
         registry ? Crypt32().CertFindCertificateInStore(registry, kEncoding, 0, CERT_FIND_EXISTING,
                                                         cert.get(), nullptr)
                  : nullptr;
-    if (!stored || !Crypt32().CertDeleteCertificateFromStore(stored))
+    if (!stored || !DeleteFromStore(stored))
       status = kErrStore;
   }
   if (registry)
