@@ -10,6 +10,9 @@
 //   registration_bench memory [PASSES]
 //       the anonymous memory each pass leaves behind: the whole pass as a
 //       "RegCert" runs it, its token reads alone, and its store adds alone
+//   registration_bench startup RUNS MONITOR TRAY
+//       start-up to the main window and idle memory of the monitor beside a
+//       minimal tray program, started in turn
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -19,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +34,7 @@
 #include "token/token_library_win.h"
 #include "token/token_operations.h"
 #include "base/files_win.h"
+#include "base/shared_names.h"
 #include "base/unique_handle_win.h"
 
 namespace {
@@ -341,6 +346,133 @@ int Arrival(const std::wstring& driver,
   return 0;
 }
 
+// The memory of the Unix process that runs program, from its /proc status
+// (Windows gives nothing for another process under Wine): {VmRSS, RssAnon}
+// in kB, or {-1, -1}.
+std::pair<long long, long long> ProcessMemoryKb(const std::wstring& program) {
+  int length = WideCharToMultiByte(CP_ACP, 0, program.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string name(static_cast<std::size_t>(std::max(length, 1)) - 1, '\0');
+  WideCharToMultiByte(CP_ACP, 0, program.c_str(), -1, name.data(), length, nullptr, nullptr);
+  const auto read = [](const std::wstring& path) {
+    std::string text;
+    if (FILE* file = _wfopen(path.c_str(), L"rb")) {
+      char buffer[4096];
+      for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, n);
+      std::fclose(file);
+    }
+    return text;
+  };
+  const auto field = [](const std::string& status, const char* key) {
+    const auto at = status.find(key);
+    return at == std::string::npos ? -1 : std::atoll(status.c_str() + at + std::strlen(key));
+  };
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(L"Z:\\proc\\*", &found);
+  std::pair<long long, long long> kb{-1, -1};
+  for (BOOL more = find != INVALID_HANDLE_VALUE; more && kb.first < 0;
+       more = FindNextFileW(find, &found)) {
+    const std::wstring proc = std::wstring(L"Z:\\proc\\") + found.cFileName;
+    // Wine shows the Windows command line: the program's path comes first.
+    std::string command = read(proc + L"\\cmdline");
+    if (!command.empty() && command[0] == '"')
+      command.erase(0, 1);
+    if (command.compare(0, name.size(), name) != 0)
+      continue;
+    const std::string status = read(proc + L"\\status");
+    kb = {field(status, "VmRSS:"), field(status, "RssAnon:")};
+  }
+  if (find != INVALID_HANDLE_VALUE)
+    FindClose(find);
+  return kb;
+}
+
+struct StartUp {
+  double ms = -1;                      // to the main window
+  std::pair<long long, long long> kb;  // idle, a few seconds later
+};
+
+// Starts program, times it to its first top-level window of windowClass,
+// reads its memory once it has idled, and ends it as a logoff would.
+StartUp StartOnce(const std::wstring& program, const wchar_t* windowClass, bool measureMemory) {
+  StartUp result;
+  std::wstring command = L"\"" + program + L"\"";
+  STARTUPINFOW si{sizeof si};
+  PROCESS_INFORMATION pi{};
+  const auto t0 = Clock::now();
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi))
+    return result;
+  CloseHandle(pi.hThread);
+  HWND window = nullptr;
+  while (!window && Clock::now() - t0 < std::chrono::seconds(30)) {
+    for (HWND w = FindWindowW(windowClass, nullptr); w && !window;
+         w = FindWindowExW(nullptr, w, windowClass, nullptr)) {
+      DWORD owner = 0;
+      GetWindowThreadProcessId(w, &owner);
+      if (owner == pi.dwProcessId)
+        window = w;
+    }
+    if (!window)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (window) {
+    result.ms = Ms(Clock::now() - t0);
+    if (measureMemory) {
+      std::this_thread::sleep_for(std::chrono::seconds(3));
+      result.kb = ProcessMemoryKb(program);
+    }
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, &answer);
+    SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 5000, &answer);
+  }
+  if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0)
+    TerminateProcess(pi.hProcess, 1);
+  CloseHandle(pi.hProcess);
+  return result;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+int Startup(int runs, const std::wstring& monitor, const std::wstring& tray) {
+  std::vector<double> monitorMs, trayMs;
+  StartUp monitorIdle, trayIdle;
+  StartOnce(monitor, names::kMainWindowClass, false);  // warm-up: files in the cache
+  StartOnce(tray, L"MinimalTrayProgram", false);
+  for (int r = 0; r < runs; ++r) {
+    const bool last = r == runs - 1;
+    const StartUp m = StartOnce(monitor, names::kMainWindowClass, last);
+    const StartUp t = StartOnce(tray, L"MinimalTrayProgram", last);
+    if (m.ms < 0 || t.ms < 0) {
+      std::printf("a program did not show its window\n");
+      return 1;
+    }
+    monitorMs.push_back(m.ms);
+    trayMs.push_back(t.ms);
+    if (last) {
+      monitorIdle = m;
+      trayIdle = t;
+    }
+  }
+  const double monitorMedian = Median(monitorMs), trayMedian = Median(trayMs);
+  std::printf("start-up to the main window (median of %d, no token):\n", runs);
+  std::printf("  monitor:              %8.1f ms\n", monitorMedian);
+  std::printf("  minimal tray program: %8.1f ms\n", trayMedian);
+  std::printf("  ratio:                %8.2f\n", monitorMedian / trayMedian);
+  const auto [monitorRss, monitorAnon] = monitorIdle.kb;
+  const auto [trayRss, trayAnon] = trayIdle.kb;
+  std::printf("idle memory 3 s after the window, no token (VmRSS / RssAnon):\n");
+  std::printf("  monitor:              %8lld kB / %8lld kB\n", monitorRss, monitorAnon);
+  std::printf("  minimal tray program: %8lld kB / %8lld kB\n", trayRss, trayAnon);
+  std::printf("  ratio:                %8.2f / %8.2f\n",
+              static_cast<double>(monitorRss) / static_cast<double>(trayRss),
+              static_cast<double>(monitorAnon) / static_cast<double>(trayAnon));
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -349,11 +481,13 @@ int wmain(int argc, wchar_t** argv) {
     return Pass(args.size() > 1 ? _wtoi(args[1].c_str()) : 5);
   if (args.size() >= 1 && args[0] == L"memory")
     return Memory(args.size() > 1 ? _wtoi(args[1].c_str()) : 100);
+  if (args.size() >= 4 && args[0] == L"startup")
+    return Startup(_wtoi(args[1].c_str()), args[2], args[3]);
   if (args.size() >= 4 && args[0] == L"arrival")
     return Arrival(ExecutableFolder() + L"tokendriver.exe", args[1], args[2],
                    _wtoi(args[3].c_str()));
   std::printf(
       "usage: registration_bench pass [ROUNDS] | memory [PASSES] | arrival CONFIG TOKEN-FOLDER "
-      "USER-CERTS\n");
+      "USER-CERTS | startup RUNS MONITOR TRAY\n");
   return 2;
 }

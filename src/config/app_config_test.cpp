@@ -29,6 +29,23 @@ TEST(ParseProfileInt, JunkAndOverflowGiveTheDefault) {
     EXPECT_EQ(ParseProfileInt(junk, 7), 7) << junk;
 }
 
+TEST(ProfileSection, KeysAndValuesFollowTheOneKeyRules) {
+  using namespace std::string_literals;
+  const ProfileSection section(
+      L" Name = value \0Quoted=\" a \"\0Single=' b '\0Half=\"c\0name=second\0Bare\0"
+      L"Equals=x=y\0"s);
+  EXPECT_EQ(section.Find(L"name"), L"value");  // any case; the first of two counts
+  EXPECT_EQ(section.Find(L"Quoted"), L" a ");
+  EXPECT_EQ(section.Find(L"Single"), L" b ");
+  EXPECT_EQ(section.Find(L"Half"), L"\"c");
+  EXPECT_EQ(section.Find(L"Bare"), std::nullopt);  // no value: no key
+  EXPECT_EQ(section.Find(L"Equals"), L"x=y");
+  EXPECT_EQ(section.Find(L"Missing"), std::nullopt);
+  EXPECT_EQ(ProfileSection(std::wstring(L"Long=") + std::wstring(5000, L'v')).Find(L"Long")->size(),
+            kMaxProfileValue);
+  EXPECT_EQ(ProfileSection(L"").Find(L"Name"), std::nullopt);
+}
+
 TEST(AppConfig, MissingFileGivesEveryDefault) {
   FakeProfile empty;
   TConfigInfo config{};

@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "config/app_config.h"
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
+#include "config/private_profile_win.h"
 #include "base/diagnostic_log.h"
 #include "base/system_library_win.h"
 #include "test_paths.h"
 #include "base/files_win.h"
+#include "base/text_win.h"
 #include "tests/support/test_files_win.h"
 
 TEST(AppConfigFile, NoFileGivesTheDefaults) {
@@ -32,6 +37,45 @@ TEST(AppConfigFile, ProfileRulesOfTheRealApi) {
   EXPECT_EQ(config.LanguageID, 1033);
   EXPECT_EQ(config.URLOpenMode, 1);
   EXPECT_EQ(config.URL, L"  https://example.com/a b  ");  // quotes keep the blanks
+}
+
+// A section read whole answers each key as the one-key API does, whatever
+// the file's quirks, in both encodings the API reads.
+TEST(AppConfigFile, ASectionReadWholeAnswersAsTheOneKeyApi) {
+  TempFolder dir;
+  const std::string text =
+      "; a comment=with an equals sign\r\n[Other]\r\nKey=other\r\n[Caption]\r\n"
+      "  Spaced  =  both sides  \r\nDouble=\"  kept  \"\r\nSingle='  kept  '\r\n"
+      "Mismatched=\"open\r\nInner=a \"b\" c\r\nEmpty=\r\nBare\r\nrepeated=first\r\n"
+      "Repeated=second\r\nMixedCase=yes\r\nTab\t=\tvalue\t\r\nEquals=a=b\r\n"
+      "Long=" +
+      std::string(3000, 'x') + "\r\n;Commented=no\r\n";
+  const std::vector<std::wstring> keys = {L"Spaced",    L"Double",  L"Single", L"Mismatched",
+                                          L"Inner",     L"Empty",   L"Bare",   L"Repeated",
+                                          L"MIXEDCASE", L"Tab",     L"Equals", L"Long",
+                                          L"Commented", L"Missing", L"Key"};
+  std::u16string wide;
+  for (char c : text)
+    wide += static_cast<char16_t>(c);
+  std::string utf16 = "\xFF\xFE";
+  for (char16_t c : wide)
+    utf16.append({static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)});
+  for (const std::string& bytes : {text, utf16}) {
+    const std::wstring file = dir.path() + L"strings.lng";
+    WriteBytes(file, bytes);
+    PrivateProfile profile(file);
+    for (const std::wstring& key : keys) {
+      wchar_t expected[kMaxProfileValue + 1] = {};
+      const DWORD n =
+          GetPrivateProfileStringW(L"Caption", key.c_str(), L"fallback  ", expected,
+                                   static_cast<DWORD>(std::size(expected)), file.c_str());
+      EXPECT_EQ(profile.ReadString(L"Caption", key, L"fallback  "), std::wstring(expected, n))
+          << "key " << ToAnsi(key) << ", " << (bytes == text ? "ANSI" : "UTF-16");
+    }
+    // What is written is read back, not an earlier read of the section.
+    ASSERT_TRUE(profile.WriteString(L"Caption", L"Double", L"new"));
+    EXPECT_EQ(profile.ReadString(L"Caption", L"Double", L""), L"new");
+  }
 }
 
 TEST(AppConfigFile, LongValuesAreCutAt2047) {

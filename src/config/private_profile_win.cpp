@@ -7,15 +7,32 @@
 std::wstring PrivateProfile::ReadString(const std::wstring& section,
                                         const std::wstring& key,
                                         const std::wstring& fallback) {
-  wchar_t buffer[kMaxProfileValue + 1] = {};
-  const DWORD n = GetPrivateProfileStringW(section.c_str(), key.c_str(), fallback.c_str(), buffer,
-                                           static_cast<DWORD>(std::size(buffer)), path_.c_str());
-  return std::wstring(buffer, n);
+  auto cached = sections_.find(section);
+  if (cached == sections_.end()) {
+    // The entries come back NUL-separated; grow until they are not cut.
+    std::wstring buffer(16384, L'\0');
+    DWORD n = 0;
+    for (;;) {
+      n = GetPrivateProfileSectionW(section.c_str(), buffer.data(),
+                                    static_cast<DWORD>(buffer.size()), path_.c_str());
+      if (n + 2 < buffer.size() || buffer.size() >= (1u << 22))
+        break;
+      buffer.assign(buffer.size() * 4, L'\0');
+    }
+    cached = sections_.emplace(section, ProfileSection(std::wstring_view(buffer.data(), n))).first;
+  }
+  if (std::optional<std::wstring> value = cached->second.Find(key))
+    return *std::move(value);
+  // As the API gives a missing key's default: without trailing blanks.
+  std::wstring value = fallback.substr(0, kMaxProfileValue);
+  value.erase(value.find_last_not_of(L' ') + 1);
+  return value;
 }
 
 bool PrivateProfile::WriteString(const std::wstring& section,
                                  const std::wstring& key,
                                  const std::wstring& value) {
+  sections_.clear();
   return WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), path_.c_str()) !=
          FALSE;
 }

@@ -1,11 +1,14 @@
 #pragma once
+#include <map>
 #include <string>
 #include <vector>
 
 #include "config/profile.h"
 
-// A settings file through GetPrivateProfileStringW / WritePrivateProfileStringW,
-// one key per call, nothing cached.
+// A settings file through the private-profile API. A section is read whole
+// at its first key and kept until the next write: under Wine each call of
+// the API opens the file again, and the language file's 234 keys one by one
+// were most of the start-up's own time.
 class PrivateProfile : public ProfileStore {
  public:
   explicit PrivateProfile(std::wstring path) : path_(std::move(path)) {}
@@ -19,6 +22,7 @@ class PrivateProfile : public ProfileStore {
 
  private:
   std::wstring path_;
+  std::map<std::wstring, ProfileSection> sections_;  // by name as asked
 };
 
 // Settings and language files on disk, through the profile API.

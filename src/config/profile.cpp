@@ -1,6 +1,8 @@
 #include "config/profile.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cwctype>
 #include <optional>
 
 namespace {
@@ -15,7 +17,47 @@ std::optional<int> HexDigit(wchar_t c) {
   return std::nullopt;
 }
 
+std::wstring_view Trimmed(std::wstring_view text) {
+  constexpr wchar_t kBlanks[] = L" \t\r\n";
+  const auto first = text.find_first_not_of(kBlanks);
+  if (first == std::wstring_view::npos)
+    return {};
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+std::wstring LowerCase(std::wstring_view text) {
+  std::wstring lower(text);
+  for (wchar_t& c : lower)
+    c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
+  return lower;
+}
+
 }  // namespace
+
+ProfileSection::ProfileSection(std::wstring_view entries) {
+  while (!entries.empty()) {
+    const auto end = std::min(entries.find(L'\0'), entries.size());
+    const std::wstring_view entry = entries.substr(0, end);
+    entries.remove_prefix(std::min(end + 1, entries.size()));
+    const auto equals = entry.find(L'=');
+    if (equals == std::wstring_view::npos)
+      continue;  // a line without a value is no key: the default is read
+    const std::wstring_view key = Trimmed(entry.substr(0, equals));
+    std::wstring_view value = Trimmed(entry.substr(equals + 1));
+    if (value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') &&
+        value.back() == value.front())
+      value = value.substr(1, value.size() - 2);
+    if (!key.empty())
+      values_.emplace(LowerCase(key), value.substr(0, kMaxProfileValue));
+  }
+}
+
+std::optional<std::wstring> ProfileSection::Find(std::wstring_view key) const {
+  const auto found = values_.find(LowerCase(Trimmed(key)));
+  if (found == values_.end())
+    return std::nullopt;
+  return found->second;
+}
 
 int ParseProfileInt(std::wstring_view text, int fallback) {
   if (text.empty())

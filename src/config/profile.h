@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // One INI-style settings file, read and written a key at a time. The Windows
@@ -41,6 +42,20 @@ int ParseProfileInt(std::wstring_view text, int fallback);
 
 // A plain decimal number of at most maxDigits digits (no sign, no blanks).
 std::optional<int> ParseDecimal(std::wstring_view text, std::size_t maxDigits = 9);
+
+// One section as GetPrivateProfileSectionW gives it ("key=value" entries,
+// each ended by a NUL), looked up by the rules of a single-key read: names
+// compared without regard to case, the first of a repeated name counts,
+// values trimmed, one pair of enclosing quotes removed, and cut at
+// kMaxProfileValue. Reading a section once costs what reading one key does.
+class ProfileSection {
+ public:
+  explicit ProfileSection(std::wstring_view entries);
+  std::optional<std::wstring> Find(std::wstring_view key) const;
+
+ private:
+  std::unordered_map<std::wstring, std::wstring> values_;  // by lower-case name
+};
 
 int ReadProfileInt(ProfileStore& profile,
                    const std::wstring& section,
