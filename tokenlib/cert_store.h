@@ -42,6 +42,9 @@ std::int32_t RemoveProviderCertificates(const std::string& provider);
 // Deletes from "MY" every certificate that carries our mark, whatever
 // provider it is linked to: what a run that never ended left behind.
 std::int32_t RemoveMarkedCertificates();
+// Opens, off the caller's thread, the stores whose first open is slow, so a
+// first insertion does not wait for them; at the library's start.
+void PrepareUserStores();
 // Closes the stores kept open across calls; at the library's end.
 void CloseUserStores();
 

@@ -80,6 +80,37 @@ class UserStores {
     stop_ = false;
   }
 
+  // Opens the user's root store on a thread of its own and keeps it open
+  // until CloseAll's caller ends the library. Under Wine the first open of
+  // "ROOT" in a process gathers the system's trusted roots (70-200 ms), which
+  // fell on the first insertion's pass; afterwards an open is quick.
+  void PrepareRoot() {
+    std::lock_guard held(lock_);
+    if (keepRoot_)
+      return;
+    keepRoot_ = true;
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&UserStores::Instance), &self))
+      return;
+    rootOpener_.reset(CreateThread(nullptr, 0, &RootOpenerThread, self, 0, nullptr));
+    if (!rootOpener_)
+      FreeLibrary(self);
+  }
+  // Called without lock() held: lets go of the root store kept open.
+  void ReleaseRoot() {
+    UniqueKernelHandle opener;
+    {
+      std::lock_guard held(lock_);
+      keepRoot_ = false;
+      opener = std::move(rootOpener_);
+    }
+    if (opener)
+      WaitForSingleObject(opener.get(), INFINITE);
+    std::lock_guard held(lock_);
+    rootKept_.reset();
+  }
+
   // The logical store, as every program sees it.
   HCERTSTORE Logical(const std::wstring& name) {
     return Open(logical_, name, CERT_STORE_PROV_SYSTEM_W);
@@ -146,6 +177,19 @@ class UserStores {
     }
   }
 
+  static DWORD WINAPI RootOpenerThread(void* module) {
+    UniqueCertStore root(Crypt32().CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                                 CERT_SYSTEM_STORE_CURRENT_USER, L"ROOT"));
+    {
+      UserStores& stores = Instance();
+      std::lock_guard held(stores.lock_);
+      if (stores.keepRoot_)
+        stores.rootKept_ = std::move(root);
+    }
+    root.reset();
+    FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
+  }
+
   static constexpr auto kCommitDelay = std::chrono::milliseconds(30);
   std::mutex lock_;
   Stores logical_;
@@ -155,6 +199,9 @@ class UserStores {
   std::condition_variable wake_;
   UniqueKernelHandle committer_;
   bool stop_ = false;
+  UniqueKernelHandle rootOpener_;
+  UniqueCertStore rootKept_;
+  bool keepRoot_ = false;
 };
 
 // Deletes cert from its store and lets go of the reference. Windows lets go
@@ -273,8 +320,14 @@ bool IsBlank(const std::string& text) {
 
 }  // namespace
 
+void PrepareUserStores() {
+  if (Crypt32().loaded)
+    UserStores::Instance().PrepareRoot();
+}
+
 void CloseUserStores() {
   UserStores& stores = UserStores::Instance();
+  stores.ReleaseRoot();
   std::unique_lock held(stores.lock());
   stores.CommitNowAndStop(held);
   stores.CloseAll();

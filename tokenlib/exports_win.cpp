@@ -48,7 +48,10 @@ struct PinText {
 }  // namespace
 
 std::int32_t CMGR_CALL init_pkcs11(const char* module) {
-  return Gate([&] { return Manager().Initialise(Text(module)); });
+  return Gate([&] {
+    tokenlib::PrepareUserStores();
+    return Manager().Initialise(Text(module));
+  });
 }
 
 std::int32_t CMGR_CALL init_pkcs11_ex(const char* ext1,
@@ -57,7 +60,10 @@ std::int32_t CMGR_CALL init_pkcs11_ex(const char* ext1,
                                       const char* module) {
   // The first text goes to the module as its initialisation parameters; the
   // other two are reserved.
-  return Gate([&] { return Manager().Initialise(Text(module), Text(ext1)); });
+  return Gate([&] {
+    tokenlib::PrepareUserStores();
+    return Manager().Initialise(Text(module), Text(ext1));
+  });
 }
 
 std::int32_t CMGR_CALL uninit_pkcs11() {

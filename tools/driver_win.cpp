@@ -327,10 +327,15 @@ int Notify(const Args& args, bool arrival) {
       HasFlag(args, L"--reader") ? SmartCardReaderInterfaceGuid() : UsbDeviceInterfaceGuid();
   std::memcpy(b->dbcc_name, path.c_str(), path.size() * sizeof(wchar_t));
   DWORD_PTR result = 0;
+  // The moment of sending, on the counter every process shares, for timings
+  // that start at the notification rather than at this program's start.
+  LARGE_INTEGER sent{};
+  QueryPerformanceCounter(&sent);
   SendMessageTimeoutW(target, WM_DEVICECHANGE,
                       arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
                       reinterpret_cast<LPARAM>(b), SMTO_NORMAL, 30000, &result);
-  wprintf(L"%ls sent: %ls\n", arrival ? L"arrival" : L"removal", path.c_str());
+  wprintf(L"%ls sent: %ls (performance counter %lld when sent)\n",
+          arrival ? L"arrival" : L"removal", path.c_str(), static_cast<long long>(sent.QuadPart));
   return 0;
 }
 

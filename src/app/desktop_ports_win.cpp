@@ -27,7 +27,7 @@ UINT_PTR TimerId(MonitorTimer timer) {
 }  // namespace
 
 std::optional<MonitorTimer> DesktopPorts::TimerOf(UINT_PTR id) {
-  if (id < TimerId(MonitorTimer::TFindUSBKey) || id > TimerId(MonitorTimer::TEarlySearch))
+  if (id < TimerId(MonitorTimer::TFindUSBKey) || id > TimerId(MonitorTimer::TEarlySearchNow))
     return std::nullopt;
   return static_cast<MonitorTimer>(id - kTimerBase);
 }

@@ -109,6 +109,9 @@ void MonitorApp::OnTimer(UINT_PTR id) {
     case MonitorTimer::TEarlySearch:
       session_->TEarlySearchTimer();
       break;
+    case MonitorTimer::TEarlySearchNow:
+      session_->TEarlySearchNowTimer();
+      break;
   }
 }
 

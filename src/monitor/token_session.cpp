@@ -48,6 +48,8 @@ int TimerInterval(MonitorTimer timer) {
       return 100;
     case MonitorTimer::TEarlySearch:
       return 250;
+    case MonitorTimer::TEarlySearchNow:
+      return 10;
   }
   return 1000;
 }
@@ -199,6 +201,12 @@ void TokenSession::TokenDeviceArrival() {
   // arrival meanwhile starts the wait again.
   ports_.ArmTimer(MonitorTimer::TArrivalWait);
   ports_.ArmTimer(MonitorTimer::TEarlySearch);
+  ports_.ArmTimer(MonitorTimer::TEarlySearchNow);
+}
+
+void TokenSession::TEarlySearchNowTimer() {
+  ports_.DisarmTimer(MonitorTimer::TEarlySearchNow);
+  TEarlySearchTimer();
 }
 
 void TokenSession::TEarlySearchTimer() {
@@ -217,8 +225,9 @@ void TokenSession::TEarlySearchTimer() {
       return;
   }
   insertionPending_ = false;
-  for (MonitorTimer settling : {MonitorTimer::TEarlySearch, MonitorTimer::TArrivalWait,
-                                MonitorTimer::TSearchArm, MonitorTimer::TFindUSBKey})
+  for (MonitorTimer settling :
+       {MonitorTimer::TEarlySearch, MonitorTimer::TEarlySearchNow, MonitorTimer::TArrivalWait,
+        MonitorTimer::TSearchArm, MonitorTimer::TFindUSBKey})
     ports_.DisarmTimer(settling);
   AnnounceInsertion();
   FollowUpInsertion();
@@ -250,6 +259,7 @@ void TokenSession::TArrivalWaitTimer() {
 void TokenSession::TSearchArmTimer() {
   ports_.DisarmTimer(MonitorTimer::TSearchArm);
   ports_.DisarmTimer(MonitorTimer::TEarlySearch);  // the settling time is over
+  ports_.DisarmTimer(MonitorTimer::TEarlySearchNow);
   if (!shutDown_)
     ports_.ArmTimer(MonitorTimer::TFindUSBKey);
 }

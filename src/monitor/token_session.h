@@ -28,7 +28,8 @@ enum class MonitorTimer {
   TSearchArm,    // 100 ms: then the token search starts
   // Meanwhile the token is looked for early; a token found and registered
   // then is handled at once, anything less waits for the search above.
-  TEarlySearch,  // 250 ms
+  TEarlySearch,     // 250 ms
+  TEarlySearchNow,  // 10 ms: the first look, once the arrival's message is answered
 };
 int TimerInterval(MonitorTimer timer);
 
@@ -133,6 +134,7 @@ class TokenSession {
   void TArrivalWaitTimer();
   void TSearchArmTimer();
   void TEarlySearchTimer();
+  void TEarlySearchNowTimer();
 
   // The library's part of the shutdown: certificates out of the store,
   // "CLOSE" to the manager, the library ended. Once it has run, every entry

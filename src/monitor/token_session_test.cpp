@@ -45,6 +45,8 @@ const char* Name(MonitorTimer t) {
       return "TSearchArm";
     case MonitorTimer::TEarlySearch:
       return "TEarlySearch";
+    case MonitorTimer::TEarlySearchNow:
+      return "TEarlySearchNow";
   }
   return "?";
 }
@@ -214,15 +216,16 @@ TEST_F(TokenSessionTest, AnArrivalWaitsOnTimersNotOnTheThread) {
   lib.tokens.push_back(UserToken("a"));
   Start();
   session.USBArrival(0xFF04);
-  EXPECT_THAT(ports.events, ElementsAre("arm:TArrivalWait", "arm:TEarlySearch"));
+  EXPECT_THAT(ports.events,
+              ElementsAre("arm:TArrivalWait", "arm:TEarlySearch", "arm:TEarlySearchNow"));
   EXPECT_TRUE(lib.calls.empty());
   // The program ends during the settling time: the search never starts.
   session.Shutdown();
   ports.events.clear();
   session.TArrivalWaitTimer();
   session.TSearchArmTimer();
-  EXPECT_THAT(ports.events,
-              ElementsAre("disarm:TArrivalWait", "disarm:TSearchArm", "disarm:TEarlySearch"));
+  EXPECT_THAT(ports.events, ElementsAre("disarm:TArrivalWait", "disarm:TSearchArm",
+                                        "disarm:TEarlySearch", "disarm:TEarlySearchNow"));
 }
 
 // A token the library sees early is registered and announced then; the
@@ -232,8 +235,9 @@ TEST_F(TokenSessionTest, ATokenReadyEarlyIsHandledAtOnce) {
   ports.settings.URL = L"https://intranet.example/";
   Start();
   session.USBArrival(0xFF04);
-  session.TEarlySearchTimer();  // not yet seen
+  session.TEarlySearchNowTimer();  // the first look, at once: not yet seen
   EXPECT_EQ(session.TokenCount, 0);
+  EXPECT_EQ(ports.Count("disarm:TEarlySearchNow"), 1);  // looked at once only
   lib.tokens.push_back(UserToken("a"));
   ports.events.clear();
   session.TEarlySearchTimer();
