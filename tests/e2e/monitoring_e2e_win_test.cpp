@@ -467,7 +467,7 @@ TEST_F(MonitoringTest, TheProgramAnswersThroughoutAnInsertion) {
       "arrival to the last certificate: %lld ms\n",
       static_cast<long long>(
           std::chrono::duration_cast<std::chrono::milliseconds>(toLastCertificate).count()));
-  EXPECT_LT(toLastCertificate, std::chrono::milliseconds(1500));
+  EXPECT_LT(toLastCertificate, std::chrono::milliseconds(1000));
   EXPECT_GT(settling, 20);  // the whole settling time was watched
   EXPECT_EQ(unanswered, 0);
   EXPECT_LE(late, 2);  // the pings that met the registration pass
