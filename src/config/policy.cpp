@@ -198,25 +198,6 @@ std::optional<std::int32_t> Signed(std::optional<std::uint32_t> n) {
 
 }  // namespace
 
-std::optional<std::uint16_t> ParseHex4(std::wstring_view text) {
-  if (text.size() != 4)
-    return std::nullopt;
-  std::uint16_t value = 0;
-  for (wchar_t c : text) {
-    int digit;
-    if (c >= L'0' && c <= L'9')
-      digit = c - L'0';
-    else if (c >= L'a' && c <= L'f')
-      digit = c - L'a' + 10;
-    else if (c >= L'A' && c <= L'F')
-      digit = c - L'A' + 10;
-    else
-      return std::nullopt;
-    value = static_cast<std::uint16_t>(value * 16 + digit);
-  }
-  return value;
-}
-
 bool IsBareFileName(std::wstring_view path) {
   return !path.empty() && path.find_first_of(L"\\/:") == std::wstring_view::npos && path != L"." &&
          path != L"..";

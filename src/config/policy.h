@@ -116,9 +116,6 @@ TConfigInfo WithoutPolicySettings(const Policy& policy,
 int UpdateCheckDelayMs(const Policy& policy, std::uint32_t randomValue);
 inline constexpr int kDefaultUpdateDelayMs = 6000;
 
-// Exactly four hexadecimal digits, in either case, as USB ids are written.
-std::optional<std::uint16_t> ParseHex4(std::wstring_view text);
-
 // Whether a device of these ids is one the policy adds.
 bool IsPolicyDevice(const Policy& policy, std::int32_t vendorId, std::int32_t productId);
 

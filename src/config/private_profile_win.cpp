@@ -2,24 +2,39 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "base/files_win.h"
+
+namespace {
+
+// A NUL-separated list the profile API writes into a buffer (read(buffer,
+// size) returns the characters written): the buffer grows until the list is
+// not cut.
+template <class Read>
+std::wstring ReadList(Read read) {
+  std::wstring buffer(16384, L'\0');
+  for (;;) {
+    const DWORD n = read(buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n + 2 < buffer.size() || buffer.size() >= (1u << 22)) {
+      buffer.resize(std::min<std::size_t>(n, buffer.size()));
+      return buffer;
+    }
+    buffer.assign(buffer.size() * 4, L'\0');
+  }
+}
+
+}  // namespace
 
 std::wstring PrivateProfile::ReadString(const std::wstring& section,
                                         const std::wstring& key,
                                         const std::wstring& fallback) {
   auto cached = sections_.find(section);
   if (cached == sections_.end()) {
-    // The entries come back NUL-separated; grow until they are not cut.
-    std::wstring buffer(16384, L'\0');
-    DWORD n = 0;
-    for (;;) {
-      n = GetPrivateProfileSectionW(section.c_str(), buffer.data(),
-                                    static_cast<DWORD>(buffer.size()), path_.c_str());
-      if (n + 2 < buffer.size() || buffer.size() >= (1u << 22))
-        break;
-      buffer.assign(buffer.size() * 4, L'\0');
-    }
-    cached = sections_.emplace(section, ProfileSection(std::wstring_view(buffer.data(), n))).first;
+    const std::wstring entries = ReadList([&](wchar_t* buffer, DWORD size) {
+      return GetPrivateProfileSectionW(section.c_str(), buffer, size, path_.c_str());
+    });
+    cached = sections_.emplace(section, ProfileSection(entries)).first;
   }
   if (std::optional<std::wstring> value = cached->second.Find(key))
     return *std::move(value);
@@ -38,23 +53,14 @@ bool PrivateProfile::WriteString(const std::wstring& section,
 }
 
 std::vector<std::wstring> PrivateProfile::SectionNames() {
-  // The list comes back as NUL-separated names; grow until it is not cut.
-  std::wstring buffer(4096, L'\0');
-  DWORD n = 0;
-  for (;;) {
-    n = GetPrivateProfileSectionNamesW(buffer.data(), static_cast<DWORD>(buffer.size()),
-                                       path_.c_str());
-    if (n + 2 < buffer.size() || buffer.size() >= (1u << 22))
-      break;
-    buffer.assign(buffer.size() * 4, L'\0');
-  }
+  const std::wstring list = ReadList([&](wchar_t* buffer, DWORD size) {
+    return GetPrivateProfileSectionNamesW(buffer, size, path_.c_str());
+  });
   std::vector<std::wstring> names;
-  for (std::size_t start = 0; start < n;) {
-    const std::size_t end = buffer.find(L'\0', start);
-    if (end == std::wstring::npos || end > n)
-      break;
+  for (std::size_t start = 0; start < list.size();) {
+    const std::size_t end = std::min(list.find(L'\0', start), list.size());
     if (end > start)
-      names.emplace_back(buffer, start, end - start);
+      names.emplace_back(list, start, end - start);
     start = end + 1;
   }
   return names;

@@ -97,6 +97,19 @@ int ParseProfileInt(std::wstring_view text, int fallback) {
   return static_cast<int>(bits);
 }
 
+std::optional<std::uint16_t> ParseHex4(std::wstring_view text) {
+  if (text.size() != 4)
+    return std::nullopt;
+  std::uint16_t value = 0;
+  for (wchar_t c : text) {
+    const auto digit = HexDigit(c);
+    if (!digit)
+      return std::nullopt;
+    value = static_cast<std::uint16_t>(value * 16 + *digit);
+  }
+  return value;
+}
+
 int ReadProfileInt(ProfileStore& profile,
                    const std::wstring& section,
                    const std::wstring& key,

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +40,9 @@ inline constexpr std::size_t kMaxProfileValue = 2047;
 // Integer keys: decimal with an optional sign, or hexadecimal after "0x",
 // "0X" or "$"; anything else, or a value outside 32 bits, gives fallback.
 int ParseProfileInt(std::wstring_view text, int fallback);
+
+// Exactly four hexadecimal digits, in either case, as USB ids are written.
+std::optional<std::uint16_t> ParseHex4(std::wstring_view text);
 
 // A plain decimal number of at most maxDigits digits (no sign, no blanks).
 std::optional<int> ParseDecimal(std::wstring_view text, std::size_t maxDigits = 9);
