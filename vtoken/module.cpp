@@ -452,9 +452,10 @@ CK_RV FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE* tmpl, CK_ULONG count) {
     return CKR_OPERATION_ACTIVE;
   s->found.clear();
   const bool user = LoggedIn(*s);
-  for (const auto& o : *t->objects)
-    if ((user || !o.isPrivate) && Matches(o, tmpl, count))
-      s->found.push_back(o.handle);
+  if (ObjectsReadable(LoadConfig()))
+    for (const auto& o : *t->objects)
+      if ((user || !o.isPrivate) && Matches(o, tmpl, count))
+        s->found.push_back(o.handle);
   s->next = 0;
   s->finding = true;
   return CKR_OK;

@@ -1,6 +1,7 @@
 #include "token_state.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -193,6 +194,7 @@ Config LoadConfig() {
   config.pinExpired = ini.GetInt("module", "pinExpired", 0) != 0;
   config.staleTokenInfo = ini.GetInt("module", "staleTokenInfo", 0) != 0;
   config.plugBetweenCalls = ini.Get("module", "plugBetweenCalls");
+  config.objectsAfterMs = std::max(0, ini.GetInt("module", "objectsAfterMs", 0));
   const int count = std::max(0, std::min(ini.GetInt("slots", "count", 0), 64));
   for (int i = 0; i < count; ++i) {
     config.insertions.push_back(ini.GetInt("slots", "inserted" + std::to_string(i), 0));
@@ -207,6 +209,15 @@ Config LoadConfig() {
     config.slotFolders.push_back(Utf8(path.lexically_normal()));
   }
   return config;
+}
+
+bool ObjectsReadable(const Config& config) {
+  if (config.objectsAfterMs == 0)
+    return true;
+  std::error_code error;
+  const auto changed = std::filesystem::last_write_time(std::filesystem::u8path(config.path), error);
+  return error || std::filesystem::file_time_type::clock::now() - changed >=
+                      std::chrono::milliseconds(config.objectsAfterMs);
 }
 
 std::string SlotFolder(CK_SLOT_ID slot) {

@@ -16,6 +16,9 @@
 //                           ; slot, as modules with a cache do
 //   plugBetweenCalls=tokens/bob  ; C_GetSlotList's size query is followed by this
 //                           ; token arriving in the first empty slot (once)
+//   objectsAfterMs=1200     ; a token's objects are found only this long after the
+//                           ; last plug or pull (this file's time), as modules that
+//                           ; list a token before reading it do
 //
 // Token folder: token.ini and DER certificate files.
 //   [token]
@@ -85,7 +88,11 @@ struct Config {
   bool pinExpired = false;
   bool staleTokenInfo = false;
   std::string plugBetweenCalls;  // as written in the file
+  int objectsAfterMs = 0;
 };
+
+// Whether the tokens' objects can be read yet (objectsAfterMs).
+bool ObjectsReadable(const Config& config);
 
 // The folder this module was loaded from, with a trailing separator.
 std::string ModuleFolder();

@@ -16,5 +16,6 @@ enum class MonitorEvent : std::uint16_t {
   kUpdateOffered = 1300,           // installed version, offered version
   kInstallerRefused = 1301,        // reason
   kUpdateStarted = 1302,           // version
+  kUpdateNotStarted = 1303,        // the system's error
   kPolicyValueIgnored = 1400,      // value name, reason
 };

@@ -133,7 +133,10 @@ void TokenSession::InitMonitor() {
   ProviderName();
   // A run that was killed, crashed or lost its power left its certificates
   // behind; the scan registers those of the tokens still present again.
-  lib_.remove_marked_certs_from_store();
+  if (lib_.remove_marked_certs_from_store() == kNotExported)
+    ports_.WriteLog(
+        L"The token library has no remove_marked_certs_from_store: what an earlier run left in "
+        L"the store stays");
   InitialTokenScan();
 }
 
@@ -214,23 +217,21 @@ void TokenSession::TEarlySearchTimer() {
     return;
   if (RefreshTokenList() != 0 || (TokenCount == PreviousTokenCount && !insertionPending_))
     return;  // not yet
-  // Registered in full, or the search of the settling time handles the
-  // insertion as if nothing had been found: no failure is shown for a token
-  // still settling. What was registered meanwhile stays, and goes as usual
-  // when the token is pulled.
+  // Certificates sooner, nothing more: a module may list a token before it
+  // can read all of its objects, so an early pass proves nothing. The search
+  // at the end of the settling time registers again in full and announces
+  // the insertion; whatever an early pass meets stays silent.
   insertionPending_ = true;
-  for (std::int32_t i = 0; i < TokenCount; ++i) {
+  bool complete = true;
+  for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i) {
     lib_.token_reload_all_objects(i);
-    if (RegisterTokenCertificates(i) != 0 || shutDown_)
-      return;
+    const PassResult pass = RegisterPass(i);
+    complete = complete && pass.status == 0 && pass.registered > 0;
   }
-  insertionPending_ = false;
-  for (MonitorTimer settling :
-       {MonitorTimer::TEarlySearch, MonitorTimer::TEarlySearchNow, MonitorTimer::TArrivalWait,
-        MonitorTimer::TSearchArm, MonitorTimer::TFindUSBKey})
-    ports_.DisarmTimer(settling);
-  AnnounceInsertion();
-  FollowUpInsertion();
+  if (complete) {  // nothing left to bring early
+    ports_.DisarmTimer(MonitorTimer::TEarlySearch);
+    ports_.DisarmTimer(MonitorTimer::TEarlySearchNow);
+  }
 }
 
 void TokenSession::AnnounceInsertion() {
@@ -387,17 +388,22 @@ const std::wstring& TokenSession::ProviderName() {
 }
 
 std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
+  const PassResult pass = RegisterPass(token);
+  if (token >= 0 && token < kTokenTableSize)
+    ReportRegistration(state_.TokenTable[token], pass.status, pass.registered);
+  return pass.status;
+}
+
+TokenSession::PassResult TokenSession::RegisterPass(std::int32_t token) {
   const std::wstring& provider = ProviderName();
   ports_.WriteLog(L"Mon CSP:" + provider);
   if (token < 0 || token >= kTokenTableSize)
-    return 1;
+    return {1, 0};
   TV9Info& info = state_.TokenTable[token];
   ContainerOverflow overflow;
   std::int32_t status = LoadContainerNames(lib_, token, info, &overflow);
-  if (status != 0) {
-    ReportRegistration(info, status, 0);
-    return status;
-  }
+  if (status != 0)
+    return {status, 0};
   // A token fuller than the tables: say so, then register what fits.
   if (overflow.namesLeftOut > 0)
     ports_.WriteLog(L"Containers left out: " + std::to_wstring(overflow.namesLeftOut) +
@@ -479,9 +485,7 @@ std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
   for (std::int32_t i = 0; i < count && !shutDown_; ++i)
     if (ReadStandaloneCertificate(lib_, token, handles[i], *cert) == 0)
       route(nullptr, 0);
-
-  ReportRegistration(info, status, registered);
-  return status;
+  return {status, registered};
 }
 
 void TokenSession::ReportRegistration(const TV9Info& info,

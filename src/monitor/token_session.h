@@ -26,8 +26,9 @@ enum class MonitorTimer {
   // tray, the manager and logoff are answered meanwhile.
   TArrivalWait,  // 2000 ms: the device settles; the search countdown is set
   TSearchArm,    // 100 ms: then the token search starts
-  // Meanwhile the token is looked for early; a token found and registered
-  // then is handled at once, anything less waits for the search above.
+  // Meanwhile the token is looked for early, and its certificates registered
+  // as soon as the library can read them; the search above still makes the
+  // full pass and announces the insertion.
   TEarlySearch,     // 250 ms
   TEarlySearchNow,  // 10 ms: the first look, once the arrival's message is answered
 };
@@ -169,6 +170,12 @@ class TokenSession {
   void FollowUpInsertion();
   void RemoveAndRegisterAgain();
   void ReRegisterAll();
+  struct PassResult {
+    std::int32_t status;
+    std::int32_t registered;  // certificates that went into a store
+  };
+  // One registration pass of a token, reported by the caller or not at all.
+  PassResult RegisterPass(std::int32_t token);
   void ReportRegistration(const TV9Info& info, std::int32_t status, std::int32_t registered);
   // Takes every certificate of ours out of the store, and says how many went.
   void RemoveOurCertificates();
@@ -179,7 +186,7 @@ class TokenSession {
   bool shutDown_ = false;
   std::wstring providerName_;
   int rootPromptDepth_ = 0;
-  bool insertionPending_ = false;        // found early, its registration not yet complete
+  bool insertionPending_ = false;        // found early, the insertion not yet announced
   std::set<std::string> declinedRoots_;  // the DER of each root the user declined
   std::set<std::string> presentTokens_;  // label and serial of each token last listed
   std::set<std::string> inStore_;        // the DER of each certificate added since our last removal

@@ -228,9 +228,10 @@ TEST_F(TokenSessionTest, AnArrivalWaitsOnTimersNotOnTheThread) {
                                         "disarm:TEarlySearch", "disarm:TEarlySearchNow"));
 }
 
-// A token the library sees early is registered and announced then; the
-// settling time's search does not run.
-TEST_F(TokenSessionTest, ATokenReadyEarlyIsHandledAtOnce) {
+// The early look only brings certificates sooner: a module may list a token
+// before it can read its objects, so the search at the end of the settling
+// time still makes the full pass and is the one that announces.
+TEST_F(TokenSessionTest, AnEarlyLookNeverEndsAnInsertionShort) {
   ports.settings.URLOpenMode = 1;
   ports.settings.URL = L"https://intranet.example/";
   Start();
@@ -238,30 +239,75 @@ TEST_F(TokenSessionTest, ATokenReadyEarlyIsHandledAtOnce) {
   session.TEarlySearchNowTimer();  // the first look, at once: not yet seen
   EXPECT_EQ(session.TokenCount, 0);
   EXPECT_EQ(ports.Count("disarm:TEarlySearchNow"), 1);  // looked at once only
-  lib.tokens.push_back(UserToken("a"));
+
+  // Listed, its objects not yet readable; then only the first container.
+  const FakeTokenLibrary::Token full = UserToken("a");
+  FakeTokenLibrary::Token listed = full;
+  listed.containerList.clear();
+  listed.standalone.clear();
+  lib.tokens.push_back(listed);
   ports.events.clear();
   session.TEarlySearchTimer();
   EXPECT_EQ(session.TokenCount, 1);
-  EXPECT_THAT(lib.added, Contains("MY:a-c1:1:a-c1-x"));
-  EXPECT_THAT(ports.events,
-              IsSupersetOf({"disarm:TEarlySearch", "disarm:TArrivalWait", "disarm:TSearchArm",
-                            "disarm:TFindUSBKey", "balloon:USBKey???:1", "arm:TCheckInit",
-                            "web:https://intranet.example/", "arm:TCheckDefaultUPIN"}));
+  EXPECT_TRUE(lib.added.empty());
+  EXPECT_EQ(ports.Count("disarm:TEarlySearch"), 0);  // keeps looking
+  lib.tokens[0].containerList = std::string("a-c1") + '\0';
+  session.TEarlySearchTimer();
+  EXPECT_THAT(lib.added, ElementsAre("MY:a-c1:1:a-c1-x", "MY:a-c1:2:a-c1-s"));
+  EXPECT_EQ(ports.Count("disarm:TEarlySearch"), 1);  // something came: no more early looks
+  EXPECT_THAT(ports.events, Not(Contains(::testing::StartsWith("balloon"))));
+  EXPECT_THAT(ports.events, Not(Contains("arm:TCheckDefaultUPIN")));
+  EXPECT_THAT(ports.reported, Not(Contains(::testing::StartsWith("1101:"))));  // the full pass reports
+
+  // The rest appears before the settling time is over.
+  lib.tokens[0] = full;
+  lib.added.clear();
+  session.TArrivalWaitTimer();
+  session.TSearchArmTimer();
+  session.TFindUSBKeyTimer();
+  EXPECT_THAT(lib.added, IsSupersetOf({"MY:a-c1:1:a-c1-x", "MY:a-c2:1:a-c2-x", "ROOT:a-root",
+                                       "CA:a-inter"}));
   EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
+  EXPECT_THAT(ports.events, IsSupersetOf({"arm:TCheckInit", "web:https://intranet.example/",
+                                          "arm:TCheckDefaultUPIN"}));
+  EXPECT_THAT(ports.reported, Contains("1101:token|5"));  // reported once, for the full pass
+  EXPECT_EQ(std::count_if(ports.reported.begin(), ports.reported.end(),
+                          [](const std::string& e) { return e.rfind("1101:", 0) == 0; }),
+            1);
 }
 
-// A registration that fails early (the token still settling) shows nothing;
-// the search of the settling time handles the insertion as it would have.
+// A token that truly holds no certificate: early looks to the end of the
+// settling time, then one balloon and one PIN check.
+TEST_F(TokenSessionTest, ATokenWithoutCertificatesIsAnnouncedOnce) {
+  Start();
+  FakeTokenLibrary::Token empty = UserToken("e");
+  empty.containerList.clear();
+  empty.standalone.clear();
+  lib.tokens.push_back(empty);
+  session.USBArrival(0xFF04);
+  for (int look = 0; look < 8; ++look)
+    session.TEarlySearchTimer();
+  EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 0);
+  Arrive();
+  session.TFindUSBKeyTimer();
+  session.TFindUSBKeyTimer();
+  EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
+  EXPECT_EQ(ports.Count("arm:TCheckDefaultUPIN"), 1);
+}
+
+// A registration that fails early (the token still settling) shows and
+// records nothing; the search of the settling time handles the insertion.
 TEST_F(TokenSessionTest, AnEarlyFailureIsLeftToTheSettlingTimesSearch) {
   Start();
   lib.tokens.push_back(UserToken("a"));
   lib.addStatus["a-c1,1"] = 0x80090016;
   session.USBArrival(0xFF04);
   ports.events.clear();
-  session.TEarlySearchTimer();
-  session.TEarlySearchTimer();
+  for (int look = 0; look < 8; ++look)
+    session.TEarlySearchTimer();
   EXPECT_THAT(ports.events, Not(Contains("balloon:USBKey???:1")));
   EXPECT_EQ(ports.Count("message:5"), 0);
+  EXPECT_THAT(ports.reported, Not(Contains(::testing::StartsWith("1102:"))));
   lib.addStatus.clear();  // settled
   session.TArrivalWaitTimer();
   session.TSearchArmTimer();
@@ -269,6 +315,7 @@ TEST_F(TokenSessionTest, AnEarlyFailureIsLeftToTheSettlingTimesSearch) {
   EXPECT_EQ(session.TokenCount, 1);
   EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
   EXPECT_THAT(lib.added, Contains("MY:a-c1:1:a-c1-x"));
+  EXPECT_THAT(ports.reported, Not(Contains(::testing::StartsWith("1102:"))));
 
   // Pulled while still settling: what the early pass registered goes.
   lib.addStatus["a-c1,1"] = 0x80090016;
@@ -342,6 +389,22 @@ TEST_F(TokenSessionTest, WhatAnEarlierRunLeftLeavesBeforeTheFirstScan) {
   other.InitMonitor();
   EXPECT_THAT(broken.CallsNamed("remove_marked_certs_from_store"),
               ElementsAre("remove_marked_certs_from_store()"));
+}
+
+// A library of the published 20 functions has no sweep: one log line, and
+// everything else as before.
+TEST_F(TokenSessionTest, ALibraryWithoutTheSweepServesAsBefore) {
+  lib.publishedBoundaryOnly = true;
+  lib.tokens.push_back(UserToken("a"));
+  session.InitMonitor();
+  EXPECT_EQ(std::count_if(ports.events.begin(), ports.events.end(),
+                          [](const std::string& e) {
+                            return e.find("no remove_marked_certs_from_store") != std::string::npos;
+                          }),
+            1);
+  EXPECT_TRUE(state.LibraryReady);
+  EXPECT_THAT(lib.added, Contains("MY:a-c2:1:a-c2-x"));
+  EXPECT_THAT(ports.events, Not(Contains("arm:TCloseProject")));
 }
 
 TEST_F(TokenSessionTest, FailedLibraryStartEndsTheProgramAfterItsMessage) {

@@ -46,6 +46,7 @@ class FakeTokenLibrary : public TokenLibrary {
   std::function<void()> whileRootPromptIsUp;  // once, inside the next add to "ROOT"
   bool declineRoots = false;                  // the user answers the root prompt with No
   std::vector<Token> tokens;
+  bool publishedBoundaryOnly = false;  // the 20 functions, without our sweep
   std::int32_t initStatus = 0;
   std::int32_t findStatus = 0;
   std::int32_t reportedTokenCount = -1;           // -1: tokens.size()
@@ -189,7 +190,7 @@ class FakeTokenLibrary : public TokenLibrary {
     return 0;
   }
   std::int32_t remove_marked_certs_from_store() override {
-    return Call("remove_marked_certs_from_store"), 0;
+    return Call("remove_marked_certs_from_store"), publishedBoundaryOnly ? kNotExported : 0;
   }
   std::int32_t token_find_standalone_certs(std::int32_t t,
                                            std::int32_t* handles,

@@ -4,8 +4,12 @@
 
 #include "base/corvanex_mgr_abi.h"
 
+// What a call of an optional export answers when the library lacks it
+// (E_NOTIMPL).
+inline constexpr std::int32_t kNotExported = static_cast<std::int32_t>(0x80004001);
+
 // The 21 functions of the token-management library, as the program calls
-// them. Texts the program makes (module and provider names, PINs, store
+// them (the last, remove_marked_certs_from_store, optional). Texts the program makes (module and provider names, PINs, store
 // names) are UTF-16 here and become 8-bit text at the binding; container
 // names are the library's own 8-bit bytes, handed back unchanged.
 class TokenLibrary {
@@ -54,7 +58,8 @@ class TokenLibrary {
                                                      const unsigned char* certData,
                                                      std::int32_t certLen) = 0;
   virtual std::int32_t remove_all_certs_from_store(const std::wstring& provider) = 0;
-  // Every certificate carrying the library's mark, whatever its provider.
+  // Every certificate carrying the library's mark, whatever its provider;
+  // kNotExported from a library of the published 20 functions.
   virtual std::int32_t remove_marked_certs_from_store() = 0;
   virtual std::int32_t token_find_standalone_certs(std::int32_t token,
                                                    std::int32_t* handles,

@@ -33,9 +33,15 @@ DllTokenLibrary::DllTokenLibrary(const std::wstring& dllPath)
 #define CMGR_RESOLVE(name, params)                                 \
   name##_ = reinterpret_cast<cmgr::name##_fn>(                     \
       reinterpret_cast<void*>(GetProcAddress(dll_.get(), #name))); \
-  loaded_ = loaded_ && name##_ != nullptr;
+  loaded_ = loaded_ && (name##_ != nullptr || IsOptionalExport(#name));
   CMGR_FUNCTIONS(CMGR_RESOLVE)
 #undef CMGR_RESOLVE
+}
+
+bool DllTokenLibrary::IsOptionalExport(std::string_view name) {
+  // Ours, beyond the published boundary: a library with only its 20
+  // functions still serves.
+  return name == "remove_marked_certs_from_store";
 }
 
 #define CALL(name, ...) (loaded_ ? name##_(__VA_ARGS__) : kLibraryMissing)
@@ -115,6 +121,8 @@ std::int32_t DllTokenLibrary::remove_all_certs_from_store(const std::wstring& pr
   return CALL(remove_all_certs_from_store, ToAnsi(provider).c_str());
 }
 std::int32_t DllTokenLibrary::remove_marked_certs_from_store() {
+  if (loaded_ && !remove_marked_certs_from_store_)
+    return kNotExported;
   return CALL(remove_marked_certs_from_store);
 }
 std::int32_t DllTokenLibrary::token_find_standalone_certs(std::int32_t token,

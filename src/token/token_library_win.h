@@ -1,14 +1,16 @@
 #pragma once
 #include <string>
+#include <string_view>
 
 #include "base/corvanex_mgr_abi.h"
 #include "token/token_library.h"
 #include "base/unique_handle_win.h"
 
 // The library bound to CorvanexMgr.dll, loaded by full path from the
-// executable's folder. When the file or any of its 21 functions is missing,
-// every call fails with kLibraryMissing, so the start of the library fails
-// and the program says so.
+// executable's folder. When the file or any of the published boundary's 20
+// functions is missing, every call fails with kLibraryMissing, so the start
+// of the library fails and the program says so. Our own optional export
+// answers kNotExported when the library lacks it.
 class DllTokenLibrary : public TokenLibrary {
  public:
   static constexpr std::int32_t kLibraryMissing = static_cast<std::int32_t>(0x80004001);
@@ -56,6 +58,7 @@ class DllTokenLibrary : public TokenLibrary {
                                              const unsigned char* certData,
                                              std::int32_t certLen) override;
   std::int32_t remove_all_certs_from_store(const std::wstring& provider) override;
+  // kNotExported from a library of the published boundary alone.
   std::int32_t remove_marked_certs_from_store() override;
   std::int32_t token_find_standalone_certs(std::int32_t token,
                                            std::int32_t* handles,
@@ -76,6 +79,7 @@ class DllTokenLibrary : public TokenLibrary {
                                  const std::wstring& newPin) override;
 
  private:
+  static bool IsOptionalExport(std::string_view name);
   UniqueModule dll_;
   bool loaded_ = false;
 #define CMGR_MEMBER(name, params) cmgr::name##_fn name##_ = nullptr;

@@ -18,6 +18,7 @@ constexpr wchar_t kLogUpdateStarted[] = L"开始更新...";
 constexpr wchar_t kLogDownloadFailed[] = L"失败更新，返回值 = ";
 constexpr wchar_t kLogInstallDeclined[] = L"放弃安装";
 constexpr wchar_t kLogInstallerUnreadable[] = L"拒绝安装：无法打开安装程序";
+constexpr wchar_t kLogInstallerNotStarted[] = L"安装程序未能启动，错误码 = ";
 
 std::wstring VersionsLine(const UpdateVersions& versions) {
   return L"Server Ver = " + versions.Server + L"  Client Ver = " + versions.Client;
@@ -31,8 +32,44 @@ std::wstring Hex32(std::int32_t code) {
 
 }  // namespace
 
+namespace {
+
+// "a.b.c..." as numbers: at most maxParts parts of digits, each at most
+// maxPart, missing parts 0; nothing when the text is not such a version.
+std::optional<std::array<std::uint32_t, 8>> ParseDottedVersion(std::wstring_view text,
+                                                               std::size_t maxParts,
+                                                               std::uint32_t maxPart) {
+  std::array<std::uint32_t, 8> parts{};
+  std::size_t part = 0;
+  bool digit = false;
+  for (wchar_t c : text) {
+    if (c == L'.' && digit && part + 1 < maxParts) {
+      ++part;
+      digit = false;
+    } else if (c >= L'0' && c <= L'9') {
+      const std::uint64_t next = std::uint64_t{parts[part]} * 10 + (c - L'0');
+      if (next > maxPart)
+        return std::nullopt;
+      parts[part] = static_cast<std::uint32_t>(next);
+      digit = true;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (!digit)
+    return std::nullopt;
+  return parts;
+}
+
+}  // namespace
+
 bool IsNewerVersion(std::wstring_view server, std::wstring_view client) {
-  // wstring_view compares by unsigned code unit, the shorter prefix first.
+  // Dotted numbers compare as numbers (1.0.10 after 1.0.9), whatever else by
+  // code unit, the shorter prefix first.
+  const auto left = ParseDottedVersion(server, 8, 0xFFFFFFFFu);
+  const auto right = ParseDottedVersion(client, 8, 0xFFFFFFFFu);
+  if (left && right)
+    return *left > *right;
   return server.compare(client) > 0;
 }
 
@@ -67,32 +104,13 @@ bool BringClientConfigUpToDate(ProfileFiles& files,
     return false;
   const std::wstring installed = files.Open(shippedPath)->ReadString(L"Mgr", L"Version", L"");
   const auto user = files.Open(userPath);
-  if (installed.empty() || !IsNewerVersion(installed, user->ReadString(L"Mgr", L"Version", L"")))
+  if (installed.empty() || installed == user->ReadString(L"Mgr", L"Version", L""))
     return false;
   return user->WriteString(L"Mgr", L"Version", installed);
 }
 
 bool IsHigherFileVersion(std::wstring_view a, std::wstring_view b) {
-  const auto parse = [](std::wstring_view text) -> std::optional<std::array<unsigned, 4>> {
-    std::array<unsigned, 4> parts{};
-    std::size_t part = 0;
-    bool digit = false;
-    for (wchar_t c : text) {
-      if (c == L'.' && digit && part < 3) {
-        ++part;
-        digit = false;
-      } else if (c >= L'0' && c <= L'9' && parts[part] < 65536) {
-        parts[part] = parts[part] * 10 + static_cast<unsigned>(c - L'0');
-        digit = true;
-      } else {
-        return std::nullopt;
-      }
-    }
-    if (!digit || parts[part] > 65535)
-      return std::nullopt;
-    return parts;
-  };
-  const auto left = parse(a), right = parse(b);
+  const auto left = ParseDottedVersion(a, 4, 65535), right = ParseDottedVersion(b, 4, 65535);
   return left && right && *left > *right;
 }
 
@@ -188,7 +206,11 @@ void UpdateCheck::CheckForUpdate() {
     refuse(refusal);
     return;
   }
-  installer->Start();
+  if (const std::int32_t error = installer->Start(); error != 0) {
+    log(kLogInstallerNotStarted + std::to_wstring(error));
+    ports_.RecordEvent(MonitorEvent::kUpdateNotStarted, {std::to_wstring(error)});
+    return;
+  }
   ports_.RecordEvent(MonitorEvent::kUpdateStarted, {installer->FileVersion()});
 }
 

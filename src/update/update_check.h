@@ -12,9 +12,10 @@
 #include "config/monitor_events.h"
 #include "monitor/program_state.h"
 
-// True when the server's version is strictly greater than the client's. The
-// texts are compared code unit by code unit, never as numbers; a text that is
-// the beginning of the other is the smaller.
+// True when the server's version is strictly greater than the client's:
+// dotted numbers part by part (missing parts 0) when both texts are such,
+// else code unit by code unit, a text that is the beginning of the other the
+// smaller.
 bool IsNewerVersion(std::wstring_view server, std::wstring_view client);
 
 // One line of the update log: "<date> <time>：<message>" and CR LF, the time
@@ -51,7 +52,9 @@ class HeldInstaller {
   virtual InstallerSignature Signature() = 0;
   // Its own file version, "a.b.c.d"; empty when it has none.
   virtual std::wstring FileVersion() = 0;
-  virtual void Start() = 0;
+  // 0 once it runs, else the system's error (1223 when the user declined
+  // the elevation prompt).
+  virtual std::int32_t Start() = 0;
 };
 
 // A download running on a worker thread.
@@ -102,8 +105,8 @@ enum UpdateReadResult : int {
 };
 
 // Brings the user's client configuration (userPath) up to the installed
-// program's (shippedPath), after an upgrade left it behind: a Version older
-// than the shipped one is replaced; everything else, such as a VersionFile
+// program's (shippedPath): a Version other than the shipped one is replaced
+// (after an upgrade, or a reinstall of an older release); everything else, such as a VersionFile
 // address the user or an administrator set, is kept. True when it changed.
 bool BringClientConfigUpToDate(ProfileFiles& files,
                                const std::wstring& shippedPath,

@@ -10,18 +10,32 @@
 
 using ::testing::ElementsAre;
 
-TEST(VersionOrderTest, ComparesTextNotNumbers) {
-  EXPECT_FALSE(IsNewerVersion(L"1.0.10", L"1.0.9"));  // '1' < '9'
-  EXPECT_TRUE(IsNewerVersion(L"1.0.9", L"1.0.10"));
-  EXPECT_FALSE(IsNewerVersion(L"10.0", L"9.0"));
-  EXPECT_FALSE(IsNewerVersion(L"10.0", L"2.0"));
-  EXPECT_TRUE(IsNewerVersion(L"1.0.0", L"1.0"));  // the longer text when one begins the other
-  EXPECT_FALSE(IsNewerVersion(L"1.0", L"1.0.0"));
-  EXPECT_FALSE(IsNewerVersion(L"1.0", L"1.0"));
-  EXPECT_TRUE(IsNewerVersion(L"1.0", L""));
-  EXPECT_FALSE(IsNewerVersion(L"", L""));
-  // Unsigned code units: a character above U+7FFF is not negative.
-  EXPECT_TRUE(IsNewerVersion(L"1.\x8000", L"1.a"));
+// Dotted numbers compare as numbers; anything else as text.
+TEST(VersionOrderTest, NumbersWhereBothParseElseText) {
+  struct Case {
+    const wchar_t* server;
+    const wchar_t* client;
+    bool newer;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {L"1.0.10", L"1.0.9", true},  // not '1' < '9'
+           {L"1.0.9", L"1.0.10", false},
+           {L"1.0.0.10", L"1.0.0.9", true},
+           {L"10.0", L"9.0", true},
+           {L"1.0.0", L"1.0", false},  // missing parts are 0
+           {L"1.0", L"1.0.0", false},
+           {L"1.0.1", L"1.0", true},
+           {L"1.0", L"1.0", false},
+           {L"4294967295", L"4294967294", true},
+           // Not both dotted numbers: code unit order, the shorter prefix first.
+           {L"1.0", L"", true},
+           {L"", L"", false},
+           {L"1.0.10-beta", L"1.0.9", false},
+           {L"10000000000", L"2", false},  // beyond 32 bits: text
+           {L"1..0", L"1.0", false},
+           {L"1.\x8000", L"1.a", true},  // unsigned code units
+       })
+    EXPECT_EQ(IsNewerVersion(c.server, c.client), c.newer) << c.server << " vs " << c.client;
 }
 
 TEST(UpdateLogLineTest, DateTimeFullWidthColonAndCrLf) {
@@ -47,11 +61,19 @@ TEST(ClientConfigTest, AnOlderUserCopyTakesTheInstalledVersionAndKeepsItsAddress
   EXPECT_EQ(files.File(user).ReadString(L"Mgr", L"Version", L""), L"1.0.0.2");
   EXPECT_EQ(files.File(user).ReadString(L"URL", L"VersionFile", L""),
             L"http://admin/ServerConfig.txt");
-  // Up to date, or newer than the installed program: left alone.
+  // Up to date: left alone. Any other version, textually older or newer,
+  // takes the installed one (an older release reinstalled would else be
+  // offered nothing, or a 1.0.0.9 copy kept under 1.0.0.10 for ever).
   EXPECT_FALSE(BringClientConfigUpToDate(files, shipped, user));
-  files.File(user).WriteString(L"Mgr", L"Version", L"1.0.0.3");
-  EXPECT_FALSE(BringClientConfigUpToDate(files, shipped, user));
-  EXPECT_EQ(files.File(user).ReadString(L"Mgr", L"Version", L""), L"1.0.0.3");
+  for (const wchar_t* other : {L"1.0.0.3", L"1.0.0.10"}) {
+    files.File(user).WriteString(L"Mgr", L"Version", other);
+    EXPECT_TRUE(BringClientConfigUpToDate(files, shipped, user));
+    EXPECT_EQ(files.File(user).ReadString(L"Mgr", L"Version", L""), L"1.0.0.2");
+  }
+  files.File(shipped).WriteString(L"Mgr", L"Version", L"1.0.0.10");
+  files.File(user).WriteString(L"Mgr", L"Version", L"1.0.0.9");
+  EXPECT_TRUE(BringClientConfigUpToDate(files, shipped, user));
+  EXPECT_EQ(files.File(user).ReadString(L"Mgr", L"Version", L""), L"1.0.0.10");
   // A shipped file without a version changes nothing.
   files.File(shipped).WriteString(L"Mgr", L"Version", L"");
   files.File(user).WriteString(L"Mgr", L"Version", L"1.0.0.0");
@@ -132,6 +154,7 @@ class FakeUpdatePorts : public UpdatePorts {
   std::function<void()> whileAsking;  // once, while the next question is up
   InstallerFile installer;
   std::wstring installed = L"1.0.0.0";
+  std::int32_t startError = 0;  // the installer's start: 1223 when elevation is declined
   std::vector<std::wstring> deleted, started, log, asked, startedInstaller;
   int pumped = 0;
 
@@ -140,7 +163,11 @@ class FakeUpdatePorts : public UpdatePorts {
     Held(FakeUpdatePorts& ports, InstallerFile file) : ports(ports), file(std::move(file)) {}
     InstallerSignature Signature() override { return file.signature; }
     std::wstring FileVersion() override { return file.version; }
-    void Start() override { ports.startedInstaller.push_back(kInstaller); }
+    std::int32_t Start() override {
+      if (ports.startError == 0)
+        ports.startedInstaller.push_back(kInstaller);
+      return ports.startError;
+    }
     FakeUpdatePorts& ports;
     InstallerFile file;
   };
@@ -223,13 +250,16 @@ TEST_F(UpdateCheckTest, StopsQuietlyWhenNotNewer) {
   check.CheckForUpdate();
   EXPECT_THAT(ports.log, ElementsAre(L"客户端配置文件不存在"));
 
+  // A profile already past the server's version (1.0.0.10 against 1.0.0.9)
+  // is offered nothing: no prompt, download and refusal at every start.
   ports.log.clear();
-  ClientAt(L"1.0.9");
-  ServerOffers(L"1.0.10");
+  ClientAt(L"1.0.0.10");
+  ServerOffers(L"1.0.0.9");
   check.CheckForUpdate();
   EXPECT_THAT(ports.log,
-              ElementsAre(L"Server Ver = 1.0.10  Client Ver = 1.0.9", L"未检测到新版本"));
+              ElementsAre(L"Server Ver = 1.0.0.9  Client Ver = 1.0.0.10", L"未检测到新版本"));
   EXPECT_TRUE(ports.asked.empty());
+  EXPECT_TRUE(ports.events.empty());
 }
 
 TEST_F(UpdateCheckTest, FullRunAsksTwiceAndStartsAnInstallerOfOurSigner) {
@@ -247,6 +277,21 @@ TEST_F(UpdateCheckTest, FullRunAsksTwiceAndStartsAnInstallerOfOurSigner) {
   using Event = std::pair<MonitorEvent, std::vector<std::wstring>>;
   EXPECT_THAT(ports.events, ElementsAre(Event{MonitorEvent::kUpdateOffered, {L"1.0", L"1.1"}},
                                         Event{MonitorEvent::kUpdateStarted, {L"1.1.0.0"}}));
+}
+
+// Only an installer that really started is reported as started: a declined
+// elevation prompt or a failed start is its own event and log line.
+TEST_F(UpdateCheckTest, AnInstallerThatDidNotStartIsNotReportedAsStarted) {
+  ClientAt(L"1.0");
+  ServerOffers(L"1.1");
+  InstallerDownload(0);
+  ports.answers = {true, true};
+  ports.startError = 1223;  // ERROR_CANCELLED
+  check.CheckForUpdate();
+  EXPECT_EQ(ports.log.back(), L"安装程序未能启动，错误码 = 1223");
+  using Event = std::pair<MonitorEvent, std::vector<std::wstring>>;
+  EXPECT_THAT(ports.events, ElementsAre(Event{MonitorEvent::kUpdateOffered, {L"1.0", L"1.1"}},
+                                        Event{MonitorEvent::kUpdateNotStarted, {L"1223"}}));
 }
 
 // An administrator's server replaces the address of the client configuration.

@@ -213,7 +213,7 @@ class WinHeldInstaller : public HeldInstaller {
     return CheckInstallerSignature(path_, file_.get(), ModuleFileName(nullptr));
   }
   std::wstring FileVersion() override { return GetFileVersionText(path_); }
-  void Start() override {
+  std::int32_t Start() override {
     kept_.push_back(std::move(file_));
     if (const auto command = InstallThenRestartCommand(path_, ModuleFileName(nullptr))) {
       STARTUPINFOW startup{sizeof startup};
@@ -223,10 +223,20 @@ class WinHeldInstaller : public HeldInstaller {
                          nullptr, &startup, &started)) {
         CloseHandle(started.hThread);
         CloseHandle(started.hProcess);
-        return;
+        return 0;
       }
     }
-    ShellExecuteW(owner_, L"open", path_.c_str(), nullptr, nullptr, SW_SHOW);
+    // The installer alone; here a declined elevation prompt is seen.
+    SHELLEXECUTEINFOW run{sizeof run};
+    run.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    run.hwnd = owner_;
+    run.lpVerb = L"open";
+    run.lpFile = path_.c_str();
+    run.nShow = SW_SHOW;
+    if (ShellExecuteExW(&run))
+      return 0;
+    const DWORD error = GetLastError();
+    return error ? static_cast<std::int32_t>(error) : ERROR_GEN_FAILURE;
   }
 
  private:

@@ -65,6 +65,20 @@ TEST_F(InsertionTest, NoExpiryBoxWhenWarningsAreOff) {
   UnplugAndEnd();
 }
 
+// A module that lists a token 1.2 s before it can read its objects, as
+// caching modules do: the early looks bring nothing, the settling time's
+// search registers it in full, and the wait is reported nowhere as a failure.
+TEST_F(InsertionTest, ATokenWhoseObjectsComeLateIsRegisteredInFull) {
+  WritePrivateProfileStringW(L"module", L"objectsAfterMs", L"1200",
+                             monitor.vtokenConfig().c_str());
+  monitor.CaptureEvents();
+  EXPECT_TRUE(PlugAliceWith("CertTips=0\r\nDefaultPINMode=0\r\n").empty());
+  UnplugAndEnd();
+  const std::string events = monitor.CapturedEvents();
+  EXPECT_NE(events.find("0x4000044d"), std::string::npos) << events;  // registered
+  EXPECT_EQ(events.find("0xc000044e"), std::string::npos) << events;  // no failure
+}
+
 TEST_F(InsertionTest, BothTokensCaCertificatesReachTheirStores) {
   ASSERT_TRUE(StartWith("CertTips=0\r\nLanguageID=2052\r\n"));
   monitor.Plug(0, L"alice");

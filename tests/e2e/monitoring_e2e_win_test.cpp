@@ -75,6 +75,28 @@ TEST_F(MonitoringTest, PlugRegistersAndUnplugRemoves) {
   EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
 }
 
+// A library of the published boundary's 20 functions, without our sweep of
+// an earlier run's certificates: it starts, registers and removes as before.
+TEST_F(MonitoringTest, ALibraryOfTheTwentyFunctionsServes) {
+  CreateDirectoryW(L"C:\\KeyLog", nullptr);
+  const std::wstring& appDir = monitor.appDir();
+  ASSERT_TRUE(
+      MoveFileW((appDir + L"CorvanexMgr.dll").c_str(), (appDir + L"CorvanexMgr_real.dll").c_str()));
+  ASSERT_TRUE(
+      CopyFileW(PUBLISHED_BOUNDARY_LIBRARY_PATH, (appDir + L"CorvanexMgr.dll").c_str(), FALSE));
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  monitor.Plug(0, L"alice");
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }))
+      << CountProviderCertificates();
+  monitor.Unplug(0);
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+  monitor.EndSession(process);
+  EXPECT_EQ(InstalledMonitor::WaitForExit(process), 0u);
+  EXPECT_NE(DiagnosticLog().find("no remove_marked_certs_from_store"), std::string::npos)
+      << DiagnosticLog();
+}
+
 TEST_F(MonitoringTest, AnUnlistedProductIdStartsNoSearch) {
   HANDLE process = monitor.Start();
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
