@@ -21,6 +21,7 @@ SetCompressor /SOLID lzma
 !define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\${PRODUCT}"
 !define WM_QUERYENDSESSION 0x0011
 !define WM_ENDSESSION 0x0016
+!define SYNCHRONIZE 0x00100000
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -45,20 +46,30 @@ UninstPage uninstConfirm
 UninstPage instfiles
 
 ; A running monitor is asked to end as at logoff, so it takes its
-; certificates out of the store and its files can be replaced.
+; certificates out of the store and its files can be replaced. Its process is
+; waited for, not its window: the window goes before the process has let go
+; of its files. Bounded, so a monitor that hangs cannot stop the install (its
+; files are then replaced at the next restart).
 !macro CloseRunningMonitor
   FindWindow $0 "${MONITOR_WINDOW_CLASS}"
   ${If} $0 <> 0
+    System::Call 'user32::GetWindowThreadProcessId(p r0, *i 0 r3) i'
+    System::Call 'kernel32::OpenProcess(i ${SYNCHRONIZE}, i 0, i r3) p .r4'
     SendMessage $0 ${WM_QUERYENDSESSION} 0 0
     SendMessage $0 ${WM_ENDSESSION} 1 0
-    StrCpy $1 0
-    ${DoWhile} $0 <> 0
-      ${IfThen} $1 >= 50 ${|} ${ExitDo} ${|}
-      Sleep 200
-      FindWindow $0 "${MONITOR_WINDOW_CLASS}"
-      IntOp $1 $1 + 1
-    ${Loop}
-    Sleep 500
+    ${If} $4 P<> 0
+      System::Call 'kernel32::WaitForSingleObject(p r4, i 30000) i'
+      System::Call 'kernel32::CloseHandle(p r4)'
+    ${Else}
+      StrCpy $1 0
+      ${DoWhile} $0 <> 0
+        ${IfThen} $1 >= 50 ${|} ${ExitDo} ${|}
+        Sleep 200
+        FindWindow $0 "${MONITOR_WINDOW_CLASS}"
+        IntOp $1 $1 + 1
+      ${Loop}
+      Sleep 500
+    ${EndIf}
   ${EndIf}
 !macroend
 

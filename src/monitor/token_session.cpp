@@ -100,7 +100,7 @@ void TokenSession::NotePresentTokens() {
 }
 
 void TokenSession::RemoveOurCertificates() {
-  const std::size_t added = std::exchange(inStore_, {}).size();
+  const std::size_t added = std::exchange(inMy_, {}).size();
   if (lib_.remove_all_certs_from_store(ProviderName()) == 0 && added > 0)
     ports_.RecordEvent(MonitorEvent::kCertificatesRemoved, {std::to_wstring(added)});
 }
@@ -323,7 +323,7 @@ void TokenSession::TokenDeviceRemoval() {
 void TokenSession::RemoveAndRegisterAgain() {
   // A search that ran after the token had gone left the count at 0; its
   // certificates are still ours to take out.
-  if (shutDown_ || (TokenCount == 0 && inStore_.empty()))
+  if (shutDown_ || (TokenCount == 0 && inMy_.empty()))
     return;
   insertionPending_ = false;  // every token left is registered again below
   bool allAnswer = TokenCount > 0;
@@ -422,17 +422,15 @@ TokenSession::PassResult TokenSession::RegisterPass(std::int32_t token) {
     if (shutDown_)
       return 0;  // the program ended inside this pass: nothing more goes in
     std::string der(cert->CertData.begin(), cert->CertData.begin() + cert->CertLen);
-    const auto stored = [&] {
-      ++registered;
-      inStore_.insert(der);
-    };
     // A container's certificate goes with its key, even one that says cA
     // (self-signed, or a CA operator's own).
     if (container) {
       const std::int32_t added = lib_.container_addcert_to_store(
           *container, provider, keySpec, cert->CertData.data(), cert->CertLen);
-      if (added == 0)
-        stored();
+      if (added == 0) {
+        ++registered;
+        inMy_.insert(std::move(der));  // what a removal takes out again
+      }
       return added;
     }
     switch (cert->CertKind) {
@@ -450,14 +448,14 @@ TokenSession::PassResult TokenSession::RegisterPass(std::int32_t token) {
         if (added == cmgr::kRootDeclined)
           declinedRoots_.insert(std::move(der));
         else if (added == 0)
-          stored();
+          ++registered;
         if (!InsideRootPrompt())
           RunQueuedEvents();
         return 0;
       }
       case cmgr::kIntermediateCertificate:
         if (lib_.helper_add_root_cert_to_store(L"CA", cert->CertData.data(), cert->CertLen) == 0)
-          stored();
+          ++registered;
         return 0;
       default:
         return 0;

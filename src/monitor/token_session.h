@@ -177,7 +177,8 @@ class TokenSession {
   // One registration pass of a token, reported by the caller or not at all.
   PassResult RegisterPass(std::int32_t token);
   void ReportRegistration(const TV9Info& info, std::int32_t status, std::int32_t registered);
-  // Takes every certificate of ours out of the store, and says how many went.
+  // Takes every certificate of ours out of "MY", and says how many went (CA
+  // certificates stay in their stores).
   void RemoveOurCertificates();
   // The tokens of the table now: one newly there is reported as inserted.
   void NotePresentTokens();
@@ -189,7 +190,7 @@ class TokenSession {
   bool insertionPending_ = false;        // found early, the insertion not yet announced
   std::set<std::string> declinedRoots_;  // the DER of each root the user declined
   std::set<std::string> presentTokens_;  // label and serial of each token last listed
-  std::set<std::string> inStore_;        // the DER of each certificate added since our last removal
+  std::set<std::string> inMy_;  // the DER of each certificate added to "MY" since our last removal
   struct Queued {
     bool removal = false;
     bool rescan = false;

@@ -32,6 +32,8 @@ constexpr DWORD MessageId(MonitorEvent event) {
       return EVENT_INSTALLER_REFUSED;
     case MonitorEvent::kUpdateStarted:
       return EVENT_UPDATE_STARTED;
+    case MonitorEvent::kUpdateNotStarted:
+      return EVENT_UPDATE_NOT_STARTED;
     case MonitorEvent::kPolicyValueIgnored:
       return EVENT_POLICY_VALUE_IGNORED;
   }
