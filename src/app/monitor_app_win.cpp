@@ -159,12 +159,17 @@ void MonitorApp::OnCopyData(HWND sender, const COPYDATASTRUCT& message) {
     return;  // not yet, or no longer, monitoring
   // Only the manager commands the monitor: any other program on the desktop
   // could otherwise show balloons under our icon or stop the update check.
-  if (!IsManagerWindow(sender)) {
-    if (ignoredSenders_.insert(sender).second) {
+  if (!IsManagerWindow(sender, ExecutableFolder() + ResStrs.CallMainAppName)) {
+    // One line per sender, up to a bound: a program sending from ever new
+    // windows cannot grow the list or the log without end.
+    if (ignoredSenders_.size() < kIgnoredSendersLogged && ignoredSenders_.insert(sender).second) {
       DWORD process = 0;
       GetWindowThreadProcessId(sender, &process);
-      ports_->WriteLog(L"WM_COPYDATA ignored: not from the manager's window (process " +
-                       std::to_wstring(process) + L")");
+      ports_->WriteLog(L"WM_COPYDATA ignored: not from the manager (process " +
+                       std::to_wstring(process) + L")" +
+                       (ignoredSenders_.size() == kIgnoredSendersLogged
+                            ? L"; further senders are not logged"
+                            : L""));
     }
     return;
   }

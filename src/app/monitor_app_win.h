@@ -57,5 +57,6 @@ class MonitorApp : private MainFormEvents {
   bool sessionNotifyRegistered_ = false;
   bool ended_ = false;
   // Senders of WM_COPYDATA that are not the manager, each logged once.
+  static constexpr std::size_t kIgnoredSendersLogged = 32;
   std::set<HWND> ignoredSenders_;
 };

@@ -16,8 +16,11 @@ void SendCopyDataCommand(const std::wstring& text,
 void AnswerOpenPromptNo(const std::wstring& caption);
 
 // Whether sender, the window a WM_COPYDATA message names as its own, is the
-// manager's: a top-level window of class "TQZCorvanexE_Mgr" of another process.
-bool IsManagerWindow(void* sender);
+// manager's: a top-level window of class "TQZCorvanexE_Mgr" of another
+// process, and that process runs managerPath (the manager beside the
+// monitor, in a folder only administrators can write). Any program can
+// register the class; only the manager runs from there.
+bool IsManagerWindow(void* sender, const std::wstring& managerPath);
 
 // On token removal: closes the program's dialogs and, once no token is left,
 // answers an open prompt with No.

@@ -51,7 +51,29 @@ void AnswerOpenPromptNo(const std::wstring& caption) {
     SendMessageW(search.found, WM_COMMAND, IDNO, 0);
 }
 
-bool IsManagerWindow(void* sender) {
+namespace {
+
+// The full path of the program process runs, or empty.
+std::wstring ProcessImagePath(DWORD process) {
+  const HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process);
+  if (!handle)
+    return {};
+  std::wstring path(32768, L'\0');
+  DWORD size = static_cast<DWORD>(path.size());
+  const bool known = QueryFullProcessImageNameW(handle, 0, path.data(), &size) != 0;
+  CloseHandle(handle);
+  path.resize(known ? size : 0);
+  return path;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return !a.empty() && CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                            static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+bool IsManagerWindow(void* sender, const std::wstring& managerPath) {
   HWND window = static_cast<HWND>(sender);
   if (!window || !IsWindow(window) || GetAncestor(window, GA_ROOT) != window)
     return false;
@@ -59,7 +81,8 @@ bool IsManagerWindow(void* sender) {
   GetWindowThreadProcessId(window, &process);
   wchar_t cls[64] = {};
   GetClassNameW(window, cls, 64);
-  return process != GetCurrentProcessId() && std::wstring(cls) == names::kManagerWindowClass;
+  return process != GetCurrentProcessId() && std::wstring(cls) == names::kManagerWindowClass &&
+         SamePath(ProcessImagePath(process), managerPath);
 }
 
 void CloseDialogsOnRemoval(int tokenCount, const std::wstring& promptCaption) {

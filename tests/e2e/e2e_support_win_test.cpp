@@ -174,6 +174,12 @@ void InstalledMonitor::Plug(int slot, const std::wstring& token, const std::wstr
             root_.path() + L"driver.txt");
 }
 
+int InstalledMonitor::RunAsManager(const std::wstring& args, const std::wstring& outputPath) {
+  const std::wstring manager = appDir_ + L"V9ArcPKIMgr.exe";
+  CopyFileW(DRIVER_EXE_PATH, manager.c_str(), TRUE);
+  return RunProgram(manager, args, outputPath);
+}
+
 void InstalledMonitor::Unplug(int slot, const std::wstring& pid) {
   RunDriver(L"unplug --config \"" + vtokenConfig() + L"\" --slot " + std::to_wstring(slot) +
                 L" --pid " + pid,

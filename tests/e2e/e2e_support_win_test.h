@@ -73,6 +73,9 @@ class InstalledMonitor {
   // The user's settings file, written before the monitor starts.
   void WriteUserSettings(const std::string& appConfigLines);
   void Plug(int slot, const std::wstring& token, const std::wstring& pid = L"FF04");
+  // The driver tool installed as the manager (CallMainAppName beside the
+  // monitor), the one program whose commands the monitor takes, run with args.
+  int RunAsManager(const std::wstring& args, const std::wstring& outputPath);
   void Unplug(int slot, const std::wstring& pid = L"FF04");
 
   // Starts a copy; returns its process handle (owned by this object). After

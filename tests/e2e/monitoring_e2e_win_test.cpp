@@ -250,7 +250,7 @@ TEST_F(MonitoringTest, RegCertFromTheManagerRegistersAgainAndAnswersLoadCert) {
   // Our certificates gone from the store behind the monitor's back: "RegCert"
   // (in any case of letters) clears what is left and fills the store again.
   RemoveProviderCertificates();
-  ASSERT_EQ(RunDriver(L"send --text regCERT", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(monitor.RunAsManager(L"send --text regCERT", out.path() + L"s.txt"), 0);
   EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }))
       << CountProviderCertificates();
   EXPECT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "text=LoadCert"));
@@ -258,13 +258,22 @@ TEST_F(MonitoringTest, RegCertFromTheManagerRegistersAgainAndAnswersLoadCert) {
   // With no token in, the manager hears "LoadCert" all the same.
   monitor.Unplug(0);
   ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
-  ASSERT_EQ(RunDriver(L"send --text RegCert", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(monitor.RunAsManager(L"send --text RegCert", out.path() + L"s.txt"), 0);
   EXPECT_TRUE(WaitUntil([&] {
     const std::string received = ReadBytes(out.path() + L"mgr.txt");
     return received.find("text=LoadCert") != received.rfind("text=LoadCert");
   }));
-  // A word that is no command changes nothing.
-  ASSERT_EQ(RunDriver(L"send --text \"RegCert1\"", out.path() + L"s.txt"), 0);
+  // A word that is no command changes nothing; nor does the command from a
+  // window of the manager's class in any program but the manager beside the
+  // monitor (here the same driver run from elsewhere).
+  ASSERT_EQ(monitor.RunAsManager(L"send --text \"RegCert1\"", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(RunDriver(L"send --text RegCert", out.path() + L"s.txt"), 0);
+  EXPECT_FALSE(WaitUntil(
+      [&] {
+        const std::string received = ReadBytes(out.path() + L"mgr.txt");
+        return std::count(received.begin(), received.end(), '\n') > 3;  // a third answer
+      },
+      std::chrono::milliseconds(2500)));
 
   monitor.EndSession(process);
   ASSERT_EQ(InstalledMonitor::WaitForExit(process), 0u);
@@ -321,8 +330,8 @@ TEST_F(MonitoringTest, EventsDuringTheRootPromptRunAfterIt) {
   ASSERT_NE(WaitForRootPrompt(process), nullptr);
   ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
 
-  ASSERT_EQ(RunDriver(L"send --text RegCert", out.path() + L"s.txt"), 0);
-  ASSERT_EQ(RunDriver(L"send --text RegCert", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(monitor.RunAsManager(L"send --text RegCert", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(monitor.RunAsManager(L"send --text RegCert", out.path() + L"s.txt"), 0);
   PostMessageW(main, WM_WTSSESSION_CHANGE, WTS_SESSION_UNLOCK, 0);
   monitor.Unplug(0);
   Sleep(1500);  // the removal's notification and the re-registration's timer
@@ -421,7 +430,7 @@ TEST_F(MonitoringTest, MemoryStaysFlatOverADayOfCyclesAndRegistrationPasses) {
       start = privateBytes();
     // The re-registration waits a second on its timer: the token goes out
     // and comes back meanwhile, and the pass finds it in again.
-    ASSERT_EQ(RunDriver(L"send --text RegCert", out.path() + L"s.txt"), 0);
+    ASSERT_EQ(monitor.RunAsManager(L"send --text RegCert", out.path() + L"s.txt"), 0);
     monitor.Unplug(0);
     ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; })) << round;
     monitor.Plug(0, L"alice");

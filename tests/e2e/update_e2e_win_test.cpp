@@ -424,11 +424,11 @@ TEST_F(UpdateTest, UpdateCommandAnswersTheOpenPromptNo) {
   TempFolder out;
   // Only the manager commands the monitor: the same word from a window of
   // another class, or from no window, changes nothing.
-  ASSERT_EQ(RunDriver(L"send --text Update --anonymous", out.path() + L"s.txt"), 0);
-  ASSERT_EQ(RunDriver(L"send --text Update --sender-class Notepad", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(monitor.RunAsManager(L"send --text Update --anonymous", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(monitor.RunAsManager(L"send --text Update --sender-class Notepad", out.path() + L"s.txt"), 0);
   EXPECT_FALSE(LogHas(L"放弃更新\r\n", 2s)) << Log();
   EXPECT_NE(InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示"), nullptr);
-  ASSERT_EQ(RunDriver(L"send --text Update", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(monitor.RunAsManager(L"send --text Update", out.path() + L"s.txt"), 0);
   EXPECT_TRUE(LogHas(L"放弃更新\r\n", 5s)) << Log();
   EXPECT_EQ(InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示"), nullptr);
   EXPECT_TRUE(IsWindow(stranger));
@@ -443,7 +443,7 @@ TEST_F(UpdateTest, UpdateCommandDuringTheDownloadStopsTheWait) {
   AcceptUpdate();
   ASSERT_TRUE(WaitUntil([&] { return server.Requests().find("/slow/") != std::string::npos; }));
   TempFolder out;
-  ASSERT_EQ(RunDriver(L"send --text Update", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(monitor.RunAsManager(L"send --text Update", out.path() + L"s.txt"), 0);
   EXPECT_TRUE(LogHas(L"失败更新，返回值 = 259\r\n", 5s)) << Log();
   EXPECT_FALSE(AnswerMessageBox(process, L"提示", IDNO, 1s));                    // no prompt 2
   EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // still running

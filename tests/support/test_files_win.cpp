@@ -96,7 +96,11 @@ UniqueKernelHandle StartProcess(const std::wstring& commandLine, const std::wstr
 }
 
 int RunDriver(const std::wstring& args, const std::wstring& outputPath) {
-  UniqueKernelHandle p = StartProcess(L"\"" DRIVER_EXE_PATH L"\" " + args, outputPath);
+  return RunProgram(DRIVER_EXE_PATH, args, outputPath);
+}
+
+int RunProgram(const std::wstring& exe, const std::wstring& args, const std::wstring& outputPath) {
+  UniqueKernelHandle p = StartProcess(L"\"" + exe + L"\" " + args, outputPath);
   if (!p)
     return -1;
   WaitForSingleObject(p.get(), 30000);

@@ -31,5 +31,8 @@ bool ReadUserRegistryString(const std::wstring& key, const std::wstring& value, 
 UniqueKernelHandle StartProcess(const std::wstring& commandLine, const std::wstring& outputPath);
 // Runs the driver tool with args, its output into outputPath; its exit code.
 int RunDriver(const std::wstring& args, const std::wstring& outputPath);
+// Runs exe with args to its end (30 s at most); its exit code, -1 when it
+// did not start.
+int RunProgram(const std::wstring& exe, const std::wstring& args, const std::wstring& outputPath);
 // Waits (up to 20 s) until the file holds text.
 bool WaitForFileText(const std::wstring& path, const std::string& text);
