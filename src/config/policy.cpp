@@ -157,22 +157,33 @@ class Reader {
     return Text(info, [](const std::wstring&, std::wstring&) { return true; });
   }
 
-  // The usable items of a list; malformed ones are logged and skipped.
+  // The usable items of a list; malformed ones are skipped and summed up in
+  // one report per value, however many there are (the value comes from any
+  // administrator's tool and is read again at every policy broadcast).
   std::vector<UsbDeviceId> DeviceIds(const PolicyValueInfo& info) {
     return Take<std::vector<UsbDeviceId>>(
                info,
                [&](const RegistryValue& value, std::wstring&) {
                  std::vector<UsbDeviceId> ids;
+                 std::size_t malformed = 0;
+                 std::wstring shown;
                  for (const std::wstring& item : ItemsOf(value.data)) {
-                   if (const auto id = ParseDeviceId(Trimmed(item)))
+                   if (const auto id = ParseDeviceId(Trimmed(item))) {
                      ids.push_back(*id);
-                   else
-                     Ignore(info.name, L"\"" + item + L"\" is not PID_xxxx or VID_xxxx&PID_xxxx");
+                   } else if (++malformed <= kMalformedItemsShown) {
+                     shown += (shown.empty() ? L"\"" : L", \"") +
+                              item.substr(0, kMalformedItemChars) + L"\"";
+                   }
                  }
+                 if (malformed > 0)
+                   Ignore(info.name, std::to_wstring(malformed) +
+                                         L" item(s) not PID_xxxx or VID_xxxx&PID_xxxx skipped: " +
+                                         shown + (malformed > kMalformedItemsShown ? L", ..." : L""));
                  return std::optional<std::vector<UsbDeviceId>>(std::move(ids));
                })
         .value_or(std::vector<UsbDeviceId>{});
   }
+  static constexpr std::size_t kMalformedItemsShown = 3, kMalformedItemChars = 40;
 
   void Ignore(std::wstring_view name, std::wstring reason) {
     ignored_.push_back({std::wstring(name), std::move(reason)});

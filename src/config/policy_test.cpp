@@ -135,11 +135,31 @@ TEST(Policy, ProductIdsTakeTwoFormsAndSkipTheRest) {
   EXPECT_EQ(
       policy.ProductIds,
       (std::vector<UsbDeviceId>{{std::nullopt, 0x0A1B}, {0x096E, 0x0608}, {std::nullopt, 0xBEEF}}));
-  EXPECT_EQ(ignored.size(), 3u);
+  ASSERT_EQ(ignored.size(), 1u);  // one report for the value, naming what was skipped
+  EXPECT_EQ(ignored[0].reason,
+            L"3 item(s) not PID_xxxx or VID_xxxx&PID_xxxx skipped: \"PID_12345\", "
+            L"\"VID_12&PID_3456\", \"USB\\VID_1D99&PID_FF04\"");
   EXPECT_TRUE(IsPolicyDevice(policy, 0x1234, 0x0A1B));  // any vendor
   EXPECT_TRUE(IsPolicyDevice(policy, 0x096E, 0x0608));
   EXPECT_FALSE(IsPolicyDevice(policy, 0x096F, 0x0608));  // that vendor only
   EXPECT_FALSE(IsPolicyDevice(policy, 0x096E, 0x0609));
+}
+
+// Ten thousand malformed lines: one bounded report, at every reading.
+TEST(Policy, ManyMalformedProductIdsAreOneReport) {
+  std::wstring items;
+  for (int i = 0; i < 10000; ++i)
+    items += L"PID_" + std::wstring(200, L'Z') + L'\0';
+  items += L"PID_BEEF";
+  items += L'\0';
+  FakePolicySource source;
+  source.Text(kMachine, L"ProductIds", items, 7);
+  std::vector<IgnoredPolicyValue> ignored;
+  const Policy policy = ReadPolicy(source, ignored);
+  EXPECT_EQ(policy.ProductIds, (std::vector<UsbDeviceId>{{std::nullopt, 0xBEEF}}));
+  ASSERT_EQ(ignored.size(), 1u);
+  EXPECT_EQ(ignored[0].reason.rfind(L"10000 item(s)", 0), 0u) << ignored[0].reason;
+  EXPECT_LT(ignored[0].reason.size(), 300u);
 }
 
 TEST(Policy, ModuleIsAFileNameOrAFullPathNeverARelativeFolder) {

@@ -381,9 +381,23 @@ bool TokenSession::IsProviderRegistered() {
 }
 
 const std::wstring& TokenSession::ProviderName() {
-  if (providerName_.empty())
-    providerName_ = policy_.ProviderName.value_or(
-        state_.ProviderRegistered ? strings_.PROVIDER_NAME : names::kMicrosoftProviderName);
+  if (!providerName_.empty())
+    return providerName_;
+  // Every link is written for a CryptoAPI provider: a name that is none (a
+  // key storage provider, a typing error) would leave every private key
+  // unreachable while the store looked right.
+  if (policy_.ProviderName && ports_.ProviderKeyExists(*policy_.ProviderName)) {
+    providerName_ = *policy_.ProviderName;
+    return providerName_;
+  }
+  if (policy_.ProviderName) {
+    const std::wstring reason =
+        L"\"" + *policy_.ProviderName + L"\" is not a registered CryptoAPI provider";
+    ports_.WriteLog(L"Policy value ignored: ProviderName: " + reason);
+    ports_.RecordEvent(MonitorEvent::kPolicyValueIgnored, {L"ProviderName", reason});
+  }
+  providerName_ =
+      state_.ProviderRegistered ? strings_.PROVIDER_NAME : names::kMicrosoftProviderName;
   return providerName_;
 }
 

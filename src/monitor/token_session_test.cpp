@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 
 #include "token/fake_token_library_test.h"
 #include "token/token_records.h"
@@ -77,8 +78,9 @@ class FakePorts : public MonitorPorts {
   TConfigInfo ReadUserSettings() override { return settings; }
   bool ProviderKeyExists(const std::wstring& name) override {
     events.push_back("provider?" + Narrow(name));
-    return providerInstalled;
+    return providerInstalled && !missingProviders.count(Narrow(name));
   }
+  std::set<std::string> missingProviders;
   void WriteLog(const std::wstring& line) override { events.push_back("log:" + Narrow(line)); }
   void SendToManager(const std::wstring& c) override { events.push_back("send:" + Narrow(c)); }
   void OpenWebAddress(const std::wstring& a, int) override { events.push_back("web:" + Narrow(a)); }
@@ -699,14 +701,35 @@ TEST_F(TokenSessionTest, ASessionUnlockRescans) {
 TEST_F(TokenSessionTest, ThePolicysModuleAndProviderReplaceTheStringTables) {
   state.ProviderRegistered = true;
   policy.Pkcs11Module = L"C:\\Program Files\\Other\\other_pkcs11.dll";
-  policy.ProviderName = L"Microsoft Smart Card Key Storage Provider";
+  policy.ProviderName = L"Other Maker CSP v2";
   lib.tokens.push_back(UserToken("a"));
   session.InitMonitor();
   EXPECT_THAT(lib.calls, Contains("init_pkcs11(C:\\Program Files\\Other\\other_pkcs11.dll)"));
-  EXPECT_THAT(lib.providers, Each(std::wstring(L"Microsoft Smart Card Key Storage Provider")));
+  EXPECT_THAT(lib.providers, Each(std::wstring(L"Other Maker CSP v2")));
   EXPECT_FALSE(lib.providers.empty());
   session.Shutdown();
-  EXPECT_EQ(lib.providers.back(), L"Microsoft Smart Card Key Storage Provider");
+  EXPECT_EQ(lib.providers.back(), L"Other Maker CSP v2");
+}
+
+// Links are CryptoAPI links: a key storage provider's name (or any name no
+// CryptoAPI provider is registered under) is refused with its log line and
+// event, and the monitor's own choice serves.
+TEST_F(TokenSessionTest, APolicyProviderThatIsNoCryptoApiProviderIsRefused) {
+  state.ProviderRegistered = true;
+  policy.ProviderName = L"Microsoft Smart Card Key Storage Provider";
+  ports.missingProviders = {"Microsoft Smart Card Key Storage Provider"};
+  lib.tokens.push_back(UserToken("a"));
+  session.InitMonitor();
+  EXPECT_THAT(lib.providers, Each(std::wstring(L"Veltrox Pelkin V9Arc CSP V1.1")));
+  EXPECT_FALSE(lib.providers.empty());
+  EXPECT_THAT(ports.reported,
+              Contains("1400:ProviderName|\"Microsoft Smart Card Key Storage Provider\" is not a "
+                       "registered CryptoAPI provider"));
+  EXPECT_EQ(std::count_if(ports.events.begin(), ports.events.end(),
+                          [](const std::string& e) {
+                            return e.rfind("log:Policy value ignored: ProviderName", 0) == 0;
+                          }),
+            1);
 }
 
 TEST_F(TokenSessionTest, DevicesThePolicyAddsStartASearchOthersDoNot) {

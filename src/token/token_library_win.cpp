@@ -46,15 +46,24 @@ bool DllTokenLibrary::IsOptionalExport(std::string_view name) {
 
 #define CALL(name, ...) (loaded_ ? name##_(__VA_ARGS__) : kLibraryMissing)
 
+// The module's name reaches the library as 8-bit text: one the code page
+// cannot hold exactly is refused, as a best-fit mapping could name another
+// file ("\xFF34oken.dll" would load "Token.dll") than the one checked.
 std::int32_t DllTokenLibrary::init_pkcs11(const std::wstring& module) {
-  return CALL(init_pkcs11, ToAnsi(module).c_str());
+  const auto name = ToAnsiExact(module);
+  if (!name)
+    return cmgr::kArgumentsBad;
+  return CALL(init_pkcs11, name->c_str());
 }
 std::int32_t DllTokenLibrary::init_pkcs11_ex(const std::wstring& ext1,
                                              const std::wstring& ext2,
                                              const std::wstring& ext3,
                                              const std::wstring& module) {
+  const auto name = ToAnsiExact(module);
+  if (!name)
+    return cmgr::kArgumentsBad;
   return CALL(init_pkcs11_ex, ToAnsi(ext1).c_str(), ToAnsi(ext2).c_str(), ToAnsi(ext3).c_str(),
-              ToAnsi(module).c_str());
+              name->c_str());
 }
 std::int32_t DllTokenLibrary::uninit_pkcs11() {
   return CALL(uninit_pkcs11);

@@ -24,3 +24,15 @@ TEST(DllTokenLibrary, AMissingLibraryFailsEveryCall) {
   EXPECT_EQ(InitTokenLibrary(lib, L"v9arc_pkcs11.dll"), DllTokenLibrary::kLibraryMissing);
   EXPECT_EQ(lib.uninit_pkcs11(), DllTokenLibrary::kLibraryMissing);
 }
+
+// A name the system code page holds only by best fit ("\xFF34" as "T") would
+// load another file than the one named: refused before the library sees it.
+TEST(DllTokenLibrary, AModuleNameTheCodePageCannotHoldIsRefused) {
+  if (GetACP() == CP_UTF8)
+    GTEST_SKIP() << "UTF-8 holds every name";
+  DllTokenLibrary lib(PRODUCT_DIR_PATH L"CorvanexMgr.dll");
+  ASSERT_TRUE(lib.Loaded());
+  EXPECT_EQ(lib.init_pkcs11(L"\xFF34oken.dll"), cmgr::kArgumentsBad);
+  EXPECT_EQ(lib.init_pkcs11_ex(L"", L"", L"", L"\xFF34oken.dll"), cmgr::kArgumentsBad);
+  lib.uninit_pkcs11();
+}
