@@ -87,6 +87,20 @@ TEST(AppConfigFile, LongValuesAreCutAt2047) {
   EXPECT_EQ(config.URL.size(), 2047u);
 }
 
+// One line of five million characters (a broken or hostile language file):
+// every other key of its section still counts, and that one is cut.
+TEST(AppConfigFile, AHugeLineLeavesTheOtherKeysOfItsSection) {
+  TempFolder dir;
+  const std::wstring file = dir.path() + L"EN_1033.lng";
+  WriteBytes(file, "[Caption]\r\nBefore=first\r\nHuge=" + std::string(5000000, 'x') +
+                       "\r\nAfter=last\r\n");
+  PrivateProfile profile(file);
+  EXPECT_EQ(profile.ReadString(L"Caption", L"Before", L"?"), L"first");
+  EXPECT_EQ(profile.ReadString(L"Caption", L"After", L"?"), L"last");
+  EXPECT_EQ(profile.ReadString(L"Caption", L"Missing", L"fallback"), L"fallback");
+  EXPECT_EQ(profile.ReadString(L"Caption", L"Huge", L"?").size(), 2047u);
+}
+
 TEST(AppConfigFile, WriteThenReadRoundTrips) {
   TempFolder dir;
   const std::wstring file = dir.path() + L"new\\UserConfig.ini";

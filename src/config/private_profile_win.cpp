@@ -8,15 +8,20 @@
 
 namespace {
 
+constexpr std::size_t kMaxListChars = 1u << 22;
+
 // A NUL-separated list the profile API writes into a buffer (read(buffer,
 // size) returns the characters written): the buffer grows until the list is
-// not cut.
+// not cut, up to kMaxListChars. *cut tells whether it still was.
 template <class Read>
-std::wstring ReadList(Read read) {
+std::wstring ReadList(Read read, bool* cut = nullptr) {
   std::wstring buffer(16384, L'\0');
   for (;;) {
     const DWORD n = read(buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n + 2 < buffer.size() || buffer.size() >= (1u << 22)) {
+    const bool whole = n + 2 < buffer.size();
+    if (whole || buffer.size() >= kMaxListChars) {
+      if (cut)
+        *cut = !whole;
       buffer.resize(std::min<std::size_t>(n, buffer.size()));
       return buffer;
     }
@@ -31,12 +36,26 @@ std::wstring PrivateProfile::ReadString(const std::wstring& section,
                                         const std::wstring& fallback) {
   auto cached = sections_.find(section);
   if (cached == sections_.end()) {
-    const std::wstring entries = ReadList([&](wchar_t* buffer, DWORD size) {
-      return GetPrivateProfileSectionW(section.c_str(), buffer, size, path_.c_str());
-    });
-    cached = sections_.emplace(section, ProfileSection(entries)).first;
+    bool cut = false;
+    const std::wstring entries = ReadList(
+        [&](wchar_t* buffer, DWORD size) {
+          return GetPrivateProfileSectionW(section.c_str(), buffer, size, path_.c_str());
+        },
+        &cut);
+    // A section too large to read whole (a line of millions of characters)
+    // is read one key at a time, so every other key still counts.
+    cached = sections_.emplace(section, cut ? std::nullopt : std::optional(ProfileSection(entries)))
+                 .first;
   }
-  if (std::optional<std::wstring> value = cached->second.Find(key))
+  if (!cached->second) {
+    std::wstring value(kMaxProfileValue + 1, L'\0');
+    const DWORD n = GetPrivateProfileStringW(section.c_str(), key.c_str(), fallback.c_str(),
+                                             value.data(), static_cast<DWORD>(value.size()),
+                                             path_.c_str());
+    value.resize(std::min<std::size_t>(n, kMaxProfileValue));
+    return value;
+  }
+  if (std::optional<std::wstring> value = cached->second->Find(key))
     return *std::move(value);
   // As the API gives a missing key's default: without trailing blanks.
   std::wstring value = fallback.substr(0, kMaxProfileValue);

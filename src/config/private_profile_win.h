@@ -1,5 +1,6 @@
 #pragma once
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,8 @@ class PrivateProfile : public ProfileStore {
 
  private:
   std::wstring path_;
-  std::map<std::wstring, ProfileSection> sections_;  // by name as asked
+  // By name as asked; nothing for a section too large to read whole.
+  std::map<std::wstring, std::optional<ProfileSection>> sections_;
 };
 
 // Settings and language files on disk, through the profile API.
