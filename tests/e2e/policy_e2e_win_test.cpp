@@ -132,6 +132,16 @@ TEST_F(PolicyTest, AModuleByFullPathAndAnAddedDeviceAreServed) {
 
   PlugDevice(config, L"--vid 096E --pid 0608");
   EXPECT_TRUE(WaitUntil([] { return CountMy() == 4; })) << CountMy();
+  // The arrival's search runs to the end of its settling time, and would
+  // find any token plugged in meanwhile: it ends first (its pass follows the
+  // early look's in the log).
+  EXPECT_TRUE(WaitUntil([] {
+    const std::string log = DiagnosticLog();
+    std::size_t passes = 0;
+    for (std::size_t at = 0; (at = log.find("Mon CSP:", at)) != std::string::npos; ++at)
+      ++passes;
+    return passes >= 2;
+  })) << DiagnosticLog();
   UnplugDevice(config, L"--vid 096E --pid 0608");
   EXPECT_TRUE(WaitUntil([] { return CountMy() == 0; })) << CountMy();
   // The same product of another vendor is not one of the tokens.
