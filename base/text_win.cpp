@@ -29,9 +29,9 @@ std::wstring Widen(UINT codePage, std::string_view text) {
 
 }  // namespace
 
-std::optional<std::string> ToAnsiExact(std::wstring_view text) {
+std::optional<SecretBytes> ToAnsiExact(std::wstring_view text) {
   if (text.empty())
-    return std::string();
+    return SecretBytes();
   // UTF-8 as the system code page holds every character; other code pages
   // are asked whether they had to substitute one.
   const UINT codePage = GetACP();
@@ -42,13 +42,11 @@ std::optional<std::string> ToAnsiExact(std::wstring_view text) {
                                     nullptr, 0, nullptr, report);
   if (n <= 0 || substituted)
     return std::nullopt;
-  std::string out(n, '\0');
-  WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), out.data(), n,
+  std::optional<SecretBytes> out(std::in_place, static_cast<std::size_t>(n));
+  WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), out->data(), n,
                       nullptr, report);
-  if (substituted) {
-    SecureZeroMemory(out.data(), out.size());
-    return std::nullopt;
-  }
+  if (substituted)
+    return std::nullopt;  // wiped as it goes
   return out;
 }
 

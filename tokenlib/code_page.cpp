@@ -4,7 +4,7 @@ namespace tokenlib {
 
 std::string DisplayText(const CodePage& codePage, std::string_view utf8) {
   if (auto exact = codePage.FromUtf8(utf8))
-    return *exact;
+    return std::string(exact->view());
   // ASCII reads the same in every code page; each other character, and each
   // byte that is not UTF-8, shows as '?'.
   std::string out;

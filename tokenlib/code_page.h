@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/secret_bytes.h"
+
 namespace tokenlib {
 
 class CodePage {
@@ -14,9 +16,10 @@ class CodePage {
   // The exact code-page form of UTF-8 text; nothing when the text is not
   // valid UTF-8 or some character has no exact form (no best-fit guesses:
   // a name must find its way back to the same object).
-  virtual std::optional<std::string> FromUtf8(std::string_view utf8) const = 0;
+  // Both answer in memory that wipes itself: the text may be a PIN.
+  virtual std::optional<SecretBytes> FromUtf8(std::string_view utf8) const = 0;
   // Code-page text as UTF-8; nothing when it is not valid in the code page.
-  virtual std::optional<std::string> ToUtf8(std::string_view text) const = 0;
+  virtual std::optional<SecretBytes> ToUtf8(std::string_view text) const = 0;
 };
 
 // The code page the library's callers use: on Windows the ANSI code page, on

@@ -38,12 +38,10 @@ std::string Text(const char* s) {
   return s ? std::string(s) : std::string();
 }
 
-// A PIN copied out of the caller's buffer, wiped when done.
-struct PinText {
-  explicit PinText(const char* s) : value(Text(s)) {}
-  ~PinText() { tokenlib::WipeSecret(value.data(), value.size()); }
-  std::string value;
-};
+// A PIN read where the caller keeps it: no copy of ours to wipe.
+std::string_view Secret(const char* s) {
+  return s ? std::string_view(s) : std::string_view();
+}
 
 }  // namespace
 
@@ -207,8 +205,7 @@ std::int32_t CMGR_CALL token_get_pin_state(std::int32_t token,
 
 std::int32_t CMGR_CALL token_login(std::int32_t token, const char* pin, std::int32_t* triesLeft) {
   return Gate([&] {
-    PinText p(pin);
-    return Manager().Login(token, p.value, triesLeft);
+    return Manager().Login(token, Secret(pin), triesLeft);
   });
 }
 
@@ -220,7 +217,6 @@ std::int32_t CMGR_CALL token_change_upin(std::int32_t token,
                                          const char* oldPin,
                                          const char* newPin) {
   return Gate([&] {
-    PinText o(oldPin), n(newPin);
-    return Manager().ChangeUserPin(token, o.value, n.value);
+    return Manager().ChangeUserPin(token, Secret(oldPin), Secret(newPin));
   });
 }

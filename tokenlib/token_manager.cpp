@@ -95,19 +95,17 @@ std::string UtcNowText() {
 // A PIN as the module wants it (UTF-8), wiped when it goes.
 class PinBuffer {
  public:
-  PinBuffer(const CodePage& codePage, const std::string& pin) {
-    std::optional<std::string> utf8 = codePage.ToUtf8(pin);
-    const std::string& text = utf8 ? *utf8 : pin;
-    bytes_.assign(text.begin(), text.end());
-    if (utf8)
-      WipeSecret(utf8->data(), utf8->size());
+  PinBuffer(const CodePage& codePage, std::string_view pin) {
+    std::optional<SecretBytes> utf8 = codePage.ToUtf8(pin);
+    bytes_ = utf8 ? std::move(*utf8) : SecretBytes::Copy(pin);
   }
-  ~PinBuffer() { WipeSecret(bytes_.data(), bytes_.size()); }
-  CK_UTF8CHAR* data() { return bytes_.empty() ? nullptr : bytes_.data(); }
+  CK_UTF8CHAR* data() {
+    return bytes_.empty() ? nullptr : reinterpret_cast<CK_UTF8CHAR*>(bytes_.data());
+  }
   CK_ULONG size() const { return static_cast<CK_ULONG>(bytes_.size()); }
 
  private:
-  std::vector<CK_UTF8CHAR> bytes_;
+  SecretBytes bytes_;
 };
 
 // A user login that proves the PIN: a login that was already there proves
@@ -123,12 +121,6 @@ CK_RV LoginUser(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session, PinBuffe
 }
 
 }  // namespace
-
-void WipeSecret(void* data, std::size_t size) {
-  volatile auto* p = static_cast<volatile unsigned char*>(data);
-  while (size--)
-    *p++ = 0;
-}
 
 TokenManager::~TokenManager() {
   Finalise();
@@ -535,7 +527,8 @@ void TokenManager::FormContainers(Objects* objects) const {
     const std::string hex = Hex(containers[i].id);
     const auto exact = labels[i].empty() ? std::nullopt : codePage_.FromUtf8(labels[i]);
     const bool shared = std::count(labels.begin(), labels.end(), labels[i]) > 1;
-    containers[i].name = !exact ? hex : shared ? *exact + "-" + hex : *exact;
+    const std::string name = exact ? std::string(exact->view()) : std::string();
+    containers[i].name = !exact ? hex : shared ? name + "-" + hex : name;
   }
   // A label that reads like another container's hex must not take its name.
   for (std::size_t i = 0; i < containers.size(); ++i)
@@ -724,7 +717,7 @@ std::int32_t TokenManager::GetPinState(std::int32_t token, std::int32_t kind, st
 }
 
 std::int32_t TokenManager::Login(std::int32_t token,
-                                 const std::string& pin,
+                                 std::string_view pin,
                                  std::int32_t* triesLeft) {
   PinBuffer buffer(codePage_, pin);
   const CK_RV rv =
@@ -751,8 +744,8 @@ std::int32_t TokenManager::Logout(std::int32_t token) {
 }
 
 std::int32_t TokenManager::ChangeUserPin(std::int32_t token,
-                                         const std::string& oldPin,
-                                         const std::string& newPin) {
+                                         std::string_view oldPin,
+                                         std::string_view newPin) {
   PinBuffer oldBuffer(codePage_, oldPin), newBuffer(codePage_, newPin);
   const CK_RV rv = WithSession(token, [&](CK_SESSION_HANDLE s) {
     CK_RV login = LoginUser(functions_, s, oldBuffer);

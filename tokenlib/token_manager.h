@@ -67,6 +67,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -129,11 +130,11 @@ class TokenManager {
                        unsigned char* data,
                        std::int32_t* length);
   std::int32_t GetPinState(std::int32_t token, std::int32_t kind, std::int32_t* state);
-  std::int32_t Login(std::int32_t token, const std::string& pin, std::int32_t* triesLeft);
+  std::int32_t Login(std::int32_t token, std::string_view pin, std::int32_t* triesLeft);
   std::int32_t Logout(std::int32_t token);
   std::int32_t ChangeUserPin(std::int32_t token,
-                             const std::string& oldPin,
-                             const std::string& newPin);
+                             std::string_view oldPin,
+                             std::string_view newPin);
 
  private:
   struct Key {
@@ -212,7 +213,5 @@ class TokenManager {
   std::set<std::tuple<CK_SLOT_ID, CK_OBJECT_HANDLE, CK_RV>> noted_;
 };
 
-// Wipes a buffer that held a PIN in a way the compiler cannot drop.
-void WipeSecret(void* data, std::size_t size);
 
 }  // namespace tokenlib

@@ -4,27 +4,6 @@
 
 #include "base/text_win.h"
 
-namespace {
-
-// An 8-bit PIN for the library, wiped once the call is done. A PIN with a
-// character the code page has no exact form for is never passed on: the
-// token would get a PIN the user could not type again.
-class AnsiSecret {
- public:
-  explicit AnsiSecret(const std::wstring& text) : value_(ToAnsiExact(text)) {}
-  ~AnsiSecret() {
-    if (value_)
-      SecureZeroMemory(value_->data(), value_->size());
-  }
-  bool exact() const { return value_.has_value(); }
-  const char* c_str() const { return value_ ? value_->c_str() : ""; }
-
- private:
-  std::optional<std::string> value_;
-};
-
-}  // namespace
-
 DllTokenLibrary::DllTokenLibrary(const std::wstring& dllPath)
     : dll_(LoadLibraryExW(dllPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) {
   if (!dll_)
@@ -153,10 +132,12 @@ std::int32_t DllTokenLibrary::token_get_pin_state(std::int32_t token,
 std::int32_t DllTokenLibrary::token_login(std::int32_t token,
                                           const std::wstring& pin,
                                           std::int32_t* triesLeft) {
-  AnsiSecret secret(pin);
-  if (!secret.exact())
+  // A PIN with a character the code page has no exact form for is never
+  // passed on: the token would get a PIN the user could not type again.
+  const auto secret = ToAnsiExact(pin);
+  if (!secret)
     return cmgr::kArgumentsBad;
-  return CALL(token_login, token, secret.c_str(), triesLeft);
+  return CALL(token_login, token, secret->c_str(), triesLeft);
 }
 std::int32_t DllTokenLibrary::token_logout(std::int32_t token) {
   return CALL(token_logout, token);
@@ -164,8 +145,8 @@ std::int32_t DllTokenLibrary::token_logout(std::int32_t token) {
 std::int32_t DllTokenLibrary::token_change_upin(std::int32_t token,
                                                 const std::wstring& oldPin,
                                                 const std::wstring& newPin) {
-  AnsiSecret oldSecret(oldPin), newSecret(newPin);
-  if (!oldSecret.exact() || !newSecret.exact())
+  const auto oldSecret = ToAnsiExact(oldPin), newSecret = ToAnsiExact(newPin);
+  if (!oldSecret || !newSecret)
     return cmgr::kArgumentsBad;
-  return CALL(token_change_upin, token, oldSecret.c_str(), newSecret.c_str());
+  return CALL(token_change_upin, token, oldSecret->c_str(), newSecret->c_str());
 }
