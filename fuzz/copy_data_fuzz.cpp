@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (request.text.size() > byteCount / 2 && request.kind == CopyDataRequest::kShowBalloon &&
       dwData != 1)
     __builtin_trap();
-  if (request.kind != CopyDataRequest::kShowBalloon && dwData == 1)
+  if (request.kind != CopyDataRequest::kShowBalloon && dwData == 1 &&
+      byteCount <= kMaxCopyDataBytes)
     __builtin_trap();
   return 0;
 }

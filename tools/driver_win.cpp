@@ -67,7 +67,8 @@ constexpr wchar_t kUsage[] =
     L"Manager stand-in:\n"
     L"  manager [--timeout SECONDS] [--exit-on-close]\n"
     L"      a window of class TQZCorvanexE_Mgr printing every WM_COPYDATA as: dwData=N text=TEXT\n"
-    L"  send [--data N] --text TEXT [--class NAME] [--anonymous | --sender-class NAME]\n"
+    L"  send [--data N] --text TEXT [--pad N] [--wait-ms N] [--class NAME]\n"
+    L"       [--anonymous | --sender-class NAME]\n"
     L"      WM_COPYDATA to the monitor (dwData 1: a status text; other values: a command)\n"
     L"      from a window of the manager's class (or NAME), or from no window at all\n"
     L"\n"
@@ -476,7 +477,11 @@ int Manager(const Args& args) {
 
 int Send(const Args& args) {
   const std::wstring cls = Option(args, L"--class", names::kMainWindowClass);
-  const std::wstring text = Option(args, L"--text");
+  std::wstring text = Option(args, L"--text");
+  // --pad N: the text followed by spaces to N characters, as a program
+  // sending an oversized message would.
+  text.resize(std::max<std::size_t>(text.size(), _wtoi(Option(args, L"--pad", L"0").c_str())),
+              L' ');
   HWND target = FindWindowW(cls.c_str(), nullptr);
   if (!target) {
     wprintf(L"no window of class %ls\n", cls.c_str());
@@ -494,11 +499,13 @@ int Send(const Args& args) {
           : MakeWindow(Option(args, L"--sender-class", names::kManagerWindowClass), DefWindowProcW);
   DWORD_PTR result = 0;
   SendMessageTimeoutW(target, WM_COPYDATA, reinterpret_cast<WPARAM>(sender),
-                      reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL, 30000, &result);
+                      reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL,
+                      static_cast<UINT>(_wtoi(Option(args, L"--wait-ms", L"30000").c_str())),
+                      &result);
   if (sender)
     DestroyWindow(sender);
-  wprintf(L"sent dwData=%llu text=%ls\n", static_cast<unsigned long long>(cds.dwData),
-          text.c_str());
+  wprintf(L"sent dwData=%llu text=%ls (%zu characters)\n",
+          static_cast<unsigned long long>(cds.dwData), text.substr(0, 80).c_str(), text.size());
   return 0;
 }
 

@@ -182,6 +182,10 @@ void MonitorApp::OnCopyData(HWND sender, const COPYDATASTRUCT& message) {
     case CopyDataRequest::kRegisterAgain:
       ports_->ArmTimer(MonitorTimer::TRegCertXE);
       break;
+    case CopyDataRequest::kRefused:
+      ports_->WriteLog(L"WM_COPYDATA refused: " + std::to_wstring(message.cbData) +
+                       L" bytes, more than any command");
+      break;
     case CopyDataRequest::kLeaveUpdatesToManager:
       // A check not yet started never starts; one that waits stops waiting,
       // and its open prompt is answered No.

@@ -10,6 +10,7 @@
 #include "config/fixed_names.h"
 #include "config/private_profile_win.h"
 #include "i18n/language_win.h"
+#include "win32/modal_win.h"
 #include "i18n/res_strs.h"
 #include "update/update_check.h"
 #include "base/files_win.h"
@@ -49,7 +50,7 @@ void SeedUpdateConfiguration(const std::wstring& exeDir) {
 
 int RunMessageLoop() {
   MSG msg;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+  while (NextMessage(msg)) {
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }

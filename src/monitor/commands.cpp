@@ -57,6 +57,8 @@ CopyDataRequest DecodeCopyData(std::uintptr_t dwData,
                                const void* data,
                                std::size_t byteCount,
                                const TResStrs& strings) {
+  if (byteCount > kMaxCopyDataBytes)
+    return {CopyDataRequest::kRefused, L""};
   const std::wstring text = CopyDataText(data, byteCount);
   if (dwData == kStatusText) {
     for (const auto& status : kStatusKeys)

@@ -32,6 +32,7 @@ struct CopyDataRequest {
     kShowBalloon,            // show text (empty: take any balloon down)
     kRegisterAgain,          // "RegCert": register the certificates again
     kLeaveUpdatesToManager,  // "Update": no update check of our own
+    kRefused,                // larger than any command or status text: nothing changes
   };
   Kind kind = kShowBalloon;
   std::wstring text;
@@ -41,7 +42,10 @@ struct CopyDataRequest {
 // byteCount bytes (an odd last byte is dropped); empty for no buffer.
 std::wstring CopyDataText(const void* data, std::size_t byteCount);
 
-// Decodes a message: dwData 1 is a status text, turned into its message by
+// The largest message taken: a status text is a line, a command one word.
+inline constexpr std::size_t kMaxCopyDataBytes = 64 * 1024;
+
+// Decodes a message: one over kMaxCopyDataBytes is refused; dwData 1 is a status text, turned into its message by
 // the first status key it contains; any other value is a command, matched
 // whole and without regard to ASCII case, or shown as it arrived.
 CopyDataRequest DecodeCopyData(std::uintptr_t dwData,

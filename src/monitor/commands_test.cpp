@@ -86,3 +86,17 @@ TEST_F(CopyDataTest, BufferIsReadOnlyWithinItsSizeAndUpToItsNul) {
   EXPECT_EQ(DecodeCopyData(0, shifted.data() + 1, shifted.size() - 1, strings).kind,
             CopyDataRequest::kRegisterAgain);
 }
+
+// Larger than any command or status text: refused whatever it holds, even a
+// command word before its NUL, so a 2 MB message changes nothing.
+TEST_F(CopyDataTest, AnOversizedMessageIsRefusedWhateverItHolds) {
+  for (std::uintptr_t dwData : {0u, 1u}) {
+    std::string bytes = Payload(L"RegCert");
+    bytes.resize(kMaxCopyDataBytes, ' ');
+    EXPECT_NE(DecodeCopyData(dwData, bytes.data(), bytes.size(), strings).kind,
+              CopyDataRequest::kRefused);
+    bytes += ' ';
+    EXPECT_EQ(DecodeCopyData(dwData, bytes.data(), bytes.size(), strings).kind,
+              CopyDataRequest::kRefused);
+  }
+}

@@ -11,7 +11,7 @@ void RunModalLoop(HWND dialog,
   MSG msg;
   bool quit = false;
   while (!done && IsWindow(dialog)) {
-    if (GetMessageW(&msg, nullptr, 0, 0) <= 0) {
+    if (!NextMessage(msg)) {
       quit = true;
       break;
     }
@@ -24,4 +24,16 @@ void RunModalLoop(HWND dialog,
     EnableWindow(owner, TRUE);
   if (quit)
     PostQuitMessage(static_cast<int>(msg.wParam));
+}
+
+bool NextMessage(MSG& msg) {
+  for (;;) {
+    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got > 0)
+      return true;
+    if (got == 0)
+      return false;
+    // Not a hot loop should the error persist: wait briefly for input.
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+  }
 }

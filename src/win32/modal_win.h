@@ -11,3 +11,9 @@ void RunModalLoop(HWND dialog,
                   HWND owner,
                   const bool& done,
                   const std::function<bool(const MSG&)>& preTranslate = {});
+
+// The next message for the thread; false at WM_QUIT. A message the system
+// could not deliver is skipped, never taken for a quit: Wine answers a 2 MB
+// WM_COPYDATA from another process with an error from GetMessageW, and a
+// loop that ended there left the program without its shutdown.
+bool NextMessage(MSG& msg);

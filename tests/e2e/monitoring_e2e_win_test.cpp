@@ -284,6 +284,34 @@ TEST_F(MonitoringTest, RegCertFromTheManagerRegistersAgainAndAnswersLoadCert) {
             "dwData=0 text=CLOSE\r\n");
 }
 
+// A 2 MB message, from any window and from the manager itself: refused,
+// nothing changes, the monitor runs on and ends as always.
+TEST_F(MonitoringTest, AnOversizedMessageChangesNothing) {
+  TempFolder out;
+  UniqueKernelHandle manager = StartManagerStandIn(out.path() + L"mgr.txt", L"--timeout 90");
+  ASSERT_TRUE(manager);
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  monitor.Plug(0, L"alice");
+  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  // Wine cannot deliver a message this large: the sender waits in vain (2 s
+  // here), the monitor's GetMessageW meets an error and goes on.
+  for (const wchar_t* message : {L"--text RegCert", L"--data 1 --text x"}) {
+    RunDriver(L"send --pad 1048576 --wait-ms 2000 " + std::wstring(message),
+              out.path() + L"s.txt");
+    monitor.RunAsManager(L"send --pad 1048576 --wait-ms 2000 " + std::wstring(message),
+                         out.path() + L"s.txt");
+  }
+  EXPECT_FALSE(InstalledMonitor::WaitForExit(process, std::chrono::seconds(3)));
+  EXPECT_EQ(CountProviderCertificates(), 4);
+  monitor.EndSession(process);
+  EXPECT_EQ(InstalledMonitor::WaitForExit(process), 0u);
+  EXPECT_EQ(CountProviderCertificates(), 0);
+  ASSERT_TRUE(WaitForFileText(out.path() + L"mgr.txt", "text=CLOSE"));
+  TerminateProcess(manager.get(), 0);
+  EXPECT_EQ(ReadBytes(out.path() + L"mgr.txt"), "manager window ready\r\ndwData=0 text=CLOSE\r\n");
+}
+
 namespace {
 
 // The library behind a root prompt, as on Windows (Wine's crypt32 asks
