@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+
 #include "dynamic_library.h"
 #include "base/files_win.h"
 #include "base/system_library_win.h"
@@ -14,6 +16,20 @@ std::wstring OwnFolder() {
   const std::wstring path = ModuleFileName(self);
   return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
+
+// A module by full path, its own dependencies from its folder and System32
+// only: never from the current directory or along PATH, where the user may
+// put a file of the same name. Windows 7 without KB2533623 knows neither
+// flag; there its folder comes first as before.
+HMODULE LoadFromItsFolder(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  HMODULE module = LoadLibraryExW(path.c_str(), nullptr,
+                                  LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!module && GetLastError() == ERROR_INVALID_PARAMETER)
+    module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  return module;
+}
+
 }  // namespace
 
 bool DynamicLibrary::Open(const std::string& nameOrPath) {
@@ -21,14 +37,12 @@ bool DynamicLibrary::Open(const std::string& nameOrPath) {
   if (IsRelativeWithFolder(nameOrPath))
     return false;
   const std::wstring name = FromAnsi(nameOrPath);
-  // LOAD_WITH_ALTERED_SEARCH_PATH: the module's own dependencies come from
-  // its folder, not from the current directory.
   if (HasFolder(nameOrPath)) {
-    handle_ = LoadLibraryExW(name.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    handle_ = LoadFromItsFolder(name);
   } else {
     const std::wstring beside = OwnFolder() + name;
     if (FileExists(beside))
-      handle_ = LoadLibraryExW(beside.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+      handle_ = LoadFromItsFolder(beside);
     if (!handle_)
       handle_ = LoadSystemLibrary(name.c_str());
   }

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "win32/event_log_win.h"
@@ -48,11 +50,6 @@ class RegistryPolicySource : public PolicySource {
   UniqueRegKey machine_, user_;
 };
 
-std::wstring FolderOf(const std::wstring& path) {
-  const auto slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
 // The process's token without the Administrators group: what the user could
 // do from any unelevated program.
 UniqueKernelHandle UnprivilegedToken() {
@@ -79,34 +76,81 @@ UniqueKernelHandle UnprivilegedToken() {
 
 }  // namespace
 
-bool UserCanChange(const std::wstring& path, bool folder) {
-  const UniqueKernelHandle token = UnprivilegedToken();
-  if (!token)
-    return true;
+namespace {
+
+// The rights the token is granted on path; nothing when the answer is not
+// known (no descriptor, or the check itself failed).
+std::optional<DWORD> GrantedRights(HANDLE token, const std::wstring& path) {
   constexpr SECURITY_INFORMATION kParts =
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
   DWORD size = 0;
   GetFileSecurityW(path.c_str(), kParts, nullptr, 0, &size);
   if (size == 0)
-    return true;
+    return std::nullopt;
   std::vector<BYTE> descriptor(size);
   if (!GetFileSecurityW(path.c_str(), kParts, descriptor.data(), size, &size))
-    return true;
+    return std::nullopt;
   GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                           FILE_ALL_ACCESS};
   PRIVILEGE_SET privileges{};
   DWORD privilegesSize = sizeof privileges, granted = 0;
   BOOL allowed = FALSE;
-  if (!AccessCheck(descriptor.data(), token.get(), MAXIMUM_ALLOWED, &mapping, &privileges,
-                   &privilegesSize, &granted, &allowed) ||
-      !allowed)
-    return false;  // nothing at all is granted
-  // Rights the DACL grants to change what is there; an owner's implied right
-  // to change the DACL is not counted (a folder a user created also carries
-  // that user's write entry).
-  const DWORD change = folder ? (FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD)
-                              : (FILE_WRITE_DATA | FILE_APPEND_DATA);
-  return (granted & change) != 0;
+  if (!AccessCheck(descriptor.data(), token, MAXIMUM_ALLOWED, &mapping, &privileges,
+                   &privilegesSize, &granted, &allowed))
+    return std::nullopt;
+  return allowed ? granted : 0;  // the owner's implied rights included
+}
+
+}  // namespace
+
+std::vector<std::wstring> FoldersAbove(const std::wstring& path) {
+  std::wstring full = path;
+  std::replace(full.begin(), full.end(), L'/', L'\\');
+  // The root stays a folder: "C:" alone would name the drive's current
+  // directory. A share's root is \\server\share\.
+  std::size_t rootEnd = 0;
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') {
+    rootEnd = 3;
+  } else if (full.rfind(L"\\\\", 0) == 0) {
+    const std::size_t server = full.find(L'\\', 2);
+    const std::size_t share = server == std::wstring::npos ? server : full.find(L'\\', server + 1);
+    if (share == std::wstring::npos)
+      return {};
+    rootEnd = share + 1;
+  } else {
+    return {};
+  }
+  std::vector<std::wstring> folders;
+  for (std::size_t end = full.find_last_of(L'\\'); end != std::wstring::npos && end + 1 >= rootEnd;
+       end = end == 0 ? std::wstring::npos : full.find_last_of(L'\\', end - 1))
+    folders.push_back(end + 1 == rootEnd ? full.substr(0, rootEnd) : full.substr(0, end));
+  return folders;
+}
+
+bool UserCouldReplaceModule(const std::wstring& module) {
+  const UniqueKernelHandle token = UnprivilegedToken();
+  const std::vector<std::wstring> folders = FoldersAbove(module);
+  if (!token || folders.empty())
+    return true;
+  // Any right that changes what is there, or who may change it: the file's
+  // contents, its security (an owner may always rewrite its DACL) or its
+  // name; a new file in its folder (its dependencies load from there); and
+  // on every folder above, removing or renaming the next one down.
+  constexpr DWORD kTakeOver = WRITE_DAC | WRITE_OWNER | DELETE;
+  const auto can = [&](const std::wstring& path, DWORD rights) {
+    const std::optional<DWORD> granted = GrantedRights(token.get(), path);
+    return !granted || (*granted & rights) != 0;  // unknown counts as yes
+  };
+  if (can(module, kTakeOver | FILE_WRITE_DATA | FILE_APPEND_DATA))
+    return true;
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    const DWORD folderRights = i == 0 ? kTakeOver | FILE_DELETE_CHILD | FILE_ADD_FILE |
+                                            FILE_ADD_SUBDIRECTORY
+                                      : kTakeOver | FILE_DELETE_CHILD;
+    if (can(folders[i], folderRights))
+      return true;
+  }
+  return false;
 }
 
 void LoadActivePolicy() {
@@ -119,9 +163,9 @@ void LoadActivePolicy() {
     if (GetFileAttributesW(module.c_str()) == INVALID_FILE_ATTRIBUTES) {
       ignored.push_back({L"Pkcs11Module", L"\"" + module + L"\" does not exist"});
       policy.Pkcs11Module.reset();
-    } else if (UserCanChange(module, false) || UserCanChange(FolderOf(module), true)) {
-      ignored.push_back(
-          {L"Pkcs11Module", L"\"" + module + L"\" or its folder can be changed by the user"});
+    } else if (UserCouldReplaceModule(module)) {
+      ignored.push_back({L"Pkcs11Module", L"\"" + module +
+                                              L"\" or a folder above it can be changed by the user"});
       policy.Pkcs11Module.reset();
     }
   }

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 #include "config/policy.h"
 
@@ -8,7 +9,13 @@
 // reported as an event.
 void LoadActivePolicy();
 
-// Whether the signed-in user, without administrator rights, can change the
-// file's contents (folder false) or put files into the folder (folder true).
-// A path whose security cannot be read counts as changeable.
-bool UserCanChange(const std::wstring& path, bool folder);
+// Whether the signed-in user, without administrator rights, could replace
+// the module at this full path, or what it loads: by any right on the file,
+// a new file in its folder, or a rename, removal or change of security of
+// any folder above it. A path whose security cannot be read, or not a full
+// path, counts as replaceable.
+bool UserCouldReplaceModule(const std::wstring& module);
+
+// The folders above a full path, nearest first, down to its root ("C:\\",
+// "\\\\server\\share\\"); none for a path that is not full.
+std::vector<std::wstring> FoldersAbove(const std::wstring& path);

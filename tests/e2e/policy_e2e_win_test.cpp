@@ -56,8 +56,9 @@ class PolicyTest : public MonitorScenario {
                       HKEY hive = HKEY_LOCAL_MACHINE) {
     Set(hive, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
   }
-  // The virtual token's module copied into a folder of its own, which the
-  // user cannot write (or can, when writable).
+  // The virtual token's module copied into a folder of the user's: one the
+  // user can write, or read-only but owned by the user (an owner may always
+  // rewrite the DACL).
   void ModuleOutsideTheProgram(bool writable, std::wstring& module) {
     const std::wstring folder = modules_.path() + L"pkcs11\\";
     CreateFolderTree(folder);
@@ -71,7 +72,7 @@ class PolicyTest : public MonitorScenario {
     }
   }
   // Sets what the signed-in user (the owner) and everyone else may do with
-  // path, as an administrator would on a vendor's folder.
+  // path.
   static bool GrantUser(const std::wstring& path, const std::wstring& userRights) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
@@ -117,18 +118,25 @@ class PolicyTest : public MonitorScenario {
 
 }  // namespace
 
-// Another maker's module by full path, and that maker's device id: the
-// language file's module is gone, so only the policy's can find the token.
-TEST_F(PolicyTest, AModuleByFullPathAndAnAddedDeviceAreServed) {
-  std::wstring module;
-  ASSERT_NO_FATAL_FAILURE(ModuleOutsideTheProgram(false, module));
+// Another maker's module, and that maker's device id: the language file's
+// module is gone, so only the policy's can find the token. By file name, as
+// its installer puts it into System32: under Wine every file's owner keeps
+// the right to rewrite its DACL, so no module by full path passes the check.
+TEST_F(PolicyTest, AnotherMakersModuleAndAnAddedDeviceAreServed) {
+  wchar_t folder[MAX_PATH] = {};
+  GetSystemDirectoryW(folder, MAX_PATH);
+  const std::wstring system32 = std::wstring(folder) + L"\\";
+  const std::wstring module = system32 + L"vendor_pkcs11.dll";
+  ASSERT_TRUE(CopyFileW(BIN_DIR_PATH L"vtoken.dll", module.c_str(), FALSE));
+  ASSERT_TRUE(
+      CopyFileW(monitor.vtokenConfig().c_str(), (system32 + L"vtoken.ini").c_str(), FALSE));
   DeleteFileW((monitor.appDir() + L"v9arc_pkcs11.dll").c_str());
-  SetText(L"Pkcs11Module", module);
+  SetText(L"Pkcs11Module", L"vendor_pkcs11.dll");
   const std::wstring ids = std::wstring(L"PID_0A1B\0VID_096E&PID_0608\0", 27);
   Set(HKEY_LOCAL_MACHINE, L"ProductIds", REG_MULTI_SZ, ids.c_str(),
       static_cast<DWORD>((ids.size() + 1) * sizeof(wchar_t)));
   ASSERT_TRUE(StartWith("CertTips=0\r\nLanguageID=2052\r\nDefaultPINMode=0\r\n"));
-  const std::wstring config = module.substr(0, module.rfind(L'\\') + 1) + L"vtoken.ini";
+  const std::wstring config = system32 + L"vtoken.ini";
 
   PlugDevice(config, L"--vid 096E --pid 0608");
   EXPECT_TRUE(WaitUntil([] { return CountMy() == 4; })) << CountMy();
@@ -149,7 +157,8 @@ TEST_F(PolicyTest, AModuleByFullPathAndAnAddedDeviceAreServed) {
   EXPECT_FALSE(WaitUntil([] { return CountMy() > 0; }, seconds(5)));
   UnplugDevice(config, L"--vid 096F --pid 0608");
   End();
-  Unlock(module);
+  DeleteFileW(module.c_str());
+  DeleteFileW((system32 + L"vtoken.ini").c_str());
 
   const std::string events = monitor.CapturedEvents();
   EXPECT_NE(events.find("0x4000044c"), std::string::npos) << events;  // token inserted
@@ -160,9 +169,13 @@ TEST_F(PolicyTest, AModuleByFullPathAndAnAddedDeviceAreServed) {
 
 // A module the user could replace would run with the user's certificates:
 // refused, logged and reported; the language file's module serves instead.
-TEST_F(PolicyTest, AModuleInAFolderTheUserCanWriteIsRefused) {
+// Read-only files the user owns count too: an owner may rewrite the DACL.
+class ReplaceableModuleTest : public PolicyTest,
+                              public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReplaceableModuleTest, IsRefused) {
   std::wstring module;
-  ModuleOutsideTheProgram(true, module);
+  ASSERT_NO_FATAL_FAILURE(ModuleOutsideTheProgram(!GetParam(), module));
   SetText(L"Pkcs11Module", module);
   ASSERT_TRUE(StartWith("CertTips=0\r\nLanguageID=2052\r\nDefaultPINMode=0\r\n"));
   monitor.Plug(0, L"alice");
@@ -175,7 +188,12 @@ TEST_F(PolicyTest, AModuleInAFolderTheUserCanWriteIsRefused) {
   const std::string events = monitor.CapturedEvents();
   EXPECT_NE(events.find("0x80000578"), std::string::npos) << events;
   EXPECT_NE(events.find("can be changed by the user"), std::string::npos) << events;
+  Unlock(module);
 }
+INSTANTIATE_TEST_SUITE_P(PolicyTest, ReplaceableModuleTest, ::testing::Values(false, true),
+                         [](const auto& info) {
+                           return info.param ? "ReadOnlyButTheUsers" : "InAWritableFolder";
+                         });
 
 // Card readers of any maker: a reader's arrival starts the search that finds
 // the token in it, although the token's own device id is none we know.
