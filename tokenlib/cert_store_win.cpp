@@ -172,8 +172,20 @@ class UserStores {
       while (!stop_ && !pending_.empty() &&
              wake_.wait_until(held, lastAdd_ + kCommitDelay) != std::cv_status::timeout) {
       }
-      if (!pending_.empty() && std::chrono::steady_clock::now() >= lastAdd_ + kCommitDelay)
-        CommitPending();
+      if (pending_.empty() || std::chrono::steady_clock::now() < lastAdd_ + kCommitDelay)
+        continue;
+      // Written out without the lock, each store through a reference of its
+      // own: Windows holds a store's lock across an add to "ROOT" and its
+      // prompt, so a commit may wait for the user, and a removal meanwhile
+      // (a logoff during a second root's prompt) must not wait behind it.
+      std::vector<UniqueCertStore> taken;
+      for (HCERTSTORE store : std::exchange(pending_, {}))
+        taken.emplace_back(Crypt32().CertDuplicateStore(store));
+      held.unlock();
+      for (const UniqueCertStore& store : taken)
+        Crypt32().CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
+      taken.clear();
+      held.lock();
     }
   }
 

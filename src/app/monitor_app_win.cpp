@@ -55,7 +55,9 @@ bool MonitorApp::Start() {
   pinDialogs_ = std::make_unique<DesktopPinDialogs>(main);
   pinCheck_ = std::make_unique<DefaultPinCheck>(
       state_, *library_, *ports_, *pinDialogs_, ResStrs, AppConfig,
-      [this](std::int32_t token) { return !ended_ && token < session_->TokenCount; });
+      [this](const std::string& key) {
+        return ended_ ? std::nullopt : session_->IndexOfToken(key);
+      });
   updatePorts_ = std::make_unique<DesktopUpdatePorts>(main, ResStrs);
   updateCheck_ = std::make_unique<UpdateCheck>(state_, *updatePorts_, ResStrs, ActivePolicy);
   usb_ = std::make_unique<TUSB>();
@@ -117,6 +119,12 @@ void MonitorApp::OnTimer(UINT_PTR id) {
 
 void MonitorApp::TCheckDefaultUPINTimer() {
   ports_->DisarmTimer(MonitorTimer::TCheckDefaultUPIN);
+  // Not below the system's prompt to trust a root: the library is inside
+  // that add, and the PIN dialogs would stack on the prompt. A tick later.
+  if (session_->InsideRootPrompt()) {
+    ports_->ArmTimer(MonitorTimer::TCheckDefaultUPIN);
+    return;
+  }
   pinCheck_->CheckDefaultUserPin(session_->CurrentTokenIndex);
 }
 

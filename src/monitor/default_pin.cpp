@@ -87,28 +87,30 @@ DefaultPinCheck::PinLook DefaultPinCheck::LookAtPin(std::int32_t token) {
 }
 
 void DefaultPinCheck::CheckDefaultUserPin(std::int32_t token) {
-  if (config_.DefaultPINMode != 1 || state_.PinDialogBusy)
+  if (config_.DefaultPINMode != 1 || state_.PinDialogBusy || token < 0 ||
+      token >= kTokenTableSize)
     return;
   if (LookAtPin(token) != PinLook::kStillDefault)
     return;
   state_.PinDialogBusy = true;
-  RunSequence(token);
+  RunSequence(TokenKey(state_.TokenTable[token]));
   state_.PinDialogBusy = false;
 }
 
-void DefaultPinCheck::RunSequence(std::int32_t token) {
+void DefaultPinCheck::RunSequence(const std::string& key) {
   const PinDialogs::PromptAnswer answer = dialogs_.ShowDefaultPinPrompt();
   // Saved whichever way the prompt was left.
   config_.DefaultPINMode = answer.remindAgain ? 1 : 0;
   dialogs_.SaveSettings(config_);
   if (!answer.yes)
     return;
-  // A refused old PIN asks again while the token can still be read and its
-  // PIN is still the default.
-  while (tokenPresent_(token) && ChangeUserPin(token) != 0) {
-    if (!tokenPresent_(token))
+  // A refused old PIN asks again while the token is still there and its PIN
+  // is still the default.
+  while (locate_(key) && ChangePinOf(key) != 0) {
+    const std::optional<std::int32_t> token = locate_(key);
+    if (!token)
       return;
-    const PinLook look = LookAtPin(token);
+    const PinLook look = LookAtPin(*token);
     if (look == PinLook::kLocked || look == PinLook::kChanged)
       return;
   }
@@ -117,20 +119,29 @@ void DefaultPinCheck::RunSequence(std::int32_t token) {
 std::int32_t DefaultPinCheck::ChangeUserPin(std::int32_t token) {
   if (token < 0 || token >= kTokenTableSize)
     return 0;
-  const TV9Info& info = state_.TokenTable[token];
+  return ChangePinOf(TokenKey(state_.TokenTable[token]));
+}
+
+std::int32_t DefaultPinCheck::ChangePinOf(const std::string& key) {
+  std::optional<std::int32_t> token = locate_(key);
+  if (!token || *token < 0 || *token >= kTokenTableSize)
+    return 0;
+  const TV9Info& info = state_.TokenTable[*token];
   const PinLengthRange range = NewPinLengthRange(info.MinPinLength(), info.MaxPinLength());
   std::optional<PinChange> change = dialogs_.ShowChangePinDialog(range.min, range.max);
-  // A token pulled out meanwhile hears nothing of it.
-  if (!change || !tokenPresent_(token))
+  // Where the token is now: another plugged in meanwhile may have taken its
+  // index, and a token pulled out hears nothing of it.
+  token = change ? locate_(key) : std::nullopt;
+  if (!token)
     return 0;
   std::int32_t triesLeft = 0;
-  if (lib_.token_login(token, change->oldPin.text(), &triesLeft) != 0) {
+  if (lib_.token_login(*token, change->oldPin.text(), &triesLeft) != 0) {
     ports_.ShowMessage(SafeFormat(strings_.K_OldCheck, {triesLeft}), MonitorPorts::kInformation);
     return 1;
   }
-  lib_.token_logout(token);
+  lib_.token_logout(*token);
   const std::int32_t status =
-      lib_.token_change_upin(token, change->oldPin.text(), change->newPin.text());
+      lib_.token_change_upin(*token, change->oldPin.text(), change->newPin.text());
   if (status != 0)
     ports_.ShowMessage(strings_.K_Set_No + strings_.K_ErrorCODE_Str + std::to_wstring(status),
                        MonitorPorts::kInformation);

@@ -82,22 +82,25 @@ bool ConfirmationEnterActsAsOk(std::size_t oldLength, std::size_t newLength);
 // The default-PIN check after an insertion, and the PIN change it leads to.
 class DefaultPinCheck {
  public:
-  // tokenPresent tells whether the token at an index is still plugged in;
-  // the sequence stops once it is not.
+  // Where a token of the given TokenKey is in the token table now; nothing
+  // once it is gone. Dialogs run nested message loops, in which tokens come
+  // and go and indexes change: the sequence keeps its token by identity, and
+  // stops once it is gone.
+  using TokenLocator = std::function<std::optional<std::int32_t>(const std::string& key)>;
   DefaultPinCheck(ProgramState& state,
                   TokenLibrary& lib,
                   MonitorPorts& ports,
                   PinDialogs& dialogs,
                   TResStrs& strings,
                   TConfigInfo& config,
-                  std::function<bool(std::int32_t)> tokenPresent)
+                  TokenLocator locate)
       : state_(state),
         lib_(lib),
         ports_(ports),
         dialogs_(dialogs),
         strings_(strings),
         config_(config),
-        tokenPresent_(std::move(tokenPresent)) {}
+        locate_(std::move(locate)) {}
 
   void CheckDefaultUserPin(std::int32_t token);
   // 1 only when the token refused the old PIN, else 0.
@@ -107,7 +110,8 @@ class DefaultPinCheck {
   // The token's user PIN as the check sees it; a locked PIN is reported.
   enum class PinLook { kUnknown, kLocked, kStillDefault, kChanged };
   PinLook LookAtPin(std::int32_t token);
-  void RunSequence(std::int32_t token);
+  void RunSequence(const std::string& key);
+  std::int32_t ChangePinOf(const std::string& key);
 
   ProgramState& state_;
   TokenLibrary& lib_;
@@ -115,5 +119,5 @@ class DefaultPinCheck {
   PinDialogs& dialogs_;
   TResStrs& strings_;
   TConfigInfo& config_;
-  std::function<bool(std::int32_t)> tokenPresent_;
+  TokenLocator locate_;
 };

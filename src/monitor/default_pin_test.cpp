@@ -3,12 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <deque>
 
 #include "token/fake_token_library_test.h"
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 namespace {
 
@@ -92,9 +96,20 @@ class DefaultPinTest : public ::testing::Test {
   ScriptedDialogs dialogs;
   TResStrs strings;
   TConfigInfo config;
-  bool tokenIn = true;
-  DefaultPinCheck check{
-      state, lib, ports, dialogs, strings, config, [this](std::int32_t) { return tokenIn; }};
+  // The token table as the session keeps it: where a token is now.
+  std::int32_t tokenCount = 1;
+  DefaultPinCheck check{state, lib, ports, dialogs, strings, config,
+                        [this](const std::string& key) -> std::optional<std::int32_t> {
+                          for (std::int32_t i = 0; i < tokenCount; ++i)
+                            if (TokenKey(state.TokenTable[i]) == key)
+                              return i;
+                          return std::nullopt;
+                        }};
+  void Name(std::int32_t index, const char* label, const char* serial) {
+    std::snprintf(state.TokenTable[index].Desc1, sizeof state.TokenTable[index].Desc1, "%s", label);
+    std::snprintf(state.TokenTable[index].Desc4, sizeof state.TokenTable[index].Desc4, "%s",
+                  serial);
+  }
 };
 
 }  // namespace
@@ -183,11 +198,44 @@ TEST_F(DefaultPinTest, ARefusedChangeShowsItsCode) {
 TEST_F(DefaultPinTest, ATokenPulledOutWhileTheDialogIsOpenHearsNothing) {
   dialogs.prompt = {true, true};
   dialogs.changes = {{L"12345678", L"24681357"}};
-  dialogs.whileChangeViewIsOpen = [this] { tokenIn = false; };
+  dialogs.whileChangeViewIsOpen = [this] { tokenCount = 0; };
   check.CheckDefaultUserPin(0);
   EXPECT_THAT(LibraryPinCalls(), ElementsAre("token_get_pin_state"));
   EXPECT_THAT(ports.messages, IsEmpty());
   EXPECT_FALSE(state.PinDialogBusy);
+}
+
+// The dialogs run nested message loops: a second token plugged in meanwhile
+// can take the first one's index. The PIN goes to the token it was asked
+// for, wherever it is now, and to no other.
+TEST_F(DefaultPinTest, TheTokenIsKeptByIdentityAcrossTheDialogs) {
+  Name(0, "Alice", "A-1");
+  dialogs.prompt = {true, true};
+  dialogs.changes = {{L"12345678", L"24681357"}};
+  dialogs.whileChangeViewIsOpen = [this] {
+    state.TokenTable[1] = state.TokenTable[0];  // Alice moves to index 1
+    Name(0, "Bob", "B-2");
+    lib.tokens.insert(lib.tokens.begin(), FakeTokenLibrary::Token{});
+    tokenCount = 2;
+  };
+  check.CheckDefaultUserPin(0);
+  EXPECT_THAT(lib.calls, Contains("token_login(1)"));
+  EXPECT_THAT(lib.calls, Contains("token_change_upin(1)"));
+  EXPECT_THAT(lib.calls, Not(Contains("token_login(0)")));
+  EXPECT_THAT(lib.calls, Not(Contains("token_change_upin(0)")));
+
+  // Swapped for another token at the same index: nothing is sent at all.
+  lib.calls.clear();
+  ports.messages.clear();
+  lib.tokens.erase(lib.tokens.begin());
+  lib.tokens[0].pinState[5] = 1;
+  tokenCount = 1;
+  Name(0, "Alice", "A-1");
+  dialogs.changes = {{L"24681357", L"11223344"}};
+  dialogs.whileChangeViewIsOpen = [this] { Name(0, "Carol", "C-3"); };
+  check.CheckDefaultUserPin(0);
+  EXPECT_THAT(LibraryPinCalls(), ElementsAre("token_get_pin_state"));
+  EXPECT_THAT(ports.messages, IsEmpty());
 }
 
 TEST(PinEntry, OkNeedsFourCharactersInEachBox) {

@@ -87,11 +87,24 @@ std::vector<std::wstring> TokenIdentity(MonitorPorts& ports, const TV9Info& info
   return {ports.TokenText(UpToNul(info.Desc1)), ports.TokenText(UpToNul(info.Desc4))};
 }
 
+std::string TokenKey(const TV9Info& info) {
+  return std::string(UpToNul(info.Desc1)) + '\n' + std::string(UpToNul(info.Desc4));
+}
+
+std::optional<std::int32_t> TokenSession::IndexOfToken(const std::string& key) const {
+  if (shutDown_)
+    return std::nullopt;
+  for (std::int32_t i = 0; i < std::min(TokenCount, kTokenTableSize); ++i)
+    if (TokenKey(state_.TokenTable[i]) == key)
+      return i;
+  return std::nullopt;
+}
+
 void TokenSession::NotePresentTokens() {
   std::set<std::string> present;
   for (std::int32_t i = 0; i < std::min(TokenCount, kTokenTableSize); ++i) {
     const TV9Info& info = state_.TokenTable[i];
-    std::string key = std::string(UpToNul(info.Desc1)) + '\n' + std::string(UpToNul(info.Desc4));
+    std::string key = TokenKey(info);
     if (!presentTokens_.count(key))
       ports_.RecordEvent(MonitorEvent::kTokenInserted, TokenIdentity(ports_, info));
     present.insert(std::move(key));

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -70,6 +71,8 @@ class MonitorPorts {
 
 // A token's label and serial, as events name it.
 std::vector<std::wstring> TokenIdentity(MonitorPorts& ports, const TV9Info& info);
+// The same as one key, to know a token again whatever its index.
+std::string TokenKey(const TV9Info& info);
 
 inline constexpr int kBalloonInfo = 1;  // NIIF_INFO
 inline constexpr int kBalloonUser = 4;  // NIIF_USER: the tray icon's own image
@@ -147,6 +150,10 @@ class TokenSession {
   // trust a new root in a modal box whose message loop delivers the
   // program's events, and the library must not be entered again below it.
   bool InsideRootPrompt() const { return rootPromptDepth_ > 0; }
+
+  // The index of the token with this TokenKey in the table of the last
+  // refresh; nothing when it is not there (any more).
+  std::optional<std::int32_t> IndexOfToken(const std::string& key) const;
 
   std::int32_t SearchCountdown = 5;
   std::int32_t TokenCount = 0;
