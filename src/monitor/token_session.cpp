@@ -118,6 +118,12 @@ void TokenSession::RemoveOurCertificates() {
     ports_.RecordEvent(MonitorEvent::kCertificatesRemoved, {std::to_wstring(added)});
 }
 
+void TokenSession::HoldUntilTheRootPromptEnds(bool& queued, const wchar_t* what) {
+  if (!queued)
+    ports_.WriteLog(std::wstring(L"Held until the root prompt is answered: ") + what);
+  queued = true;
+}
+
 void TokenSession::RunQueuedEvents() {
   while (!shutDown_ && (queued_.removal || queued_.rescan || queued_.reRegistration)) {
     const Queued now = std::exchange(queued_, Queued{});
@@ -327,7 +333,7 @@ void TokenSession::TokenDeviceRemoval() {
   if (shutDown_ || !state_.LibraryReady)
     return;
   if (InsideRootPrompt()) {
-    queued_.removal = true;
+    HoldUntilTheRootPromptEnds(queued_.removal, L"the removal");
     return;
   }
   RemoveAndRegisterAgain();
@@ -380,7 +386,7 @@ void TokenSession::RescanTokens() {
 
 void TokenSession::SessionUnlocked() {
   if (InsideRootPrompt()) {
-    queued_.rescan = true;
+    HoldUntilTheRootPromptEnds(queued_.rescan, L"the re-scan after an unlock");
     return;
   }
   SearchCountdown = 5;
@@ -529,7 +535,7 @@ void TokenSession::TRegCertXETimer() {
     return;
   // However many "RegCert" came meanwhile: one re-registration after it.
   if (InsideRootPrompt()) {
-    queued_.reRegistration = true;
+    HoldUntilTheRootPromptEnds(queued_.reRegistration, L"the manager's re-registration");
     return;
   }
   ReRegisterAll();
@@ -540,6 +546,8 @@ void TokenSession::ReRegisterAll() {
     return;
   declinedRoots_.clear();
   RemoveOurCertificates();
+  ports_.WriteLog(L"Registered again on the manager's request: " + std::to_wstring(TokenCount) +
+                  L" token(s)");
   for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i) {
     lib_.token_reload_all_objects(i);
     RegisterTokenCertificates(i);

@@ -172,6 +172,8 @@ class TokenSession {
   // add has returned; elsewhere (our own boxes) they run at once. Logoff
   // always runs at once, and the pass it interrupted stops at its next step.
   void RunQueuedEvents();
+  // Queues one of them, saying so in the log the first time.
+  void HoldUntilTheRootPromptEnds(bool& queued, const wchar_t* what);
   // What an insertion shows and starts around its registration.
   void AnnounceInsertion();
   void FollowUpInsertion();

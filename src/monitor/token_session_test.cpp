@@ -476,7 +476,10 @@ TEST_F(TokenSessionTest, UninitialisedTokensGiveOneBalloonPerRun) {
 TEST_F(TokenSessionTest, ReRegistrationForTheManagerAndShutdown) {
   Start();  // no token
   session.TRegCertXETimer();
-  EXPECT_THAT(ports.events, ElementsAre("disarm:TRegCertXE", "send:LoadCert"));
+  EXPECT_THAT(ports.events,
+              ElementsAre("disarm:TRegCertXE",
+                          "log:Registered again on the manager's request: 0 token(s)",
+                          "send:LoadCert"));
   EXPECT_THAT(lib.calls, ElementsAre("remove_all_certs_from_store(Veltrox Pelkin V9Arc CSP V1.1)"));
   lib.calls.clear();
   ports.events.clear();

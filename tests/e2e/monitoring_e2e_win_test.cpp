@@ -32,21 +32,17 @@ class MonitoringTest : public ::testing::Test {
     DeleteFromMy(L"Alice Example (ends soon)");
     DeleteFromMy(L"Bob Example");
   }
+  // How often text is in today's diagnostic log.
+  static int CountInLog(const std::string& text) {
+    const std::string log = DiagnosticLog();
+    int n = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+      ++n;
+    return n;
+  }
   // The registration passes in today's diagnostic log.
-  static std::size_t DiagnosticLogPasses() {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(L"C:\\KeyLog\\QZ_MonLog*.txt", &found);
-    if (find == INVALID_HANDLE_VALUE)
-      return 0;
-    FindClose(find);
-    const std::string log = ReadBytes(std::wstring(L"C:\\KeyLog\\") + found.cFileName);
-    std::size_t lines = 0;
-    for (std::size_t at = 0;
-         (at = log.find("> Mon CSP:Microsoft Base Smart Card Crypto Provider\r\n", at)) !=
-         std::string::npos;
-         ++at)
-      ++lines;
-    return lines;
+  static int DiagnosticLogPasses() {
+    return CountInLog("> Mon CSP:Microsoft Base Smart Card Crypto Provider\r\n");
   }
   InstalledMonitor monitor;
 };
@@ -126,7 +122,7 @@ TEST_F(MonitoringTest, ATokenPresentAtStartIsRegisteredAndEndingRemovesIt) {
   EXPECT_TRUE(WaitUntil([] { return StoreHas(L"ROOT", L"Demo Root CA"); }));
 
   // One log line for the one registration pass.
-  EXPECT_EQ(DiagnosticLogPasses(), 1u);
+  EXPECT_EQ(DiagnosticLogPasses(), 1);
 
   monitor.EndSession(process);
   ASSERT_EQ(InstalledMonitor::WaitForExit(process), 0u);
@@ -140,7 +136,7 @@ TEST_F(MonitoringTest, ATokenPresentAtStartIsRegisteredAndEndingRemovesIt) {
   process = monitor.Start();
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
   ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 1; }));
-  EXPECT_EQ(DiagnosticLogPasses(), 2u);
+  EXPECT_EQ(DiagnosticLogPasses(), 2);
   monitor.EndSession(process);
   ASSERT_EQ(InstalledMonitor::WaitForExit(process), 0u);
   EXPECT_EQ(CountProviderCertificates(), 0);
@@ -346,6 +342,7 @@ bool Answers(HANDLE process) {
 // the token pulled, a screen unlock and two "RegCert". Each waits for the
 // pass and runs once after it; nothing hangs and nothing of ours is left.
 TEST_F(MonitoringTest, EventsDuringTheRootPromptRunAfterIt) {
+  CreateDirectoryW(L"C:\\KeyLog", nullptr);
   InstallRootPromptLibrary(monitor.appDir());
   monitor.WriteUserSettings("CertTips=0\r\n");  // no expiry boxes after the pass
   TempFolder out;
@@ -362,7 +359,14 @@ TEST_F(MonitoringTest, EventsDuringTheRootPromptRunAfterIt) {
   ASSERT_EQ(monitor.RunAsManager(L"send --text RegCert", out.path() + L"s.txt"), 0);
   PostMessageW(main, WM_WTSSESSION_CHANGE, WTS_SESSION_UNLOCK, 0);
   monitor.Unplug(0);
-  Sleep(1500);  // the removal's notification and the re-registration's timer
+  // The removal's notification, the unlock and the re-registration's timer
+  // each arrive inside the prompt and are held.
+  EXPECT_TRUE(WaitUntil([] {
+    const std::string log = DiagnosticLog();
+    return log.find("Held until the root prompt is answered: the removal") != std::string::npos &&
+           log.find("answered: the re-scan") != std::string::npos &&
+           log.find("answered: the manager's re-registration") != std::string::npos;
+  })) << DiagnosticLog();
   EXPECT_TRUE(Answers(process));
   EXPECT_EQ(CountProviderCertificates(), 4);  // nothing ran inside
 
@@ -414,6 +418,7 @@ TEST_F(MonitoringTest, LogoffDuringTheRootPromptEndsCleanly) {
 // store with every certificate in it (about 14 kB a pass).
 TEST_F(MonitoringTest, MemoryStaysFlatOverADayOfCyclesAndRegistrationPasses) {
   constexpr int kRounds = 200, kWarmUp = 10;
+  CreateDirectoryW(L"C:\\KeyLog", nullptr);  // where each pass says what it found
   monitor.WriteUserSettings("CertTips=0\r\nDefaultPINMode=0\r\n");
   TempFolder out;
   UniqueKernelHandle manager = StartManagerStandIn(out.path() + L"mgr.txt", L"--timeout 1200");
@@ -456,14 +461,17 @@ TEST_F(MonitoringTest, MemoryStaysFlatOverADayOfCyclesAndRegistrationPasses) {
   for (int round = 0; round < kWarmUp + kRounds; ++round) {
     if (round == kWarmUp)
       start = privateBytes();
-    // The re-registration waits a second on its timer: the token goes out
-    // and comes back meanwhile, and the pass finds it in again.
-    ASSERT_EQ(monitor.RunAsManager(L"send --text RegCert", out.path() + L"s.txt"), 0);
+    // The token goes out and comes back, then the manager's re-registration
+    // finds it in again.
     monitor.Unplug(0);
     ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; })) << round;
     monitor.Plug(0, L"alice");
     ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; })) << round;
+    ASSERT_EQ(monitor.RunAsManager(L"send --text RegCert", out.path() + L"s.txt"), 0);
     ASSERT_TRUE(WaitUntil([&] { return loadCertsHeard() == round + 1; })) << round;
+    // And that pass found the token in again: it registered one token.
+    ASSERT_EQ(CountInLog("Registered again on the manager's request: 1 token(s)"), round + 1)
+        << round;
   }
   Sleep(500);
   const long long growth = privateBytes() - start;

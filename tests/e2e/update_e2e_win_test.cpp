@@ -247,6 +247,14 @@ TEST_F(UpdateTest, NewerVersionIsDownloadedAndOurSignedInstallerStarts) {
   EXPECT_EQ(*prompt2, L"新版本已下载完毕，是否安装？");
   HWND installer = InstallerWindow();
   ASSERT_NE(installer, nullptr);
+  // Held by the monitor from its last check until it ends: no program can
+  // write, rename or delete the file the installer runs from.
+  const std::wstring held = UpdateFolder() + L"Pelkin_Setup.exe";
+  EXPECT_FALSE(UniqueFile(CreateFileW(held.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr)));
+  EXPECT_FALSE(DeleteFileW(held.c_str()));
+  EXPECT_FALSE(MoveFileW(held.c_str(), (held + L".old").c_str()));
   CloseInstaller(installer);
   const std::wstring log = Log();
   EXPECT_NE(log.find(L"服务器版本高于客户端版本\r\n"), std::wstring::npos);
