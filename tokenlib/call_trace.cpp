@@ -22,7 +22,6 @@ struct Trace {
   CK_FUNCTION_LIST traced{};
   std::string path;
   std::ofstream file;
-  std::uintmax_t written = 0;
 };
 
 Trace& State() {
@@ -49,26 +48,22 @@ std::string Now() {
   return stamp;
 }
 
-// Called with the lock held.
+// Called with the lock held. The file's own size counts, not what this
+// process wrote: every program that loads the library (the monitor, a
+// signing program) may trace into the same file.
 void Write(Trace& t, const std::string& line) {
-  if (!t.file.is_open()) {
-    std::error_code error;
-    t.written = std::filesystem::file_size(std::filesystem::u8path(t.path), error);
-    if (error)
-      t.written = 0;
-    t.file.open(std::filesystem::u8path(t.path), std::ios::binary | std::ios::app);
-  }
-  if (t.written + line.size() > kTraceFileCap) {
+  const auto full = std::filesystem::u8path(t.path);
+  if (!t.file.is_open())
+    t.file.open(full, std::ios::binary | std::ios::app);
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(full, error);
+  if (!error && size + line.size() > kTraceFileCap) {
     t.file.close();
-    const auto full = std::filesystem::u8path(t.path);
-    std::error_code error;
     std::filesystem::rename(full, std::filesystem::u8path(t.path + ".old"), error);
     t.file.open(full, std::ios::binary | std::ios::trunc);
-    t.written = 0;
   }
   t.file << line;
   t.file.flush();
-  t.written += line.size();
 }
 
 // Runs one call of the module and writes its line: the name, what went in,

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "call_trace.h"
 #include "token_manager.h"
 
 using tokenlib::TokenManager;
@@ -288,4 +290,21 @@ TEST_F(VirtualTokens, TheModuleTraceTellsEveryCallAndHoldsNoPinOrValue) {
   // Neither a PIN, typed right or wrong, nor a value read from the token.
   for (const char* secret : {"87654321", "12345678", "24682468", "Alice"})
     EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+}
+
+// Another program tracing into the same file: the cap holds for the file,
+// whoever wrote it full.
+TEST_F(VirtualTokens, TheTraceCapCountsTheWholeFile) {
+  manager.Finalise();
+  const std::string trace = dir + "/shared-trace.txt";
+  setenv("CORVANEXMGR_TRACE", trace.c_str(), 1);
+  ASSERT_EQ(manager.Initialise(VTOKEN_MODULE_PATH), 0);
+  unsetenv("CORVANEXMGR_TRACE");
+  {
+    std::ofstream other(trace, std::ios::binary | std::ios::app);
+    other << std::string(tokenlib::kTraceFileCap - 10, 'x');
+  }
+  ASSERT_EQ(Find(), 2);
+  EXPECT_LE(std::filesystem::file_size(trace), tokenlib::kTraceFileCap);
+  EXPECT_TRUE(std::filesystem::exists(trace + ".old"));
 }
