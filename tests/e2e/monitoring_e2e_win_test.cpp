@@ -21,6 +21,14 @@ namespace {
 
 constexpr wchar_t kSoftware[] = L"Microsoft Enhanced Cryptographic Provider v1.0";
 
+// A stand-in for the library in front of the real one, renamed beside it
+// (CorvanexMgr_real.dll), to which it forwards.
+void InstallLibraryStandIn(const std::wstring& appDir, const wchar_t* standIn) {
+  ASSERT_TRUE(
+      MoveFileW((appDir + L"CorvanexMgr.dll").c_str(), (appDir + L"CorvanexMgr_real.dll").c_str()));
+  ASSERT_TRUE(CopyFileW(standIn, (appDir + L"CorvanexMgr.dll").c_str(), FALSE));
+}
+
 class MonitoringTest : public ::testing::Test {
  protected:
   void SetUp() override { Clean(); }
@@ -75,11 +83,7 @@ TEST_F(MonitoringTest, PlugRegistersAndUnplugRemoves) {
 // an earlier run's certificates: it starts, registers and removes as before.
 TEST_F(MonitoringTest, ALibraryOfTheTwentyFunctionsServes) {
   CreateDirectoryW(L"C:\\KeyLog", nullptr);
-  const std::wstring& appDir = monitor.appDir();
-  ASSERT_TRUE(
-      MoveFileW((appDir + L"CorvanexMgr.dll").c_str(), (appDir + L"CorvanexMgr_real.dll").c_str()));
-  ASSERT_TRUE(
-      CopyFileW(PUBLISHED_BOUNDARY_LIBRARY_PATH, (appDir + L"CorvanexMgr.dll").c_str(), FALSE));
+  InstallLibraryStandIn(monitor.appDir(), PUBLISHED_BOUNDARY_LIBRARY_PATH);
   HANDLE process = monitor.Start();
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
   monitor.Plug(0, L"alice");
@@ -310,14 +314,8 @@ TEST_F(MonitoringTest, AnOversizedMessageChangesNothing) {
 
 namespace {
 
-// The library behind a root prompt, as on Windows (Wine's crypt32 asks
-// nothing): the real one renamed beside it.
-void InstallRootPromptLibrary(const std::wstring& appDir) {
-  ASSERT_TRUE(
-      MoveFileW((appDir + L"CorvanexMgr.dll").c_str(), (appDir + L"CorvanexMgr_real.dll").c_str()));
-  ASSERT_TRUE(CopyFileW(ROOT_PROMPT_LIBRARY_PATH, (appDir + L"CorvanexMgr.dll").c_str(), FALSE));
-}
-
+// The caption of the system's prompt to trust a root, as the stand-in at
+// ROOT_PROMPT_LIBRARY_PATH shows it (Wine's crypt32 asks nothing).
 constexpr wchar_t kRootPrompt[] = L"Security Warning";
 
 HWND WaitForRootPrompt(HANDLE process) {
@@ -343,7 +341,7 @@ bool Answers(HANDLE process) {
 // pass and runs once after it; nothing hangs and nothing of ours is left.
 TEST_F(MonitoringTest, EventsDuringTheRootPromptRunAfterIt) {
   CreateDirectoryW(L"C:\\KeyLog", nullptr);
-  InstallRootPromptLibrary(monitor.appDir());
+  InstallLibraryStandIn(monitor.appDir(), ROOT_PROMPT_LIBRARY_PATH);
   monitor.WriteUserSettings("CertTips=0\r\n");  // no expiry boxes after the pass
   TempFolder out;
   UniqueKernelHandle manager = StartManagerStandIn(out.path() + L"mgr.txt", L"--timeout 90");
@@ -391,7 +389,7 @@ TEST_F(MonitoringTest, EventsDuringTheRootPromptRunAfterIt) {
 // below the prompt adds nothing more, and none of our certificates is left.
 // The root declined on the way is not asked for again within the run.
 TEST_F(MonitoringTest, LogoffDuringTheRootPromptEndsCleanly) {
-  InstallRootPromptLibrary(monitor.appDir());
+  InstallLibraryStandIn(monitor.appDir(), ROOT_PROMPT_LIBRARY_PATH);
   monitor.WriteUserSettings("CertTips=0\r\n");
   HANDLE process = monitor.Start();
   ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
