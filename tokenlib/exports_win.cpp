@@ -204,9 +204,7 @@ std::int32_t CMGR_CALL token_get_pin_state(std::int32_t token,
 }
 
 std::int32_t CMGR_CALL token_login(std::int32_t token, const char* pin, std::int32_t* triesLeft) {
-  return Gate([&] {
-    return Manager().Login(token, Secret(pin), triesLeft);
-  });
+  return Gate([&] { return Manager().Login(token, Secret(pin), triesLeft); });
 }
 
 std::int32_t CMGR_CALL token_logout(std::int32_t token) {
@@ -216,7 +214,5 @@ std::int32_t CMGR_CALL token_logout(std::int32_t token) {
 std::int32_t CMGR_CALL token_change_upin(std::int32_t token,
                                          const char* oldPin,
                                          const char* newPin) {
-  return Gate([&] {
-    return Manager().ChangeUserPin(token, Secret(oldPin), Secret(newPin));
-  });
+  return Gate([&] { return Manager().ChangeUserPin(token, Secret(oldPin), Secret(newPin)); });
 }

@@ -132,9 +132,7 @@ class TokenManager {
   std::int32_t GetPinState(std::int32_t token, std::int32_t kind, std::int32_t* state);
   std::int32_t Login(std::int32_t token, std::string_view pin, std::int32_t* triesLeft);
   std::int32_t Logout(std::int32_t token);
-  std::int32_t ChangeUserPin(std::int32_t token,
-                             std::string_view oldPin,
-                             std::string_view newPin);
+  std::int32_t ChangeUserPin(std::int32_t token, std::string_view oldPin, std::string_view newPin);
 
  private:
   struct Key {
@@ -212,6 +210,5 @@ class TokenManager {
   Note note_;
   std::set<std::tuple<CK_SLOT_ID, CK_OBJECT_HANDLE, CK_RV>> noted_;
 };
-
 
 }  // namespace tokenlib

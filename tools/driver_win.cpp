@@ -498,10 +498,9 @@ int Send(const Args& args) {
           ? nullptr
           : MakeWindow(Option(args, L"--sender-class", names::kManagerWindowClass), DefWindowProcW);
   DWORD_PTR result = 0;
-  SendMessageTimeoutW(target, WM_COPYDATA, reinterpret_cast<WPARAM>(sender),
-                      reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL,
-                      static_cast<UINT>(_wtoi(Option(args, L"--wait-ms", L"30000").c_str())),
-                      &result);
+  SendMessageTimeoutW(
+      target, WM_COPYDATA, reinterpret_cast<WPARAM>(sender), reinterpret_cast<LPARAM>(&cds),
+      SMTO_NORMAL, static_cast<UINT>(_wtoi(Option(args, L"--wait-ms", L"30000").c_str())), &result);
   if (sender)
     DestroyWindow(sender);
   wprintf(L"sent dwData=%llu text=%ls (%zu characters)\n",

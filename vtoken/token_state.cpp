@@ -215,7 +215,8 @@ bool ObjectsReadable(const Config& config) {
   if (config.objectsAfterMs == 0)
     return true;
   std::error_code error;
-  const auto changed = std::filesystem::last_write_time(std::filesystem::u8path(config.path), error);
+  const auto changed =
+      std::filesystem::last_write_time(std::filesystem::u8path(config.path), error);
   return error || std::filesystem::file_time_type::clock::now() - changed >=
                       std::chrono::milliseconds(config.objectsAfterMs);
 }

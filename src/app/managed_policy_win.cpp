@@ -144,9 +144,9 @@ bool UserCouldReplaceModule(const std::wstring& module) {
   if (can(module, kTakeOver | FILE_WRITE_DATA | FILE_APPEND_DATA))
     return true;
   for (std::size_t i = 0; i < folders.size(); ++i) {
-    const DWORD folderRights = i == 0 ? kTakeOver | FILE_DELETE_CHILD | FILE_ADD_FILE |
-                                            FILE_ADD_SUBDIRECTORY
-                                      : kTakeOver | FILE_DELETE_CHILD;
+    const DWORD folderRights =
+        i == 0 ? kTakeOver | FILE_DELETE_CHILD | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY
+               : kTakeOver | FILE_DELETE_CHILD;
     if (can(folders[i], folderRights))
       return true;
   }
@@ -164,8 +164,8 @@ void LoadActivePolicy() {
       ignored.push_back({L"Pkcs11Module", L"\"" + module + L"\" does not exist"});
       policy.Pkcs11Module.reset();
     } else if (UserCouldReplaceModule(module)) {
-      ignored.push_back({L"Pkcs11Module", L"\"" + module +
-                                              L"\" or a folder above it can be changed by the user"});
+      ignored.push_back({L"Pkcs11Module",
+                         L"\"" + module + L"\" or a folder above it can be changed by the user"});
       policy.Pkcs11Module.reset();
     }
   }

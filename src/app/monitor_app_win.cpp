@@ -54,8 +54,7 @@ bool MonitorApp::Start() {
       std::make_unique<TokenSession>(state_, *library_, *ports_, ResStrs, AppConfig, ActivePolicy);
   pinDialogs_ = std::make_unique<DesktopPinDialogs>(main);
   pinCheck_ = std::make_unique<DefaultPinCheck>(
-      state_, *library_, *ports_, *pinDialogs_, ResStrs, AppConfig,
-      [this](const std::string& key) {
+      state_, *library_, *ports_, *pinDialogs_, ResStrs, AppConfig, [this](const std::string& key) {
         return ended_ ? std::nullopt : session_->IndexOfToken(key);
       });
   updatePorts_ = std::make_unique<DesktopUpdatePorts>(main, ResStrs);
@@ -173,11 +172,10 @@ void MonitorApp::OnCopyData(HWND sender, const COPYDATASTRUCT& message) {
     if (ignoredSenders_.size() < kIgnoredSendersLogged && ignoredSenders_.insert(sender).second) {
       DWORD process = 0;
       GetWindowThreadProcessId(sender, &process);
-      ports_->WriteLog(L"WM_COPYDATA ignored: not from the manager (process " +
-                       std::to_wstring(process) + L")" +
-                       (ignoredSenders_.size() == kIgnoredSendersLogged
-                            ? L"; further senders are not logged"
-                            : L""));
+      ports_->WriteLog(
+          L"WM_COPYDATA ignored: not from the manager (process " + std::to_wstring(process) + L")" +
+          (ignoredSenders_.size() == kIgnoredSendersLogged ? L"; further senders are not logged"
+                                                           : L""));
     }
     return;
   }

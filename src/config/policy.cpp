@@ -178,7 +178,8 @@ class Reader {
                  if (malformed > 0)
                    Ignore(info.name, std::to_wstring(malformed) +
                                          L" item(s) not PID_xxxx or VID_xxxx&PID_xxxx skipped: " +
-                                         shown + (malformed > kMalformedItemsShown ? L", ..." : L""));
+                                         shown +
+                                         (malformed > kMalformedItemsShown ? L", ..." : L""));
                  return std::optional<std::vector<UsbDeviceId>>(std::move(ids));
                })
         .value_or(std::vector<UsbDeviceId>{});

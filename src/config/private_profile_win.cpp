@@ -49,9 +49,9 @@ std::wstring PrivateProfile::ReadString(const std::wstring& section,
   }
   if (!cached->second) {
     std::wstring value(kMaxProfileValue + 1, L'\0');
-    const DWORD n = GetPrivateProfileStringW(section.c_str(), key.c_str(), fallback.c_str(),
-                                             value.data(), static_cast<DWORD>(value.size()),
-                                             path_.c_str());
+    const DWORD n =
+        GetPrivateProfileStringW(section.c_str(), key.c_str(), fallback.c_str(), value.data(),
+                                 static_cast<DWORD>(value.size()), path_.c_str());
     value.resize(std::min<std::size_t>(n, kMaxProfileValue));
     return value;
   }

@@ -45,9 +45,9 @@ std::wstring CopyDataText(const void* data, std::size_t byteCount);
 // The largest message taken: a status text is a line, a command one word.
 inline constexpr std::size_t kMaxCopyDataBytes = 64 * 1024;
 
-// Decodes a message: one over kMaxCopyDataBytes is refused; dwData 1 is a status text, turned into its message by
-// the first status key it contains; any other value is a command, matched
-// whole and without regard to ASCII case, or shown as it arrived.
+// Decodes a message: one over kMaxCopyDataBytes is refused; dwData 1 is a status text, turned into
+// its message by the first status key it contains; any other value is a command, matched whole and
+// without regard to ASCII case, or shown as it arrived.
 CopyDataRequest DecodeCopyData(std::uintptr_t dwData,
                                const void* data,
                                std::size_t byteCount,

@@ -87,8 +87,7 @@ DefaultPinCheck::PinLook DefaultPinCheck::LookAtPin(std::int32_t token) {
 }
 
 void DefaultPinCheck::CheckDefaultUserPin(std::int32_t token) {
-  if (config_.DefaultPINMode != 1 || state_.PinDialogBusy || token < 0 ||
-      token >= kTokenTableSize)
+  if (config_.DefaultPINMode != 1 || state_.PinDialogBusy || token < 0 || token >= kTokenTableSize)
     return;
   if (LookAtPin(token) != PinLook::kStillDefault)
     return;

@@ -98,7 +98,12 @@ class DefaultPinTest : public ::testing::Test {
   TConfigInfo config;
   // The token table as the session keeps it: where a token is now.
   std::int32_t tokenCount = 1;
-  DefaultPinCheck check{state, lib, ports, dialogs, strings, config,
+  DefaultPinCheck check{state,
+                        lib,
+                        ports,
+                        dialogs,
+                        strings,
+                        config,
                         [this](const std::string& key) -> std::optional<std::int32_t> {
                           for (std::int32_t i = 0; i < tokenCount; ++i)
                             if (TokenKey(state.TokenTable[i]) == key)

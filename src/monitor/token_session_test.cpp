@@ -259,7 +259,8 @@ TEST_F(TokenSessionTest, AnEarlyLookNeverEndsAnInsertionShort) {
   EXPECT_EQ(ports.Count("disarm:TEarlySearch"), 1);  // something came: no more early looks
   EXPECT_THAT(ports.events, Not(Contains(::testing::StartsWith("balloon"))));
   EXPECT_THAT(ports.events, Not(Contains("arm:TCheckDefaultUPIN")));
-  EXPECT_THAT(ports.reported, Not(Contains(::testing::StartsWith("1101:"))));  // the full pass reports
+  EXPECT_THAT(ports.reported,
+              Not(Contains(::testing::StartsWith("1101:"))));  // the full pass reports
 
   // The rest appears before the settling time is over.
   lib.tokens[0] = full;
@@ -267,8 +268,8 @@ TEST_F(TokenSessionTest, AnEarlyLookNeverEndsAnInsertionShort) {
   session.TArrivalWaitTimer();
   session.TSearchArmTimer();
   session.TFindUSBKeyTimer();
-  EXPECT_THAT(lib.added, IsSupersetOf({"MY:a-c1:1:a-c1-x", "MY:a-c2:1:a-c2-x", "ROOT:a-root",
-                                       "CA:a-inter"}));
+  EXPECT_THAT(lib.added,
+              IsSupersetOf({"MY:a-c1:1:a-c1-x", "MY:a-c2:1:a-c2-x", "ROOT:a-root", "CA:a-inter"}));
   EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
   EXPECT_THAT(ports.events, IsSupersetOf({"arm:TCheckInit", "web:https://intranet.example/",
                                           "arm:TCheckDefaultUPIN"}));
@@ -476,10 +477,9 @@ TEST_F(TokenSessionTest, UninitialisedTokensGiveOneBalloonPerRun) {
 TEST_F(TokenSessionTest, ReRegistrationForTheManagerAndShutdown) {
   Start();  // no token
   session.TRegCertXETimer();
-  EXPECT_THAT(ports.events,
-              ElementsAre("disarm:TRegCertXE",
-                          "log:Registered again on the manager's request: 0 token(s)",
-                          "send:LoadCert"));
+  EXPECT_THAT(ports.events, ElementsAre("disarm:TRegCertXE",
+                                        "log:Registered again on the manager's request: 0 token(s)",
+                                        "send:LoadCert"));
   EXPECT_THAT(lib.calls, ElementsAre("remove_all_certs_from_store(Veltrox Pelkin V9Arc CSP V1.1)"));
   lib.calls.clear();
   ports.events.clear();

@@ -9,9 +9,9 @@
 inline constexpr std::int32_t kNotExported = static_cast<std::int32_t>(0x80004001);
 
 // The 21 functions of the token-management library, as the program calls
-// them (the last, remove_marked_certs_from_store, optional). Texts the program makes (module and provider names, PINs, store
-// names) are UTF-16 here and become 8-bit text at the binding; container
-// names are the library's own 8-bit bytes, handed back unchanged.
+// them (the last, remove_marked_certs_from_store, optional). Texts the program makes (module and
+// provider names, PINs, store names) are UTF-16 here and become 8-bit text at the binding;
+// container names are the library's own 8-bit bytes, handed back unchanged.
 class TokenLibrary {
  public:
   virtual ~TokenLibrary() = default;

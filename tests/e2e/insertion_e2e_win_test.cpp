@@ -69,8 +69,7 @@ TEST_F(InsertionTest, NoExpiryBoxWhenWarningsAreOff) {
 // caching modules do: the early looks bring nothing, the settling time's
 // search registers it in full, and the wait is reported nowhere as a failure.
 TEST_F(InsertionTest, ATokenWhoseObjectsComeLateIsRegisteredInFull) {
-  WritePrivateProfileStringW(L"module", L"objectsAfterMs", L"1200",
-                             monitor.vtokenConfig().c_str());
+  WritePrivateProfileStringW(L"module", L"objectsAfterMs", L"1200", monitor.vtokenConfig().c_str());
   monitor.CaptureEvents();
   EXPECT_TRUE(PlugAliceWith("CertTips=0\r\nDefaultPINMode=0\r\n").empty());
   UnplugAndEnd();

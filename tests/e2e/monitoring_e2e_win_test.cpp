@@ -297,8 +297,7 @@ TEST_F(MonitoringTest, AnOversizedMessageChangesNothing) {
   // Wine cannot deliver a message this large: the sender waits in vain (2 s
   // here), the monitor's GetMessageW meets an error and goes on.
   for (const wchar_t* message : {L"--text RegCert", L"--data 1 --text x"}) {
-    RunDriver(L"send --pad 1048576 --wait-ms 2000 " + std::wstring(message),
-              out.path() + L"s.txt");
+    RunDriver(L"send --pad 1048576 --wait-ms 2000 " + std::wstring(message), out.path() + L"s.txt");
     monitor.RunAsManager(L"send --pad 1048576 --wait-ms 2000 " + std::wstring(message),
                          out.path() + L"s.txt");
   }

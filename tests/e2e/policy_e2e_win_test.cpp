@@ -128,8 +128,7 @@ TEST_F(PolicyTest, AnotherMakersModuleAndAnAddedDeviceAreServed) {
   const std::wstring system32 = std::wstring(folder) + L"\\";
   const std::wstring module = system32 + L"vendor_pkcs11.dll";
   ASSERT_TRUE(CopyFileW(BIN_DIR_PATH L"vtoken.dll", module.c_str(), FALSE));
-  ASSERT_TRUE(
-      CopyFileW(monitor.vtokenConfig().c_str(), (system32 + L"vtoken.ini").c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(monitor.vtokenConfig().c_str(), (system32 + L"vtoken.ini").c_str(), FALSE));
   DeleteFileW((monitor.appDir() + L"v9arc_pkcs11.dll").c_str());
   SetText(L"Pkcs11Module", L"vendor_pkcs11.dll");
   const std::wstring ids = std::wstring(L"PID_0A1B\0VID_096E&PID_0608\0", 27);
@@ -170,8 +169,7 @@ TEST_F(PolicyTest, AnotherMakersModuleAndAnAddedDeviceAreServed) {
 // A module the user could replace would run with the user's certificates:
 // refused, logged and reported; the language file's module serves instead.
 // Read-only files the user owns count too: an owner may rewrite the DACL.
-class ReplaceableModuleTest : public PolicyTest,
-                              public ::testing::WithParamInterface<bool> {};
+class ReplaceableModuleTest : public PolicyTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ReplaceableModuleTest, IsRefused) {
   std::wstring module;
@@ -190,7 +188,9 @@ TEST_P(ReplaceableModuleTest, IsRefused) {
   EXPECT_NE(events.find("can be changed by the user"), std::string::npos) << events;
   Unlock(module);
 }
-INSTANTIATE_TEST_SUITE_P(PolicyTest, ReplaceableModuleTest, ::testing::Values(false, true),
+INSTANTIATE_TEST_SUITE_P(PolicyTest,
+                         ReplaceableModuleTest,
+                         ::testing::Values(false, true),
                          [](const auto& info) {
                            return info.param ? "ReadOnlyButTheUsers" : "InAWritableFolder";
                          });

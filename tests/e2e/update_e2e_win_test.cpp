@@ -433,7 +433,8 @@ TEST_F(UpdateTest, UpdateCommandAnswersTheOpenPromptNo) {
   // Only the manager commands the monitor: the same word from a window of
   // another class, or from no window, changes nothing.
   ASSERT_EQ(monitor.RunAsManager(L"send --text Update --anonymous", out.path() + L"s.txt"), 0);
-  ASSERT_EQ(monitor.RunAsManager(L"send --text Update --sender-class Notepad", out.path() + L"s.txt"), 0);
+  ASSERT_EQ(
+      monitor.RunAsManager(L"send --text Update --sender-class Notepad", out.path() + L"s.txt"), 0);
   EXPECT_FALSE(LogHas(L"放弃更新\r\n", 2s)) << Log();
   EXPECT_NE(InstalledMonitor::FindProcessWindow(process, L"#32770", L"提示"), nullptr);
   ASSERT_EQ(monitor.RunAsManager(L"send --text Update", out.path() + L"s.txt"), 0);
