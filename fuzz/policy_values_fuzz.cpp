@@ -3,42 +3,28 @@
 // the user's. The reading never fails, keeps every value in its range, and
 // reports each value at most once per key, in a bounded line.
 #include <algorithm>
-#include <map>
-#include <utility>
 
+#include "config/fake_policy_source_test.h"
 #include "config/policy.h"
 
 namespace {
 
 // Values cut from the input: per value a header byte (which name, which key,
 // which type) and a length byte, then that many bytes of data.
-class FuzzPolicySource : public PolicySource {
- public:
-  FuzzPolicySource(const std::uint8_t* data, std::size_t size) {
-    constexpr std::size_t kNames = std::size(kPolicyValues);
-    constexpr std::uint32_t kTypes[] = {0, 1, 2, 3, 4, 5, 7, 11};
-    std::size_t at = 0;
-    while (at + 2 <= size) {
-      const std::uint8_t header = data[at], length = data[at + 1];
-      at += 2;
-      // A length of 255 takes the rest: multi-strings of any size.
-      const std::size_t n = length == 255 ? size - at : std::min<std::size_t>(length, size - at);
-      RegistryValue value{kTypes[(header >> 5) & 7], {data + at, data + at + n}};
-      values_[{(header & 0x10) != 0, std::wstring(kPolicyValues[(header & 0x0F) % kNames].name)}] =
-          std::move(value);
-      at += n;
-    }
+void FillPolicySource(FakePolicySource& source, const std::uint8_t* data, std::size_t size) {
+  constexpr std::size_t kNames = std::size(kPolicyValues);
+  constexpr std::uint32_t kTypes[] = {0, 1, 2, 3, 4, 5, 7, 11};
+  std::size_t at = 0;
+  while (at + 2 <= size) {
+    const std::uint8_t header = data[at], length = data[at + 1];
+    at += 2;
+    // A length of 255 takes the rest: multi-strings of any size.
+    const std::size_t n = length == 255 ? size - at : std::min<std::size_t>(length, size - at);
+    source.Raw((header & 0x10) != 0, std::wstring(kPolicyValues[(header & 0x0F) % kNames].name),
+               RegistryValue{kTypes[(header >> 5) & 7], {data + at, data + at + n}});
+    at += n;
   }
-  std::optional<RegistryValue> Read(bool machine, std::wstring_view name) override {
-    const auto it = values_.find({machine, std::wstring(name)});
-    if (it == values_.end())
-      return std::nullopt;
-    return it->second;
-  }
-
- private:
-  std::map<std::pair<bool, std::wstring>, RegistryValue> values_;
-};
+}
 
 template <class T>
 void CheckRange(const std::optional<T>& value, std::wstring_view name) {
@@ -53,7 +39,8 @@ void CheckRange(const std::optional<T>& value, std::wstring_view name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FuzzPolicySource source(data, size);
+  FakePolicySource source;
+  FillPolicySource(source, data, size);
   std::vector<IgnoredPolicyValue> ignored;
   const Policy policy = ReadPolicy(source, ignored);
   CheckRange(policy.URLOpenMode, L"URLOpenMode");

@@ -170,7 +170,7 @@ void LoadActivePolicy() {
     }
   }
   for (const IgnoredPolicyValue& value : ignored) {
-    WriteDiagnosticLog(L"Policy value ignored: " + value.name + L": " + value.reason);
+    WriteDiagnosticLog(value.LogLine());
     ReportMonitorEvent(MonitorEvent::kPolicyValueIgnored, {value.name, value.reason});
   }
   ActivePolicy = std::move(policy);

@@ -93,6 +93,8 @@ struct Policy {
 struct IgnoredPolicyValue {
   std::wstring name;
   std::wstring reason;
+  // Its line in the diagnostic log.
+  std::wstring LogLine() const { return L"Policy value ignored: " + name + L": " + reason; }
 };
 
 // Reads every value of kPolicyValues; a wrongly typed or out-of-range value

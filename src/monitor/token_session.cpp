@@ -410,10 +410,11 @@ const std::wstring& TokenSession::ProviderName() {
     return providerName_;
   }
   if (policy_.ProviderName) {
-    const std::wstring reason =
-        L"\"" + *policy_.ProviderName + L"\" is not a registered CryptoAPI provider";
-    ports_.WriteLog(L"Policy value ignored: ProviderName: " + reason);
-    ports_.RecordEvent(MonitorEvent::kPolicyValueIgnored, {L"ProviderName", reason});
+    const IgnoredPolicyValue ignored{
+        L"ProviderName",
+        L"\"" + *policy_.ProviderName + L"\" is not a registered CryptoAPI provider"};
+    ports_.WriteLog(ignored.LogLine());
+    ports_.RecordEvent(MonitorEvent::kPolicyValueIgnored, {ignored.name, ignored.reason});
   }
   providerName_ =
       state_.ProviderRegistered ? strings_.PROVIDER_NAME : names::kMicrosoftProviderName;
