@@ -33,23 +33,46 @@ function(monitor_make_test_signer name common_name)
     -addext "keyUsage=digitalSignature" -keyout ${base}.key -out ${base}.crt)
 endfunction()
 
-# The test publisher CA's database, for certificates with set dates.
+# The test publisher CA's database, for certificates with set dates. Code
+# signers issued "codeSigningListed" name the CA's revocation list on the
+# loopback port the update tests serve it from; "codeSigningUnreachable"
+# names one on a port where nothing listens.
 set(MONITOR_TEST_CA_DB ${MONITOR_SIGNING_DIR}/ca-db)
+set(MONITOR_TEST_CRL_PORT 38117 CACHE STRING "Loopback port the update tests serve the test CA's revocation list on")
+set(MONITOR_TEST_CRL_URL http://127.0.0.1:${MONITOR_TEST_CRL_PORT}/publisher-ca.crl)
 function(monitor_make_test_ca_db)
   set(db ${MONITOR_TEST_CA_DB})
-  if(EXISTS ${db}/ca.cnf)
-    return()
+  if(NOT EXISTS ${db}/index.txt)
+    file(MAKE_DIRECTORY ${db})
+    file(WRITE ${db}/index.txt "")
+    file(WRITE ${db}/serial "1000\n")
   endif()
-  file(MAKE_DIRECTORY ${db})
-  file(WRITE ${db}/index.txt "")
-  file(WRITE ${db}/serial "1000\n")
+  set(codeSigning "extendedKeyUsage = critical,codeSigning\nkeyUsage = digitalSignature\n")
   file(WRITE ${db}/ca.cnf "[ca]\ndefault_ca = test\n[test]\ndatabase = ${db}/index.txt\n"
     "new_certs_dir = ${db}\nserial = ${db}/serial\ndefault_md = sha256\npolicy = any\n"
-    "unique_subject = no\n"
+    "unique_subject = no\ndefault_crl_days = 7300\n"
     "copy_extensions = none\n[any]\ncommonName = supplied\norganizationName = optional\n"
     "[authority]\nbasicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n"
-    "[codeSigning]\nextendedKeyUsage = critical,codeSigning\nkeyUsage = digitalSignature\n"
+    "[codeSigning]\n${codeSigning}"
+    "[codeSigningListed]\n${codeSigning}crlDistributionPoints = URI:${MONITOR_TEST_CRL_URL}\n"
+    "[codeSigningUnreachable]\n${codeSigning}"
+    "crlDistributionPoints = URI:http://127.0.0.1:9/publisher-ca.crl\n"
     "[timeStamping]\nextendedKeyUsage = critical,timeStamping\nkeyUsage = digitalSignature\n")
+endfunction()
+
+# The test CA revokes signer <name> and writes its revocation list, DER, to
+# publisher-ca.crl; made once.
+function(monitor_make_test_revocation_list revoked)
+  set(list ${MONITOR_SIGNING_DIR}/publisher-ca.crl)
+  if(EXISTS ${list})
+    return()
+  endif()
+  set(ca ${MONITOR_SIGNING_DIR}/publisher-ca)
+  set(ca_options -config ${MONITOR_TEST_CA_DB}/ca.cnf -cert ${ca}.crt -keyfile ${ca}.key)
+  monitor_openssl(ca ${ca_options} -revoke ${MONITOR_SIGNING_DIR}/${revoked}.leaf
+    -crl_reason keyCompromise)
+  monitor_openssl(ca ${ca_options} -gencrl -out ${list}.pem)
+  monitor_openssl(crl -in ${list}.pem -outform DER -out ${list})
 endfunction()
 
 # <name>.crt (followed by the CA's certificate) and <name>.key, issued by the
@@ -100,6 +123,15 @@ else()
   # signed with a timestamp of that year stays valid.
   monitor_make_issued_signer(publisher-2024 "CorvanexE Test Code Signing" codeSigning
     20240101000000Z 20250101000000Z)
+  # Same subject and CA again, each naming a revocation list: one the CA has
+  # revoked, one it has not, one whose list cannot be reached.
+  monitor_make_issued_signer(publisher-revoked "CorvanexE Test Code Signing" codeSigningListed
+    ${from} ${until})
+  monitor_make_issued_signer(publisher-listed "CorvanexE Test Code Signing" codeSigningListed
+    ${from} ${until})
+  monitor_make_issued_signer(publisher-unreachable-list "CorvanexE Test Code Signing"
+    codeSigningUnreachable ${from} ${until})
+  monitor_make_test_revocation_list(publisher-revoked)
   set(MONITOR_SIGNER_CERT ${MONITOR_SIGNING_DIR}/publisher.crt)
   set(MONITOR_SIGNER_KEY ${MONITOR_SIGNING_DIR}/publisher.key)
   set(MONITOR_TIMESTAMP_OPTIONS -TSA-certs ${MONITOR_SIGNING_DIR}/timestamping.crt

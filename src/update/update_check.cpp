@@ -93,6 +93,10 @@ std::wstring InstallerRefusalText(const InstallerSignature& signature) {
       return L"拒绝安装：安装程序没有有效签名，错误码 = " + Hex32(signature.status);
     case InstallerSignature::kOtherSigner:
       return L"拒绝安装：安装程序的签名者与本程序不同";
+    case InstallerSignature::kSignerRevoked:
+      return L"拒绝安装：安装程序的签名证书已被吊销";
+    case InstallerSignature::kRevocationUnknown:
+      return L"拒绝安装：无法确认安装程序的签名证书未被吊销，错误码 = " + Hex32(signature.status);
   }
   return L"";
 }

@@ -30,9 +30,21 @@ std::wstring UpdateLogLine(const LocalDateTime& now,
 inline constexpr std::int32_t kStillActive = 259;
 
 // Whether a downloaded installer may run: signed, validly, by the publisher
-// of the running monitor. status is the failing check's code where there is one.
+// of the running monitor, with a certificate not revoked. status is the
+// failing check's code where there is one. A revocation list that cannot be
+// read refuses the installer too: the installed version keeps working, and
+// the next check tries again, so an outage only delays an update, while
+// running a revoked publisher's installer with an administrator's rights
+// cannot be undone.
 struct InstallerSignature {
-  enum Verdict { kSameSigner, kMonitorUnsigned, kInstallerNotTrusted, kOtherSigner };
+  enum Verdict {
+    kSameSigner,
+    kMonitorUnsigned,
+    kInstallerNotTrusted,
+    kOtherSigner,
+    kSignerRevoked,
+    kRevocationUnknown,
+  };
   Verdict verdict = kInstallerNotTrusted;
   std::int32_t status = 0;
 };

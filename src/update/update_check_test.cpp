@@ -330,7 +330,8 @@ TEST_F(UpdateCheckTest, DeclinedPromptsAndFailedDownloadEachEndWithTheirLine) {
 TEST_F(UpdateCheckTest, InstallerNotOfOurSignerIsRefusedWithoutPrompt) {
   for (const auto verdict :
        {InstallerSignature::kMonitorUnsigned, InstallerSignature::kInstallerNotTrusted,
-        InstallerSignature::kOtherSigner}) {
+        InstallerSignature::kOtherSigner, InstallerSignature::kSignerRevoked,
+        InstallerSignature::kRevocationUnknown}) {
     ports.log.clear();
     ports.asked.clear();
     ClientAt(L"1.0");

@@ -28,7 +28,8 @@ class LoopbackServer {
     CreateFolderTree(root_);
     const std::string command =
         "/usr/bin/python3 " SOURCE_DIR_UNIX "/tests/e2e/update_server.py --root " + unixRoot_ +
-        " --port-file " + unixRoot_ + "/port --stop-file " + unixRoot_ + "/stop";
+        " --port-file " + unixRoot_ + "/port --stop-file " + unixRoot_ + "/stop --fixed-port " +
+        TEST_CRL_PORT;
     std::wstring commandLine = FromAnsi(command);
     STARTUPINFOW si{sizeof si};
     PROCESS_INFORMATION pi{};
@@ -351,6 +352,25 @@ TEST_F(UpdateTest, AnInstallerSignedByThePublishersRenewedCertificateStarts) {
 // since, and timestamped then: the signature is still good.
 TEST_F(UpdateTest, AnInstallerSignedWithAnExpiredCertificateButTimestampedStarts) {
   ExpectStarted(L"signed-2024.exe");
+}
+
+// The publisher's certificates that name the test CA's revocation list,
+// served on its fixed loopback port: one revoked, one not, one whose list
+// cannot be fetched (an update waits for a list it can read). Windows keeps a
+// list it fetched until its next update, so a test may read it from there.
+TEST_F(UpdateTest, AnInstallerOfARevokedCertificateIsRefused) {
+  server.Serve(L"publisher-ca.crl");
+  ExpectRefused(L"publisher-revoked.exe", L"拒绝安装：安装程序的签名证书已被吊销\r\n");
+}
+
+TEST_F(UpdateTest, AnInstallerWhoseCertificateTheListDoesNotNameStarts) {
+  server.Serve(L"publisher-ca.crl");
+  ExpectStarted(L"publisher-listed.exe");
+}
+
+TEST_F(UpdateTest, AnInstallerWhoseRevocationListCannotBeReadIsRefused) {
+  ExpectRefused(L"publisher-unreachable-list.exe",
+                L"拒绝安装：无法确认安装程序的签名证书未被吊销，错误码 = 0x");
 }
 
 TEST_F(UpdateTest, InstallerChangedAfterSigningIsRefused) {

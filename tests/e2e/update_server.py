@@ -3,8 +3,10 @@
 
 Serves the files of --root on 127.0.0.1 at a free port, which it writes to
 --port-file once it listens. A path under /slow/ is sent 16 KiB every half
-second. Every request path is appended to <root>/requests.log. The server
-ends when --stop-file appears or after ten minutes.
+second. Every request path is appended to <root>/requests.log. With
+--fixed-port the same files are served on that port too, where a
+certificate's revocation list address points. The server ends when
+--stop-file appears or after ten minutes.
 """
 import argparse
 import http.server
@@ -18,6 +20,7 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--stop-file", required=True)
+    parser.add_argument("--fixed-port", type=int)
     args = parser.parse_args()
     root = os.path.abspath(args.root)
 
@@ -50,6 +53,20 @@ def main():
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
+    servers = [server]
+    if args.fixed_port:
+        # The previous test's server may still be letting go of the port.
+        for attempt in range(50):
+            try:
+                servers.append(http.server.ThreadingHTTPServer(("127.0.0.1", args.fixed_port),
+                                                               Handler))
+                break
+            except OSError:
+                if attempt == 49:
+                    raise
+                time.sleep(0.1)
+        servers[-1].daemon_threads = True
+        threading.Thread(target=servers[-1].serve_forever, args=(0.2,), daemon=True).start()
     tmp = args.port_file + ".tmp"
     with open(tmp, "w") as f:
         f.write(str(server.server_address[1]))
@@ -60,7 +77,8 @@ def main():
     def watch():
         while not os.path.exists(args.stop_file) and time.time() < deadline:
             time.sleep(0.2)
-        server.shutdown()
+        for each in servers:
+            each.shutdown()
 
     threading.Thread(target=watch, daemon=True).start()
     server.serve_forever(poll_interval=0.2)
