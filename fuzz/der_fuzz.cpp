@@ -1,7 +1,7 @@
 // Certificates of any content, as a token may hold them.
 #include <span>
 
-#include "der.h"
+#include "base/der/der.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> in(data, size);

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "config/fake_profile_test.h"
+#include "testing/fake_profile.h"
 #include "fuzz_input.h"
 
 // A settings file from fuzz text: a "key=value" line goes into section, a

@@ -1,5 +1,5 @@
 // A language list of any content, and the choice of a language from it.
-#include "config/fake_profile_test.h"
+#include "testing/fake_profile.h"
 #include "fuzz_input.h"
 #include "i18n/language.h"
 

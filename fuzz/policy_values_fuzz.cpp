@@ -4,7 +4,7 @@
 // reports each value at most once per key, in a bounded line.
 #include <algorithm>
 
-#include "config/fake_policy_source_test.h"
+#include "testing/fake_policy_source.h"
 #include "config/policy.h"
 
 namespace {

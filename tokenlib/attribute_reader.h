@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "pkcs11_api.h"
+#include "base/pkcs11_api.h"
 
 namespace tokenlib {
 

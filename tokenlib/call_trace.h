@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pkcs11_api.h"
+#include "base/pkcs11_api.h"
 
 namespace tokenlib {
 

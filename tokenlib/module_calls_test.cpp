@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "big_token.h"
+#include "bench/big_token.h"
 #include "token_manager.h"
 
 using tokenlib::TokenManager;

@@ -9,7 +9,7 @@
 
 #include "attribute_reader.h"
 #include "call_trace.h"
-#include "der.h"
+#include "base/der/der.h"
 
 namespace tokenlib {
 

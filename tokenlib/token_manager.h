@@ -72,11 +72,11 @@
 #include <vector>
 
 #include "code_page.h"
-#include "der.h"
+#include "base/der/der.h"
 #include "dynamic_library.h"
 #include "library_note.h"
 #include "base/corvanex_mgr_abi.h"
-#include "pkcs11_api.h"
+#include "base/pkcs11_api.h"
 
 namespace tokenlib {
 

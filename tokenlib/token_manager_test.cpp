@@ -1,5 +1,5 @@
 // The PKCS#11 layer against real SoftHSM2 tokens that the suite provisions.
-#include "big_token.h"
+#include "bench/big_token.h"
 #include "token_manager.h"
 
 #include <dlfcn.h>

@@ -9,7 +9,7 @@
 #include <map>
 #include <sstream>
 
-#include "der.h"
+#include "base/der/der.h"
 
 namespace vtoken {
 

@@ -49,7 +49,7 @@
 #include <vector>
 
 #include "ini_file.h"
-#include "tokenlib/pkcs11_api.h"
+#include "base/pkcs11_api.h"
 
 namespace vtoken {
 

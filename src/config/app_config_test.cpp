@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/fake_profile_test.h"
+#include "testing/fake_profile.h"
 #include "config/fixed_date.h"
 #include "base/diagnostic_log.h"
 

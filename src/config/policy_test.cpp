@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "config/fake_policy_source_test.h"
+#include "testing/fake_policy_source.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "config/fake_profile_test.h"
+#include "testing/fake_profile.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <deque>
 
-#include "token/fake_token_library_test.h"
+#include "testing/fake_token_library.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;

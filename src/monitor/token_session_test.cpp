@@ -6,7 +6,7 @@
 #include <functional>
 #include <set>
 
-#include "token/fake_token_library_test.h"
+#include "testing/fake_token_library.h"
 #include "token/token_records.h"
 
 using ::testing::Contains;

@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "token/fake_token_library_test.h"
+#include "testing/fake_token_library.h"
 
 using ::testing::ElementsAre;
 

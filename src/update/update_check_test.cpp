@@ -6,7 +6,7 @@
 #include <deque>
 #include <functional>
 
-#include "config/fake_profile_test.h"
+#include "testing/fake_profile.h"
 
 using ::testing::ElementsAre;
 

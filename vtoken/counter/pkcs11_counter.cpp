@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tokenlib/pkcs11_api.h"
+#include "base/pkcs11_api.h"
 
 #if defined(_WIN32)
 #include <windows.h>

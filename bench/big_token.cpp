@@ -1,4 +1,4 @@
-#include "big_token.h"
+#include "bench/big_token.h"
 
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -9,8 +9,8 @@
 #include <iterator>
 #include <vector>
 
-#include "der.h"
-#include "pkcs11_api.h"
+#include "base/der/der.h"
+#include "base/pkcs11_api.h"
 
 namespace tokenlib::testing {
 

@@ -1,4 +1,4 @@
-#include "der.h"
+#include "base/der/der.h"
 
 #include <algorithm>
 

@@ -27,7 +27,7 @@
 #include "config/app_config.h"
 #include "i18n/res_strs.h"
 #include "monitor/token_session.h"
-#include "tokenlib/pkcs11_api.h"
+#include "base/pkcs11_api.h"
 #include "token/token_library_win.h"
 #include "token/token_operations.h"
 #include "base/files_win.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "big_token.h"
+#include "bench/big_token.h"
 #include "token_manager.h"
 
 namespace {
