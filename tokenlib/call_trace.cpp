@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <span>
 #include <sstream>
 #include <string_view>
 
+#include "base/pkcs11_names.h"
 #include "base/shared_names.h"
 
 namespace tokenlib {
@@ -91,17 +93,10 @@ CK_RV Traced(const char* name, const std::string& in, Call&& call) {
   return Traced(name, in, call, [](CK_RV) { return std::string(); });
 }
 
-std::string ObjectClassName(CK_OBJECT_CLASS value) {
-  switch (value) {
-    case CKO_CERTIFICATE:
-      return "CKO_CERTIFICATE";
-    case CKO_PUBLIC_KEY:
-      return "CKO_PUBLIC_KEY";
-    case CKO_PRIVATE_KEY:
-      return "CKO_PRIVATE_KEY";
-    default:
-      return Hex(value);
-  }
+// A constant's name, else its value in hex.
+std::string NameOr(std::span<const pkcs11::ConstantName> table, CK_ULONG value) {
+  const auto name = pkcs11::NameOf(table, value);
+  return name ? std::string(*name) : Hex(value);
 }
 
 std::string Session(CK_SESSION_HANDLE session) {
@@ -121,7 +116,7 @@ std::string Template(const CK_ATTRIBUTE* attributes, CK_ULONG count, bool answer
       text += "unavailable";
     else if (!answered && a.type == CKA_CLASS && a.pValue &&
              a.ulValueLen == sizeof(CK_OBJECT_CLASS))
-      text += ObjectClassName(*static_cast<const CK_OBJECT_CLASS*>(a.pValue));
+      text += NameOr(pkcs11::kObjectClasses, *static_cast<const CK_OBJECT_CLASS*>(a.pValue));
     else
       text += std::to_string(a.ulValueLen) + (a.pValue || answered ? "" : " (size asked)");
   }
@@ -283,89 +278,11 @@ CK_FUNCTION_LIST* TracedFunctions(CK_FUNCTION_LIST* module, const std::string& p
 }
 
 std::string ReturnCodeName(CK_RV rv) {
-  switch (rv) {
-#define NAME(x) \
-  case x:       \
-    return #x;
-    NAME(CKR_OK)
-    NAME(CKR_CANCEL)
-    NAME(CKR_HOST_MEMORY)
-    NAME(CKR_SLOT_ID_INVALID)
-    NAME(CKR_GENERAL_ERROR)
-    NAME(CKR_FUNCTION_FAILED)
-    NAME(CKR_ARGUMENTS_BAD)
-    NAME(CKR_CANT_LOCK)
-    NAME(CKR_ATTRIBUTE_SENSITIVE)
-    NAME(CKR_ATTRIBUTE_TYPE_INVALID)
-    NAME(CKR_ATTRIBUTE_VALUE_INVALID)
-    NAME(CKR_DEVICE_ERROR)
-    NAME(CKR_DEVICE_MEMORY)
-    NAME(CKR_DEVICE_REMOVED)
-    NAME(CKR_FUNCTION_NOT_SUPPORTED)
-    NAME(CKR_OBJECT_HANDLE_INVALID)
-    NAME(CKR_OPERATION_ACTIVE)
-    NAME(CKR_OPERATION_NOT_INITIALIZED)
-    NAME(CKR_PIN_INCORRECT)
-    NAME(CKR_PIN_INVALID)
-    NAME(CKR_PIN_LEN_RANGE)
-    NAME(CKR_PIN_EXPIRED)
-    NAME(CKR_PIN_LOCKED)
-    NAME(CKR_SESSION_CLOSED)
-    NAME(CKR_SESSION_COUNT)
-    NAME(CKR_SESSION_HANDLE_INVALID)
-    NAME(CKR_SESSION_READ_ONLY)
-    NAME(CKR_SESSION_EXISTS)
-    NAME(CKR_SESSION_READ_ONLY_EXISTS)
-    NAME(CKR_TOKEN_NOT_PRESENT)
-    NAME(CKR_TOKEN_NOT_RECOGNIZED)
-    NAME(CKR_TOKEN_WRITE_PROTECTED)
-    NAME(CKR_USER_ALREADY_LOGGED_IN)
-    NAME(CKR_USER_NOT_LOGGED_IN)
-    NAME(CKR_USER_PIN_NOT_INITIALIZED)
-    NAME(CKR_USER_TYPE_INVALID)
-    NAME(CKR_USER_ANOTHER_ALREADY_LOGGED_IN)
-    NAME(CKR_BUFFER_TOO_SMALL)
-    NAME(CKR_CRYPTOKI_NOT_INITIALIZED)
-    NAME(CKR_CRYPTOKI_ALREADY_INITIALIZED)
-#undef NAME
-    default:
-      return Hex(rv);
-  }
+  return NameOr(pkcs11::kReturnCodes, rv);
 }
 
 std::string AttributeTypeName(CK_ATTRIBUTE_TYPE type) {
-  switch (type) {
-#define NAME(x) \
-  case x:       \
-    return #x;
-    NAME(CKA_CLASS)
-    NAME(CKA_TOKEN)
-    NAME(CKA_PRIVATE)
-    NAME(CKA_LABEL)
-    NAME(CKA_VALUE)
-    NAME(CKA_CERTIFICATE_TYPE)
-    NAME(CKA_ISSUER)
-    NAME(CKA_SERIAL_NUMBER)
-    NAME(CKA_KEY_TYPE)
-    NAME(CKA_SUBJECT)
-    NAME(CKA_ID)
-    NAME(CKA_SENSITIVE)
-    NAME(CKA_ENCRYPT)
-    NAME(CKA_DECRYPT)
-    NAME(CKA_WRAP)
-    NAME(CKA_UNWRAP)
-    NAME(CKA_SIGN)
-    NAME(CKA_VERIFY)
-    NAME(CKA_MODULUS)
-    NAME(CKA_MODULUS_BITS)
-    NAME(CKA_PUBLIC_EXPONENT)
-    NAME(CKA_PRIVATE_EXPONENT)
-    NAME(CKA_EC_PARAMS)
-    NAME(CKA_EC_POINT)
-#undef NAME
-    default:
-      return Hex(type);
-  }
+  return NameOr(pkcs11::kAttributeTypes, type);
 }
 
 }  // namespace tokenlib
