@@ -27,7 +27,7 @@ UINT_PTR TimerId(MonitorTimer timer) {
 }  // namespace
 
 std::optional<MonitorTimer> DesktopPorts::TimerOf(UINT_PTR id) {
-  if (id < TimerId(MonitorTimer::TFindUSBKey) || id > TimerId(MonitorTimer::TEarlySearchNow))
+  if (id < kTimerBase || id >= kTimerBase + kMonitorTimerCount)
     return std::nullopt;
   return static_cast<MonitorTimer>(id - kTimerBase);
 }
@@ -52,7 +52,7 @@ void DesktopPorts::ShowMessage(const std::wstring& text, unsigned kind) {
 }
 
 void DesktopPorts::ArmTimer(MonitorTimer timer) {
-  int interval = TimerInterval(timer);
+  int interval = intervalOf_(timer);
   if (timer == MonitorTimer::TAppUpdate && firstUpdateDelay_)
     interval = *std::exchange(firstUpdateDelay_, std::nullopt);
   // SetTimer takes at least USER_TIMER_MINIMUM (10 ms).

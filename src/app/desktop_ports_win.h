@@ -12,14 +12,17 @@
 // diagnostic log and the manager's window.
 class DesktopPorts : public MonitorPorts {
  public:
+  // intervalOf gives each timer's interval in ms.
   DesktopPorts(ProgramState& state,
                HWND mainWindow,
                HWND applicationWindow,
-               TCoolTrayIcon& trayIcon)
+               TCoolTrayIcon& trayIcon,
+               int (*intervalOf)(MonitorTimer))
       : state_(state),
         mainWindow_(mainWindow),
         applicationWindow_(applicationWindow),
-        trayIcon_(trayIcon) {}
+        trayIcon_(trayIcon),
+        intervalOf_(intervalOf) {}
 
   // The first arming of the update check's timer waits this long instead of
   // its usual time; later ones (a tick put off by an open dialog) do not.
@@ -49,5 +52,6 @@ class DesktopPorts : public MonitorPorts {
   HWND mainWindow_;
   HWND applicationWindow_;
   TCoolTrayIcon& trayIcon_;
+  int (*intervalOf_)(MonitorTimer);
   std::optional<int> firstUpdateDelay_;
 };

@@ -47,7 +47,8 @@ bool MonitorApp::Start() {
 
   EnableModuleTraceWhenAsked();
   library_ = std::make_unique<DllTokenLibrary>(ExecutableFolder() + L"CorvanexMgr.dll");
-  ports_ = std::make_unique<DesktopPorts>(state_, main, applicationWindow_, *trayIcon_);
+  ports_ = std::make_unique<DesktopPorts>(state_, main, applicationWindow_, *trayIcon_,
+                                          &MonitorApp::TimerInterval);
   // A fleet that logs on at once does not reach the update server at once.
   ports_->DelayFirstUpdateCheck(UpdateCheckDelayMs(ActivePolicy, std::random_device{}()));
   session_ =
@@ -75,45 +76,45 @@ bool MonitorApp::Start() {
   return true;
 }
 
+std::span<const MonitorApp::TimerRow> MonitorApp::Timers() {
+  static constexpr TimerRow rows[] = {
+      // The token search after an arrival, once a second while it counts down.
+      {MonitorTimer::TFindUSBKey, 1000, [](MonitorApp& app) { app.session_->TFindUSBKeyTimer(); }},
+      // The balloon for a token never initialised.
+      {MonitorTimer::TCheckInit, 400, [](MonitorApp& app) { app.session_->TCheckInitTimer(); }},
+      {MonitorTimer::TCheckDefaultUPIN, 500, [](MonitorApp& app) { app.TCheckDefaultUPINTimer(); }},
+      // Hides the tray icon when no token is left after a removal.
+      {MonitorTimer::TUSBRemove, 3000, [](MonitorApp& app) { app.session_->TUSBRemoveTimer(); }},
+      // The library failed to start: the box, then the end.
+      {MonitorTimer::TCloseProject, 500, [](MonitorApp& app) { app.session_->TCloseProjectTimer(); }},
+      // The full re-registration the manager asked for.
+      {MonitorTimer::TRegCertXE, 1000, [](MonitorApp& app) { app.session_->TRegCertXETimer(); }},
+      {MonitorTimer::TAppUpdate, 6000, [](MonitorApp& app) { app.TAppUpdateTimer(); }},
+      // A USB arrival: the device settles for 2 s, the search starts 0.1 s later.
+      {MonitorTimer::SettlingTime, 2000, [](MonitorApp& app) { app.session_->SettlingTimeOver(); }},
+      {MonitorTimer::SearchStart, 100, [](MonitorApp& app) { app.session_->StartSearch(); }},
+      // Meanwhile the early look every 250 ms, the first once the arrival's
+      // message is answered.
+      {MonitorTimer::EarlyLook, 250, [](MonitorApp& app) { app.session_->EarlyLook(); }},
+      {MonitorTimer::FirstEarlyLook, 10, [](MonitorApp& app) { app.session_->FirstEarlyLook(); }},
+  };
+  static_assert(std::size(rows) == kMonitorTimerCount);
+  static_assert([] {
+    for (int i = 0; i < kMonitorTimerCount; ++i)
+      if (static_cast<int>(rows[i].timer) != i)
+        return false;
+    return true;
+  }());
+  return rows;
+}
+
+int MonitorApp::TimerInterval(MonitorTimer timer) {
+  return Timers()[static_cast<std::size_t>(timer)].intervalMs;
+}
+
 void MonitorApp::OnTimer(UINT_PTR id) {
-  const auto timer = DesktopPorts::TimerOf(id);
-  if (!timer)
-    return;
-  switch (*timer) {
-    case MonitorTimer::TFindUSBKey:
-      session_->TFindUSBKeyTimer();
-      break;
-    case MonitorTimer::TCheckInit:
-      session_->TCheckInitTimer();
-      break;
-    case MonitorTimer::TCheckDefaultUPIN:
-      TCheckDefaultUPINTimer();
-      break;
-    case MonitorTimer::TUSBRemove:
-      session_->TUSBRemoveTimer();
-      break;
-    case MonitorTimer::TCloseProject:
-      session_->TCloseProjectTimer();
-      break;
-    case MonitorTimer::TRegCertXE:
-      session_->TRegCertXETimer();
-      break;
-    case MonitorTimer::TAppUpdate:
-      TAppUpdateTimer();
-      break;
-    case MonitorTimer::TArrivalWait:
-      session_->TArrivalWaitTimer();
-      break;
-    case MonitorTimer::TSearchArm:
-      session_->TSearchArmTimer();
-      break;
-    case MonitorTimer::TEarlySearch:
-      session_->TEarlySearchTimer();
-      break;
-    case MonitorTimer::TEarlySearchNow:
-      session_->TEarlySearchNowTimer();
-      break;
-  }
+  if (const auto timer = DesktopPorts::TimerOf(id))
+    Timers()[static_cast<std::size_t>(*timer)].handler(*this);
 }
 
 void MonitorApp::TCheckDefaultUPINTimer() {

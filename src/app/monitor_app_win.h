@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <set>
+#include <span>
 
 #include "app/desktop_ports_win.h"
 #include "monitor/default_pin.h"
@@ -34,6 +35,15 @@ class MonitorApp : private MainFormEvents {
   bool Ended() const { return ended_; }
 
  private:
+  // Every timer: its interval and who answers it, in MonitorTimer's order.
+  struct TimerRow {
+    MonitorTimer timer;
+    int intervalMs;
+    void (*handler)(MonitorApp& app);
+  };
+  static std::span<const TimerRow> Timers();
+  static int TimerInterval(MonitorTimer timer);
+
   void OnTimer(UINT_PTR id) override;
   void OnSessionChange(WPARAM reason) override;
   void OnPolicyChange() override;

@@ -15,7 +15,6 @@ namespace {
 constexpr wchar_t kRegistrationFailedAtStart[] = L"注册证书失败，错误码 = %d";
 constexpr wchar_t kRegistrationFailed[] = L"注册证书失败，错误码 =%d";
 
-constexpr std::int32_t kExchangeOffset = 10000, kSignatureOffset = 20000;
 constexpr std::int32_t kSearchTicks = 60;
 
 // A fixed-size text field of the library, up to its NUL or its end.
@@ -25,34 +24,6 @@ std::string_view UpToNul(const char (&field)[N]) {
 }
 
 }  // namespace
-
-int TimerInterval(MonitorTimer timer) {
-  switch (timer) {
-    case MonitorTimer::TFindUSBKey:
-      return 1000;
-    case MonitorTimer::TCheckInit:
-      return 400;
-    case MonitorTimer::TCheckDefaultUPIN:
-      return 500;
-    case MonitorTimer::TUSBRemove:
-      return 3000;
-    case MonitorTimer::TCloseProject:
-      return 500;
-    case MonitorTimer::TRegCertXE:
-      return 1000;
-    case MonitorTimer::TAppUpdate:
-      return 6000;
-    case MonitorTimer::TArrivalWait:
-      return 2000;
-    case MonitorTimer::TSearchArm:
-      return 100;
-    case MonitorTimer::TEarlySearch:
-      return 250;
-    case MonitorTimer::TEarlySearchNow:
-      return 10;
-  }
-  return 1000;
-}
 
 bool IsTokenProductId(std::int32_t productId) {
   return productId == 0x8B15 || productId == 0xFF03 || productId == 0xFF04 || productId == 0xFF05;
@@ -112,32 +83,6 @@ void TokenSession::NotePresentTokens() {
   presentTokens_ = std::move(present);
 }
 
-void TokenSession::RemoveOurCertificates() {
-  const std::size_t added = std::exchange(inMy_, {}).size();
-  if (lib_.remove_all_certs_from_store(ProviderName()) == 0 && added > 0)
-    ports_.RecordEvent(MonitorEvent::kCertificatesRemoved, {std::to_wstring(added)});
-}
-
-void TokenSession::HoldUntilTheRootPromptEnds(bool& queued, const wchar_t* what) {
-  if (!queued)
-    ports_.WriteLog(std::wstring(L"Held until the root prompt is answered: ") + what);
-  queued = true;
-}
-
-void TokenSession::RunQueuedEvents() {
-  while (!shutDown_ && (queued_.removal || queued_.rescan || queued_.reRegistration)) {
-    const Queued now = std::exchange(queued_, Queued{});
-    if (now.removal)
-      RemoveAndRegisterAgain();
-    if (now.rescan && !shutDown_) {
-      SearchCountdown = 5;
-      RescanTokens();
-    }
-    if (now.reRegistration)
-      ReRegisterAll();
-  }
-}
-
 void TokenSession::InitMonitor() {
   SearchCountdown = 5;
   TokenCount = 0;
@@ -145,11 +90,7 @@ void TokenSession::InitMonitor() {
   config_ = ports_.ReadUserSettings();
   if (policy_.UpdateCheck)
     ports_.ArmTimer(MonitorTimer::TAppUpdate);
-  // Decided once: a language reload may change the string table's name
-  // later, and removal must use the name the certificates were added with.
-  state_.ProviderRegistered = IsProviderRegistered();
-  providerName_.clear();
-  ProviderName();
+  registrar_.DecideProvider();
   // A run that was killed, crashed or lost its power left its certificates
   // behind; the scan registers those of the tokens still present again.
   if (lib_.remove_marked_certs_from_store() == kNotExported)
@@ -221,17 +162,17 @@ void TokenSession::TokenDeviceArrival() {
     return;
   // The device needs a moment before the library can see it. Another
   // arrival meanwhile starts the wait again.
-  ports_.ArmTimer(MonitorTimer::TArrivalWait);
-  ports_.ArmTimer(MonitorTimer::TEarlySearch);
-  ports_.ArmTimer(MonitorTimer::TEarlySearchNow);
+  ports_.ArmTimer(MonitorTimer::SettlingTime);
+  ports_.ArmTimer(MonitorTimer::EarlyLook);
+  ports_.ArmTimer(MonitorTimer::FirstEarlyLook);
 }
 
-void TokenSession::TEarlySearchNowTimer() {
-  ports_.DisarmTimer(MonitorTimer::TEarlySearchNow);
-  TEarlySearchTimer();
+void TokenSession::FirstEarlyLook() {
+  ports_.DisarmTimer(MonitorTimer::FirstEarlyLook);
+  EarlyLook();
 }
 
-void TokenSession::TEarlySearchTimer() {
+void TokenSession::EarlyLook() {
   if (shutDown_ || InsideRootPrompt())
     return;
   if (RefreshTokenList() != 0 || (TokenCount == PreviousTokenCount && !insertionPending_))
@@ -244,12 +185,12 @@ void TokenSession::TEarlySearchTimer() {
   bool complete = true;
   for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i) {
     lib_.token_reload_all_objects(i);
-    const PassResult pass = RegisterPass(i);
+    const Registrar::PassResult pass = registrar_.Pass(i);
     complete = complete && pass.status == 0 && pass.registered > 0;
   }
   if (complete) {  // nothing left to bring early
-    ports_.DisarmTimer(MonitorTimer::TEarlySearch);
-    ports_.DisarmTimer(MonitorTimer::TEarlySearchNow);
+    ports_.DisarmTimer(MonitorTimer::EarlyLook);
+    ports_.DisarmTimer(MonitorTimer::FirstEarlyLook);
   }
 }
 
@@ -268,18 +209,18 @@ void TokenSession::FollowUpInsertion() {
     ports_.ArmTimer(MonitorTimer::TCheckDefaultUPIN);
 }
 
-void TokenSession::TArrivalWaitTimer() {
-  ports_.DisarmTimer(MonitorTimer::TArrivalWait);
+void TokenSession::SettlingTimeOver() {
+  ports_.DisarmTimer(MonitorTimer::SettlingTime);
   if (shutDown_)
     return;
   SearchCountdown = kSearchTicks;
-  ports_.ArmTimer(MonitorTimer::TSearchArm);
+  ports_.ArmTimer(MonitorTimer::SearchStart);
 }
 
-void TokenSession::TSearchArmTimer() {
-  ports_.DisarmTimer(MonitorTimer::TSearchArm);
-  ports_.DisarmTimer(MonitorTimer::TEarlySearch);  // the settling time is over
-  ports_.DisarmTimer(MonitorTimer::TEarlySearchNow);
+void TokenSession::StartSearch() {
+  ports_.DisarmTimer(MonitorTimer::SearchStart);
+  ports_.DisarmTimer(MonitorTimer::EarlyLook);  // the settling time is over
+  ports_.DisarmTimer(MonitorTimer::FirstEarlyLook);
   if (!shutDown_)
     ports_.ArmTimer(MonitorTimer::TFindUSBKey);
 }
@@ -333,7 +274,7 @@ void TokenSession::TokenDeviceRemoval() {
   if (shutDown_ || !state_.LibraryReady)
     return;
   if (InsideRootPrompt()) {
-    HoldUntilTheRootPromptEnds(queued_.removal, L"the removal");
+    registrar_.Hold(Registrar::Held::kRemoval, L"the removal");
     return;
   }
   RemoveAndRegisterAgain();
@@ -342,7 +283,7 @@ void TokenSession::TokenDeviceRemoval() {
 void TokenSession::RemoveAndRegisterAgain() {
   // A search that ran after the token had gone left the count at 0; its
   // certificates are still ours to take out.
-  if (shutDown_ || (TokenCount == 0 && inMy_.empty()))
+  if (shutDown_ || (TokenCount == 0 && !registrar_.HoldsCertificates()))
     return;
   insertionPending_ = false;  // every token left is registered again below
   bool allAnswer = TokenCount > 0;
@@ -351,7 +292,7 @@ void TokenSession::RemoveAndRegisterAgain() {
   if (allAnswer)
     return;  // every known token is still there
 
-  RemoveOurCertificates();
+  registrar_.RemoveOurCertificates();
   FindAndConnectTokens(lib_, TokenCount);
   for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i)
     if (ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0)
@@ -386,148 +327,11 @@ void TokenSession::RescanTokens() {
 
 void TokenSession::SessionUnlocked() {
   if (InsideRootPrompt()) {
-    HoldUntilTheRootPromptEnds(queued_.rescan, L"the re-scan after an unlock");
+    registrar_.Hold(Registrar::Held::kRescan, L"the re-scan after an unlock");
     return;
   }
   SearchCountdown = 5;
   RescanTokens();
-}
-
-bool TokenSession::IsProviderRegistered() {
-  const bool blank = std::all_of(strings_.PROVIDER_NAME.begin(), strings_.PROVIDER_NAME.end(),
-                                 [](wchar_t c) { return c <= L' '; });
-  return !blank && ports_.ProviderKeyExists(strings_.PROVIDER_NAME);
-}
-
-const std::wstring& TokenSession::ProviderName() {
-  if (!providerName_.empty())
-    return providerName_;
-  // Every link is written for a CryptoAPI provider: a name that is none (a
-  // key storage provider, a typing error) would leave every private key
-  // unreachable while the store looked right.
-  if (policy_.ProviderName && ports_.ProviderKeyExists(*policy_.ProviderName)) {
-    providerName_ = *policy_.ProviderName;
-    return providerName_;
-  }
-  if (policy_.ProviderName) {
-    const IgnoredPolicyValue ignored{
-        L"ProviderName",
-        L"\"" + *policy_.ProviderName + L"\" is not a registered CryptoAPI provider"};
-    ports_.WriteLog(ignored.LogLine());
-    ports_.RecordEvent(MonitorEvent::kPolicyValueIgnored, {ignored.name, ignored.reason});
-  }
-  providerName_ =
-      state_.ProviderRegistered ? strings_.PROVIDER_NAME : names::kMicrosoftProviderName;
-  return providerName_;
-}
-
-std::int32_t TokenSession::RegisterTokenCertificates(std::int32_t token) {
-  const PassResult pass = RegisterPass(token);
-  if (token >= 0 && token < kTokenTableSize)
-    ReportRegistration(state_.TokenTable[token], pass.status, pass.registered);
-  return pass.status;
-}
-
-TokenSession::PassResult TokenSession::RegisterPass(std::int32_t token) {
-  const std::wstring& provider = ProviderName();
-  ports_.WriteLog(L"Mon CSP:" + provider);
-  if (token < 0 || token >= kTokenTableSize)
-    return {1, 0};
-  TV9Info& info = state_.TokenTable[token];
-  ContainerOverflow overflow;
-  std::int32_t status = LoadContainerNames(lib_, token, info, &overflow);
-  if (status != 0)
-    return {status, 0};
-  // A token fuller than the tables: say so, then register what fits.
-  if (overflow.namesLeftOut > 0)
-    ports_.WriteLog(L"Containers left out: " + std::to_wstring(overflow.namesLeftOut) +
-                    L" (more than " + std::to_wstring(kMaxContainerNames) + L")");
-  if (overflow.listCut)
-    ports_.WriteLog(L"Containers left out: the list did not fit in " +
-                    std::to_wstring(cmgr::kContainerListSize) + L" bytes; those after " +
-                    std::to_wstring(info.ContainerCount + overflow.namesLeftOut) +
-                    L" were not listed");
-
-  // One record serves every read of the pass. Results of adding CA
-  // certificates are not looked at.
-  auto cert = std::make_unique<TV9CertInfo>();
-  std::int32_t registered = 0;
-  const auto route = [&](const std::string* container, std::int32_t keySpec) -> std::int32_t {
-    if (shutDown_)
-      return 0;  // the program ended inside this pass: nothing more goes in
-    std::string der(cert->CertData.begin(), cert->CertData.begin() + cert->CertLen);
-    // A container's certificate goes with its key, even one that says cA
-    // (self-signed, or a CA operator's own).
-    if (container) {
-      const std::int32_t added = lib_.container_addcert_to_store(
-          *container, provider, keySpec, cert->CertData.data(), cert->CertLen);
-      if (added == 0) {
-        ++registered;
-        inMy_.insert(std::move(der));  // what a removal takes out again
-      }
-      return added;
-    }
-    switch (cert->CertKind) {
-      case cmgr::kUserCertificate:
-        return 0;  // a standalone user certificate has no key here
-      case cmgr::kRootCertificate: {
-        // Windows asks the user to trust a new root; one declined is not
-        // asked for again in this run, except by the manager's "RegCert".
-        if (declinedRoots_.count(der))
-          return 0;
-        ++rootPromptDepth_;
-        const std::int32_t added =
-            lib_.helper_add_root_cert_to_store(L"ROOT", cert->CertData.data(), cert->CertLen);
-        --rootPromptDepth_;
-        if (added == cmgr::kRootDeclined)
-          declinedRoots_.insert(std::move(der));
-        else if (added == 0)
-          ++registered;
-        if (!InsideRootPrompt())
-          RunQueuedEvents();
-        return 0;
-      }
-      case cmgr::kIntermediateCertificate:
-        if (lib_.helper_add_root_cert_to_store(L"CA", cert->CertData.data(), cert->CertLen) == 0)
-          ++registered;
-        return 0;
-      default:
-        return 0;
-    }
-  };
-
-  const std::int32_t containers = std::clamp(info.ContainerCount, 0, kMaxContainerNames);
-  for (std::int32_t c = 0; c < containers && status == 0 && !shutDown_; ++c) {
-    const std::string& name = info.ContainerNames[c];
-    for (std::int32_t keySpec : {cmgr::kExchangeKey, cmgr::kSignatureKey}) {
-      if (ReadContainerCertificate(lib_, token, name, keySpec, *cert) != 0)
-        continue;
-      if (const std::int32_t code = route(&name, keySpec); code != 0) {
-        status = code + (keySpec == cmgr::kExchangeKey ? kExchangeOffset : kSignatureOffset);
-        break;  // the rest of this container and all later ones are skipped
-      }
-    }
-  }
-
-  // The token's standalone certificates, also after a failure above.
-  std::int32_t handles[kMaxStandaloneHandles] = {};
-  std::int32_t count = 0;
-  lib_.token_find_standalone_certs(token, handles, &count);
-  count = std::clamp(count, 0, kMaxStandaloneHandles);
-  for (std::int32_t i = 0; i < count && !shutDown_; ++i)
-    if (ReadStandaloneCertificate(lib_, token, handles[i], *cert) == 0)
-      route(nullptr, 0);
-  return {status, registered};
-}
-
-void TokenSession::ReportRegistration(const TV9Info& info,
-                                      std::int32_t status,
-                                      std::int32_t registered) {
-  const std::wstring label = TokenIdentity(ports_, info)[0];
-  if (status == 0)
-    ports_.RecordEvent(MonitorEvent::kCertificatesRegistered, {label, std::to_wstring(registered)});
-  else
-    ports_.RecordEvent(MonitorEvent::kRegistrationFailed, {label, std::to_wstring(status)});
 }
 
 void TokenSession::TRegCertXETimer() {
@@ -536,7 +340,7 @@ void TokenSession::TRegCertXETimer() {
     return;
   // However many "RegCert" came meanwhile: one re-registration after it.
   if (InsideRootPrompt()) {
-    HoldUntilTheRootPromptEnds(queued_.reRegistration, L"the manager's re-registration");
+    registrar_.Hold(Registrar::Held::kReRegistration, L"the manager's re-registration");
     return;
   }
   ReRegisterAll();
@@ -545,8 +349,8 @@ void TokenSession::TRegCertXETimer() {
 void TokenSession::ReRegisterAll() {
   if (shutDown_)
     return;
-  declinedRoots_.clear();
-  RemoveOurCertificates();
+  registrar_.ForgetDeclinedRoots();
+  registrar_.RemoveOurCertificates();
   ports_.WriteLog(L"Registered again on the manager's request: " + std::to_wstring(TokenCount) +
                   L" token(s)");
   for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i) {
@@ -557,11 +361,27 @@ void TokenSession::ReRegisterAll() {
     ports_.SendToManager(names::kCommandLoadCert);
 }
 
+void TokenSession::RunHeld(Registrar::Held event) {
+  switch (event) {
+    case Registrar::Held::kRemoval:
+      RemoveAndRegisterAgain();
+      return;
+    case Registrar::Held::kRescan:
+      SearchCountdown = 5;
+      RescanTokens();
+      return;
+    case Registrar::Held::kReRegistration:
+      ReRegisterAll();
+      return;
+  }
+}
+
 void TokenSession::Shutdown() {
   if (shutDown_)
     return;
   shutDown_ = true;
-  RemoveOurCertificates();
+  registrar_.Stop();
+  registrar_.RemoveOurCertificates();
   ports_.SendToManager(names::kCommandClose);
   lib_.uninit_pkcs11();
 }

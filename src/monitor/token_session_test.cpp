@@ -40,14 +40,14 @@ const char* Name(MonitorTimer t) {
       return "TRegCertXE";
     case MonitorTimer::TAppUpdate:
       return "TAppUpdate";
-    case MonitorTimer::TArrivalWait:
-      return "TArrivalWait";
-    case MonitorTimer::TSearchArm:
-      return "TSearchArm";
-    case MonitorTimer::TEarlySearch:
-      return "TEarlySearch";
-    case MonitorTimer::TEarlySearchNow:
-      return "TEarlySearchNow";
+    case MonitorTimer::SettlingTime:
+      return "SettlingTime";
+    case MonitorTimer::SearchStart:
+      return "SearchStart";
+    case MonitorTimer::EarlyLook:
+      return "EarlyLook";
+    case MonitorTimer::FirstEarlyLook:
+      return "FirstEarlyLook";
   }
   return "?";
 }
@@ -131,8 +131,8 @@ class TokenSessionTest : public ::testing::Test {
   // A device arrival and its settling time, as the timers run it.
   void Arrive(std::int32_t pid = 0xFF04) {
     session.USBArrival(pid);
-    session.TArrivalWaitTimer();
-    session.TSearchArmTimer();
+    session.SettlingTimeOver();
+    session.StartSearch();
   }
   // A device arrival, then ticks until the search timer disarms itself.
   void ArriveAndSearch(std::int32_t pid = 0xFF04) {
@@ -184,8 +184,8 @@ TEST_F(TokenSessionTest, FirstThenSecondTokenInserted) {
   EXPECT_THAT(lib.added, Contains("CA:a-inter"));
   // The settling time passes on timers, the thread free meanwhile.
   EXPECT_THAT(ports.events,
-              IsSupersetOf({"arm:TArrivalWait", "disarm:TArrivalWait", "arm:TSearchArm",
-                            "disarm:TSearchArm", "arm:TFindUSBKey"}));
+              IsSupersetOf({"arm:SettlingTime", "disarm:SettlingTime", "arm:SearchStart",
+                            "disarm:SearchStart", "arm:TFindUSBKey"}));
 
   ports.events.clear();
   lib.added.clear();
@@ -219,15 +219,15 @@ TEST_F(TokenSessionTest, AnArrivalWaitsOnTimersNotOnTheThread) {
   Start();
   session.USBArrival(0xFF04);
   EXPECT_THAT(ports.events,
-              ElementsAre("arm:TArrivalWait", "arm:TEarlySearch", "arm:TEarlySearchNow"));
+              ElementsAre("arm:SettlingTime", "arm:EarlyLook", "arm:FirstEarlyLook"));
   EXPECT_TRUE(lib.calls.empty());
   // The program ends during the settling time: the search never starts.
   session.Shutdown();
   ports.events.clear();
-  session.TArrivalWaitTimer();
-  session.TSearchArmTimer();
-  EXPECT_THAT(ports.events, ElementsAre("disarm:TArrivalWait", "disarm:TSearchArm",
-                                        "disarm:TEarlySearch", "disarm:TEarlySearchNow"));
+  session.SettlingTimeOver();
+  session.StartSearch();
+  EXPECT_THAT(ports.events, ElementsAre("disarm:SettlingTime", "disarm:SearchStart",
+                                        "disarm:EarlyLook", "disarm:FirstEarlyLook"));
 }
 
 // The early look only brings certificates sooner: a module may list a token
@@ -238,9 +238,9 @@ TEST_F(TokenSessionTest, AnEarlyLookNeverEndsAnInsertionShort) {
   ports.settings.URL = L"https://intranet.example/";
   Start();
   session.USBArrival(0xFF04);
-  session.TEarlySearchNowTimer();  // the first look, at once: not yet seen
+  session.FirstEarlyLook();  // the first look, at once: not yet seen
   EXPECT_EQ(session.TokenCount, 0);
-  EXPECT_EQ(ports.Count("disarm:TEarlySearchNow"), 1);  // looked at once only
+  EXPECT_EQ(ports.Count("disarm:FirstEarlyLook"), 1);  // looked at once only
 
   // Listed, its objects not yet readable; then only the first container.
   const FakeTokenLibrary::Token full = UserToken("a");
@@ -249,14 +249,14 @@ TEST_F(TokenSessionTest, AnEarlyLookNeverEndsAnInsertionShort) {
   listed.standalone.clear();
   lib.tokens.push_back(listed);
   ports.events.clear();
-  session.TEarlySearchTimer();
+  session.EarlyLook();
   EXPECT_EQ(session.TokenCount, 1);
   EXPECT_TRUE(lib.added.empty());
-  EXPECT_EQ(ports.Count("disarm:TEarlySearch"), 0);  // keeps looking
+  EXPECT_EQ(ports.Count("disarm:EarlyLook"), 0);  // keeps looking
   lib.tokens[0].containerList = std::string("a-c1") + '\0';
-  session.TEarlySearchTimer();
+  session.EarlyLook();
   EXPECT_THAT(lib.added, ElementsAre("MY:a-c1:1:a-c1-x", "MY:a-c1:2:a-c1-s"));
-  EXPECT_EQ(ports.Count("disarm:TEarlySearch"), 1);  // something came: no more early looks
+  EXPECT_EQ(ports.Count("disarm:EarlyLook"), 1);  // something came: no more early looks
   EXPECT_THAT(ports.events, Not(Contains(::testing::StartsWith("balloon"))));
   EXPECT_THAT(ports.events, Not(Contains("arm:TCheckDefaultUPIN")));
   EXPECT_THAT(ports.reported,
@@ -265,8 +265,8 @@ TEST_F(TokenSessionTest, AnEarlyLookNeverEndsAnInsertionShort) {
   // The rest appears before the settling time is over.
   lib.tokens[0] = full;
   lib.added.clear();
-  session.TArrivalWaitTimer();
-  session.TSearchArmTimer();
+  session.SettlingTimeOver();
+  session.StartSearch();
   session.TFindUSBKeyTimer();
   EXPECT_THAT(lib.added,
               IsSupersetOf({"MY:a-c1:1:a-c1-x", "MY:a-c2:1:a-c2-x", "ROOT:a-root", "CA:a-inter"}));
@@ -289,7 +289,7 @@ TEST_F(TokenSessionTest, ATokenWithoutCertificatesIsAnnouncedOnce) {
   lib.tokens.push_back(empty);
   session.USBArrival(0xFF04);
   for (int look = 0; look < 8; ++look)
-    session.TEarlySearchTimer();
+    session.EarlyLook();
   EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 0);
   Arrive();
   session.TFindUSBKeyTimer();
@@ -307,13 +307,13 @@ TEST_F(TokenSessionTest, AnEarlyFailureIsLeftToTheSettlingTimesSearch) {
   session.USBArrival(0xFF04);
   ports.events.clear();
   for (int look = 0; look < 8; ++look)
-    session.TEarlySearchTimer();
+    session.EarlyLook();
   EXPECT_THAT(ports.events, Not(Contains("balloon:USBKey???:1")));
   EXPECT_EQ(ports.Count("message:5"), 0);
   EXPECT_THAT(ports.reported, Not(Contains(::testing::StartsWith("1102:"))));
   lib.addStatus.clear();  // settled
-  session.TArrivalWaitTimer();
-  session.TSearchArmTimer();
+  session.SettlingTimeOver();
+  session.StartSearch();
   session.TFindUSBKeyTimer();
   EXPECT_EQ(session.TokenCount, 1);
   EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
@@ -324,7 +324,7 @@ TEST_F(TokenSessionTest, AnEarlyFailureIsLeftToTheSettlingTimesSearch) {
   lib.addStatus["a-c1,1"] = 0x80090016;
   lib.tokens.push_back(UserToken("b"));
   session.USBArrival(0xFF04);
-  session.TEarlySearchTimer();
+  session.EarlyLook();
   lib.tokens.pop_back();
   lib.calls.clear();
   session.USBRemoval(0xFF04);
@@ -738,7 +738,7 @@ TEST_F(TokenSessionTest, APolicyProviderThatIsNoCryptoApiProviderIsRefused) {
 TEST_F(TokenSessionTest, DevicesThePolicyAddsStartASearchOthersDoNot) {
   policy.ProductIds = {{std::nullopt, 0x0A1B}, {0x096E, 0x0608}};
   Start();
-  const auto armed = [&] { return ports.Count("arm:TArrivalWait"); };
+  const auto armed = [&] { return ports.Count("arm:SettlingTime"); };
   session.USBArrival(0x0A1B, 0x1234);  // any vendor
   EXPECT_EQ(armed(), 1);
   session.USBArrival(0x0608, 0x096E);
