@@ -1,7 +1,6 @@
 #include "token_manager.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -56,39 +55,9 @@ std::int32_t ClampToInt32(CK_ULONG value) {
   return value > 0x7FFFFFFFul ? 0x7FFFFFFF : static_cast<std::int32_t>(value);
 }
 
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (auto b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
-
-bool Contains(const std::vector<std::uint8_t>& haystack, const std::vector<std::uint8_t>& needle) {
-  return !needle.empty() && std::search(haystack.begin(), haystack.end(), needle.begin(),
-                                        needle.end()) != haystack.end();
-}
-
 std::string Hex32(CK_RV value) {
   char text[12];
   std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(value & 0xFFFFFFFFul));
-  return text;
-}
-
-// "YYYYMMDDHHMMSS" in UTC, as certificate validity texts are compared.
-std::string UtcNowText() {
-  using namespace std::chrono;
-  const auto now = floor<seconds>(system_clock::now());
-  const auto day = floor<days>(now);
-  const year_month_day date(day);
-  const hh_mm_ss time(now - day);
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d%02u%02u%02ld%02ld%02ld", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<long>(time.hours().count()), static_cast<long>(time.minutes().count()),
-                static_cast<long>(time.seconds().count()));
   return text;
 }
 
@@ -342,60 +311,71 @@ CK_RV TokenManager::FindAll(CK_SESSION_HANDLE session,
   return rv != CKR_OK ? rv : final;
 }
 
+void TokenManager::NoteLeftOut(CK_SLOT_ID slot, CK_OBJECT_HANDLE object, CK_RV rv) {
+  if (noted_.insert({slot, object, rv}).second)
+    note_("CorvanexMgr: object " + std::to_string(object) + " in slot " + std::to_string(slot) +
+          " left out: the module answered 0x" + Hex32(rv));
+}
+
 CK_RV TokenManager::ReadObjects(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* out) {
-  *out = Objects{};
-  // An object the module will not describe (deleted since the search, or
-  // refused) is left out of this pass; the others go on.
-  const auto skip = [&](CK_OBJECT_HANDLE h, CK_RV rv) {
-    if (noted_.insert({slot, h, rv}).second)
-      note_("CorvanexMgr: object " + std::to_string(h) + " in slot " + std::to_string(slot) +
-            " left out: the module answered 0x" + Hex32(rv));
-  };
-  std::vector<CK_OBJECT_HANDLE> handles;
-  for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
-    if (CK_RV rv = FindAll(session, cls, &handles))
+  for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY})
+    if (CK_RV rv = ReadKeys(slot, session, cls, out))
       return rv;
-    const bool priv = cls == CKO_PRIVATE_KEY;
-    for (CK_OBJECT_HANDLE h : handles) {
-      // What decides a key's container and use, and its public material.
-      enum { kId, kLabel, kDecrypts, kUnwraps, kSigns, kModulus, kExponent, kEcPoint };
-      constexpr int kKeyMaterial = 1;  // an RSA modulus or an EC point, never both
-      Attribute a[] = {{CKA_ID, 64},
-                       {CKA_LABEL, 129},
-                       {priv ? CKA_DECRYPT : CKA_ENCRYPT, 7},
-                       {priv ? CKA_UNWRAP : CKA_WRAP, 7},
-                       {priv ? CKA_SIGN : CKA_VERIFY, 7},
-                       {CKA_MODULUS, 1025, kKeyMaterial},
-                       {CKA_PUBLIC_EXPONENT, 17},
-                       {CKA_EC_POINT, 161, kKeyMaterial}};
-      static_assert(std::size(a) == kEcPoint + 1);
-      if (CK_RV rv = ReadAttributes(functions_, session, h, a)) {
-        if (IsSessionGone(rv))
-          return rv;
-        skip(h, rv);
-        continue;
-      }
-      const auto flag = [](const Attribute& x) {
-        return x.value && x.value->size() == sizeof(CK_BBOOL) && (*x.value)[0];
-      };
-      Key k;
-      k.handle = h;
-      k.isPrivate = priv;
-      k.id = a[kId].value.value_or(std::vector<std::uint8_t>{});
-      if (a[kLabel].value)
-        k.label.assign(a[kLabel].value->begin(), a[kLabel].value->end());
-      k.exchanges = flag(a[kDecrypts]) || flag(a[kUnwraps]);
-      k.signs = flag(a[kSigns]);
-      k.material = a[kModulus].value ? *a[kModulus].value
-                                     : a[kEcPoint].value.value_or(std::vector<std::uint8_t>{});
-      k.exponentLength = a[kExponent].value ? a[kExponent].value->size() : 0;
-      const auto first =
-          std::find_if(k.material.begin(), k.material.end(), [](auto b) { return b != 0; });
-      if (a[kModulus].value && first != k.material.end())
-        k.material.erase(k.material.begin(), first);
-      out->keys.push_back(std::move(k));
+  if (CK_RV rv = ReadCertificates(slot, session, out))
+    return rv;
+  FormContainers(*out, codePage_, UtcNowText());
+  return CKR_OK;
+}
+
+CK_RV TokenManager::ReadKeys(CK_SLOT_ID slot,
+                             CK_SESSION_HANDLE session,
+                             CK_OBJECT_CLASS cls,
+                             Objects* out) {
+  std::vector<CK_OBJECT_HANDLE> handles;
+  if (CK_RV rv = FindAll(session, cls, &handles))
+    return rv;
+  const bool priv = cls == CKO_PRIVATE_KEY;
+  for (CK_OBJECT_HANDLE h : handles) {
+    // What decides a key's container and use, and its public material.
+    enum { kId, kLabel, kDecrypts, kUnwraps, kSigns, kModulus, kExponent, kEcPoint };
+    constexpr int kKeyMaterial = 1;  // an RSA modulus or an EC point, never both
+    Attribute a[] = {{CKA_ID, 64},
+                     {CKA_LABEL, 129},
+                     {priv ? CKA_DECRYPT : CKA_ENCRYPT, 7},
+                     {priv ? CKA_UNWRAP : CKA_WRAP, 7},
+                     {priv ? CKA_SIGN : CKA_VERIFY, 7},
+                     {CKA_MODULUS, 1025, kKeyMaterial},
+                     {CKA_PUBLIC_EXPONENT, 17},
+                     {CKA_EC_POINT, 161, kKeyMaterial}};
+    static_assert(std::size(a) == kEcPoint + 1);
+    // An object the module will not describe (deleted since the search, or
+    // refused) is left out of this pass; the others go on.
+    if (CK_RV rv = ReadAttributes(functions_, session, h, a)) {
+      if (IsSessionGone(rv))
+        return rv;
+      NoteLeftOut(slot, h, rv);
+      continue;
     }
+    const auto flag = [](const Attribute& x) {
+      return x.value && x.value->size() == sizeof(CK_BBOOL) && (*x.value)[0];
+    };
+    Key k;
+    k.handle = h;
+    k.isPrivate = priv;
+    k.id = a[kId].value.value_or(std::vector<std::uint8_t>{});
+    if (a[kLabel].value)
+      k.label.assign(a[kLabel].value->begin(), a[kLabel].value->end());
+    k.exchanges = flag(a[kDecrypts]) || flag(a[kUnwraps]);
+    k.signs = flag(a[kSigns]);
+    k.SetMaterial(a[kModulus].value, a[kEcPoint].value);
+    k.exponentLength = a[kExponent].value ? a[kExponent].value->size() : 0;
+    out->keys.push_back(std::move(k));
   }
+  return CKR_OK;
+}
+
+CK_RV TokenManager::ReadCertificates(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* out) {
+  std::vector<CK_OBJECT_HANDLE> handles;
   if (CK_RV rv = FindAll(session, CKO_CERTIFICATE, &handles))
     return rv;
   for (CK_OBJECT_HANDLE h : handles) {
@@ -405,7 +385,7 @@ CK_RV TokenManager::ReadObjects(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Obje
     if (CK_RV rv = ReadAttributes(functions_, session, h, a)) {
       if (IsSessionGone(rv))
         return rv;
-      skip(h, rv);
+      NoteLeftOut(slot, h, rv);
       continue;
     }
     const CK_CERTIFICATE_TYPE x509 = CKC_X_509;
@@ -413,128 +393,13 @@ CK_RV TokenManager::ReadObjects(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Obje
         std::memcmp(a[kType].value->data(), &x509, sizeof x509) != 0 || !a[kValue].value ||
         a[kValue].value->empty())
       continue;
-    Certificate c;
-    c.handle = h;
-    c.id = a[kId].value.value_or(std::vector<std::uint8_t>{});
-    if (a[kLabel].value)
-      c.label.assign(a[kLabel].value->begin(), a[kLabel].value->end());
-    c.value = std::move(*a[kValue].value);
-    c.publicKey = der::CertificatePublicKey(c.value);
-    if (const auto use = der::CertificateUsage(c.value)) {
-      c.isCa = use->isCa;
-      constexpr std::uint8_t kExchange =
-          der::kKeyEncipherment | der::kDataEncipherment | der::kKeyAgreement;
-      c.usageSpec =
-          use->keyUsage && !(*use->keyUsage & kExchange) ? cmgr::kSignatureKey : cmgr::kExchangeKey;
-    }
-    if (const auto validity = der::CertificateValidity(c.value))
-      c.validity = *validity;
-    out->certs.push_back(std::move(c));
-  }
-  FormContainers(out);
-  return CKR_OK;
-}
-
-bool TokenManager::Certifies(const Certificate& cert, const Key& key) {
-  if (key.material.empty())
-    return false;
-  return cert.publicKey
-             ? (*cert.publicKey == key.material || Contains(key.material, *cert.publicKey))
-             : Contains(cert.value, key.material);
-}
-
-bool TokenManager::ClaimedByAnotherKey(const Certificate& cert,
-                                       const Container& container,
-                                       const Key* except) {
-  return std::any_of(container.keys.begin(), container.keys.end(), [&](const Key* k) {
-    return k != except && cert.publicKey && Certifies(cert, *k);
-  });
-}
-
-// A renewed certificate sits beside the one it replaces: the one valid now
-// with the latest end wins, else the latest end; unreadable dates come last.
-const TokenManager::Certificate* TokenManager::Current(
-    const std::vector<const Certificate*>& certs) {
-  const std::string now = UtcNowText();
-  const auto rank = [&](const Certificate* c) {
-    const auto& v = c->validity;
-    const bool valid = !v.notAfter.empty() && v.notBefore <= now && now <= v.notAfter;
-    return std::pair(valid, v.notAfter);
-  };
-  const Certificate* best = nullptr;
-  for (const Certificate* c : certs)
-    if (!best || rank(c) > rank(best))
-      best = c;
-  return best;
-}
-
-void TokenManager::FormContainers(Objects* objects) const {
-  auto& containers = objects->containers;
-  const auto containerOf = [&](const std::vector<std::uint8_t>& id) {
-    auto it = std::find_if(containers.begin(), containers.end(),
-                           [&](const Container& c) { return c.id == id; });
-    if (it != containers.end())
-      return &*it;
-    containers.push_back({"", id, {}, {}});
-    return &containers.back();
-  };
-  // A private key's usage is the true one: many modules give every public key
-  // encrypt and verify alike, so a public key only speaks for its pair while
-  // the private key is hidden (before login) or absent.
-  auto& keys = objects->keys;
-  for (Key& k : keys) {
-    const bool shadowed = !k.isPrivate && std::any_of(keys.begin(), keys.end(), [&](const Key& p) {
-      return p.isPrivate && p.id == k.id && (p.material.empty() || p.material == k.material);
-    });
-    if (k.id.empty() || shadowed || (!k.exchanges && !k.signs))
-      continue;
-    k.keySpec = k.exchanges ? cmgr::kExchangeKey : cmgr::kSignatureKey;
-    // A key allowed both uses is what its certificate says it is.
-    if (k.exchanges && k.signs) {
-      std::vector<const Certificate*> own;
-      for (const Certificate& c : objects->certs)
-        if (c.id == k.id && Certifies(c, k))
-          own.push_back(&c);
-      if (const Certificate* best = Current(own))
-        k.keySpec = best->usageSpec;
-    }
-    containerOf(k.id)->keys.push_back(&k);
-  }
-  // A certificate with a key on the token is that key's, even one that says
-  // cA (self-signed with common tools' defaults, a CA operator's own token).
-  for (const Certificate& c : objects->certs) {
-    const bool hasKey =
-        std::any_of(keys.begin(), keys.end(), [&](const Key& k) { return k.id == c.id; });
-    if (c.id.empty() || (c.isCa && !hasKey))
-      objects->standalone.push_back(&c);
-    else
-      containerOf(c.id)->certs.push_back(&c);
-  }
-
-  // Names: the first label, made unique; the hex of the id where needed.
-  std::vector<std::string> labels;
-  for (const Container& c : containers) {
     std::string label;
-    for (const Key* k : c.keys)
-      if (label.empty())
-        label = k->label;
-    for (const Certificate* cert : c.certs)
-      if (label.empty())
-        label = cert->label;
-    labels.push_back(label);
+    if (a[kLabel].value)
+      label.assign(a[kLabel].value->begin(), a[kLabel].value->end());
+    out->certs.push_back(DescribeCertificate(h, a[kId].value.value_or(std::vector<std::uint8_t>{}),
+                                             std::move(label), std::move(*a[kValue].value)));
   }
-  for (std::size_t i = 0; i < containers.size(); ++i) {
-    const std::string hex = Hex(containers[i].id);
-    const auto exact = labels[i].empty() ? std::nullopt : codePage_.FromUtf8(labels[i]);
-    const bool shared = std::count(labels.begin(), labels.end(), labels[i]) > 1;
-    const std::string name = exact ? std::string(exact->view()) : std::string();
-    containers[i].name = !exact ? hex : shared ? name + "-" + hex : name;
-  }
-  // A label that reads like another container's hex must not take its name.
-  for (std::size_t i = 0; i < containers.size(); ++i)
-    for (std::size_t j = 0; j < i; ++j)
-      if (containers[i].name == containers[j].name)
-        containers[i].name = Hex(containers[i].id) + "-" + std::to_string(i);
+  return CKR_OK;
 }
 
 CK_RV TokenManager::ObjectsOf(std::int32_t token, const Objects** objects) {
@@ -580,39 +445,12 @@ std::int32_t TokenManager::LoadContainers(std::int32_t token, char* names, std::
 std::int32_t TokenManager::FindContainer(std::int32_t token,
                                          const std::string& name,
                                          std::int32_t keySpec,
-                                         const Key** key,
-                                         const Certificate** cert) {
-  *key = nullptr;
-  *cert = nullptr;
+                                         ContainerEntry* entry) {
+  *entry = {};
   const Objects* objects;
   if (CK_RV rv = ObjectsOf(token, &objects))
     return static_cast<std::int32_t>(rv);
-  auto c = std::find_if(objects->containers.begin(), objects->containers.end(),
-                        [&](const Container& x) { return x.name == name; });
-  if (c == objects->containers.end())
-    return kErrNoContainer;
-  auto k = std::find_if(c->keys.begin(), c->keys.end(),
-                        [&](const Key* x) { return x->keySpec == keySpec; });
-  std::vector<const Certificate*> candidates;
-  if (k != c->keys.end()) {
-    *key = *k;
-    // A key without readable material cannot tell its certificate: any one
-    // no other key claims.
-    for (const Certificate* candidate : c->certs)
-      if ((*key)->material.empty() ? !ClaimedByAnotherKey(*candidate, *c, *key)
-                                   : Certifies(*candidate, **key))
-        candidates.push_back(candidate);
-    *cert = Current(candidates);
-    return 0;
-  }
-  // No key of that key spec in view: a certificate no visible key claims speaks
-  // for its own key.
-  for (const Certificate* candidate : c->certs)
-    if (!ClaimedByAnotherKey(*candidate, *c, nullptr) && candidate->usageSpec == keySpec &&
-        (c->keys.empty() || candidate->publicKey))
-      candidates.push_back(candidate);
-  *cert = Current(candidates);
-  return *cert ? 0 : kErrNoKey;
+  return FindInContainer(*objects, name, keySpec, UtcNowText(), entry);
 }
 
 std::int32_t TokenManager::GetContainerCert(std::int32_t token,
@@ -622,13 +460,12 @@ std::int32_t TokenManager::GetContainerCert(std::int32_t token,
                                             std::int32_t* length) {
   if (!data || !length || *length < 0)
     return kErrArguments;
-  const Key* key;
-  const Certificate* cert;
-  if (std::int32_t rv = FindContainer(token, container, keySpec, &key, &cert))
+  ContainerEntry entry;
+  if (std::int32_t rv = FindContainer(token, container, keySpec, &entry))
     return rv == kErrNoKey ? kErrNoCertificate : rv;
-  if (!cert)
+  if (!entry.cert)
     return kErrNoCertificate;
-  return CopyOut(cert->value, data, length);
+  return CopyOut(entry.cert->value, data, length);
 }
 
 std::int32_t TokenManager::GetContainerPubKey(std::int32_t token,
@@ -638,18 +475,17 @@ std::int32_t TokenManager::GetContainerPubKey(std::int32_t token,
                                               std::int32_t* exponentLength,
                                               unsigned char* modulus,
                                               std::int32_t* modulusLength) {
-  const Key* key;
-  const Certificate* cert;
-  if (std::int32_t rv = FindContainer(token, container, keySpec, &key, &cert))
+  ContainerEntry entry;
+  if (std::int32_t rv = FindContainer(token, container, keySpec, &entry))
     return rv == kErrNoKey ? kErrNoContainer : rv;
   std::vector<std::uint8_t> material;
   std::size_t exponent = 0;
-  if (key) {
-    material = key->material;
-    exponent = key->exponentLength;
-  } else if (cert) {
-    material = der::CertificatePublicKey(cert->value).value_or(std::vector<std::uint8_t>{});
-    exponent = der::CertificateExponentLength(cert->value);
+  if (entry.key) {
+    material = entry.key->material;
+    exponent = entry.key->exponentLength;
+  } else if (entry.cert) {
+    material = der::CertificatePublicKey(entry.cert->value).value_or(std::vector<std::uint8_t>{});
+    exponent = der::CertificateExponentLength(entry.cert->value);
   }
   const std::size_t n = std::min<std::size_t>(material.size(), 256);
   if (bits)

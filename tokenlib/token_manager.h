@@ -72,7 +72,7 @@
 #include <vector>
 
 #include "code_page.h"
-#include "base/der/der.h"
+#include "container_model.h"
 #include "dynamic_library.h"
 #include "library_note.h"
 #include "base/corvanex_mgr_abi.h"
@@ -86,9 +86,7 @@ inline constexpr std::int32_t kErrArguments = cmgr::kArgumentsBad;
 inline constexpr std::int32_t kErrBufferTooSmall = 0x150;  // CKR_BUFFER_TOO_SMALL
 inline constexpr std::int32_t kErrModuleNotLoaded = 0x80001001;
 inline constexpr std::int32_t kErrNoFunctionList = 0x80001002;
-inline constexpr std::int32_t kErrNoContainer = 0x80001003;
 inline constexpr std::int32_t kErrNoCertificate = 0x80001004;
-inline constexpr std::int32_t kErrNoKey = 0x80001005;
 inline constexpr std::int32_t kTriesAtLeast = 2;
 
 class TokenManager {
@@ -135,40 +133,6 @@ class TokenManager {
   std::int32_t ChangeUserPin(std::int32_t token, std::string_view oldPin, std::string_view newPin);
 
  private:
-  struct Key {
-    CK_OBJECT_HANDLE handle = 0;
-    std::vector<std::uint8_t> id;
-    std::string label;       // UTF-8
-    bool exchanges = false;  // decrypts or unwraps (a public key: encrypts or wraps)
-    bool signs = false;      // a public key: verifies
-    int keySpec = 0;         // 1 or 2 once it speaks for a container, else 0
-    std::vector<std::uint8_t> material;
-    std::size_t exponentLength = 0;
-    bool isPrivate = false;
-  };
-  struct Certificate {
-    CK_OBJECT_HANDLE handle = 0;
-    std::vector<std::uint8_t> id;
-    std::string label;  // UTF-8
-    std::vector<std::uint8_t> value;
-    std::optional<std::vector<std::uint8_t>> publicKey;  // as keys store it
-    bool isCa = false;
-    int usageSpec = 1;  // the key spec its key usage allows
-    der::Validity validity;
-  };
-  struct Container {
-    std::string name;  // system code page
-    std::vector<std::uint8_t> id;
-    std::vector<const Key*> keys;
-    std::vector<const Certificate*> certs;
-  };
-  // What one read of a token found; containers point into keys and certs.
-  struct Objects {
-    std::vector<Key> keys;
-    std::vector<Certificate> certs;
-    std::vector<Container> containers;
-    std::vector<const Certificate*> standalone;
-  };
   // A found token, its session and what was last read through it.
   struct Token {
     CK_SLOT_ID slot = 0;
@@ -185,20 +149,18 @@ class TokenManager {
   CK_RV WithSession(std::int32_t token, Op&& op);
   CK_RV ObjectsOf(std::int32_t token, const Objects** objects);
   CK_RV ReadObjects(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* objects);
+  // The private or public keys (cls), and the X.509 certificates, of the
+  // token; an object the module will not describe is left out and noted.
+  CK_RV ReadKeys(CK_SLOT_ID slot, CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, Objects* out);
+  CK_RV ReadCertificates(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* out);
+  void NoteLeftOut(CK_SLOT_ID slot, CK_OBJECT_HANDLE object, CK_RV rv);
   CK_RV FindAll(CK_SESSION_HANDLE session,
                 CK_OBJECT_CLASS cls,
                 std::vector<CK_OBJECT_HANDLE>* found);
-  void FormContainers(Objects* objects) const;
-  static bool Certifies(const Certificate& cert, const Key& key);
-  static bool ClaimedByAnotherKey(const Certificate& cert,
-                                  const Container& container,
-                                  const Key* except);
-  static const Certificate* Current(const std::vector<const Certificate*>& certs);
   std::int32_t FindContainer(std::int32_t token,
                              const std::string& name,
                              std::int32_t keySpec,
-                             const Key** key,
-                             const Certificate** cert);
+                             ContainerEntry* entry);
   bool Present(const Token& t);
   void CloseSessions();
 
