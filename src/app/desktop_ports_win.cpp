@@ -48,7 +48,7 @@ void DesktopPorts::ShowMessage(const std::wstring& text, unsigned kind) {
     flags |= MB_ICONQUESTION;
   if (kind & kTopmost)
     flags |= MB_TOPMOST;
-  MessageBoxW(mainWindow_, text.c_str(), ResStrs.P_MSGTitle.c_str(), flags);
+  MessageBoxW(mainWindow_, text.c_str(), strings_.P_MSGTitle.c_str(), flags);
 }
 
 void DesktopPorts::ArmTimer(MonitorTimer timer) {
@@ -71,7 +71,7 @@ void DesktopPorts::ExitProgram() {
 TConfigInfo DesktopPorts::ReadUserSettings() {
   TConfigInfo config{};
   ReadAppConfig(GetUserDataDir() + names::kUserConfigFile, config);
-  return WithPolicySettings(ActivePolicy, config);
+  return WithPolicySettings(policy_, config);
 }
 
 bool DesktopPorts::ProviderKeyExists(const std::wstring& providerName) {
@@ -108,5 +108,5 @@ void DesktopPorts::OpenWebAddress(const std::wstring& address, int browserMode) 
 }
 
 void DesktopPorts::CloseDialogsOnRemoval(std::int32_t tokenCount) {
-  ::CloseDialogsOnRemoval(tokenCount, ResStrs.P_MSGTitle);
+  ::CloseDialogsOnRemoval(tokenCount, strings_.P_MSGTitle);
 }

@@ -12,17 +12,24 @@
 // diagnostic log and the manager's window.
 class DesktopPorts : public MonitorPorts {
  public:
-  // intervalOf gives each timer's interval in ms.
+  // intervalOf gives each timer's interval in ms; boxes are captioned from
+  // strings; the user's settings are read under policy.
   DesktopPorts(ProgramState& state,
                HWND mainWindow,
                HWND applicationWindow,
                TCoolTrayIcon& trayIcon,
-               int (*intervalOf)(MonitorTimer))
+               int (*intervalOf)(MonitorTimer),
+               const TResStrs& strings,
+               Policy policy)
       : state_(state),
         mainWindow_(mainWindow),
         applicationWindow_(applicationWindow),
         trayIcon_(trayIcon),
-        intervalOf_(intervalOf) {}
+        intervalOf_(intervalOf),
+        strings_(strings),
+        policy_(std::move(policy)) {}
+  // Windows announced a change of policy.
+  void UsePolicy(const Policy& policy) { policy_ = policy; }
 
   // The first arming of the update check's timer waits this long instead of
   // its usual time; later ones (a tick put off by an open dialog) do not.
@@ -53,5 +60,7 @@ class DesktopPorts : public MonitorPorts {
   HWND applicationWindow_;
   TCoolTrayIcon& trayIcon_;
   int (*intervalOf_)(MonitorTimer);
+  const TResStrs& strings_;
+  Policy policy_;
   std::optional<int> firstUpdateDelay_;
 };

@@ -153,7 +153,7 @@ bool UserCouldReplaceModule(const std::wstring& module) {
   return false;
 }
 
-void LoadActivePolicy() {
+Policy ReadManagedPolicy() {
   RegistryPolicySource source;
   std::vector<IgnoredPolicyValue> ignored;
   Policy policy = ReadPolicy(source, ignored);
@@ -173,5 +173,5 @@ void LoadActivePolicy() {
     WriteDiagnosticLog(value.LogLine());
     ReportMonitorEvent(MonitorEvent::kPolicyValueIgnored, {value.name, value.reason});
   }
-  ActivePolicy = std::move(policy);
+  return policy;
 }

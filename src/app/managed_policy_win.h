@@ -4,10 +4,10 @@
 
 #include "config/policy.h"
 
-// Reads the policy keys into ActivePolicy: at start-up and again when Windows
-// announces a policy change. Each value that cannot be used is logged and
-// reported as an event.
-void LoadActivePolicy();
+// Reads the policy keys: at start-up and again when Windows announces a
+// policy change. Each value that cannot be used is logged and reported as an
+// event.
+Policy ReadManagedPolicy();
 
 // Whether the signed-in user, without administrator rights, could replace
 // the module at this full path, or what it loads: by any right on the file,

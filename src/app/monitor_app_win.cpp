@@ -10,10 +10,13 @@
 #include "config/data_folders.h"
 #include "config/fixed_names.h"
 #include "config/private_profile_win.h"
+#include "i18n/language_win.h"
 #include "i18n/res_strs.h"
 #include "monitor/commands.h"
 #include "base/files_win.h"
 #include "win32/event_log_win.h"
+#include "ui/settings_dialog_win.h"
+#include "update/update_check.h"
 #include "win32/guarded_win.h"
 
 namespace {
@@ -29,6 +32,20 @@ void EnableModuleTraceWhenAsked() {
     _wputenv((std::wstring(names::kModuleTraceVariable) + L"=1").c_str());  // also the CRT's copy
 }
 
+// The update configuration: ClientConfig.txt as shipped, and ClientConfig.ini
+// (which the update check reads) seeded from the same template when missing.
+// After an upgrade the user's copy still names the version it was seeded
+// with: its Version becomes the installed one, so the update just installed
+// is not offered again; its address stays.
+void SeedUpdateConfiguration(const std::wstring& exeDir) {
+  const std::wstring shipped = exeDir + names::kConfigTemplateFolder + names::kClientConfigTemplate;
+  const std::wstring updateDir = GetUpdateFolder();
+  CopyFileW(shipped.c_str(), (updateDir + names::kClientConfigTemplate).c_str(), TRUE);
+  CopyFileW(shipped.c_str(), (updateDir + names::kClientConfigIni).c_str(), TRUE);
+  WinProfileFiles files;
+  BringClientConfigUpToDate(files, shipped, updateDir + names::kClientConfigIni);
+}
+
 }  // namespace
 
 MonitorApp::MonitorApp(ProgramState& state, HWND applicationWindow)
@@ -36,8 +53,28 @@ MonitorApp::MonitorApp(ProgramState& state, HWND applicationWindow)
 
 MonitorApp::~MonitorApp() = default;
 
+void MonitorApp::Prepare() {
+  // Whatever a file of an earlier run holds, a step that fails is reported
+  // and the start goes on: a monitor that never starts leaves every token
+  // unregistered.
+  Guarded(applicationWindow_, [&] { policy_ = ReadManagedPolicy(); });
+  Guarded(applicationWindow_, [&] {
+    const std::wstring exeDir = ExecutableFolder();
+    const std::wstring userConfig = GetUserDataDir() + names::kUserConfigFile;
+    // The language is read before the settings file is seeded: on a first
+    // run it is the default, whatever the template says. An administrator's
+    // language comes before either.
+    const int startupLanguage = policy_.LanguageID.value_or(ReadConfiguredLanguageID(userConfig));
+    CopyFileW((exeDir + names::kConfigTemplateFolder + names::kUserConfigFile).c_str(),
+              userConfig.c_str(), TRUE);
+    SeedUpdateConfiguration(exeDir);
+    const std::wstring languageDll = SelectStartupLanguage(exeDir, startupLanguage, strings_);
+    WriteLanguageCspToRegistry(names::kRegistryKeyPath, languageDll);
+  });
+}
+
 bool MonitorApp::Start() {
-  form_ = TMainForm::Create(applicationWindow_, state_, *this);
+  form_ = TMainForm::Create(applicationWindow_, state_, *this, strings_);
   if (!form_)
     return false;
   const HWND main = form_->hwnd();
@@ -48,24 +85,24 @@ bool MonitorApp::Start() {
   EnableModuleTraceWhenAsked();
   library_ = std::make_unique<DllTokenLibrary>(ExecutableFolder() + L"CorvanexMgr.dll");
   ports_ = std::make_unique<DesktopPorts>(state_, main, applicationWindow_, *trayIcon_,
-                                          &MonitorApp::TimerInterval);
+                                          &MonitorApp::TimerInterval, strings_, policy_);
   // A fleet that logs on at once does not reach the update server at once.
-  ports_->DelayFirstUpdateCheck(UpdateCheckDelayMs(ActivePolicy, std::random_device{}()));
+  ports_->DelayFirstUpdateCheck(UpdateCheckDelayMs(policy_, std::random_device{}()));
   session_ =
-      std::make_unique<TokenSession>(state_, *library_, *ports_, ResStrs, AppConfig, ActivePolicy);
-  pinDialogs_ = std::make_unique<DesktopPinDialogs>(main);
+      std::make_unique<TokenSession>(state_, *library_, *ports_, strings_, settings_, policy_);
+  pinDialogs_ = std::make_unique<DesktopPinDialogs>(main, strings_, policy_);
   pinCheck_ = std::make_unique<DefaultPinCheck>(
-      state_, *library_, *ports_, *pinDialogs_, ResStrs, AppConfig, [this](const std::string& key) {
+      state_, *library_, *ports_, *pinDialogs_, strings_, settings_, [this](const std::string& key) {
         return ended_ ? std::nullopt : session_->IndexOfToken(key);
       });
-  updatePorts_ = std::make_unique<DesktopUpdatePorts>(main, ResStrs);
-  updateCheck_ = std::make_unique<UpdateCheck>(state_, *updatePorts_, ResStrs, ActivePolicy);
+  updatePorts_ = std::make_unique<DesktopUpdatePorts>(main, strings_);
+  updateCheck_ = std::make_unique<UpdateCheck>(state_, *updatePorts_, strings_, policy_);
   usb_ = std::make_unique<TUSB>();
   usb_->OnArrival = [this](TUSB& usb) { session_->USBArrival(usb.ProductID, usb.VendorID); };
   usb_->OnRemoval = [this](TUSB& usb) { session_->USBRemoval(usb.ProductID, usb.VendorID); };
   usb_->OnReaderArrival = [this] { session_->TokenDeviceArrival(); };
   usb_->OnReaderRemoval = [this] { session_->TokenDeviceRemoval(); };
-  usb_->WatchSmartCardReaders(ActivePolicy.WatchSmartCardReaders);
+  usb_->WatchSmartCardReaders(policy_.WatchSmartCardReaders);
   // FormCreate is an event handler like any other: an error that escapes it
   // is reported, and the program runs on with what has started.
   Guarded(main, [&] { session_->InitMonitor(); });
@@ -132,7 +169,7 @@ void MonitorApp::TCheckDefaultUPINTimer() {
 // for downloads while messages (and this timer's own) keep coming.
 void MonitorApp::TAppUpdateTimer() {
   ports_->DisarmTimer(MonitorTimer::TAppUpdate);
-  if (state_.UpdateCancelled || !ActivePolicy.UpdateCheck)
+  if (state_.UpdateCancelled || !policy_.UpdateCheck)
     return;  // the manager took updates over, or the administrator switched them off since
   // Never from inside one of our dialogs or boxes (they disable the main
   // window): the check would sit on the dialog's stack, and the user's answer
@@ -150,9 +187,29 @@ void MonitorApp::OnPolicyChange() {
   // The settings and the language follow in the main window; the module and
   // the provider are the ones the certificates in the store were added with,
   // and change at the next start.
-  LoadActivePolicy();
-  if (usb_)
-    usb_->WatchSmartCardReaders(ActivePolicy.WatchSmartCardReaders);
+  policy_ = ReadManagedPolicy();
+  if (session_) {
+    ports_->UsePolicy(policy_);
+    session_->UsePolicy(policy_);
+    pinDialogs_->UsePolicy(policy_);
+    updateCheck_->UsePolicy(policy_);
+    usb_->WatchSmartCardReaders(policy_.WatchSmartCardReaders);
+  }
+  TakeSettingsAndLanguageAgain();
+}
+
+void MonitorApp::OnAdvancedSettings() {
+  ShowSettingsDialog(form_->hwnd(), {ExecutableFolder(), strings_, policy_});
+  // Whatever the user did there, the settings and the language are taken
+  // again from the user's file, and the texts applied at once.
+  TakeSettingsAndLanguageAgain();
+}
+
+void MonitorApp::TakeSettingsAndLanguageAgain() {
+  if (ended_ || !IsWindow(form_->hwnd()))
+    return;  // the program ended meanwhile
+  SelectLanguageAfterSettingsDialog(ExecutableFolder(), settings_, strings_, policy_);
+  form_->ApplyLanguageTexts();
 }
 
 void MonitorApp::OnSessionChange(WPARAM reason) {
@@ -167,7 +224,7 @@ void MonitorApp::OnCopyData(HWND sender, const COPYDATASTRUCT& message) {
     return;  // not yet, or no longer, monitoring
   // Only the manager commands the monitor: any other program on the desktop
   // could otherwise show balloons under our icon or stop the update check.
-  if (!IsManagerWindow(sender, ExecutableFolder() + ResStrs.CallMainAppName)) {
+  if (!IsManagerWindow(sender, ExecutableFolder() + strings_.CallMainAppName)) {
     // One line per sender, up to a bound: a program sending from ever new
     // windows cannot grow the list or the log without end.
     if (ignoredSenders_.size() < kIgnoredSendersLogged && ignoredSenders_.insert(sender).second) {
@@ -181,7 +238,7 @@ void MonitorApp::OnCopyData(HWND sender, const COPYDATASTRUCT& message) {
     return;
   }
   const CopyDataRequest request =
-      DecodeCopyData(message.dwData, message.lpData, message.cbData, ResStrs);
+      DecodeCopyData(message.dwData, message.lpData, message.cbData, strings_);
   switch (request.kind) {
     case CopyDataRequest::kShowBalloon:
       ports_->ShowBalloon(request.text, kBalloonUser);
@@ -198,7 +255,7 @@ void MonitorApp::OnCopyData(HWND sender, const COPYDATASTRUCT& message) {
       // and its open prompt is answered No.
       ports_->DisarmTimer(MonitorTimer::TAppUpdate);
       state_.UpdateCancelled = true;
-      AnswerOpenPromptNo(ResStrs.P_MSGTitle);
+      AnswerOpenPromptNo(strings_.P_MSGTitle);
       break;
   }
 }

@@ -28,9 +28,14 @@ class MonitorApp : private MainFormEvents {
   MonitorApp(const MonitorApp&) = delete;
   MonitorApp& operator=(const MonitorApp&) = delete;
 
+  // Before Start: the policy, the user's settings file and update
+  // configuration, the language.
+  void Prepare();
   // Creates the main window and starts monitoring; false when the main
   // window cannot be created.
   bool Start();
+  // The application's title in the current language.
+  const std::wstring& Title() const { return strings_.P_Caption; }
   // True once the main window is gone, however that came about.
   bool Ended() const { return ended_; }
 
@@ -49,11 +54,17 @@ class MonitorApp : private MainFormEvents {
   void OnPolicyChange() override;
   void OnCopyData(HWND sender, const COPYDATASTRUCT& message) override;
   void OnDestroy() override;
+  void OnAdvancedSettings() override;
+  void TakeSettingsAndLanguageAgain();
   void TCheckDefaultUPINTimer();
   void TAppUpdateTimer();
 
   ProgramState& state_;
   HWND applicationWindow_;
+  // What every part of the program works from, handed on from here.
+  TResStrs strings_;
+  TConfigInfo settings_{};
+  Policy policy_;
   std::unique_ptr<TMainForm> form_;
   std::unique_ptr<TCoolTrayIcon> trayIcon_;
   std::unique_ptr<DllTokenLibrary> library_;

@@ -2,7 +2,6 @@
 
 #include <exception>
 
-TConfigInfo AppConfig;
 
 int ReadAppConfigFrom(ProfileStore& profile, TConfigInfo& config) {
   try {

@@ -34,5 +34,3 @@ int WriteAppConfig(const std::wstring& path, const TConfigInfo& config);
 // matches no language so that start-up falls back to English.
 int ReadConfiguredLanguageID(const std::wstring& path);
 
-// The settings the whole program works from.
-extern TConfigInfo AppConfig;

@@ -4,7 +4,6 @@
 #include <cwctype>
 #include <stdexcept>
 
-Policy ActivePolicy;
 
 namespace {
 

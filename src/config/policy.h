@@ -126,7 +126,5 @@ bool IsPolicyDevice(const Policy& policy, std::int32_t vendorId, std::int32_t pr
 bool IsBareFileName(std::wstring_view path);
 bool IsFullPath(std::wstring_view path);
 
-// The policy the running program works from.
-extern Policy ActivePolicy;
 // No value set: every built-in behaviour and user setting applies.
 inline const Policy kNoPolicy{};

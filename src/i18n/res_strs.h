@@ -13,8 +13,6 @@ struct TResStrs {
 #undef RES_INT
 };
 
-extern TResStrs ResStrs;
-
 struct ResTextEntry {
   const wchar_t* key;
   std::wstring TResStrs::*member;

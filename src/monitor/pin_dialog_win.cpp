@@ -102,7 +102,7 @@ class TUPinSetForm : public Window {
     if (!CreateWindowOfClass(names::kPinDialogClass, L"", WS_POPUP | WS_CAPTION | WS_SYSMENU,
                              WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, owner))
       return false;
-    layout_ = std::make_unique<DialogLayout>(hwnd());
+    layout_ = std::make_unique<DialogLayout>(hwnd(), in_.strings);
     FormCreate();
     ApplyLanguageTexts();
     // Fixed outer size, centred on the owner's monitor, topmost.
@@ -177,18 +177,18 @@ class TUPinSetForm : public Window {
 
     int width = kWidth, height = kChangeHeight;
     if (!IsPrompt()) {
-      SetWindowTextW(hwnd(), ResStrs.Main_Form_btn_SetUPIN.c_str());
-      SetDlgItemTextW(hwnd(), kOldPinCaption, ResStrs.UPINSet_Form_OldPIN.c_str());
-      SetDlgItemTextW(hwnd(), kNewPinCaption, ResStrs.UPINSet_Form_NewPIN1.c_str());
-      SetDlgItemTextW(hwnd(), kConfirmPinCaption, ResStrs.UPINSet_Form_NewPIN2.c_str());
-      SetDlgItemTextW(hwnd(), kPinOkButton, ResStrs.C_Btn_Confirm.c_str());
-      SetDlgItemTextW(hwnd(), kPinCancelButton, ResStrs.C_Btn_Cancel.c_str());
+      SetWindowTextW(hwnd(), in_.strings.Main_Form_btn_SetUPIN.c_str());
+      SetDlgItemTextW(hwnd(), kOldPinCaption, in_.strings.UPINSet_Form_OldPIN.c_str());
+      SetDlgItemTextW(hwnd(), kNewPinCaption, in_.strings.UPINSet_Form_NewPIN1.c_str());
+      SetDlgItemTextW(hwnd(), kConfirmPinCaption, in_.strings.UPINSet_Form_NewPIN2.c_str());
+      SetDlgItemTextW(hwnd(), kPinOkButton, in_.strings.C_Btn_Confirm.c_str());
+      SetDlgItemTextW(hwnd(), kPinCancelButton, in_.strings.C_Btn_Cancel.c_str());
     } else {
       height = kPromptHeight;
-      SetWindowTextW(hwnd(), ResStrs.P_MSGTitle.c_str());
-      SetDlgItemTextW(hwnd(), kPromptYesButton, ResStrs.Btn_Yes.c_str());
-      SetDlgItemTextW(hwnd(), kPromptNoButton, ResStrs.Btn_No.c_str());
-      SetDlgItemTextW(hwnd(), kRemindBox, ResStrs.P_DefaultPIN_Info.c_str());
+      SetWindowTextW(hwnd(), in_.strings.P_MSGTitle.c_str());
+      SetDlgItemTextW(hwnd(), kPromptYesButton, in_.strings.Btn_Yes.c_str());
+      SetDlgItemTextW(hwnd(), kPromptNoButton, in_.strings.Btn_No.c_str());
+      SetDlgItemTextW(hwnd(), kRemindBox, in_.strings.P_DefaultPIN_Info.c_str());
       // The prompt text has a font of its own; a long one widens the dialog.
       LOGFONTW tahoma{};
       tahoma.lfHeight = -Scale(13);
@@ -196,7 +196,7 @@ class TUPinSetForm : public Window {
       lstrcpynW(tahoma.lfFaceName, L"Tahoma", LF_FACESIZE);
       textFont_.reset(CreateFontIndirectW(&tahoma));
       SendMessageW(Item(kPromptText), WM_SETFONT, reinterpret_cast<WPARAM>(textFont_.get()), TRUE);
-      const std::wstring& text = ResStrs.K_DefaultUPINInfo;
+      const std::wstring& text = in_.strings.K_DefaultUPINInfo;
       SetDlgItemTextW(hwnd(), kPromptText, text.c_str());
       SIZE extent{};
       {
@@ -277,10 +277,10 @@ class TUPinSetForm : public Window {
   void btnOKClick() {
     PinText newPin(EditText(kNewPinEdit)), confirmation(EditText(kConfirmPinEdit));
     if (auto problem = CheckNewPin(newPin.text(), confirmation.text(), in_.MinPinLen, in_.MaxPinLen,
-                                   ResStrs)) {
+                                   in_.strings)) {
       const UINT icon =
           problem->boxKind == MonitorPorts::kQuestion ? MB_ICONQUESTION : MB_ICONINFORMATION;
-      MessageBoxW(hwnd(), problem->text.c_str(), ResStrs.P_MSGTitle.c_str(), MB_OK | icon);
+      MessageBoxW(hwnd(), problem->text.c_str(), in_.strings.P_MSGTitle.c_str(), MB_OK | icon);
       return;
     }
     oldPin_ = PinText(EditText(kOldPinEdit));
@@ -346,10 +346,10 @@ bool ShowPinDialog(HWND owner, const PinDialogInputs& inputs, PinDialogOutputs* 
 }
 
 PinDialogs::PromptAnswer DesktopPinDialogs::ShowDefaultPinPrompt() {
-  PinDialogInputs in;
+  PinDialogInputs in(strings_);
   in.ShowMode = PinDialogInputs::kPromptView;
   in.RemindTicked = true;
-  in.RemindLocked = ActivePolicy.DefaultPINMode.has_value();
+  in.RemindLocked = policy_.DefaultPINMode.has_value();
   PinDialogOutputs out;
   if (!ShowPinDialog(mainWindow_, in, &out))
     return {false, true};
@@ -363,7 +363,7 @@ std::optional<PinChange> DesktopPinDialogs::ShowChangePinDialog(std::int32_t min
     SetForegroundWindow(open);
     return std::nullopt;
   }
-  PinDialogInputs in;
+  PinDialogInputs in(strings_);
   in.MinPinLen = minLength;
   in.MaxPinLen = maxLength;
   PinDialogOutputs out;
@@ -377,5 +377,5 @@ void DesktopPinDialogs::SaveSettings(const TConfigInfo& config) {
   const std::wstring path = GetUserDataDir() + names::kUserConfigFile;
   TConfigInfo stored{};
   ReadAppConfig(path, stored);
-  WriteAppConfig(path, WithoutPolicySettings(ActivePolicy, config, stored));
+  WriteAppConfig(path, WithoutPolicySettings(policy_, config, stored));
 }

@@ -3,12 +3,16 @@
 
 #include <cstdint>
 
+#include "config/policy.h"
+#include "i18n/res_strs.h"
 #include "monitor/default_pin.h"
 
 // The PIN dialog "TUPinSetForm": the default-PIN prompt view and the
 // change-PIN view, each shown modally and gone when it closes.
 struct PinDialogInputs {
   static constexpr std::int32_t kPromptView = 100;
+  explicit PinDialogInputs(const TResStrs& texts) : strings(texts) {}
+  const TResStrs& strings;
   std::int32_t ShowMode = 0;  // kPromptView, or the change view
   std::int32_t MinPinLen = 0;
   std::int32_t MaxPinLen = 0;
@@ -50,7 +54,10 @@ bool ShowPinDialog(HWND owner, const PinDialogInputs& inputs, PinDialogOutputs* 
 // The program's PIN dialogs over the main window, and its settings file.
 class DesktopPinDialogs : public PinDialogs {
  public:
-  explicit DesktopPinDialogs(HWND mainWindow) : mainWindow_(mainWindow) {}
+  DesktopPinDialogs(HWND mainWindow, const TResStrs& strings, Policy policy)
+      : mainWindow_(mainWindow), strings_(strings), policy_(std::move(policy)) {}
+  // Windows announced a change of policy.
+  void UsePolicy(const Policy& policy) { policy_ = policy; }
   PromptAnswer ShowDefaultPinPrompt() override;
   std::optional<PinChange> ShowChangePinDialog(std::int32_t minLength,
                                                std::int32_t maxLength) override;
@@ -58,4 +65,6 @@ class DesktopPinDialogs : public PinDialogs {
 
  private:
   HWND mainWindow_;
+  const TResStrs& strings_;
+  Policy policy_;
 };

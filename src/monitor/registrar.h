@@ -72,6 +72,8 @@ class Registrar {
   // the first time.
   void Hold(Held event, const wchar_t* what);
 
+  void UsePolicy(const Policy& policy) { policy_ = policy; }
+
   // The program ends: a pass under way adds nothing more, and no held event
   // runs.
   void Stop() { stopped_ = true; }
@@ -92,7 +94,7 @@ class Registrar {
   TokenLibrary& lib_;
   MonitorPorts& ports_;
   TResStrs& strings_;
-  const Policy& policy_;
+  Policy policy_;
   RunHeld runHeld_;
 
   bool stopped_ = false;

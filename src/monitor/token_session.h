@@ -41,6 +41,13 @@ class TokenSession {
         registrar_(state, lib, ports, strings, policy,
                    [this](Registrar::Held event) { RunHeld(event); }) {}
 
+  // Windows announced a change of policy: the devices watched follow it; the
+  // module and the provider stay those of the start.
+  void UsePolicy(const Policy& policy) {
+    policy_ = policy;
+    registrar_.UsePolicy(policy);
+  }
+
   // After the device window exists: settings, update timer, provider check,
   // library start and the first registration of tokens already present.
   void InitMonitor();
@@ -115,7 +122,7 @@ class TokenSession {
   MonitorPorts& ports_;
   TResStrs& strings_;
   TConfigInfo& config_;
-  const Policy& policy_;
+  Policy policy_;
   Registrar registrar_;
 
   bool initBalloonShown_ = false;

@@ -35,14 +35,15 @@ AboutView::AboutView(HWND parent, DialogLayout& layout) : parent_(parent), layou
 }
 
 void AboutView::ApplyLanguageTexts(HICON icon) {
+  const TResStrs& strings = layout_.strings();
   // A size that is not a decimal number keeps the current one.
-  if (auto points = ParseDecimal(ResStrs.FontSize, 4); points && *points > 0)
+  if (auto points = ParseDecimal(strings.FontSize, 4); points && *points > 0)
     points_ = *points;
   LOGFONTW lf{};
   lf.lfHeight = -MulDiv(points_, layout_.dpi(), 72);
   lf.lfCharSet = GB2312_CHARSET;
   lf.lfWeight = FW_NORMAL;
-  lstrcpynW(lf.lfFaceName, ResStrs.FontName.c_str(), LF_FACESIZE);
+  lstrcpynW(lf.lfFaceName, strings.FontName.c_str(), LF_FACESIZE);
   font_.reset(CreateFontIndirectW(&lf));
   LOGFONTW link{};
   link.lfHeight = -layout_.Scale(11);
@@ -56,13 +57,13 @@ void AboutView::ApplyLanguageTexts(HICON icon) {
   }
 
   const std::pair<ControlId, const std::wstring*> texts[] = {
-      {kWebsiteCaption, &ResStrs.About_Form_Label_URL},
-      {kEmailCaption, &ResStrs.About_Form_Label_Email},
-      {kCopyright, &ResStrs.About_Form_label_CopyRight},
-      {kWebsiteLink, &ResStrs.About_Form_Label_URL_Info},
-      {kEmailLink, &ResStrs.About_Form_Label_Email_Info},
-      {kProductName, &ResStrs.P_Caption},
-      {kOkButton, &ResStrs.C_Btn_Confirm}};
+      {kWebsiteCaption, &strings.About_Form_Label_URL},
+      {kEmailCaption, &strings.About_Form_Label_Email},
+      {kCopyright, &strings.About_Form_label_CopyRight},
+      {kWebsiteLink, &strings.About_Form_Label_URL_Info},
+      {kEmailLink, &strings.About_Form_Label_Email_Info},
+      {kProductName, &strings.P_Caption},
+      {kOkButton, &strings.C_Btn_Confirm}};
   for (const auto& [id, text] : texts)
     SetDlgItemTextW(parent_, id, text->c_str());
   SetDlgItemTextW(parent_, kVersion, GetFileVersionText(ModuleFileName(nullptr)).c_str());

@@ -3,9 +3,7 @@
 #include <shellapi.h>
 
 #include "config/fixed_names.h"
-#include "i18n/language_win.h"
 #include "i18n/res_strs.h"
-#include "ui/settings_dialog_win.h"
 #include "base/files_win.h"
 
 namespace {
@@ -18,16 +16,21 @@ HICON MainIcon() {
 
 }  // namespace
 
-TMainForm::TMainForm(HWND applicationWindow, ProgramState& state, MainFormEvents& events)
+TMainForm::TMainForm(HWND applicationWindow,
+                     ProgramState& state,
+                     MainFormEvents& events,
+                     const TResStrs& strings)
     : applicationWindow_(applicationWindow),
       state_(state),
       events_(events),
+      strings_(strings),
       exeDir_(ExecutableFolder()) {}
 
 std::unique_ptr<TMainForm> TMainForm::Create(HWND applicationWindow,
                                              ProgramState& state,
-                                             MainFormEvents& events) {
-  std::unique_ptr<TMainForm> form(new TMainForm(applicationWindow, state, events));
+                                             MainFormEvents& events,
+                                             const TResStrs& strings) {
+  std::unique_ptr<TMainForm> form(new TMainForm(applicationWindow, state, events, strings));
   if (!form->CreateWindowOfClass(names::kMainWindowClass, L"",
                                  WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 0,
                                  applicationWindow, MainIcon()))
@@ -38,7 +41,7 @@ std::unique_ptr<TMainForm> TMainForm::Create(HWND applicationWindow,
 
 void TMainForm::FormCreate() {
   // Fixed client size and designed place, scaled with the window's DPI.
-  layout_ = std::make_unique<DialogLayout>(hwnd());
+  layout_ = std::make_unique<DialogLayout>(hwnd(), strings_);
   layout_->SetClientSize(AboutView::kClientWidth, AboutView::kClientHeight);
   SetWindowPos(hwnd(), nullptr, layout_->Scale(kDesignLeft), layout_->Scale(kDesignTop), 0, 0,
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -63,15 +66,15 @@ void TMainForm::ApplyTrayTexts() {
   if (!trayIcon_)
     return;
   trayIcon_->SetIcon(MainIcon());
-  trayIcon_->SetHint(ResStrs.P_Caption);
+  trayIcon_->SetHint(strings_.P_Caption);
 }
 
 void TMainForm::ApplyLanguageTexts() {
   about_->ApplyLanguageTexts(MainIcon());
   const std::pair<UINT, const std::wstring*> captions[] = {
-      {kShowManager, &ResStrs.Main_Form_PopupMenu_listMain},
-      {kAdvancedSettings, &ResStrs.Main_Form_PopupMenu_Advanced},
-      {kExit, &ResStrs.Main_Form_PopupMenu_Close}};
+      {kShowManager, &strings_.Main_Form_PopupMenu_listMain},
+      {kAdvancedSettings, &strings_.Main_Form_PopupMenu_Advanced},
+      {kExit, &strings_.Main_Form_PopupMenu_Close}};
   for (const auto& [id, text] : captions) {
     // Only the text: the default item keeps its mark.
     MENUITEMINFOW item{sizeof item};
@@ -79,7 +82,7 @@ void TMainForm::ApplyLanguageTexts() {
     item.dwTypeData = const_cast<wchar_t*>(text->c_str());
     SetMenuItemInfoW(trayMenu_.get(), id, FALSE, &item);
   }
-  SetWindowTextW(hwnd(), ResStrs.Main_Form_PopupMenu_About.c_str());
+  SetWindowTextW(hwnd(), strings_.Main_Form_PopupMenu_About.c_str());
   ApplyTrayTexts();
 }
 
@@ -101,7 +104,7 @@ void TMainForm::OnMenuCommand(UINT id) {
 
 void TMainForm::AcShowMainExecute() {
   // The shell is asked every time; the manager decides whether to run twice.
-  const std::wstring path = exeDir_ + ResStrs.CallMainAppName;
+  const std::wstring path = exeDir_ + strings_.CallMainAppName;
   ShellExecuteW(hwnd(), L"open", path.c_str(), nullptr, nullptr, SW_SHOW);
 }
 
@@ -112,13 +115,7 @@ void TMainForm::AcAdvancedExecute() {
     SetForegroundWindow(open);
     return;
   }
-  ShowSettingsDialog(hwnd(), exeDir_);
-  // Whatever the user did there, the settings and the language are taken
-  // again from the user's file, and the texts applied at once.
-  if (!IsWindow(hwnd()))
-    return;  // the program ended meanwhile
-  SelectLanguageAfterSettingsDialog(exeDir_);
-  ApplyLanguageTexts();
+  events_.OnAdvancedSettings();
 }
 
 void TMainForm::AcExitExecute() {
@@ -179,10 +176,6 @@ LRESULT TMainForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       // lParam names the area that changed; Group Policy's is "Policy".
       if (lp && lstrcmpiW(reinterpret_cast<LPCWSTR>(lp), L"Policy") == 0) {
         events_.OnPolicyChange();
-        if (IsWindow(hwnd())) {
-          SelectLanguageAfterSettingsDialog(exeDir_);
-          ApplyLanguageTexts();
-        }
       }
       return Window::HandleMessage(msg, wp, lp);
     case WM_CLOSE:

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "i18n/res_strs.h"
 #include "monitor/program_state.h"
 #include "ui/about_view_win.h"
 #include "ui/cool_tray_icon_win.h"
@@ -20,11 +21,13 @@ class MainFormEvents {
   // WM_COPYDATA from another program; the sender always gets 0 back.
   // sender: the window the message names as its own (wParam).
   virtual void OnCopyData(HWND sender, const COPYDATASTRUCT& message) = 0;
-  // Windows announced a change of Group Policy (WM_SETTINGCHANGE "Policy");
-  // the main window then takes the settings and the language again.
+  // Windows announced a change of Group Policy (WM_SETTINGCHANGE "Policy").
   virtual void OnPolicyChange() = 0;
   // The window is going away: the program's shutdown.
   virtual void OnDestroy() = 0;
+  // The user asked for the advanced settings (no settings or PIN dialog is
+  // open); the texts are applied again afterwards.
+  virtual void OnAdvancedSettings() = 0;
 };
 
 // The program's main window: hidden in normal use, found by other programs
@@ -38,7 +41,8 @@ class TMainForm : public Window {
   // when the window cannot be created.
   static std::unique_ptr<TMainForm> Create(HWND applicationWindow,
                                            ProgramState& state,
-                                           MainFormEvents& events);
+                                           MainFormEvents& events,
+                                           const TResStrs& strings);
 
   // The tray icon shows this window's menu and hint; texts are applied here.
   void AttachTrayIcon(TCoolTrayIcon& trayIcon);
@@ -55,7 +59,10 @@ class TMainForm : public Window {
   LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
 
  private:
-  TMainForm(HWND applicationWindow, ProgramState& state, MainFormEvents& events);
+  TMainForm(HWND applicationWindow,
+            ProgramState& state,
+            MainFormEvents& events,
+            const TResStrs& strings);
   void FormCreate();
   void ApplyTrayTexts();
   bool FormCloseQuery();
@@ -65,6 +72,7 @@ class TMainForm : public Window {
   HWND applicationWindow_;
   ProgramState& state_;
   MainFormEvents& events_;
+  const TResStrs& strings_;
   std::wstring exeDir_;
   std::unique_ptr<DialogLayout> layout_;
   std::unique_ptr<AboutView> about_;

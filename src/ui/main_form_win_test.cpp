@@ -25,15 +25,16 @@ struct IgnoredEvents : MainFormEvents {
   void OnCopyData(HWND, const COPYDATASTRUCT&) override {}
   void OnPolicyChange() override {}
   void OnDestroy() override {}
+  void OnAdvancedSettings() override {}
 };
 
 }  // namespace
 
 TEST(MainForm, TrayMenuHasTheThreeActionsWithShowManagerAsDefault) {
-  const TResStrs saved = ResStrs;
+  TResStrs strings;
   ProgramState state;
   IgnoredEvents events;
-  auto form = TMainForm::Create(nullptr, state, events);
+  auto form = TMainForm::Create(nullptr, state, events, strings);
   ASSERT_NE(form, nullptr);
   EXPECT_FALSE(IsWindowVisible(form->hwnd()));
   EXPECT_EQ(MenuItems(form->TrayMenu()),
@@ -42,9 +43,9 @@ TEST(MainForm, TrayMenuHasTheThreeActionsWithShowManagerAsDefault) {
             static_cast<UINT>(TMainForm::kShowManager));
 
   // New texts: the captions follow, the default item stays.
-  ResStrs.Main_Form_PopupMenu_listMain = L"Show main window";
-  ResStrs.Main_Form_PopupMenu_Close = L"Exit";
-  ResStrs.Main_Form_PopupMenu_About = L"About";
+  strings.Main_Form_PopupMenu_listMain = L"Show main window";
+  strings.Main_Form_PopupMenu_Close = L"Exit";
+  strings.Main_Form_PopupMenu_About = L"About";
   form->ApplyLanguageTexts();
   EXPECT_EQ(MenuItems(form->TrayMenu()),
             (std::vector<std::wstring>{L"Show main window", L"高级设置", L"Exit"}));
@@ -53,13 +54,13 @@ TEST(MainForm, TrayMenuHasTheThreeActionsWithShowManagerAsDefault) {
   wchar_t title[64] = {};
   GetWindowTextW(form->hwnd(), title, 64);
   EXPECT_STREQ(title, L"About");
-  ResStrs = saved;
 }
 
 TEST(MainForm, AboutViewIsLaidOutInAClient347By192) {
+  const TResStrs strings;
   ProgramState state;
   IgnoredEvents events;
-  auto form = TMainForm::Create(nullptr, state, events);
+  auto form = TMainForm::Create(nullptr, state, events, strings);
   ASSERT_NE(form, nullptr);
   RECT client{};
   GetClientRect(form->hwnd(), &client);
@@ -75,9 +76,10 @@ TEST(MainForm, AboutViewIsLaidOutInAClient347By192) {
 }
 
 TEST(MainForm, AMoveToAMonitorOf144DpiLaysTheAboutViewOutAgain) {
+  const TResStrs strings;
   ProgramState state;
   IgnoredEvents events;
-  auto form = TMainForm::Create(nullptr, state, events);
+  auto form = TMainForm::Create(nullptr, state, events, strings);
   ASSERT_NE(form, nullptr);
   RECT suggested{100, 80, 100 + 600, 80 + 400};
   SendMessageW(form->hwnd(), WM_DPICHANGED, MAKEWPARAM(144, 144),

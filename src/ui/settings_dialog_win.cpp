@@ -49,13 +49,13 @@ std::wstring WithColon(const std::wstring& text) {
 
 class TProjectConfigForm : public Window {
  public:
-  explicit TProjectConfigForm(std::wstring exeDir) : exeDir_(std::move(exeDir)) {}
+  explicit TProjectConfigForm(const SettingsDialogInputs& in) : in_(in) {}
 
   bool Create(HWND owner) {
     if (!CreateWindowOfClass(names::kSettingsDialogClass, L"", WS_POPUP | WS_CAPTION | WS_SYSMENU,
                              WS_EX_DLGMODALFRAME, owner))
       return false;
-    layout_ = std::make_unique<DialogLayout>(hwnd());
+    layout_ = std::make_unique<DialogLayout>(hwnd(), in_.strings);
     FormCreate(owner);
     ApplyLanguageTexts();
     LoadSettings();
@@ -114,19 +114,19 @@ class TProjectConfigForm : public Window {
   void ApplyLanguageTexts() {
     layout_->ApplyTableFont();
 
-    SetWindowTextW(hwnd(), ResStrs.Main_Form_PopupMenu_Advanced.c_str());
+    SetWindowTextW(hwnd(), in_.strings.Main_Form_PopupMenu_Advanced.c_str());
     const std::pair<int, std::wstring> texts[] = {
-        {kSettingsGroup, ResStrs.Config_Form_GroupBox},
-        {kOpenUrlBox, WithColon(ResStrs.Config_Form_CBOpenURL)},
-        {kDefaultBrowserRadio, ResStrs.Config_Form_RBtn1},
-        {kExplorerRadio, ResStrs.Config_Form_RBtn2},
-        {kCertTipsBox, WithColon(ResStrs.Config_Form_CBCertday)},
-        {kCertDayHint, ResStrs.Config_Form_Lable},
-        {kSaveButton, ResStrs.Config_Form_btnSave},
-        {kSettingsCancelButton, ResStrs.C_Btn_Cancel},
-        {kLanguageCaption, ResStrs.Config_Form_Language},
-        {kDefaultPinBox, ResStrs.Config_Form_DefaultPIN},
-        {kPolicyHint, ResStrs.Config_Form_Policy}};
+        {kSettingsGroup, in_.strings.Config_Form_GroupBox},
+        {kOpenUrlBox, WithColon(in_.strings.Config_Form_CBOpenURL)},
+        {kDefaultBrowserRadio, in_.strings.Config_Form_RBtn1},
+        {kExplorerRadio, in_.strings.Config_Form_RBtn2},
+        {kCertTipsBox, WithColon(in_.strings.Config_Form_CBCertday)},
+        {kCertDayHint, in_.strings.Config_Form_Lable},
+        {kSaveButton, in_.strings.Config_Form_btnSave},
+        {kSettingsCancelButton, in_.strings.C_Btn_Cancel},
+        {kLanguageCaption, in_.strings.Config_Form_Language},
+        {kDefaultPinBox, in_.strings.Config_Form_DefaultPIN},
+        {kPolicyHint, in_.strings.Config_Form_Policy}};
     for (const auto& [id, text] : texts)
       SetDlgItemTextW(hwnd(), id, text.c_str());
   }
@@ -135,7 +135,7 @@ class TProjectConfigForm : public Window {
   TLanguageInfo ReadLanguages() const {
     TLanguageInfo list;
     WinProfileFiles files;
-    ReadLanguageList(files, exeDir_ + names::kLanguagesFolder + names::kLanguageListFile, list);
+    ReadLanguageList(files, in_.exeDir + names::kLanguagesFolder + names::kLanguageListFile, list);
     return list;
   }
 
@@ -144,7 +144,7 @@ class TProjectConfigForm : public Window {
     const bool readOk = ReadAppConfig(SettingsPath(), stored_) == 0;
     // What the administrator set is shown, and cannot be changed here.
     const SettingsControls c =
-        LoadSettingsControls(readOk, WithPolicySettings(ActivePolicy, stored_), ReadLanguages());
+        LoadSettingsControls(readOk, WithPolicySettings(in_.policy, stored_), ReadLanguages());
     Tick(kOpenUrlBox, c.openUrl);
     SetDlgItemTextW(hwnd(), kUrlEdit, c.url.c_str());
     Tick(kExplorerRadio, c.internetExplorer);
@@ -163,7 +163,7 @@ class TProjectConfigForm : public Window {
   // cbOpenURLClick and cbCertDayClick; a control whose setting the policy
   // sets stays disabled.
   void EnableDependents() {
-    const Policy& p = ActivePolicy;
+    const Policy& p = in_.policy;
     EnableWindow(Item(kOpenUrlBox), !p.URLOpenMode);
     EnableWindow(Item(kUrlEdit), Ticked(kOpenUrlBox) && !p.URL);
     for (int id : {kDefaultBrowserRadio, kExplorerRadio})
@@ -197,7 +197,7 @@ class TProjectConfigForm : public Window {
   }
 
   void Box(const std::wstring& text) {
-    MessageBoxW(hwnd(), text.c_str(), ResStrs.P_MSGTitle.c_str(), MB_OK | MB_ICONINFORMATION);
+    MessageBoxW(hwnd(), text.c_str(), in_.strings.P_MSGTitle.c_str(), MB_OK | MB_ICONINFORMATION);
   }
 
   void btnSaveClick() {
@@ -212,25 +212,25 @@ class TProjectConfigForm : public Window {
     c.selectedLanguage = static_cast<int>(SendMessageW(Item(kLanguageList), CB_GETCURSEL, 0, 0));
     auto toSave = BuildSettingsToSave(c, ReadLanguages(), stored_);
     if (!toSave) {
-      Box(ResStrs.S_URLNull);
+      Box(in_.strings.S_URLNull);
       SetFocus(Item(kUrlEdit));
       return;  // the dialog stays open; nothing is written
     }
     // The user's file keeps the user's own values where the policy sets one.
-    toSave->record = WithoutPolicySettings(ActivePolicy, toSave->record, stored_);
-    if (ActivePolicy.LanguageID)
+    toSave->record = WithoutPolicySettings(in_.policy, toSave->record, stored_);
+    if (in_.policy.LanguageID)
       toSave->languageCsp.reset();
     if (WriteAppConfig(SettingsPath(), toSave->record) == 0) {
       if (toSave->languageCsp)
         WriteLanguageCspToRegistry(names::kRegistryKeyPath, *toSave->languageCsp);
-      Box(ResStrs.S_Save_Yes);
+      Box(in_.strings.S_Save_Yes);
     } else {
-      Box(ResStrs.S_Save_No);
+      Box(in_.strings.S_Save_No);
     }
     done_ = true;
   }
 
-  std::wstring exeDir_;
+  const SettingsDialogInputs& in_;
   std::unique_ptr<DialogLayout> layout_;
   TConfigInfo stored_{};
   std::vector<int> languageEntries_;
@@ -239,9 +239,9 @@ class TProjectConfigForm : public Window {
 
 }  // namespace
 
-bool ShowSettingsDialog(HWND owner, const std::wstring& exeDir) {
+bool ShowSettingsDialog(HWND owner, const SettingsDialogInputs& in) {
   common_controls::InitClasses(ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES);  // the up-down control
-  TProjectConfigForm form(exeDir);
+  TProjectConfigForm form(in);
   if (!form.Create(owner))
     return false;
   form.RunModal(owner);

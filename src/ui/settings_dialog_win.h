@@ -3,11 +3,21 @@
 
 #include <string>
 
+#include "config/policy.h"
+#include "i18n/res_strs.h"
+
+struct SettingsDialogInputs {
+  std::wstring exeDir;  // holds Languages\.
+  const TResStrs& strings;
+  // What the administrator sets is shown, and cannot be changed.
+  const Policy& policy;
+};
+
 // The advanced settings dialog "TProjectConfigForm", shown modally over
 // owner: it reads the user's settings file when shown and writes it (and the
-// language's registry value) when the user saves. exeDir holds Languages\.
-// False when the dialog could not be created.
-bool ShowSettingsDialog(HWND owner, const std::wstring& exeDir);
+// language's registry value) when the user saves. False when the dialog
+// could not be created.
+bool ShowSettingsDialog(HWND owner, const SettingsDialogInputs& in);
 
 // Control ids, also how tests find the controls.
 enum SettingsDialogControl : int {

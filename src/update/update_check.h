@@ -135,6 +135,8 @@ class UpdateCheck {
 
   int ReadUpdateVersions(const std::wstring& clientConfigPath, UpdateVersions& versions);
   void CheckForUpdate();
+  // Windows announced a change of policy.
+  void UsePolicy(const Policy& policy) { policy_ = policy; }
 
  private:
   // Fetches address into path while the user interface runs; the HRESULT, or
@@ -147,5 +149,5 @@ class UpdateCheck {
   ProgramState& state_;
   UpdatePorts& ports_;
   const TResStrs& strings_;
-  const Policy& policy_;
+  Policy policy_;
 };

@@ -21,7 +21,8 @@ int WindowDpi(HWND window) {
 
 }  // namespace
 
-DialogLayout::DialogLayout(HWND window) : window_(window), dpi_(WindowDpi(window)) {}
+DialogLayout::DialogLayout(HWND window, const TResStrs& strings)
+    : window_(window), strings_(strings), dpi_(WindowDpi(window)) {}
 
 void DialogLayout::CreateControls(std::span<const ControlSpec> design, DWORD commonStyle) {
   for (const ControlSpec& c : design) {
@@ -79,7 +80,7 @@ void DialogLayout::CentreOnOwnerMonitor(HWND owner, HWND insertAfter) const {
 }
 
 void DialogLayout::ApplyTableFont() {
-  tableFont_ = ::ApplyTableFont(window_, dpi_);
+  tableFont_ = ::ApplyTableFont(window_, dpi_, strings_);
 }
 
 void DialogLayout::OnDpiChanged(WPARAM wp, LPARAM lp) {

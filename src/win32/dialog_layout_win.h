@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/unique_handle_win.h"
+#include "i18n/res_strs.h"
 
 #ifndef WM_DPICHANGED
 #define WM_DPICHANGED 0x02E0
@@ -25,8 +26,8 @@ struct ControlSpec {
 // again when Windows moves the window to a monitor of another DPI.
 class DialogLayout {
  public:
-  // Reads the DPI the window is shown at.
-  explicit DialogLayout(HWND window);
+  // Reads the DPI the window is shown at; its font comes from strings.
+  DialogLayout(HWND window, const TResStrs& strings);
 
   int dpi() const { return dpi_; }
   int Scale(int designPixels) const { return MulDiv(designPixels, dpi_, 96); }
@@ -45,6 +46,7 @@ class DialogLayout {
   void CentreOnOwnerMonitor(HWND owner, HWND insertAfter = nullptr) const;
   // The string table's font at the window's DPI, on every control.
   void ApplyTableFont();
+  const TResStrs& strings() const { return strings_; }
 
   // WM_DPICHANGED: takes the new DPI, puts every control at its place and the
   // window at the rectangle Windows suggests. The window then makes its own
@@ -59,6 +61,7 @@ class DialogLayout {
   void Resize(int w, int h, Size kind);
 
   HWND window_;
+  const TResStrs& strings_;
   int dpi_;
   std::vector<Placed> placed_;
   Size sizeKind_ = Size::kNone;

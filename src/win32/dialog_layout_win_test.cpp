@@ -25,7 +25,8 @@ TEST(DialogLayout, AChangeOfDpiPlacesControlsSizeAndFontAnew) {
   HWND window = CreateWindowExW(WS_EX_DLGMODALFRAME, L"STATIC", L"", WS_POPUP | WS_CAPTION, 0, 0,
                                 10, 10, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   ASSERT_NE(window, nullptr);
-  DialogLayout layout(window);
+  const TResStrs strings;
+  DialogLayout layout(window, strings);
   const int dpi = layout.dpi();
   const ControlSpec design[] = {{1, L"BUTTON", BS_PUSHBUTTON, 10, 20, 30, 40},
                                 {2, L"STATIC", SS_LEFT, 0, 0, 0, 0}};

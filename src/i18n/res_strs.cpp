@@ -1,3 +1,0 @@
-#include "i18n/res_strs.h"
-
-TResStrs ResStrs;
