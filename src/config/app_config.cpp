@@ -2,17 +2,17 @@
 
 #include <exception>
 
+#include "config/policy.h"
 
 int ReadAppConfigFrom(ProfileStore& profile, TConfigInfo& config) {
   try {
-    const std::wstring s = kAppConfigSection;
-    config.URLOpenMode = ReadProfileInt(profile, s, L"URLOpenMode", 0);
-    config.URL = profile.ReadString(s, L"URL", L"");
-    config.BrowserMode = ReadProfileInt(profile, s, L"BrowserMode", 0);
-    config.CertTips = ReadProfileInt(profile, s, L"CertTips", 0);
-    config.CertDay = ReadProfileInt(profile, s, L"CertDay", 0);
-    config.LanguageID = ReadProfileInt(profile, s, L"LanguageID", kDefaultLanguageID);
-    config.DefaultPINMode = ReadProfileInt(profile, s, L"DefaultPINMode", 1);
+    for (const SettingField& field : kSettingFields) {
+      if (field.number)
+        config.*field.number =
+            ReadProfileInt(profile, kAppConfigSection, std::wstring(field.key), field.readDefault);
+      else
+        config.*field.text = profile.ReadString(kAppConfigSection, std::wstring(field.key), L"");
+    }
     return 0;
   } catch (const std::exception&) {
     return 1;
@@ -37,23 +37,13 @@ std::wstring AsProfileValue(const std::wstring& value) {
 }  // namespace
 
 int WriteAppConfigTo(ProfileStore& profile, const TConfigInfo& config) {
-  const std::wstring s = kAppConfigSection;
-  const auto num = [](std::int32_t v) { return std::to_wstring(v); };
   try {
-    if (!profile.WriteString(s, L"URLOpenMode", num(config.URLOpenMode)))
-      return 1;
-    if (!profile.WriteString(s, L"URL", AsProfileValue(config.URL)))
-      return 1;
-    if (!profile.WriteString(s, L"BrowserMode", num(config.BrowserMode)))
-      return 1;
-    if (!profile.WriteString(s, L"CertTips", num(config.CertTips)))
-      return 1;
-    if (!profile.WriteString(s, L"CertDay", num(config.CertDay)))
-      return 1;
-    if (!profile.WriteString(s, L"LanguageID", num(config.LanguageID)))
-      return 1;
-    if (!profile.WriteString(s, L"DefaultPINMode", num(config.DefaultPINMode)))
-      return 1;
+    for (const SettingField& field : kSettingFields) {
+      const std::wstring value = field.number ? std::to_wstring(config.*field.number)
+                                              : AsProfileValue(config.*field.text);
+      if (!profile.WriteString(kAppConfigSection, std::wstring(field.key), value))
+        return 1;
+    }
     return 0;
   } catch (const std::exception&) {
     return 1;

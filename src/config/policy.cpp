@@ -255,13 +255,12 @@ Policy ReadPolicy(PolicySource& source, std::vector<IgnoredPolicyValue>& ignored
         return false;
       });
 
-  policy.URLOpenMode = Signed(read.Number(Info(L"URLOpenMode")));
-  policy.URL = read.Text(Info(L"URL"));
-  policy.BrowserMode = Signed(read.Number(Info(L"BrowserMode")));
-  policy.CertTips = Signed(read.Number(Info(L"CertTips")));
-  policy.CertDay = Signed(read.Number(Info(L"CertDay")));
-  policy.DefaultPINMode = Signed(read.Number(Info(L"DefaultPINMode")));
-  policy.LanguageID = Signed(read.Number(Info(L"LanguageID")));
+  for (const SettingField& field : kSettingFields) {
+    if (field.number)
+      policy.*field.policyNumber = Signed(read.Number(Info(field.key)));
+    else
+      policy.*field.policyText = read.Text(Info(field.key));
+  }
 
   policy.UpdateCheck = read.Number(Info(L"UpdateCheck")).value_or(1) == 1;
   policy.UpdateVersionFile =
@@ -280,13 +279,12 @@ namespace {
 // Calls f with each user setting's place in the policy and in the settings.
 template <class F>
 void ForEachSetting(F f) {
-  f(&Policy::URLOpenMode, &TConfigInfo::URLOpenMode);
-  f(&Policy::URL, &TConfigInfo::URL);
-  f(&Policy::BrowserMode, &TConfigInfo::BrowserMode);
-  f(&Policy::CertTips, &TConfigInfo::CertTips);
-  f(&Policy::CertDay, &TConfigInfo::CertDay);
-  f(&Policy::DefaultPINMode, &TConfigInfo::DefaultPINMode);
-  f(&Policy::LanguageID, &TConfigInfo::LanguageID);
+  for (const SettingField& field : kSettingFields) {
+    if (field.number)
+      f(field.policyNumber, field.number);
+    else
+      f(field.policyText, field.text);
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,25 +25,6 @@ struct PolicyValueInfo {
   PolicyType type;
   std::uint32_t min = 0;
   std::uint32_t max = 0;
-};
-
-inline constexpr std::uint32_t kMaxUpdateDelaySeconds = 86400;
-
-inline constexpr PolicyValueInfo kPolicyValues[] = {
-    {L"Pkcs11Module", PolicyType::kString},
-    {L"ProductIds", PolicyType::kMultiString},
-    {L"WatchSmartCardReaders", PolicyType::kDword, 0, 1},
-    {L"ProviderName", PolicyType::kString},
-    {L"URLOpenMode", PolicyType::kDword, 0, 1},
-    {L"URL", PolicyType::kString},
-    {L"BrowserMode", PolicyType::kDword, 0, 1},
-    {L"CertTips", PolicyType::kDword, 0, 1},
-    {L"CertDay", PolicyType::kDword, 0, 365},
-    {L"DefaultPINMode", PolicyType::kDword, 0, 1},
-    {L"LanguageID", PolicyType::kDword, 1, 0xFFFF},
-    {L"UpdateCheck", PolicyType::kDword, 0, 1},
-    {L"UpdateVersionFile", PolicyType::kString},
-    {L"UpdateDelayMaxSeconds", PolicyType::kDword, 0, kMaxUpdateDelaySeconds},
 };
 
 // A value as the registry gave it: its type and its bytes.
@@ -87,6 +69,70 @@ struct Policy {
 
   bool operator==(const Policy&) const = default;
 };
+
+// One setting of UserConfig.ini: its key in section "APPConfig", which is
+// also the name of the policy value that sets it; its place in the record
+// and in the policy (a number or a text); what a missing key reads as; and
+// the numbers a policy value may give. In the order the file is written.
+struct SettingField {
+  std::wstring_view key;
+  std::int32_t TConfigInfo::*number = nullptr;
+  std::optional<std::int32_t> Policy::*policyNumber = nullptr;
+  std::wstring TConfigInfo::*text = nullptr;
+  std::optional<std::wstring> Policy::*policyText = nullptr;
+  std::int32_t readDefault = 0;
+  std::uint32_t policyMin = 0, policyMax = 0;
+};
+
+constexpr SettingField NumberField(std::wstring_view key,
+                                   std::int32_t TConfigInfo::*number,
+                                   std::optional<std::int32_t> Policy::*policy,
+                                   std::int32_t readDefault,
+                                   std::uint32_t policyMin,
+                                   std::uint32_t policyMax) {
+  return {key, number, policy, nullptr, nullptr, readDefault, policyMin, policyMax};
+}
+
+inline constexpr SettingField kSettingFields[] = {
+    NumberField(L"URLOpenMode", &TConfigInfo::URLOpenMode, &Policy::URLOpenMode, 0, 0, 1),
+    {L"URL", nullptr, nullptr, &TConfigInfo::URL, &Policy::URL},
+    NumberField(L"BrowserMode", &TConfigInfo::BrowserMode, &Policy::BrowserMode, 0, 0, 1),
+    NumberField(L"CertTips", &TConfigInfo::CertTips, &Policy::CertTips, 0, 0, 1),
+    NumberField(L"CertDay", &TConfigInfo::CertDay, &Policy::CertDay, 0, 0, 365),
+    NumberField(L"LanguageID", &TConfigInfo::LanguageID, &Policy::LanguageID, kDefaultLanguageID,
+                1, 0xFFFF),
+    NumberField(L"DefaultPINMode", &TConfigInfo::DefaultPINMode, &Policy::DefaultPINMode, 1, 0,
+                1),
+};
+
+inline constexpr std::uint32_t kMaxUpdateDelaySeconds = 86400;
+
+// Every policy value: the program's own, the settings', the update check's.
+inline constexpr auto kPolicyValues = [] {
+  constexpr PolicyValueInfo before[] = {
+      {L"Pkcs11Module", PolicyType::kString},
+      {L"ProductIds", PolicyType::kMultiString},
+      {L"WatchSmartCardReaders", PolicyType::kDword, 0, 1},
+      {L"ProviderName", PolicyType::kString},
+  };
+  constexpr PolicyValueInfo after[] = {
+      {L"UpdateCheck", PolicyType::kDword, 0, 1},
+      {L"UpdateVersionFile", PolicyType::kString},
+      {L"UpdateDelayMaxSeconds", PolicyType::kDword, 0, kMaxUpdateDelaySeconds},
+  };
+  std::array<PolicyValueInfo, std::size(before) + std::size(kSettingFields) + std::size(after)>
+      all{};
+  std::size_t n = 0;
+  for (const auto& value : before)
+    all[n++] = value;
+  for (const SettingField& field : kSettingFields)
+    all[n++] = field.number ? PolicyValueInfo{field.key, PolicyType::kDword, field.policyMin,
+                                              field.policyMax}
+                            : PolicyValueInfo{field.key, PolicyType::kString};
+  for (const auto& value : after)
+    all[n++] = value;
+  return all;
+}();
 
 // A value that was there but cannot be used, and why; each is logged once
 // per reading.

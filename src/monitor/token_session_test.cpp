@@ -146,7 +146,7 @@ class TokenSessionTest : public ::testing::Test {
   FakePorts ports;
   TResStrs strings;
   TConfigInfo config;
-  Policy policy;  // what an administrator set, read by the session as it goes
+  Policy policy;  // what an administrator set, handed to the session by its owner
   TokenSession session{state, lib, ports, strings, config, policy};
 };
 
@@ -705,6 +705,7 @@ TEST_F(TokenSessionTest, ThePolicysModuleAndProviderReplaceTheStringTables) {
   state.ProviderRegistered = true;
   policy.Pkcs11Module = L"C:\\Program Files\\Other\\other_pkcs11.dll";
   policy.ProviderName = L"Other Maker CSP v2";
+  session.UsePolicy(policy);
   lib.tokens.push_back(UserToken("a"));
   session.InitMonitor();
   EXPECT_THAT(lib.calls, Contains("init_pkcs11(C:\\Program Files\\Other\\other_pkcs11.dll)"));
@@ -720,6 +721,7 @@ TEST_F(TokenSessionTest, ThePolicysModuleAndProviderReplaceTheStringTables) {
 TEST_F(TokenSessionTest, APolicyProviderThatIsNoCryptoApiProviderIsRefused) {
   state.ProviderRegistered = true;
   policy.ProviderName = L"Microsoft Smart Card Key Storage Provider";
+  session.UsePolicy(policy);
   ports.missingProviders = {"Microsoft Smart Card Key Storage Provider"};
   lib.tokens.push_back(UserToken("a"));
   session.InitMonitor();
@@ -737,6 +739,7 @@ TEST_F(TokenSessionTest, APolicyProviderThatIsNoCryptoApiProviderIsRefused) {
 
 TEST_F(TokenSessionTest, DevicesThePolicyAddsStartASearchOthersDoNot) {
   policy.ProductIds = {{std::nullopt, 0x0A1B}, {0x096E, 0x0608}};
+  session.UsePolicy(policy);
   Start();
   const auto armed = [&] { return ports.Count("arm:SettlingTime"); };
   session.USBArrival(0x0A1B, 0x1234);  // any vendor
@@ -752,6 +755,7 @@ TEST_F(TokenSessionTest, DevicesThePolicyAddsStartASearchOthersDoNot) {
 
 TEST_F(TokenSessionTest, UpdateCheckOffByPolicyIsNeverArmed) {
   policy.UpdateCheck = false;
+  session.UsePolicy(policy);
   session.InitMonitor();
   EXPECT_THAT(ports.events, Not(Contains("arm:TAppUpdate")));
   TokenSession unmanaged{state, lib, ports, strings, config};
