@@ -84,12 +84,12 @@ std::int32_t CMGR_CALL token_connect(std::int32_t token) {
 }
 
 std::int32_t CMGR_CALL token_get_info(std::int32_t token,
-                                      char* desc1,
-                                      char* desc2,
-                                      char* desc3,
-                                      char* desc4,
+                                      char* label,
+                                      char* manufacturer,
+                                      char* model,
+                                      char* serial,
                                       std::int32_t* props) {
-  return Gate([&] { return Manager().GetInfo(token, desc1, desc2, desc3, desc4, props); });
+  return Gate([&] { return Manager().GetInfo(token, label, manufacturer, model, serial, props); });
 }
 
 std::int32_t CMGR_CALL token_reload_all_objects(std::int32_t token) {
@@ -113,12 +113,12 @@ std::int32_t CMGR_CALL container_get_cert(std::int32_t token,
 std::int32_t CMGR_CALL container_get_pubkey(std::int32_t token,
                                             const char* container,
                                             std::int32_t keySpec,
-                                            std::int32_t* out1,
-                                            std::int32_t* out2,
-                                            unsigned char* buf,
-                                            std::int32_t* out3) {
+                                            std::int32_t* keyBits,
+                                            std::int32_t* exponentLength,
+                                            unsigned char* modulus,
+                                            std::int32_t* modulusLength) {
   return Gate([&] {
-    return Manager().GetContainerPubKey(token, Text(container), keySpec, out1, out2, buf, out3);
+    return Manager().GetContainerPubKey(token, Text(container), keySpec, keyBits, exponentLength, modulus, modulusLength);
   });
 }
 

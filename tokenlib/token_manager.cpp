@@ -43,11 +43,6 @@ std::int32_t CopyOut(const std::vector<std::uint8_t>& value,
   return 0;
 }
 
-// The module's ways of saying the session, or the token under it, is gone.
-bool IsSessionGone(CK_RV rv) {
-  return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED || rv == CKR_DEVICE_REMOVED ||
-         rv == CKR_TOKEN_NOT_PRESENT;
-}
 
 std::int32_t ClampToInt32(CK_ULONG value) {
   if (value == CK_UNAVAILABLE_INFORMATION || value == CK_EFFECTIVELY_INFINITE)
@@ -169,26 +164,6 @@ CK_RV TokenManager::OpenSession(Token& t) {
   return rv;
 }
 
-template <class Op>
-CK_RV TokenManager::WithSession(std::int32_t token, Op&& op) {
-  Token* t = TokenAt(token);
-  if (!t)
-    return functions_ ? kErrBadToken : kErrNotInitialised;
-  const bool fresh = t->session == CK_INVALID_HANDLE;
-  if (fresh) {
-    if (CK_RV rv = OpenSession(*t))
-      return rv;
-  }
-  CK_RV rv = op(t->session);
-  if (!fresh && IsSessionGone(rv)) {
-    if (CK_RV reopened = OpenSession(*t))
-      return reopened;
-    rv = op(t->session);
-  }
-  if (IsSessionGone(rv))
-    DropSession(*t);
-  return rv;
-}
 
 bool TokenManager::Present(const Token& t) {
   CK_SLOT_INFO info{};
@@ -250,10 +225,10 @@ std::int32_t TokenManager::Connect(std::int32_t token) {
 }
 
 std::int32_t TokenManager::GetInfo(std::int32_t token,
-                                   char* desc1,
-                                   char* desc2,
-                                   char* desc3,
-                                   char* desc4,
+                                   char* label,
+                                   char* manufacturer,
+                                   char* model,
+                                   char* serial,
                                    std::int32_t* props) {
   Token* t = TokenAt(token);
   if (!t)
@@ -267,10 +242,10 @@ std::int32_t TokenManager::GetInfo(std::int32_t token,
   const CK_RV rv = functions_->C_GetTokenInfo(t->slot, &info);
   if (rv != CKR_OK)
     return static_cast<std::int32_t>(rv);
-  CopyPadded(codePage_, info.label, sizeof info.label, desc1, 33);
-  CopyPadded(codePage_, info.manufacturerID, sizeof info.manufacturerID, desc2, 129);
-  CopyPadded(codePage_, info.model, sizeof info.model, desc3, 65);
-  CopyPadded(codePage_, info.serialNumber, sizeof info.serialNumber, desc4, 65);
+  CopyPadded(codePage_, info.label, sizeof info.label, label, 33);
+  CopyPadded(codePage_, info.manufacturerID, sizeof info.manufacturerID, manufacturer, 129);
+  CopyPadded(codePage_, info.model, sizeof info.model, model, 65);
+  CopyPadded(codePage_, info.serialNumber, sizeof info.serialNumber, serial, 65);
   if (props) {
     props[0] = ClampToInt32(info.ulMaxPinLen);
     props[1] = ClampToInt32(info.ulMinPinLen);

@@ -6,8 +6,8 @@
 //            returns them at the last token_find; token_connect opens (or
 //            reopens) a read/write session on it, read-only when the token
 //            allows no more.
-// info       C_GetTokenInfo: desc1 = label, desc2 = manufacturer, desc3 =
-//            model, desc4 = serial number (blank padding removed). Properties:
+// info       C_GetTokenInfo: label, manufacturer, model and serial number
+//            (blank padding removed). Properties:
 //            1 ulMaxPinLen, 2 ulMinPinLen, 3 ulTotalPublicMemory, 4
 //            ulFreePublicMemory (-1 when unavailable), 5 hardware version and
 //            6 firmware version (major * 256 + minor), 7 the token flags, 8 the
@@ -35,9 +35,9 @@
 //            share it, the one whose public key is the key of that key spec (RSA
 //            modulus or EC point); a key without readable material takes the
 //            first.
-// pubkey     container_get_pubkey: out1 = key size in bits, out2 = length of
-//            the public exponent, buf = the modulus (up to 256 bytes), out3 =
-//            its length; from the certificate when no key object is visible.
+// pubkey     container_get_pubkey: keyBits = key size in bits, exponentLength =
+//            length of the public exponent, modulus (up to 256 bytes) and
+//            modulusLength; from the certificate when no key object is visible.
 // list       container_load_all: the names, each ending in NUL. When they do
 //            not all fit, the whole names that fit, their length, and
 //            CKR_BUFFER_TOO_SMALL.
@@ -66,6 +66,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -103,10 +104,10 @@ class TokenManager {
   std::int32_t Find(std::int32_t* handles, std::int32_t* count);
   std::int32_t Connect(std::int32_t token);
   std::int32_t GetInfo(std::int32_t token,
-                       char* desc1,
-                       char* desc2,
-                       char* desc3,
-                       char* desc4,
+                       char* label,
+                       char* manufacturer,
+                       char* model,
+                       char* serial,
                        std::int32_t* props);
   std::int32_t Reload(std::int32_t token);
   std::int32_t LoadContainers(std::int32_t token, char* names, std::int32_t* length);
@@ -131,6 +132,22 @@ class TokenManager {
   std::int32_t Login(std::int32_t token, std::string_view pin, std::int32_t* triesLeft);
   std::int32_t Logout(std::int32_t token);
   std::int32_t ChangeUserPin(std::int32_t token, std::string_view oldPin, std::string_view newPin);
+
+  // The private key of keySpec in the container signs data with CKM_RSA_PKCS
+  // (data: a DigestInfo, or a TLS client's 36 bytes of MD5 and SHA-1), or
+  // decrypts a PKCS#1 v1.5 block with it. Where the token hides its private
+  // keys the user must be logged in first: CKR_USER_NOT_LOGGED_IN. The
+  // result replaces signature or plain.
+  std::int32_t SignWithKey(std::int32_t token,
+                           const std::string& container,
+                           std::int32_t keySpec,
+                           std::span<const std::uint8_t> data,
+                           std::vector<std::uint8_t>* signature);
+  std::int32_t DecryptWithKey(std::int32_t token,
+                              const std::string& container,
+                              std::int32_t keySpec,
+                              std::span<const std::uint8_t> cipher,
+                              SecretBytes* plain);
 
  private:
   // A found token, its session and what was last read through it.
@@ -157,6 +174,11 @@ class TokenManager {
   CK_RV FindAll(CK_SESSION_HANDLE session,
                 CK_OBJECT_CLASS cls,
                 std::vector<CK_OBJECT_HANDLE>* found);
+  // The handle of the visible private key of keySpec in the container.
+  std::int32_t PrivateKeyOf(std::int32_t token,
+                            const std::string& container,
+                            std::int32_t keySpec,
+                            CK_OBJECT_HANDLE* key);
   std::int32_t FindContainer(std::int32_t token,
                              const std::string& name,
                              std::int32_t keySpec,
@@ -172,5 +194,32 @@ class TokenManager {
   Note note_;
   std::set<std::tuple<CK_SLOT_ID, CK_OBJECT_HANDLE, CK_RV>> noted_;
 };
+
+// The module's ways of saying the session, or the token under it, is gone.
+inline bool IsSessionGone(CK_RV rv) {
+  return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED || rv == CKR_DEVICE_REMOVED ||
+         rv == CKR_TOKEN_NOT_PRESENT;
+}
+
+template <class Op>
+CK_RV TokenManager::WithSession(std::int32_t token, Op&& op) {
+  Token* t = TokenAt(token);
+  if (!t)
+    return functions_ ? kErrBadToken : kErrNotInitialised;
+  const bool fresh = t->session == CK_INVALID_HANDLE;
+  if (fresh) {
+    if (CK_RV rv = OpenSession(*t))
+      return rv;
+  }
+  CK_RV rv = op(t->session);
+  if (!fresh && IsSessionGone(rv)) {
+    if (CK_RV reopened = OpenSession(*t))
+      return reopened;
+    rv = op(t->session);
+  }
+  if (IsSessionGone(rv))
+    DropSession(*t);
+  return rv;
+}
 
 }  // namespace tokenlib

@@ -384,6 +384,66 @@ TEST_F(SoftHsmTokens, AnObjectGoneBetweenSearchAndReadIsLeftOutAndNotedOnce) {
   dlclose(counter);
 }
 
+// Whether openssl finds signature to be key's PKCS#1 v1.5 signature of data.
+bool OpensslVerifies(const std::string& publicKey,
+                     const std::vector<unsigned char>& data,
+                     const std::vector<std::uint8_t>& signature) {
+  const std::string in = g_dir + "/signed.bin", sig = g_dir + "/signature.bin";
+  std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
+                                            static_cast<std::streamsize>(data.size()));
+  std::ofstream(sig, std::ios::binary)
+      .write(reinterpret_cast<const char*>(signature.data()),
+             static_cast<std::streamsize>(signature.size()));
+  const std::string cmd = "openssl pkeyutl -verify -pubin -keyform DER -inkey " + publicKey +
+                          " -in " + in + " -sigfile " + sig + " >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+// The private keys sign and decrypt on the token, once the user is logged in.
+TEST_F(SoftHsmTokens, APrivateKeySignsAndDecryptsOnTheToken) {
+  // SHA-256's DigestInfo prefix and a hash.
+  std::vector<unsigned char> digestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48,
+                                           0x01, 0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04,
+                                           0x20};
+  for (int i = 0; i < 32; ++i)
+    digestInfo.push_back(static_cast<unsigned char>(i * 7));
+  std::vector<std::uint8_t> signature;
+  EXPECT_EQ(manager.SignWithKey(alpha, "sign", 2, digestInfo, &signature),
+            static_cast<int32_t>(CKR_USER_NOT_LOGGED_IN));
+  int32_t tries = 0;
+  ASSERT_EQ(manager.Login(alpha, "1234", &tries), 0);
+  ASSERT_EQ(manager.SignWithKey(alpha, "sign", 2, digestInfo, &signature), 0);
+  EXPECT_EQ(signature.size(), 256u);
+  EXPECT_TRUE(OpensslVerifies(g_dir + "/sign.pub.der", digestInfo, signature));
+  signature[100] ^= 1;
+  EXPECT_FALSE(OpensslVerifies(g_dir + "/sign.pub.der", digestInfo, signature));
+
+  // A session key enveloped to the exchange key comes back out.
+  const std::string key = "0123456789abcdef01234567";
+  std::ofstream(g_dir + "/plain.bin", std::ios::binary) << key;
+  ASSERT_EQ(std::system(("openssl pkeyutl -encrypt -pubin -keyform DER -inkey " + g_dir +
+                         "/exch.pub.der -in " + g_dir + "/plain.bin -out " + g_dir +
+                         "/cipher.bin").c_str()),
+            0);
+  const std::vector<unsigned char> cipher = ReadFile(g_dir + "/cipher.bin");
+  SecretBytes plain;
+  ASSERT_EQ(manager.DecryptWithKey(alpha, "exch", 1, cipher, &plain), 0);
+  EXPECT_EQ(plain.view(), key);
+
+  const struct {
+    const char* container;
+    int32_t keySpec;
+    int32_t status;
+  } refused[] = {
+      {"absent", 2, tokenlib::kErrNoContainer},
+      {"sign", 1, tokenlib::kErrNoKey},  // a signature key does not decrypt
+  };
+  for (const auto& r : refused)
+    EXPECT_EQ(manager.SignWithKey(alpha, r.container, r.keySpec, digestInfo, &signature), r.status)
+        << r.container;
+  manager.Logout(alpha);
+}
+
 TEST(TokenManagerStart, ToleratesFailedStartsAndRepeatedEnds) {
   TokenManager manager;
   EXPECT_EQ(manager.Finalise(), 0);  // never started

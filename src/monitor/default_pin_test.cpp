@@ -111,8 +111,8 @@ class DefaultPinTest : public ::testing::Test {
                           return std::nullopt;
                         }};
   void Name(std::int32_t index, const char* label, const char* serial) {
-    std::snprintf(state.TokenTable[index].Desc1, sizeof state.TokenTable[index].Desc1, "%s", label);
-    std::snprintf(state.TokenTable[index].Desc4, sizeof state.TokenTable[index].Desc4, "%s",
+    std::snprintf(state.TokenTable[index].Label, sizeof state.TokenTable[index].Label, "%s", label);
+    std::snprintf(state.TokenTable[index].Serial, sizeof state.TokenTable[index].Serial, "%s",
                   serial);
   }
 };

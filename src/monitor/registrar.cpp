@@ -158,7 +158,7 @@ void Registrar::AddStandalone(const TV9CertInfo& cert, std::int32_t& registered)
   if (stopped_)
     return;
   // Results of adding CA certificates are not looked at.
-  switch (cert.CertKind) {
+  switch (cert.Kind) {
     case cmgr::kRootCertificate: {
       // Windows asks the user to trust a new root; one declined is not
       // asked for again in this run, except by the manager's "RegCert".

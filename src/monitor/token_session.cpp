@@ -55,11 +55,11 @@ std::int32_t ParseVendorId(std::wstring_view devicePath) {
 }
 
 std::vector<std::wstring> TokenIdentity(MonitorPorts& ports, const TV9Info& info) {
-  return {ports.TokenText(UpToNul(info.Desc1)), ports.TokenText(UpToNul(info.Desc4))};
+  return {ports.TokenText(UpToNul(info.Label)), ports.TokenText(UpToNul(info.Serial))};
 }
 
 std::string TokenKey(const TV9Info& info) {
-  return std::string(UpToNul(info.Desc1)) + '\n' + std::string(UpToNul(info.Desc4));
+  return std::string(UpToNul(info.Label)) + '\n' + std::string(UpToNul(info.Serial));
 }
 
 std::optional<std::int32_t> TokenSession::IndexOfToken(const std::string& key) const {

@@ -24,10 +24,10 @@ class TokenLibrary {
   virtual std::int32_t token_find(std::int32_t* handles, std::int32_t* count) = 0;
   virtual std::int32_t token_connect(std::int32_t token) = 0;
   virtual std::int32_t token_get_info(std::int32_t token,
-                                      char* desc1,
-                                      char* desc2,
-                                      char* desc3,
-                                      char* desc4,
+                                      char* label,
+                                      char* manufacturer,
+                                      char* model,
+                                      char* serial,
                                       std::int32_t* props) = 0;
   virtual std::int32_t token_reload_all_objects(std::int32_t token) = 0;
   virtual std::int32_t container_load_all(std::int32_t token,
@@ -41,10 +41,10 @@ class TokenLibrary {
   virtual std::int32_t container_get_pubkey(std::int32_t token,
                                             const std::string& container,
                                             std::int32_t keySpec,
-                                            std::int32_t* out1,
-                                            std::int32_t* out2,
-                                            unsigned char* buf,
-                                            std::int32_t* out3) = 0;
+                                            std::int32_t* keyBits,
+                                            std::int32_t* exponentLength,
+                                            unsigned char* modulus,
+                                            std::int32_t* modulusLength) = 0;
   // The nine outputs of the C function, in one record.
   virtual std::int32_t helper_get_cert_info2(const unsigned char* certData,
                                              std::int32_t certLen,

@@ -54,12 +54,12 @@ std::int32_t DllTokenLibrary::token_connect(std::int32_t token) {
   return CALL(token_connect, token);
 }
 std::int32_t DllTokenLibrary::token_get_info(std::int32_t token,
-                                             char* desc1,
-                                             char* desc2,
-                                             char* desc3,
-                                             char* desc4,
+                                             char* label,
+                                             char* manufacturer,
+                                             char* model,
+                                             char* serial,
                                              std::int32_t* props) {
-  return CALL(token_get_info, token, desc1, desc2, desc3, desc4, props);
+  return CALL(token_get_info, token, label, manufacturer, model, serial, props);
 }
 std::int32_t DllTokenLibrary::token_reload_all_objects(std::int32_t token) {
   return CALL(token_reload_all_objects, token);
@@ -79,11 +79,11 @@ std::int32_t DllTokenLibrary::container_get_cert(std::int32_t token,
 std::int32_t DllTokenLibrary::container_get_pubkey(std::int32_t token,
                                                    const std::string& container,
                                                    std::int32_t keySpec,
-                                                   std::int32_t* out1,
-                                                   std::int32_t* out2,
-                                                   unsigned char* buf,
-                                                   std::int32_t* out3) {
-  return CALL(container_get_pubkey, token, container.c_str(), keySpec, out1, out2, buf, out3);
+                                                   std::int32_t* keyBits,
+                                                   std::int32_t* exponentLength,
+                                                   unsigned char* modulus,
+                                                   std::int32_t* modulusLength) {
+  return CALL(container_get_pubkey, token, container.c_str(), keySpec, keyBits, exponentLength, modulus, modulusLength);
 }
 std::int32_t DllTokenLibrary::helper_get_cert_info2(const unsigned char* certData,
                                                     std::int32_t certLen,

@@ -27,10 +27,10 @@ class DllTokenLibrary : public TokenLibrary {
   std::int32_t token_find(std::int32_t* handles, std::int32_t* count) override;
   std::int32_t token_connect(std::int32_t token) override;
   std::int32_t token_get_info(std::int32_t token,
-                              char* desc1,
-                              char* desc2,
-                              char* desc3,
-                              char* desc4,
+                              char* label,
+                              char* manufacturer,
+                              char* model,
+                              char* serial,
                               std::int32_t* props) override;
   std::int32_t token_reload_all_objects(std::int32_t token) override;
   std::int32_t container_load_all(std::int32_t token, char* names, std::int32_t* length) override;
@@ -42,10 +42,10 @@ class DllTokenLibrary : public TokenLibrary {
   std::int32_t container_get_pubkey(std::int32_t token,
                                     const std::string& container,
                                     std::int32_t keySpec,
-                                    std::int32_t* out1,
-                                    std::int32_t* out2,
-                                    unsigned char* buf,
-                                    std::int32_t* out3) override;
+                                    std::int32_t* keyBits,
+                                    std::int32_t* exponentLength,
+                                    unsigned char* modulus,
+                                    std::int32_t* modulusLength) override;
   std::int32_t helper_get_cert_info2(const unsigned char* certData,
                                      std::int32_t certLen,
                                      cmgr::CertInfo& info) override;

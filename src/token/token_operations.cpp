@@ -40,7 +40,7 @@ std::int32_t DecodeCertificate(TokenLibrary& lib, TV9CertInfo& cert) {
   std::copy(info.notAfter, info.notAfter + 3, cert.NotAfter);
   cert.NotBeforeText = DateText(cert.NotBefore);
   cert.NotAfterText = DateText(cert.NotAfter);
-  cert.CertKind = info.kind;
+  cert.Kind = static_cast<cmgr::CertKind>(info.kind);
   return 0;
 }
 
@@ -78,7 +78,7 @@ std::int32_t FindAndConnectTokens(TokenLibrary& lib, std::int32_t& count) {
 }
 
 std::int32_t ReadTokenInfo(TokenLibrary& lib, std::int32_t token, TV9Info& info) {
-  return lib.token_get_info(token, info.Desc1, info.Desc2, info.Desc3, info.Desc4, info.Properties);
+  return lib.token_get_info(token, info.Label, info.Manufacturer, info.Model, info.Serial, info.Properties);
 }
 
 std::int32_t LoadContainerNames(TokenLibrary& lib,

@@ -122,7 +122,7 @@ TEST(ReadContainerCertificate, FillsTheRecordFromTheDecodedCertificate) {
   EXPECT_EQ(cert.NotBeforeText, L"2024-01-01");
   EXPECT_EQ(cert.NotAfter[0], 2027);
   EXPECT_EQ(cert.SerialNumber, "01AB");
-  EXPECT_EQ(cert.CertKind, 2);
+  EXPECT_EQ(cert.Kind, cmgr::kIntermediateCertificate);
 }
 
 TEST(ReadStandaloneCertificate, UsesTheHandleAndNoPublicKey) {

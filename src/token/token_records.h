@@ -14,10 +14,10 @@ inline constexpr int kMaxStandaloneHandles = cmgr::kMaxStandaloneCerts;
 inline constexpr int kCertDataSize = cmgr::kCertDataSize;
 
 struct TV9Info {
-  char Desc1[33] = {};
-  char Desc2[129] = {};
-  char Desc3[65] = {};
-  char Desc4[65] = {};
+  char Label[33] = {};
+  char Manufacturer[129] = {};
+  char Model[65] = {};
+  char Serial[65] = {};
   // 1st maximum PIN length, 2nd minimum PIN length, 10th initialised flag.
   std::int32_t Properties[10] = {};
   std::int32_t MaxPinLength() const { return Properties[0]; }
@@ -38,7 +38,7 @@ struct TV9CertInfo {
   std::wstring NotAfterText;
   std::int32_t NotBefore[3] = {};  // year, month, day
   std::int32_t NotAfter[3] = {};
-  std::int32_t CertKind = 0;  // 0 user certificate, 1 root, 2 intermediate CA
+  cmgr::CertKind Kind = cmgr::kUserCertificate;  // as the library said, whatever its value
 };
 
 // Six values; the 5th is 1 when the PIN is locked, the 6th when it is still

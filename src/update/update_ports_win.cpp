@@ -10,7 +10,7 @@
 
 #include "config/data_folders.h"
 #include "update/installer_signature_win.h"
-#include "win32/error_report.h"
+#include "ui/error_report.h"
 #include "win32/event_log_win.h"
 #include "base/files_win.h"
 #include "base/system_library_win.h"

@@ -4,7 +4,7 @@
 #include <exception>
 #include <string>
 
-#include "win32/error_report.h"
+#include "ui/error_report.h"
 #include "base/text_win.h"
 
 // Title of the error box: the application title, set once at start-up.

@@ -1,4 +1,4 @@
-#include "win32/error_report.h"
+#include "ui/error_report.h"
 
 std::string ErrorMessageText(std::string what) {
   if (what.empty() || what.back() != '.')
