@@ -308,3 +308,30 @@ TEST_F(VirtualTokens, TheTraceCapCountsTheWholeFile) {
   EXPECT_LE(std::filesystem::file_size(trace), tokenlib::kTraceFileCap);
   EXPECT_TRUE(std::filesystem::exists(trace + ".old"));
 }
+
+// The core signs and decrypts through the virtual token as through a real
+// module: both keys of a container, and a pulled token fails cleanly.
+TEST_F(VirtualTokens, BothKeysOfAContainerSignAndTheExchangeKeyDecrypts) {
+  const std::vector<std::uint8_t> data(35, 0x5c);
+  std::vector<std::uint8_t> exchangeSignature, signatureSignature;
+  int32_t tries = 0;
+  ASSERT_EQ(manager.Login(0, "12345678", &tries), 0);
+  ASSERT_EQ(manager.SignWithKey(0, "Alice-Keys", 1, data, &exchangeSignature), 0);
+  ASSERT_EQ(manager.SignWithKey(0, "Alice-Keys", 2, data, &signatureSignature), 0);
+  EXPECT_EQ(exchangeSignature.size(), 256u);
+  EXPECT_NE(exchangeSignature, signatureSignature);  // two keys
+
+  SecretBytes plain;
+  const std::vector<std::uint8_t> wrongLength(100, 1);
+  EXPECT_EQ(manager.DecryptWithKey(0, "Alice-Keys", 1, wrongLength, &plain),
+            static_cast<int32_t>(CKR_ENCRYPTED_DATA_LEN_RANGE));
+  EXPECT_EQ(manager.DecryptWithKey(0, "Alice-Keys", 2, std::vector<std::uint8_t>(256, 1), &plain),
+            static_cast<int32_t>(CKR_KEY_FUNCTION_NOT_PERMITTED));
+  const std::vector<std::uint8_t> tooLong(250, 1);
+  EXPECT_EQ(manager.SignWithKey(0, "Alice-Keys", 2, tooLong, &signatureSignature),
+            static_cast<int32_t>(CKR_DATA_LEN_RANGE));
+
+  Plug("", "tokens/bob");
+  EXPECT_TRUE(tokenlib::IsSessionGone(static_cast<CK_RV>(
+      manager.SignWithKey(0, "Alice-Keys", 2, data, &signatureSignature))));
+}

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "token_state.h"
 
@@ -26,6 +27,8 @@ struct Session {
   std::vector<CK_OBJECT_HANDLE> found;
   std::size_t next = 0;
   bool finding = false;
+  CK_OBJECT_HANDLE signing = CK_INVALID_HANDLE;  // the key of C_SignInit
+  CK_OBJECT_HANDLE decrypting = CK_INVALID_HANDLE;
 };
 
 std::mutex g_mutex;
@@ -313,10 +316,16 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
   return CKR_OK;
 }
 
-CK_RV GetMechanismList(CK_SLOT_ID, CK_MECHANISM_TYPE*, CK_ULONG* count) {
+CK_RV GetMechanismList(CK_SLOT_ID, CK_MECHANISM_TYPE* list, CK_ULONG* count) {
   if (!count)
     return CKR_ARGUMENTS_BAD;
-  *count = 0;  // the virtual token computes nothing
+  if (list && *count < 1) {
+    *count = 1;
+    return CKR_BUFFER_TOO_SMALL;
+  }
+  if (list)
+    list[0] = CKM_RSA_PKCS;
+  *count = 1;
   return CKR_OK;
 }
 
@@ -526,6 +535,88 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE h,
   return result;
 }
 
+// C_SignInit and C_DecryptInit: CKM_RSA_PKCS with a private key the
+// logged-in user may use so.
+CK_RV StartKeyOperation(CK_SESSION_HANDLE h,
+                        CK_MECHANISM* mechanism,
+                        CK_OBJECT_HANDLE key,
+                        bool decrypt) {
+  if (!mechanism)
+    return CKR_ARGUMENTS_BAD;
+  std::lock_guard lock(g_mutex);
+  Session* s;
+  std::optional<Token> t;
+  if (CK_RV rv = TokenOf(h, &s, &t))
+    return rv;
+  CK_OBJECT_HANDLE& active = decrypt ? s->decrypting : s->signing;
+  if (active != CK_INVALID_HANDLE)
+    return CKR_OPERATION_ACTIVE;
+  if (mechanism->mechanism != CKM_RSA_PKCS)
+    return CKR_MECHANISM_INVALID;
+  if (mechanism->pParameter || mechanism->ulParameterLen)
+    return CKR_MECHANISM_PARAM_INVALID;
+  const Object* o = FindObject(*t, key);
+  if (!o || (o->isPrivate && !LoggedIn(*s)))
+    return CKR_KEY_HANDLE_INVALID;
+  if (o->cls != CKO_PRIVATE_KEY)
+    return CKR_KEY_TYPE_INCONSISTENT;
+  if (!o->key || (decrypt && !o->exchange))
+    return CKR_KEY_FUNCTION_NOT_PERMITTED;
+  active = key;
+  return CKR_OK;
+}
+
+// C_Sign and C_Decrypt, in one part. A length query, or a buffer too small,
+// keeps the operation; every other answer ends it.
+CK_RV FinishKeyOperation(CK_SESSION_HANDLE h,
+                         const CK_BYTE* in,
+                         CK_ULONG inLength,
+                         CK_BYTE* out,
+                         CK_ULONG* outLength,
+                         bool decrypt) {
+  std::lock_guard lock(g_mutex);
+  Session* s;
+  std::optional<Token> t;
+  if (CK_RV rv = TokenOf(h, &s, &t))
+    return rv;
+  CK_OBJECT_HANDLE& active = decrypt ? s->decrypting : s->signing;
+  if (active == CK_INVALID_HANDLE)
+    return CKR_OPERATION_NOT_INITIALIZED;
+  const Object* o = FindObject(*t, std::exchange(active, CK_INVALID_HANDLE));
+  if (!in || !outLength)
+    return CKR_ARGUMENTS_BAD;
+  if (!o || !o->key)
+    return CKR_KEY_HANDLE_INVALID;  // the token's files changed meanwhile
+  const std::string_view input(reinterpret_cast<const char*>(in), inLength);
+  if (decrypt && inLength != o->key->Size())
+    return CKR_ENCRYPTED_DATA_LEN_RANGE;
+  const auto result = decrypt ? o->key->Decrypt(input) : o->key->Sign(input);
+  if (!result)
+    return decrypt ? CKR_ENCRYPTED_DATA_INVALID : CKR_DATA_LEN_RANGE;
+  if (!out || *outLength < result->size()) {
+    active = o->handle;
+    const bool query = !out;
+    *outLength = result->size();
+    return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+  }
+  std::memcpy(out, result->data(), result->size());
+  *outLength = result->size();
+  return CKR_OK;
+}
+
+CK_RV SignInit(CK_SESSION_HANDLE h, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
+  return StartKeyOperation(h, mechanism, key, false);
+}
+CK_RV Sign(CK_SESSION_HANDLE h, CK_BYTE* data, CK_ULONG length, CK_BYTE* out, CK_ULONG* outLength) {
+  return FinishKeyOperation(h, data, length, out, outLength, false);
+}
+CK_RV DecryptInit(CK_SESSION_HANDLE h, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
+  return StartKeyOperation(h, mechanism, key, true);
+}
+CK_RV Decrypt(CK_SESSION_HANDLE h, CK_BYTE* data, CK_ULONG length, CK_BYTE* out, CK_ULONG* outLength) {
+  return FinishKeyOperation(h, data, length, out, outLength, true);
+}
+
 CK_RV GetFunctionList(CK_FUNCTION_LIST** out);
 
 // No exception ever leaves a function of the module: whatever escapes (a
@@ -561,8 +652,8 @@ CK_FUNCTION_LIST MakeFunctionList() {
   f.C_Encrypt = &NotSupported<decltype(f.C_Encrypt)>::Call;
   f.C_EncryptUpdate = &NotSupported<decltype(f.C_EncryptUpdate)>::Call;
   f.C_EncryptFinal = &NotSupported<decltype(f.C_EncryptFinal)>::Call;
-  f.C_DecryptInit = &NotSupported<decltype(f.C_DecryptInit)>::Call;
-  f.C_Decrypt = &NotSupported<decltype(f.C_Decrypt)>::Call;
+  f.C_DecryptInit = &Gate<DecryptInit>::Call;
+  f.C_Decrypt = &Gate<Decrypt>::Call;
   f.C_DecryptUpdate = &NotSupported<decltype(f.C_DecryptUpdate)>::Call;
   f.C_DecryptFinal = &NotSupported<decltype(f.C_DecryptFinal)>::Call;
   f.C_DigestInit = &NotSupported<decltype(f.C_DigestInit)>::Call;
@@ -570,8 +661,8 @@ CK_FUNCTION_LIST MakeFunctionList() {
   f.C_DigestUpdate = &NotSupported<decltype(f.C_DigestUpdate)>::Call;
   f.C_DigestKey = &NotSupported<decltype(f.C_DigestKey)>::Call;
   f.C_DigestFinal = &NotSupported<decltype(f.C_DigestFinal)>::Call;
-  f.C_SignInit = &NotSupported<decltype(f.C_SignInit)>::Call;
-  f.C_Sign = &NotSupported<decltype(f.C_Sign)>::Call;
+  f.C_SignInit = &Gate<SignInit>::Call;
+  f.C_Sign = &Gate<Sign>::Call;
   f.C_SignUpdate = &NotSupported<decltype(f.C_SignUpdate)>::Call;
   f.C_SignFinal = &NotSupported<decltype(f.C_SignFinal)>::Call;
   f.C_SignRecoverInit = &NotSupported<decltype(f.C_SignRecoverInit)>::Call;

@@ -106,6 +106,14 @@ std::string FromHex(const std::string& hex) {
   return out;
 }
 
+std::shared_ptr<const RsaPrivateKey> PrivateKeyFile(const std::string& folder,
+                                                    const std::string& file) {
+  if (file.empty())
+    return nullptr;
+  auto key = RsaPrivateKey::FromDer(ReadFile(Join(folder, file)));
+  return key ? std::make_shared<const RsaPrivateKey>(std::move(*key)) : nullptr;
+}
+
 // The token's objects. Handles follow file order, so they stay the same while
 // the file does. The certificate files are read again when token.ini changes.
 std::shared_ptr<const std::vector<Object>> ObjectsOf(const std::string& folder,
@@ -135,7 +143,9 @@ std::shared_ptr<const std::vector<Object>> ObjectsOf(const std::string& folder,
       if (certificates.empty())
         continue;
       const auto modulus = Modulus(certificates.front());
-      objects.push_back({next++, CKO_PRIVATE_KEY, id, label, "", modulus, exchange, true});
+      objects.push_back({next++, CKO_PRIVATE_KEY, id, label, "", modulus, exchange, true,
+                         PrivateKeyFile(folder, ini.Get(section, exchange ? "exchangeKey"
+                                                                          : "signatureKey"))});
       if (publicKeys)
         objects.push_back({next++, CKO_PUBLIC_KEY, id, label, "", modulus, exchange, false});
       for (const std::string& der : certificates)

@@ -32,6 +32,9 @@
 //   exchange=file.der        ; the certificate of the exchange key (optional);
 //                            ; several files: certificates renewed on that key
 //   signature=file.der       ; the certificate of the signature key (optional)
+//   exchangeKey=file.der     ; that key's private key, PKCS#8 or PKCS#1 DER
+//   signatureKey=file.der    ; (optional: without one the key signs and
+//                            ; decrypts nothing, CKR_KEY_FUNCTION_NOT_PERMITTED)
 //   [standalone]
 //   any-name=file.der        ; certificates without a key (CA certificates)
 //
@@ -41,7 +44,8 @@
 // (encrypt, wrap and verify alike, as many modules make them) and a
 // certificate object, all with the container's CKA_ID and CKA_LABEL; moduli
 // are taken from the certificate. Standalone certificates get ids that match
-// no key.
+// no key. A private key with its key file signs (CKM_RSA_PKCS, both keys)
+// and decrypts (the exchange key only).
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -49,6 +53,7 @@
 #include <vector>
 
 #include "ini_file.h"
+#include "rsa_private_key.h"
 #include "base/pkcs11_api.h"
 
 namespace vtoken {
@@ -62,6 +67,7 @@ struct Object {
   std::vector<std::uint8_t> modulus;  // keys
   bool exchange = false;
   bool isPrivate = false;  // seen only by a logged-in session
+  std::shared_ptr<const RsaPrivateKey> key;  // a private key's, when its file is there
 };
 
 struct Token {

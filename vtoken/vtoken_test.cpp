@@ -132,3 +132,45 @@ TEST_F(VirtualTokenWithPkcs11Tool, AFolderWhereAFileShouldBeIsAnErrorNeverAnAbor
   EXPECT_NE(slots.output.find("CKR_GENERAL_ERROR"), std::string::npos) << slots.output;
   EXPECT_NE(slots.output.find("token label        : Alice"), std::string::npos) << slots.output;
 }
+
+// The private keys sign and decrypt for any client: what pkcs11-tool signs,
+// openssl verifies against the certificate, and what openssl enveloped to
+// the certificate, the token opens.
+TEST_F(VirtualTokenWithPkcs11Tool, PrivateKeysSignAndDecrypt) {
+  const std::string ca = g_dir + "/ca/", in = g_dir + "/in.bin", out = g_dir + "/out.bin";
+  std::ofstream(in, std::ios::binary) << "a DigestInfo stands here";
+  const std::string aliceSoon = "--slot 0 --login --pin 12345678 --id 416c6963652d536f6f6e ";
+  const Result signed_ = Pkcs11Tool(aliceSoon + "--sign -m RSA-PKCS --input-file " + in +
+                                    " --output-file " + out);
+  ASSERT_EQ(signed_.status, 0) << signed_.output;
+  const auto verify = [&] {
+    return std::system(("openssl x509 -in " + ca + "alice-soon.pem -pubkey -noout > " + g_dir +
+                        "/pub.pem && openssl pkeyutl -verify -pubin -inkey " + g_dir +
+                        "/pub.pem -in " + in + " -sigfile " + out + " >/dev/null 2>&1")
+                           .c_str()) == 0;
+  };
+  EXPECT_TRUE(verify());
+  std::fstream signature(out, std::ios::in | std::ios::out | std::ios::binary);
+  const char byte = static_cast<char>(signature.seekg(17).get());
+  signature.seekp(17).put(static_cast<char>(byte ^ 1));
+  signature.close();
+  EXPECT_FALSE(verify());
+
+  ASSERT_EQ(std::system(("openssl x509 -in " + ca + "bob.pem -pubkey -noout > " + g_dir +
+                         "/bob.pem && openssl pkeyutl -encrypt -pubin -inkey " + g_dir +
+                         "/bob.pem -in " + in + " -out " + out)
+                            .c_str()),
+            0);
+  const std::string bob = "--slot 1 --login --pin 24681357 --id 426f62 ";
+  const Result opened =
+      Pkcs11Tool(bob + "--decrypt -m RSA-PKCS --input-file " + out + " --output-file " + in + "2");
+  ASSERT_EQ(opened.status, 0) << opened.output;
+  std::ifstream plain(in + "2", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(plain), {}), "a DigestInfo stands here");
+
+  // A signature key decrypts nothing; without login no private key is seen.
+  EXPECT_NE(Pkcs11Tool(aliceSoon + "--decrypt -m RSA-PKCS --input-file " + out).status, 0);
+  EXPECT_NE(Pkcs11Tool("--slot 0 --id 416c6963652d536f6f6e --sign -m RSA-PKCS --input-file " + in)
+                .status,
+            0);
+}
