@@ -1,8 +1,9 @@
 # GoogleTest: the system's for the native build, compiled from Debian's sources
 # for MinGW. Windows test programs run under wine64 through the emulator.
-# monitor_add_test(name SOURCES ... LIBS ... [SERIAL] [ENVIRONMENT VAR=value])
+# monitor_add_test(name SOURCES ... LIBS ... [SERIAL] [ENVIRONMENT VAR=value]
+#                  [TIMEOUT seconds])
 function(monitor_add_test name)
-  cmake_parse_arguments(T "SERIAL" "ENVIRONMENT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "ENVIRONMENT;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT MONITOR_BUILD_TESTS OR NOT T_SOURCES)
     return()
   endif()
@@ -14,6 +15,9 @@ function(monitor_add_test name)
   endif()
   if(T_ENVIRONMENT)
     list(APPEND props ENVIRONMENT "${T_ENVIRONMENT}")
+  endif()
+  if(T_TIMEOUT)
+    list(APPEND props TIMEOUT ${T_TIMEOUT})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES ${props})
