@@ -67,14 +67,14 @@ struct CertInfo {
   X(token_find, (int32_t * handles, int32_t * count))                                            \
   X(token_connect, (int32_t token))                                                              \
   X(token_get_info,                                                                              \
-    (int32_t token, char* label, char* manufacturer, char* model, char* serial, int32_t* props))         \
+    (int32_t token, char* label, char* manufacturer, char* model, char* serial, int32_t* props)) \
   X(token_reload_all_objects, (int32_t token))                                                   \
   X(container_load_all, (int32_t token, char* names, int32_t* length))                           \
   X(container_get_cert, (int32_t token, const char* container, int32_t keySpec,                  \
                          unsigned char* certData, int32_t* certLen))                             \
-  X(container_get_pubkey, (int32_t token, const char* container, int32_t keySpec,                \
-                           int32_t* keyBits, int32_t* exponentLength, unsigned char* modulus,    \
-                           int32_t* modulusLength))                                              \
+  X(container_get_pubkey,                                                                        \
+    (int32_t token, const char* container, int32_t keySpec, int32_t* keyBits,                    \
+     int32_t* exponentLength, unsigned char* modulus, int32_t* modulusLength))                   \
   X(helper_get_cert_info2,                                                                       \
     (const unsigned char* certData, int32_t certLen, char16_t* subject, char16_t* issuer,        \
      int32_t* version, char* serial, int32_t* notBefore, int32_t* notAfter, int32_t* kind))      \

@@ -15,7 +15,10 @@ struct ConstantName {
   std::string_view name;
 };
 
-#define PKCS11_NAME(constant) ConstantName{constant, #constant}
+#define PKCS11_NAME(constant) \
+  ConstantName {              \
+    constant, #constant       \
+  }
 inline constexpr ConstantName kReturnCodes[] = {
     PKCS11_NAME(CKR_OK),
     PKCS11_NAME(CKR_CANCEL),
@@ -96,11 +99,8 @@ inline constexpr ConstantName kAttributeTypes[] = {
 };
 
 inline constexpr ConstantName kObjectClasses[] = {
-    PKCS11_NAME(CKO_DATA),
-    PKCS11_NAME(CKO_CERTIFICATE),
-    PKCS11_NAME(CKO_PUBLIC_KEY),
-    PKCS11_NAME(CKO_PRIVATE_KEY),
-    PKCS11_NAME(CKO_SECRET_KEY),
+    PKCS11_NAME(CKO_DATA),        PKCS11_NAME(CKO_CERTIFICATE), PKCS11_NAME(CKO_PUBLIC_KEY),
+    PKCS11_NAME(CKO_PRIVATE_KEY), PKCS11_NAME(CKO_SECRET_KEY),
 };
 #undef PKCS11_NAME
 
@@ -118,8 +118,9 @@ static_assert(StrictlyAscending(kObjectClasses));
 // The name of value in table, nothing for a value the table does not hold.
 constexpr std::optional<std::string_view> NameOf(std::span<const ConstantName> table,
                                                  CK_ULONG value) {
-  const auto found = std::lower_bound(table.begin(), table.end(), value,
-                                      [](const auto& entry, CK_ULONG v) { return entry.value < v; });
+  const auto found =
+      std::lower_bound(table.begin(), table.end(), value,
+                       [](const auto& entry, CK_ULONG v) { return entry.value < v; });
   if (found == table.end() || found->value != value)
     return std::nullopt;
   return found->name;

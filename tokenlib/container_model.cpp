@@ -89,7 +89,6 @@ bool Certifies(const Certificate& cert, const Key& key) {
              : Contains(cert.value, key.material);
 }
 
-
 // A renewed certificate sits beside the one it replaces: the one valid now
 // with the latest end wins, else the latest end; unreadable dates come last.
 const Certificate* CurrentCertificate(const std::vector<const Certificate*>& certs,

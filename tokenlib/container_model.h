@@ -20,10 +20,10 @@ inline constexpr std::int32_t kErrNoKey = 0x80001005;
 struct Key {
   CK_OBJECT_HANDLE handle = 0;
   std::vector<std::uint8_t> id;
-  std::string label;       // UTF-8
-  bool exchanges = false;  // decrypts or unwraps (a public key: encrypts or wraps)
-  bool signs = false;      // a public key: verifies
-  int keySpec = 0;         // 1 or 2 once it speaks for a container, else 0
+  std::string label;                   // UTF-8
+  bool exchanges = false;              // decrypts or unwraps (a public key: encrypts or wraps)
+  bool signs = false;                  // a public key: verifies
+  int keySpec = 0;                     // 1 or 2 once it speaks for a container, else 0
   std::vector<std::uint8_t> material;  // RSA modulus without leading zeros, or EC point
   std::size_t exponentLength = 0;
   bool isPrivate = false;

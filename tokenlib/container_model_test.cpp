@@ -24,8 +24,12 @@ Key PrivateKey(Bytes id, std::string label, bool exchanges, bool signs, Bytes ma
   return k;
 }
 
-Certificate Cert(Bytes id, Bytes publicKey, int usageSpec, std::string notBefore = "20250101000000",
-                 std::string notAfter = "20300101000000", bool isCa = false) {
+Certificate Cert(Bytes id,
+                 Bytes publicKey,
+                 int usageSpec,
+                 std::string notBefore = "20250101000000",
+                 std::string notAfter = "20300101000000",
+                 bool isCa = false) {
   Certificate c;
   c.id = std::move(id);
   c.value = publicKey;
@@ -87,8 +91,8 @@ TEST_F(ContainerModelTest, KeysDecideTheirKeySpecAndPrivateKeysShadowTheirPublic
   Form();
   EXPECT_THAT(Names(), ElementsAre("decrypts", "signs", "both, certified to sign",
                                    "only the public key is seen"));
-  const int specs[] = {cmgr::kExchangeKey, cmgr::kSignatureKey, cmgr::kSignatureKey, 0,
-                       cmgr::kSignatureKey, 0};
+  const int specs[] = {
+      cmgr::kExchangeKey, cmgr::kSignatureKey, cmgr::kSignatureKey, 0, cmgr::kSignatureKey, 0};
   for (std::size_t i = 0; i < objects.keys.size(); ++i)
     EXPECT_EQ(objects.keys[i].keySpec, specs[i]) << objects.keys[i].label;
   EXPECT_THAT(objects.containers[0].keys, ElementsAre(&objects.keys[0]));
@@ -117,8 +121,8 @@ TEST_F(ContainerModelTest, NamesAreUniquePerToken) {
   objects.certs.back().label = "from the certificate";
   objects.keys.push_back(PrivateKey({0x0f}, "0c", true, false, {6}));  // reads like a hex name
   Form();
-  EXPECT_THAT(Names(), ElementsAre("twin-0a", "twin-0b", "0c", "caf\xE9", "from the certificate",
-                                   "0f-5"));
+  EXPECT_THAT(Names(),
+              ElementsAre("twin-0a", "twin-0b", "0c", "caf\xE9", "from the certificate", "0f-5"));
 }
 
 TEST_F(ContainerModelTest, AContainerGivesTheKeyOfAKeySpecAndItsCertificate) {

@@ -118,7 +118,8 @@ std::int32_t CMGR_CALL container_get_pubkey(std::int32_t token,
                                             unsigned char* modulus,
                                             std::int32_t* modulusLength) {
   return Gate([&] {
-    return Manager().GetContainerPubKey(token, Text(container), keySpec, keyBits, exponentLength, modulus, modulusLength);
+    return Manager().GetContainerPubKey(token, Text(container), keySpec, keyBits, exponentLength,
+                                        modulus, modulusLength);
   });
 }
 

@@ -27,6 +27,30 @@ std::int32_t TokenManager::PrivateKeyOf(std::int32_t token,
   return 0;
 }
 
+std::int32_t TokenManager::RunPrivateKey(std::int32_t token,
+                                         const std::string& container,
+                                         std::int32_t keySpec,
+                                         std::span<const std::uint8_t> in,
+                                         bool decrypt,
+                                         unsigned char* out,
+                                         CK_ULONG* length) {
+  CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+  if (std::int32_t status = PrivateKeyOf(token, container, keySpec, &key))
+    return status;
+  std::vector<CK_BYTE> input(in.begin(), in.end());
+  const auto init = decrypt ? functions_->C_DecryptInit : functions_->C_SignInit;
+  const auto run = decrypt ? functions_->C_Decrypt : functions_->C_Sign;
+  return static_cast<std::int32_t>(WithSession(token, [&](CK_SESSION_HANDLE s) {
+    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+    if (CK_RV started = init(s, &mechanism, key))
+      return started;
+    // One call into a buffer that holds any result: a length query first is
+    // where modules differ most.
+    *length = kMaxKeyBytes;
+    return run(s, input.data(), static_cast<CK_ULONG>(input.size()), out, length);
+  }));
+}
+
 std::int32_t TokenManager::SignWithKey(std::int32_t token,
                                        const std::string& container,
                                        std::int32_t keySpec,
@@ -34,24 +58,11 @@ std::int32_t TokenManager::SignWithKey(std::int32_t token,
                                        std::vector<std::uint8_t>* signature) {
   if (!signature)
     return kErrArguments;
-  CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-  if (std::int32_t status = PrivateKeyOf(token, container, keySpec, &key))
-    return status;
-  std::vector<CK_BYTE> input(data.begin(), data.end());
   std::vector<std::uint8_t> out(kMaxKeyBytes);
   CK_ULONG length = 0;
-  const CK_RV rv = WithSession(token, [&](CK_SESSION_HANDLE s) {
-    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
-    if (CK_RV init = functions_->C_SignInit(s, &mechanism, key))
-      return init;
-    // One call into a buffer that holds any signature: a length query first
-    // is where modules differ most.
-    length = static_cast<CK_ULONG>(out.size());
-    return functions_->C_Sign(s, input.data(), static_cast<CK_ULONG>(input.size()), out.data(),
-                              &length);
-  });
-  if (rv != CKR_OK)
-    return static_cast<std::int32_t>(rv);
+  if (std::int32_t status =
+          RunPrivateKey(token, container, keySpec, data, false, out.data(), &length))
+    return status;
   out.resize(std::min<CK_ULONG>(length, kMaxKeyBytes));
   *signature = std::move(out);
   return 0;
@@ -64,22 +75,11 @@ std::int32_t TokenManager::DecryptWithKey(std::int32_t token,
                                           SecretBytes* plain) {
   if (!plain)
     return kErrArguments;
-  CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-  if (std::int32_t status = PrivateKeyOf(token, container, keySpec, &key))
-    return status;
-  std::vector<CK_BYTE> input(cipher.begin(), cipher.end());
   SecretBytes out(kMaxKeyBytes);
   CK_ULONG length = 0;
-  const CK_RV rv = WithSession(token, [&](CK_SESSION_HANDLE s) {
-    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
-    if (CK_RV init = functions_->C_DecryptInit(s, &mechanism, key))
-      return init;
-    length = kMaxKeyBytes;
-    return functions_->C_Decrypt(s, input.data(), static_cast<CK_ULONG>(input.size()),
-                                 reinterpret_cast<CK_BYTE*>(out.data()), &length);
-  });
-  if (rv != CKR_OK)
-    return static_cast<std::int32_t>(rv);
+  if (std::int32_t status = RunPrivateKey(token, container, keySpec, cipher, true,
+                                          reinterpret_cast<unsigned char*>(out.data()), &length))
+    return status;
   out.Shrink(std::min<CK_ULONG>(length, kMaxKeyBytes));
   *plain = std::move(out);
   return 0;

@@ -43,7 +43,6 @@ std::int32_t CopyOut(const std::vector<std::uint8_t>& value,
   return 0;
 }
 
-
 std::int32_t ClampToInt32(CK_ULONG value) {
   if (value == CK_UNAVAILABLE_INFORMATION || value == CK_EFFECTIVELY_INFINITE)
     return -1;
@@ -163,7 +162,6 @@ CK_RV TokenManager::OpenSession(Token& t) {
     t.session = CK_INVALID_HANDLE;
   return rv;
 }
-
 
 bool TokenManager::Present(const Token& t) {
   CK_SLOT_INFO info{};

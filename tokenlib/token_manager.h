@@ -174,6 +174,15 @@ class TokenManager {
   CK_RV FindAll(CK_SESSION_HANDLE session,
                 CK_OBJECT_CLASS cls,
                 std::vector<CK_OBJECT_HANDLE>* found);
+  // One CKM_RSA_PKCS operation of the container's private key (decrypt, or
+  // sign) on in, into out of kMaxKeyBytes; length gets the result's.
+  std::int32_t RunPrivateKey(std::int32_t token,
+                             const std::string& container,
+                             std::int32_t keySpec,
+                             std::span<const std::uint8_t> in,
+                             bool decrypt,
+                             unsigned char* out,
+                             CK_ULONG* length);
   // The handle of the visible private key of keySpec in the container.
   std::int32_t PrivateKeyOf(std::int32_t token,
                             const std::string& container,

@@ -389,8 +389,8 @@ bool OpensslVerifies(const std::string& publicKey,
                      const std::vector<unsigned char>& data,
                      const std::vector<std::uint8_t>& signature) {
   const std::string in = g_dir + "/signed.bin", sig = g_dir + "/signature.bin";
-  std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                            static_cast<std::streamsize>(data.size()));
+  std::ofstream(in, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   std::ofstream(sig, std::ios::binary)
       .write(reinterpret_cast<const char*>(signature.data()),
              static_cast<std::streamsize>(signature.size()));
@@ -402,9 +402,9 @@ bool OpensslVerifies(const std::string& publicKey,
 // The private keys sign and decrypt on the token, once the user is logged in.
 TEST_F(SoftHsmTokens, APrivateKeySignsAndDecryptsOnTheToken) {
   // SHA-256's DigestInfo prefix and a hash.
-  std::vector<unsigned char> digestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48,
-                                           0x01, 0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04,
-                                           0x20};
+  std::vector<unsigned char> digestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
+                                           0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
+                                           0x01, 0x05, 0x00, 0x04, 0x20};
   for (int i = 0; i < 32; ++i)
     digestInfo.push_back(static_cast<unsigned char>(i * 7));
   std::vector<std::uint8_t> signature;
@@ -422,8 +422,8 @@ TEST_F(SoftHsmTokens, APrivateKeySignsAndDecryptsOnTheToken) {
   const std::string key = "0123456789abcdef01234567";
   std::ofstream(g_dir + "/plain.bin", std::ios::binary) << key;
   ASSERT_EQ(std::system(("openssl pkeyutl -encrypt -pubin -keyform DER -inkey " + g_dir +
-                         "/exch.pub.der -in " + g_dir + "/plain.bin -out " + g_dir +
-                         "/cipher.bin").c_str()),
+                         "/exch.pub.der -in " + g_dir + "/plain.bin -out " + g_dir + "/cipher.bin")
+                            .c_str()),
             0);
   const std::vector<unsigned char> cipher = ReadFile(g_dir + "/cipher.bin");
   SecretBytes plain;

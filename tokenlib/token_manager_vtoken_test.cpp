@@ -332,6 +332,6 @@ TEST_F(VirtualTokens, BothKeysOfAContainerSignAndTheExchangeKeyDecrypts) {
             static_cast<int32_t>(CKR_DATA_LEN_RANGE));
 
   Plug("", "tokens/bob");
-  EXPECT_TRUE(tokenlib::IsSessionGone(static_cast<CK_RV>(
-      manager.SignWithKey(0, "Alice-Keys", 2, data, &signatureSignature))));
+  EXPECT_TRUE(tokenlib::IsSessionGone(
+      static_cast<CK_RV>(manager.SignWithKey(0, "Alice-Keys", 2, data, &signatureSignature))));
 }

@@ -613,7 +613,11 @@ CK_RV Sign(CK_SESSION_HANDLE h, CK_BYTE* data, CK_ULONG length, CK_BYTE* out, CK
 CK_RV DecryptInit(CK_SESSION_HANDLE h, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
   return StartKeyOperation(h, mechanism, key, true);
 }
-CK_RV Decrypt(CK_SESSION_HANDLE h, CK_BYTE* data, CK_ULONG length, CK_BYTE* out, CK_ULONG* outLength) {
+CK_RV Decrypt(CK_SESSION_HANDLE h,
+              CK_BYTE* data,
+              CK_ULONG length,
+              CK_BYTE* out,
+              CK_ULONG* outLength) {
   return FinishKeyOperation(h, data, length, out, outLength, true);
 }
 

@@ -36,8 +36,8 @@ std::span<const std::uint8_t> Pkcs1Of(std::span<const std::uint8_t> der) {
   const auto info = der::Read(der);
   const auto version = info && info->tag == kSequence ? der::Read(info->content) : std::nullopt;
   const auto algorithm = version ? der::Read(version->rest) : std::nullopt;
-  const auto key = algorithm && algorithm->tag == kSequence ? der::Read(algorithm->rest)
-                                                            : std::nullopt;
+  const auto key =
+      algorithm && algorithm->tag == kSequence ? der::Read(algorithm->rest) : std::nullopt;
   return key && key->tag == kOctetString ? key->content : der;
 }
 

@@ -143,9 +143,9 @@ std::shared_ptr<const std::vector<Object>> ObjectsOf(const std::string& folder,
       if (certificates.empty())
         continue;
       const auto modulus = Modulus(certificates.front());
-      objects.push_back({next++, CKO_PRIVATE_KEY, id, label, "", modulus, exchange, true,
-                         PrivateKeyFile(folder, ini.Get(section, exchange ? "exchangeKey"
-                                                                          : "signatureKey"))});
+      objects.push_back(
+          {next++, CKO_PRIVATE_KEY, id, label, "", modulus, exchange, true,
+           PrivateKeyFile(folder, ini.Get(section, exchange ? "exchangeKey" : "signatureKey"))});
       if (publicKeys)
         objects.push_back({next++, CKO_PUBLIC_KEY, id, label, "", modulus, exchange, false});
       for (const std::string& der : certificates)

@@ -66,7 +66,7 @@ struct Object {
   std::string value;                  // certificate DER
   std::vector<std::uint8_t> modulus;  // keys
   bool exchange = false;
-  bool isPrivate = false;  // seen only by a logged-in session
+  bool isPrivate = false;                    // seen only by a logged-in session
   std::shared_ptr<const RsaPrivateKey> key;  // a private key's, when its file is there
 };
 

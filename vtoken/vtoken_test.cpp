@@ -140,8 +140,8 @@ TEST_F(VirtualTokenWithPkcs11Tool, PrivateKeysSignAndDecrypt) {
   const std::string ca = g_dir + "/ca/", in = g_dir + "/in.bin", out = g_dir + "/out.bin";
   std::ofstream(in, std::ios::binary) << "a DigestInfo stands here";
   const std::string aliceSoon = "--slot 0 --login --pin 12345678 --id 416c6963652d536f6f6e ";
-  const Result signed_ = Pkcs11Tool(aliceSoon + "--sign -m RSA-PKCS --input-file " + in +
-                                    " --output-file " + out);
+  const Result signed_ =
+      Pkcs11Tool(aliceSoon + "--sign -m RSA-PKCS --input-file " + in + " --output-file " + out);
   ASSERT_EQ(signed_.status, 0) << signed_.output;
   const auto verify = [&] {
     return std::system(("openssl x509 -in " + ca + "alice-soon.pem -pubkey -noout > " + g_dir +
@@ -170,7 +170,7 @@ TEST_F(VirtualTokenWithPkcs11Tool, PrivateKeysSignAndDecrypt) {
 
   // A signature key decrypts nothing; without login no private key is seen.
   EXPECT_NE(Pkcs11Tool(aliceSoon + "--decrypt -m RSA-PKCS --input-file " + out).status, 0);
-  EXPECT_NE(Pkcs11Tool("--slot 0 --id 416c6963652d536f6f6e --sign -m RSA-PKCS --input-file " + in)
-                .status,
-            0);
+  EXPECT_NE(
+      Pkcs11Tool("--slot 0 --id 416c6963652d536f6f6e --sign -m RSA-PKCS --input-file " + in).status,
+      0);
 }

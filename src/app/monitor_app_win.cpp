@@ -91,10 +91,11 @@ bool MonitorApp::Start() {
   session_ =
       std::make_unique<TokenSession>(state_, *library_, *ports_, strings_, settings_, policy_);
   pinDialogs_ = std::make_unique<DesktopPinDialogs>(main, strings_, policy_);
-  pinCheck_ = std::make_unique<DefaultPinCheck>(
-      state_, *library_, *ports_, *pinDialogs_, strings_, settings_, [this](const std::string& key) {
-        return ended_ ? std::nullopt : session_->IndexOfToken(key);
-      });
+  pinCheck_ = std::make_unique<DefaultPinCheck>(state_, *library_, *ports_, *pinDialogs_, strings_,
+                                                settings_, [this](const std::string& key) {
+                                                  return ended_ ? std::nullopt
+                                                                : session_->IndexOfToken(key);
+                                                });
   updatePorts_ = std::make_unique<DesktopUpdatePorts>(main, strings_);
   updateCheck_ = std::make_unique<UpdateCheck>(state_, *updatePorts_, strings_, policy_);
   usb_ = std::make_unique<TUSB>();
@@ -123,7 +124,8 @@ std::span<const MonitorApp::TimerRow> MonitorApp::Timers() {
       // Hides the tray icon when no token is left after a removal.
       {MonitorTimer::TUSBRemove, 3000, [](MonitorApp& app) { app.session_->TUSBRemoveTimer(); }},
       // The library failed to start: the box, then the end.
-      {MonitorTimer::TCloseProject, 500, [](MonitorApp& app) { app.session_->TCloseProjectTimer(); }},
+      {MonitorTimer::TCloseProject, 500,
+       [](MonitorApp& app) { app.session_->TCloseProjectTimer(); }},
       // The full re-registration the manager asked for.
       {MonitorTimer::TRegCertXE, 1000, [](MonitorApp& app) { app.session_->TRegCertXETimer(); }},
       {MonitorTimer::TAppUpdate, 6000, [](MonitorApp& app) { app.TAppUpdateTimer(); }},

@@ -34,7 +34,6 @@ class ApplicationWindow : public Window {
   }
 };
 
-
 int RunMessageLoop() {
   MSG msg;
   while (NextMessage(msg)) {
@@ -61,7 +60,7 @@ int RunMonitorApplication() {
   if (!app.Start())
     return 1;  // the main window could not be made
   if (app.Ended())
-    return 0;  // ended inside a start-up box
+    return 0;                         // ended inside a start-up box
   application.SetTitle(app.Title());  // the icon came with the window class
   ReportMonitorEvent(MonitorEvent::kStarted, {GetFileVersionText(ModuleFileName(nullptr))});
 

@@ -39,8 +39,8 @@ std::wstring AsProfileValue(const std::wstring& value) {
 int WriteAppConfigTo(ProfileStore& profile, const TConfigInfo& config) {
   try {
     for (const SettingField& field : kSettingFields) {
-      const std::wstring value = field.number ? std::to_wstring(config.*field.number)
-                                              : AsProfileValue(config.*field.text);
+      const std::wstring value =
+          field.number ? std::to_wstring(config.*field.number) : AsProfileValue(config.*field.text);
       if (!profile.WriteString(kAppConfigSection, std::wstring(field.key), value))
         return 1;
     }

@@ -33,4 +33,3 @@ int WriteAppConfig(const std::wstring& path, const TConfigInfo& config);
 // The file's LanguageID (1033 when missing), or 0 when reading failed, which
 // matches no language so that start-up falls back to English.
 int ReadConfiguredLanguageID(const std::wstring& path);
-

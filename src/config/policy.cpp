@@ -4,7 +4,6 @@
 #include <cwctype>
 #include <stdexcept>
 
-
 namespace {
 
 constexpr std::size_t kMaxPolicyText = 2047;

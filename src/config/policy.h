@@ -99,10 +99,13 @@ inline constexpr SettingField kSettingFields[] = {
     NumberField(L"BrowserMode", &TConfigInfo::BrowserMode, &Policy::BrowserMode, 0, 0, 1),
     NumberField(L"CertTips", &TConfigInfo::CertTips, &Policy::CertTips, 0, 0, 1),
     NumberField(L"CertDay", &TConfigInfo::CertDay, &Policy::CertDay, 0, 0, 365),
-    NumberField(L"LanguageID", &TConfigInfo::LanguageID, &Policy::LanguageID, kDefaultLanguageID,
-                1, 0xFFFF),
-    NumberField(L"DefaultPINMode", &TConfigInfo::DefaultPINMode, &Policy::DefaultPINMode, 1, 0,
-                1),
+    NumberField(L"LanguageID",
+                &TConfigInfo::LanguageID,
+                &Policy::LanguageID,
+                kDefaultLanguageID,
+                1,
+                0xFFFF),
+    NumberField(L"DefaultPINMode", &TConfigInfo::DefaultPINMode, &Policy::DefaultPINMode, 1, 0, 1),
 };
 
 inline constexpr std::uint32_t kMaxUpdateDelaySeconds = 86400;

@@ -38,8 +38,9 @@ class TokenSession {
         strings_(strings),
         config_(config),
         policy_(policy),
-        registrar_(state, lib, ports, strings, policy,
-                   [this](Registrar::Held event) { RunHeld(event); }) {}
+        registrar_(state, lib, ports, strings, policy, [this](Registrar::Held event) {
+          RunHeld(event);
+        }) {}
 
   // Windows announced a change of policy: the devices watched follow it; the
   // module and the provider stay those of the start.

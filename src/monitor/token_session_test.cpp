@@ -218,8 +218,7 @@ TEST_F(TokenSessionTest, AnArrivalWaitsOnTimersNotOnTheThread) {
   lib.tokens.push_back(UserToken("a"));
   Start();
   session.USBArrival(0xFF04);
-  EXPECT_THAT(ports.events,
-              ElementsAre("arm:SettlingTime", "arm:EarlyLook", "arm:FirstEarlyLook"));
+  EXPECT_THAT(ports.events, ElementsAre("arm:SettlingTime", "arm:EarlyLook", "arm:FirstEarlyLook"));
   EXPECT_TRUE(lib.calls.empty());
   // The program ends during the settling time: the search never starts.
   session.Shutdown();

@@ -83,7 +83,8 @@ std::int32_t DllTokenLibrary::container_get_pubkey(std::int32_t token,
                                                    std::int32_t* exponentLength,
                                                    unsigned char* modulus,
                                                    std::int32_t* modulusLength) {
-  return CALL(container_get_pubkey, token, container.c_str(), keySpec, keyBits, exponentLength, modulus, modulusLength);
+  return CALL(container_get_pubkey, token, container.c_str(), keySpec, keyBits, exponentLength,
+              modulus, modulusLength);
 }
 std::int32_t DllTokenLibrary::helper_get_cert_info2(const unsigned char* certData,
                                                     std::int32_t certLen,

@@ -78,7 +78,8 @@ std::int32_t FindAndConnectTokens(TokenLibrary& lib, std::int32_t& count) {
 }
 
 std::int32_t ReadTokenInfo(TokenLibrary& lib, std::int32_t token, TV9Info& info) {
-  return lib.token_get_info(token, info.Label, info.Manufacturer, info.Model, info.Serial, info.Properties);
+  return lib.token_get_info(token, info.Label, info.Manufacturer, info.Model, info.Serial,
+                            info.Properties);
 }
 
 std::int32_t LoadContainerNames(TokenLibrary& lib,

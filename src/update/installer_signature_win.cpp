@@ -15,8 +15,8 @@ namespace {
 using VerifyFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
 using ProvDataFn = CRYPT_PROVIDER_DATA*(WINAPI*)(HANDLE);
 using ProvSignerFn = CRYPT_PROVIDER_SGNR*(WINAPI*)(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD);
-using RevocationFn = BOOL(WINAPI*)(DWORD, DWORD, DWORD, PVOID*, DWORD, PCERT_REVOCATION_PARA,
-                                   PCERT_REVOCATION_STATUS);
+using RevocationFn = BOOL(
+    WINAPI*)(DWORD, DWORD, DWORD, PVOID*, DWORD, PCERT_REVOCATION_PARA, PCERT_REVOCATION_STATUS);
 
 // How long one revocation list may take to arrive.
 constexpr DWORD kRevocationListTimeoutMs = 15000;

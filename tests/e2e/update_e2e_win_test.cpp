@@ -26,10 +26,10 @@ class LoopbackServer {
         root_(L"Z:" + WindowsForm(unixRoot_) + L"\\") {
     RemoveTree(root_);
     CreateFolderTree(root_);
-    const std::string command =
-        "/usr/bin/python3 " SOURCE_DIR_UNIX "/tests/e2e/update_server.py --root " + unixRoot_ +
-        " --port-file " + unixRoot_ + "/port --stop-file " + unixRoot_ + "/stop --fixed-port " +
-        TEST_CRL_PORT;
+    const std::string command = "/usr/bin/python3 " SOURCE_DIR_UNIX
+                                "/tests/e2e/update_server.py --root " +
+                                unixRoot_ + " --port-file " + unixRoot_ + "/port --stop-file " +
+                                unixRoot_ + "/stop --fixed-port " + TEST_CRL_PORT;
     std::wstring commandLine = FromAnsi(command);
     STARTUPINFOW si{sizeof si};
     PROCESS_INFORMATION pi{};
