@@ -284,10 +284,21 @@ CK_RV TokenManager::FindAll(CK_SESSION_HANDLE session,
   return rv != CKR_OK ? rv : final;
 }
 
-void TokenManager::NoteLeftOut(CK_SLOT_ID slot, CK_OBJECT_HANDLE object, CK_RV rv) {
+CK_RV TokenManager::ReadPassObject(CK_SLOT_ID slot,
+                                   CK_SESSION_HANDLE session,
+                                   CK_OBJECT_HANDLE object,
+                                   std::span<Attribute> attributes,
+                                   bool* read) {
+  const CK_RV rv = ReadAttributes(functions_, session, object, attributes);
+  *read = rv == CKR_OK;
+  if (rv == CKR_OK || IsSessionGone(rv))
+    return rv;
+  // An object the module will not describe (deleted since the search, or
+  // refused) is left out of this pass; the others go on.
   if (noted_.insert({slot, object, rv}).second)
     note_("CorvanexMgr: object " + std::to_string(object) + " in slot " + std::to_string(slot) +
           " left out: the module answered 0x" + Hex32(rv));
+  return CKR_OK;
 }
 
 CK_RV TokenManager::ReadObjects(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* out) {
@@ -321,14 +332,11 @@ CK_RV TokenManager::ReadKeys(CK_SLOT_ID slot,
                      {CKA_PUBLIC_EXPONENT, 17},
                      {CKA_EC_POINT, 161, kKeyMaterial}};
     static_assert(std::size(a) == kEcPoint + 1);
-    // An object the module will not describe (deleted since the search, or
-    // refused) is left out of this pass; the others go on.
-    if (CK_RV rv = ReadAttributes(functions_, session, h, a)) {
-      if (IsSessionGone(rv))
-        return rv;
-      NoteLeftOut(slot, h, rv);
+    bool read = false;
+    if (CK_RV rv = ReadPassObject(slot, session, h, a, &read))
+      return rv;
+    if (!read)
       continue;
-    }
     const auto flag = [](const Attribute& x) {
       return x.value && x.value->size() == sizeof(CK_BBOOL) && (*x.value)[0];
     };
@@ -355,12 +363,11 @@ CK_RV TokenManager::ReadCertificates(CK_SLOT_ID slot, CK_SESSION_HANDLE session,
     enum { kType, kId, kLabel, kValue };
     Attribute a[] = {{CKA_CERTIFICATE_TYPE, 9}, {CKA_ID, 64}, {CKA_LABEL, 129}, {CKA_VALUE, 8193}};
     static_assert(std::size(a) == kValue + 1);
-    if (CK_RV rv = ReadAttributes(functions_, session, h, a)) {
-      if (IsSessionGone(rv))
-        return rv;
-      NoteLeftOut(slot, h, rv);
+    bool read = false;
+    if (CK_RV rv = ReadPassObject(slot, session, h, a, &read))
+      return rv;
+    if (!read)
       continue;
-    }
     const CK_CERTIFICATE_TYPE x509 = CKC_X_509;
     if (!a[kType].value || a[kType].value->size() != sizeof x509 ||
         std::memcmp(a[kType].value->data(), &x509, sizeof x509) != 0 || !a[kValue].value ||

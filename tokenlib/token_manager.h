@@ -72,6 +72,7 @@
 #include <tuple>
 #include <vector>
 
+#include "attribute_reader.h"
 #include "code_page.h"
 #include "container_model.h"
 #include "dynamic_library.h"
@@ -167,10 +168,16 @@ class TokenManager {
   CK_RV ObjectsOf(std::int32_t token, const Objects** objects);
   CK_RV ReadObjects(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* objects);
   // The private or public keys (cls), and the X.509 certificates, of the
-  // token; an object the module will not describe is left out and noted.
+  // token.
   CK_RV ReadKeys(CK_SLOT_ID slot, CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, Objects* out);
   CK_RV ReadCertificates(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* out);
-  void NoteLeftOut(CK_SLOT_ID slot, CK_OBJECT_HANDLE object, CK_RV rv);
+  // One object's attributes for a pass: read (*read), or left out and noted
+  // once; only a session that went away is an error, which ends the pass.
+  CK_RV ReadPassObject(CK_SLOT_ID slot,
+                       CK_SESSION_HANDLE session,
+                       CK_OBJECT_HANDLE object,
+                       std::span<Attribute> attributes,
+                       bool* read);
   CK_RV FindAll(CK_SESSION_HANDLE session,
                 CK_OBJECT_CLASS cls,
                 std::vector<CK_OBJECT_HANDLE>* found);
