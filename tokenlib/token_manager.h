@@ -150,6 +150,13 @@ class TokenManager {
                               std::span<const std::uint8_t> cipher,
                               SecretBytes* plain);
 
+  // The key of keySpec in the container and its current certificate, as the
+  // last read of the token found them; valid until the next call.
+  std::int32_t FindContainer(std::int32_t token,
+                             const std::string& name,
+                             std::int32_t keySpec,
+                             ContainerEntry* entry);
+
  private:
   // A found token, its session and what was last read through it.
   struct Token {
@@ -195,10 +202,6 @@ class TokenManager {
                             const std::string& container,
                             std::int32_t keySpec,
                             CK_OBJECT_HANDLE* key);
-  std::int32_t FindContainer(std::int32_t token,
-                             const std::string& name,
-                             std::int32_t keySpec,
-                             ContainerEntry* entry);
   bool Present(const Token& t);
   void CloseSessions();
 

@@ -122,16 +122,27 @@ std::optional<std::vector<std::uint8_t>> CertificatePublicKey(std::span<const st
   return std::vector<std::uint8_t>(key.begin(), key.end());  // an EC point as it stands
 }
 
-std::size_t CertificateExponentLength(std::span<const std::uint8_t> cert) {
+std::optional<RsaPublicKey> CertificateRsaKey(std::span<const std::uint8_t> cert) {
   auto field = PublicKeyInfo(cert);
   auto algorithm = field ? Read(field->content) : std::nullopt;
   auto bits = algorithm ? Read(algorithm->rest) : std::nullopt;
   if (!bits || bits->tag != kBitString || bits->content.empty())
-    return 0;
+    return std::nullopt;
   auto rsa = Read(bits->content.subspan(1));
   auto modulus = rsa && rsa->tag == kSequence ? Read(rsa->content) : std::nullopt;
   auto exponent = modulus ? Read(modulus->rest) : std::nullopt;
-  return exponent && exponent->tag == kInteger ? StripLeadingZeros(exponent->content).size() : 0;
+  if (!modulus || modulus->tag != kInteger || !exponent || exponent->tag != kInteger)
+    return std::nullopt;
+  const auto m = StripLeadingZeros(modulus->content);
+  const auto e = StripLeadingZeros(exponent->content);
+  if (m.empty() || e.empty())
+    return std::nullopt;
+  return RsaPublicKey{{m.begin(), m.end()}, {e.begin(), e.end()}};
+}
+
+std::size_t CertificateExponentLength(std::span<const std::uint8_t> cert) {
+  const auto key = CertificateRsaKey(cert);
+  return key ? key->exponent.size() : 0;
 }
 
 std::optional<CertificateUse> CertificateUsage(std::span<const std::uint8_t> cert) {

@@ -23,6 +23,15 @@ std::optional<Element> Read(std::span<const std::uint8_t> in);
 // read.
 std::optional<std::vector<std::uint8_t>> CertificatePublicKey(std::span<const std::uint8_t> cert);
 
+// An RSA public key as a certificate carries it: big-endian, without leading
+// zero bytes.
+struct RsaPublicKey {
+  std::vector<std::uint8_t> modulus;
+  std::vector<std::uint8_t> exponent;
+};
+// Nothing for a key of another kind, or a certificate that cannot be read.
+std::optional<RsaPublicKey> CertificateRsaKey(std::span<const std::uint8_t> cert);
+
 // The length of an RSA key's public exponent, 0 for other keys.
 std::size_t CertificateExponentLength(std::span<const std::uint8_t> cert);
 

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "app/managed_policy_win.h"
+#include "config/managed_policy_win.h"
 #include "app/session_notify_win.h"
 #include "config/app_config.h"
 #include "config/data_folders.h"
@@ -13,6 +13,7 @@
 #include "i18n/language_win.h"
 #include "i18n/res_strs.h"
 #include "monitor/commands.h"
+#include "base/diagnostic_log.h"
 #include "base/files_win.h"
 #include "win32/event_log_win.h"
 #include "ui/settings_dialog_win.h"
@@ -20,6 +21,18 @@
 #include "win32/guarded_win.h"
 
 namespace {
+
+// The policy keys, at start-up and again when Windows announces a change:
+// each value that cannot be used is logged and reported as an event.
+Policy ReadAndReportPolicy() {
+  std::vector<IgnoredPolicyValue> ignored;
+  Policy policy = ReadManagedPolicy(ignored);
+  for (const IgnoredPolicyValue& value : ignored) {
+    WriteDiagnosticLog(value.LogLine());
+    ReportMonitorEvent(MonitorEvent::kPolicyValueIgnored, {value.name, value.reason});
+  }
+  return policy;
+}
 
 // Support switches on the library's trace of its module calls with
 // "ModuleTrace=1" in section "APPConfig" of the user's settings file, or by
@@ -57,7 +70,7 @@ void MonitorApp::Prepare() {
   // Whatever a file of an earlier run holds, a step that fails is reported
   // and the start goes on: a monitor that never starts leaves every token
   // unregistered.
-  Guarded(applicationWindow_, [&] { policy_ = ReadManagedPolicy(); });
+  Guarded(applicationWindow_, [&] { policy_ = ReadAndReportPolicy(); });
   Guarded(applicationWindow_, [&] {
     const std::wstring exeDir = ExecutableFolder();
     const std::wstring userConfig = GetUserDataDir() + names::kUserConfigFile;
@@ -189,7 +202,7 @@ void MonitorApp::OnPolicyChange() {
   // The settings and the language follow in the main window; the module and
   // the provider are the ones the certificates in the store were added with,
   // and change at the next start.
-  policy_ = ReadManagedPolicy();
+  policy_ = ReadAndReportPolicy();
   if (session_) {
     ports_->UsePolicy(policy_);
     session_->UsePolicy(policy_);

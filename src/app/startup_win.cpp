@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "app/instance_slot_win.h"
-#include "app/managed_policy_win.h"
+#include "config/managed_policy_win.h"
 #include "app/monitor_app_win.h"
 #include "config/app_config.h"
 #include "config/data_folders.h"

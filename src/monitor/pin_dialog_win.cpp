@@ -12,6 +12,7 @@
 #include "win32/common_controls_win.h"
 #include "win32/dialog_layout_win.h"
 #include "win32/modal_win.h"
+#include "win32/pin_edit_win.h"
 #include "base/text_win.h"
 #include "base/unique_handle_win.h"
 #include "win32/window_win.h"
@@ -20,7 +21,6 @@ namespace {
 
 constexpr int kWidth = 380, kChangeHeight = 230, kPromptHeight = 180;
 constexpr int kPromptTextWidth = 280;  // wider texts widen the dialog
-constexpr UINT_PTR kEditSubclass = 1;
 constexpr DWORD kPinEditStyle = ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP;
 
 // The two views, in tab order; a frame goes under the controls it holds. The
@@ -47,52 +47,6 @@ constexpr ControlSpec kChangeDesign[] = {
     {kPinOkButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 190, 158, 80, 26},
     {kPinCancelButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 281, 158, 80, 26},
 };
-
-// A character the system code page holds exactly; anything else typed or
-// pasted into a PIN box is refused quietly.
-bool IsPinCharacter(wchar_t c) {
-  return c >= L' ' && ToAnsiExact(std::wstring_view(&c, 1)).has_value();
-}
-
-std::wstring ClipboardText(HWND owner) {
-  std::wstring text;
-  if (!OpenClipboard(owner))
-    return text;
-  if (HANDLE data = GetClipboardData(CF_UNICODETEXT))
-    if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-      text = chars;
-      GlobalUnlock(data);
-    }
-  CloseClipboard();
-  return text;
-}
-
-LRESULT CALLBACK PinEditProc(HWND edit, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR) {
-  switch (msg) {
-    case WM_CHAR:
-      if (wp >= L' ' && !IsPinCharacter(static_cast<wchar_t>(wp)))
-        return 0;
-      break;
-    case WM_PASTE: {
-      std::wstring pasted = ClipboardText(edit);
-      std::wstring kept;
-      kept.reserve(pasted.size());  // no copy left behind by growing
-      for (wchar_t c : pasted)
-        if (IsPinCharacter(c))
-          kept += c;
-      SendMessageW(edit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(kept.c_str()));
-      SecureZeroMemory(pasted.data(), pasted.size() * sizeof(wchar_t));
-      SecureZeroMemory(kept.data(), kept.size() * sizeof(wchar_t));
-      return 0;
-    }
-    case WM_NCDESTROY:
-      common_controls::RemoveSubclass(edit, PinEditProc, kEditSubclass);
-      break;
-    default:
-      break;
-  }
-  return common_controls::DefaultProc(edit, msg, wp, lp);
-}
 
 class TUPinSetForm : public Window {
  public:
@@ -161,11 +115,8 @@ class TUPinSetForm : public Window {
       return;
     }
     layout_->CreateControls(kChangeDesign, WS_CLIPSIBLINGS);
-    for (int id : {kOldPinEdit, kNewPinEdit, kConfirmPinEdit}) {
-      SendMessageW(Item(id), EM_SETPASSWORDCHAR, L'*', 0);
-      SendMessageW(Item(id), EM_LIMITTEXT, kPinBoxChars, 0);
-      common_controls::Subclass(Item(id), PinEditProc, kEditSubclass);
-    }
+    for (int id : {kOldPinEdit, kNewPinEdit, kConfirmPinEdit})
+      MakePinEdit(Item(id), kPinBoxChars);
     EnableWindow(Item(kPinOkButton), FALSE);
     layout_->Underlay(kPinGroup);
   }

@@ -1,4 +1,4 @@
-#include "app/managed_policy_win.h"
+#include "config/managed_policy_win.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/managed_policy_win.h"
+#include "config/managed_policy_win.h"
 
 #include <windows.h>
 
@@ -7,8 +7,6 @@
 #include <optional>
 #include <vector>
 
-#include "win32/event_log_win.h"
-#include "base/diagnostic_log.h"
 #include "base/unique_handle_win.h"
 
 namespace {
@@ -153,9 +151,8 @@ bool UserCouldReplaceModule(const std::wstring& module) {
   return false;
 }
 
-Policy ReadManagedPolicy() {
+Policy ReadManagedPolicy(std::vector<IgnoredPolicyValue>& ignored) {
   RegistryPolicySource source;
-  std::vector<IgnoredPolicyValue> ignored;
   Policy policy = ReadPolicy(source, ignored);
   // A module by full path is loaded only from where the user cannot put one.
   if (policy.Pkcs11Module && IsFullPath(*policy.Pkcs11Module)) {
@@ -168,10 +165,6 @@ Policy ReadManagedPolicy() {
                          L"\"" + module + L"\" or a folder above it can be changed by the user"});
       policy.Pkcs11Module.reset();
     }
-  }
-  for (const IgnoredPolicyValue& value : ignored) {
-    WriteDiagnosticLog(value.LogLine());
-    ReportMonitorEvent(MonitorEvent::kPolicyValueIgnored, {value.name, value.reason});
   }
   return policy;
 }

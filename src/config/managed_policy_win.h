@@ -4,10 +4,9 @@
 
 #include "config/policy.h"
 
-// Reads the policy keys: at start-up and again when Windows announces a
-// policy change. Each value that cannot be used is logged and reported as an
-// event.
-Policy ReadManagedPolicy();
+// Reads the policy keys. Each value that cannot be used is left out and
+// added to ignored, for the caller to report as it may.
+Policy ReadManagedPolicy(std::vector<IgnoredPolicyValue>& ignored);
 
 // Whether the signed-in user, without administrator rights, could replace
 // the module at this full path, or what it loads: by any right on the file,

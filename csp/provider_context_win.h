@@ -1,0 +1,91 @@
+#pragma once
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "key_provider.h"
+
+struct ProviderSettings;
+
+// What every context of the process shares: the token library, the
+// provider's core over it, and the product's settings read when the module
+// was opened.
+struct ProviderProcess {
+  explicit ProviderProcess(HINSTANCE module);
+  ~ProviderProcess();
+  HINSTANCE module;
+  tokenlib::TokenManager tokens;
+  std::unique_ptr<ProviderSettings> settings;
+  csp::KeyProvider keys;
+};
+
+// One context a program acquired: the container it names (none for
+// CRYPT_VERIFYCONTEXT), the keys it got from it, and Microsoft's software
+// provider for everything that is not the token's private key. Handles of
+// hashes and session keys are the software provider's; a user key's handle
+// is its entry here. Each method returns 0 or the error for SetLastError.
+class ProviderContext {
+ public:
+  ProviderContext(ProviderProcess& process, bool silent, FARPROC programWindow);
+  ~ProviderContext();
+  ProviderContext(const ProviderContext&) = delete;
+  ProviderContext& operator=(const ProviderContext&) = delete;
+
+  capi::Status Open(const char* container, bool verifyOnly);
+
+  capi::Status GetUserKey(DWORD keySpec, HCRYPTKEY* key);
+  capi::Status DestroyKey(HCRYPTKEY key);
+  capi::Status DuplicateKey(HCRYPTKEY key, DWORD flags, HCRYPTKEY* copy);
+  capi::Status GenerateKey(ALG_ID alg, DWORD flags, HCRYPTKEY* key);
+  capi::Status DeriveKey(ALG_ID alg, HCRYPTHASH hash, DWORD flags, HCRYPTKEY* key);
+  capi::Status GetKeyParam(HCRYPTKEY key, DWORD param, BYTE* data, DWORD* length, DWORD flags);
+  capi::Status SetKeyParam(HCRYPTKEY key, DWORD param, const BYTE* data, DWORD flags);
+  capi::Status ExportKey(HCRYPTKEY key, HCRYPTKEY wrapWith, DWORD blobType, DWORD flags, BYTE* data,
+                         DWORD* length);
+  capi::Status ImportKey(const BYTE* data, DWORD length, HCRYPTKEY unwrapWith, DWORD flags,
+                         HCRYPTKEY* key);
+  capi::Status Encrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD flags, BYTE* data,
+                       DWORD* length, DWORD capacity);
+  capi::Status Decrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD flags, BYTE* data,
+                       DWORD* length);
+
+  capi::Status CreateHash(ALG_ID alg, HCRYPTKEY key, DWORD flags, HCRYPTHASH* hash);
+  capi::Status HashSessionKey(HCRYPTHASH hash, HCRYPTKEY key, DWORD flags);
+  capi::Status SignHash(HCRYPTHASH hash, DWORD keySpec, DWORD flags, BYTE* signature, DWORD* length);
+  capi::Status VerifySignature(HCRYPTHASH hash, const BYTE* signature, DWORD length, HCRYPTKEY key,
+                               DWORD flags);
+  HCRYPTPROV software() const { return software_; }
+
+  capi::Status GetProvParam(DWORD param, BYTE* data, DWORD* length, DWORD flags);
+  capi::Status SetProvParam(DWORD param, const BYTE* data, DWORD flags);
+
+ private:
+  struct UserKey {
+    DWORD keySpec;
+    HCRYPTKEY publicKey;  // in the software provider
+  };
+  UserKey* FindUserKey(HCRYPTKEY key);
+  // The software provider's handle for a key a program passes: a user key's
+  // public half, or the session key itself.
+  HCRYPTKEY SoftwareKey(HCRYPTKEY key);
+  capi::Status NewUserKey(DWORD keySpec, HCRYPTKEY* key);
+  capi::Status DecryptWithToken(DWORD keySpec, std::span<const std::uint8_t> cipher,
+                                SecretBytes* plain);
+  csp::PinAccess Access(csp::PinPrompt& prompt) const;
+  HWND Owner() const;
+
+  ProviderProcess& process_;
+  bool silent_;
+  FARPROC programWindow_;  // the VTableProvStruc's FuncReturnhWnd
+  HWND clientWindow_ = nullptr;  // PP_CLIENT_HWND
+  HCRYPTPROV software_ = 0;
+  std::optional<csp::ContainerRef> container_;
+  std::map<HCRYPTKEY, std::unique_ptr<UserKey>> userKeys_;
+  std::vector<std::string> enumerated_;  // PP_ENUMCONTAINERS from CRYPT_FIRST on
+  std::size_t nextEnumerated_ = 0;
+};
