@@ -233,6 +233,40 @@ CK_RV C_GetAttributeValue_(CK_SESSION_HANDLE session,
       [&](CK_RV) { return Template(attributes, count, true); });
 }
 
+CK_RV C_SignInit_(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+  return Traced("C_SignInit",
+                Session(session) + ", mechanism=" + Hex(mechanism ? mechanism->mechanism : 0) +
+                    ", key=" + Hex(key),
+                [&](CK_FUNCTION_LIST& f) { return f.C_SignInit(session, mechanism, key); });
+}
+CK_RV C_DecryptInit_(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+  return Traced("C_DecryptInit",
+                Session(session) + ", mechanism=" + Hex(mechanism ? mechanism->mechanism : 0) +
+                    ", key=" + Hex(key),
+                [&](CK_FUNCTION_LIST& f) { return f.C_DecryptInit(session, mechanism, key); });
+}
+// Only lengths: what is signed or decrypted is the user's.
+CK_RV C_Sign_(CK_SESSION_HANDLE session,
+              CK_BYTE_PTR data,
+              CK_ULONG length,
+              CK_BYTE_PTR signature,
+              CK_ULONG_PTR signatureLength) {
+  return Traced(
+      "C_Sign", Session(session) + ", length=" + std::to_string(length),
+      [&](CK_FUNCTION_LIST& f) { return f.C_Sign(session, data, length, signature, signatureLength); },
+      [&](CK_RV) { return "out=" + std::to_string(signatureLength ? *signatureLength : 0); });
+}
+CK_RV C_Decrypt_(CK_SESSION_HANDLE session,
+                 CK_BYTE_PTR cipher,
+                 CK_ULONG length,
+                 CK_BYTE_PTR plain,
+                 CK_ULONG_PTR plainLength) {
+  return Traced(
+      "C_Decrypt", Session(session) + ", length=" + std::to_string(length),
+      [&](CK_FUNCTION_LIST& f) { return f.C_Decrypt(session, cipher, length, plain, plainLength); },
+      [&](CK_RV) { return "out=" + std::to_string(plainLength ? *plainLength : 0); });
+}
+
 }  // namespace
 
 std::string TraceFileFromEnvironment() {
@@ -274,6 +308,10 @@ CK_FUNCTION_LIST* TracedFunctions(CK_FUNCTION_LIST* module, const std::string& p
   t.traced.C_FindObjects = C_FindObjects_;
   t.traced.C_FindObjectsFinal = C_FindObjectsFinal_;
   t.traced.C_GetAttributeValue = C_GetAttributeValue_;
+  t.traced.C_SignInit = C_SignInit_;
+  t.traced.C_Sign = C_Sign_;
+  t.traced.C_DecryptInit = C_DecryptInit_;
+  t.traced.C_Decrypt = C_Decrypt_;
   return &t.traced;
 }
 

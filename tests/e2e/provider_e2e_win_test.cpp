@@ -1,0 +1,331 @@
+// Our cryptographic provider in a program of its own (this test), over the
+// certificates the real monitor registered for a plugged-in virtual token:
+// CryptoAPI signs and decrypts with the token's keys, asks for the PIN in
+// this process, and fails cleanly without one or without the token.
+#include <windows.h>
+#include <wincrypt.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "csp/pin_prompt_win.h"
+#include "e2e_support_win_test.h"
+
+namespace {
+
+constexpr wchar_t kOurProvider[] = L"Veltrox Pelkin V9Arc CSP V1.1";
+constexpr wchar_t kProviderKey[] =
+    L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Veltrox Pelkin V9Arc CSP V1.1";
+constexpr char kBobPin[] = "24681357";
+
+void WriteProviderKey(REGSAM view, const std::wstring& image) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProviderKey, 0, nullptr, 0, KEY_WRITE | view,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const DWORD type = PROV_RSA_FULL, signatureInFile = 0;
+  RegSetValueExW(key, L"Image Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(image.c_str()),
+                 static_cast<DWORD>((image.size() + 1) * sizeof(wchar_t)));
+  RegSetValueExW(key, L"Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), sizeof type);
+  RegSetValueExW(key, L"SigInFile", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&signatureInFile),
+                 sizeof signatureInFile);
+  RegCloseKey(key);
+}
+
+using Bytes = std::vector<BYTE>;
+
+class ProviderTest : public MonitorScenario {
+ protected:
+  void SetUp() override {
+    MonitorScenario::SetUp();
+    // Registered as the installer does: the monitor looks in the 32-bit
+    // view, a 64-bit program such as this one loads from the 64-bit view.
+    WriteProviderKey(KEY_WOW64_32KEY, monitor.appDir() + L"CorvanexCsp64.dll");
+    WriteProviderKey(KEY_WOW64_64KEY, monitor.appDir() + L"CorvanexCsp64.dll");
+    trace_ = monitor.appData() + L"module-trace.txt";
+    _wputenv((L"CORVANEXMGR_TRACE=" + trace_).c_str());
+    // This program is the user's: it reads the user's language settings.
+    _wputenv((L"APPDATA=" + monitor.appData()).c_str());
+    SetEnvironmentVariableW(L"APPDATA", monitor.appData().c_str());
+  }
+  void TearDown() override {
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kProviderKey, KEY_WOW64_32KEY, 0);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kProviderKey, KEY_WOW64_64KEY, 0);
+    _wputenv(L"CORVANEXMGR_TRACE=");
+    MonitorScenario::TearDown();
+  }
+
+  // Bob's token plugged in with the monitor running, and the certificate it
+  // registered for his container, linked to our provider.
+  PCCERT_CONTEXT BobsRegisteredCertificate(const std::string& language = "2052") {
+    EXPECT_TRUE(StartWith("LanguageID=" + language + "\r\nCertTips=0\r\n"));
+    monitor.Plug(0, L"bob");
+    PCCERT_CONTEXT found = nullptr;
+    WaitUntil([&] {
+      found = FindOurs(L"Bob");
+      return found != nullptr;
+    });
+    return found;
+  }
+  static PCCERT_CONTEXT FindOurs(const std::wstring& container) {
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    PCCERT_CONTEXT cert = nullptr;
+    while ((cert = CertEnumCertificatesInStore(store, cert))) {
+      DWORD size = 0;
+      if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size))
+        continue;
+      Bytes buffer(size);
+      CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size);
+      const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+      if (info->pwszProvName && std::wstring(info->pwszProvName) == kOurProvider &&
+          info->pwszContainerName && container == info->pwszContainerName)
+        break;
+    }
+    CertCloseStore(store, 0);
+    return cert;
+  }
+  struct Key {
+    HCRYPTPROV provider = 0;
+    DWORD keySpec = 0;
+  };
+  static Key AcquireKey(PCCERT_CONTEXT cert, DWORD flags = 0) {
+    Key key;
+    BOOL mustFree = FALSE;
+    EXPECT_TRUE(
+        CryptAcquireCertificatePrivateKey(cert, flags, nullptr, &key.provider, &key.keySpec, &mustFree))
+        << std::hex << GetLastError();
+    return key;
+  }
+  // The signature of data's SHA-256 through provider, or nothing with the
+  // error in *error.
+  static std::optional<Bytes> SignSha256(const Key& key, const Bytes& data, DWORD* error) {
+    HCRYPTHASH hash = 0;
+    if (!CryptCreateHash(key.provider, CALG_SHA_256, 0, 0, &hash)) {
+      *error = GetLastError();
+      return std::nullopt;
+    }
+    CryptHashData(hash, data.data(), static_cast<DWORD>(data.size()), 0);
+    DWORD length = 0;
+    std::optional<Bytes> signature;
+    if (CryptSignHashW(hash, key.keySpec, nullptr, 0, nullptr, &length)) {
+      Bytes out(length);
+      if (CryptSignHashW(hash, key.keySpec, nullptr, 0, out.data(), &length))
+        signature = Bytes(out.begin(), out.begin() + length);
+    }
+    *error = signature ? 0 : GetLastError();
+    CryptDestroyHash(hash);
+    return signature;
+  }
+  // Whether signature is data's SHA-256 signed by cert's key, checked by
+  // Microsoft's own provider.
+  static bool Verifies(PCCERT_CONTEXT cert, const Bytes& data, const Bytes& signature) {
+    HCRYPTPROV verifier = 0;
+    CryptAcquireContextW(&verifier, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+                         CRYPT_VERIFYCONTEXT);
+    HCRYPTKEY publicKey = 0;
+    HCRYPTHASH hash = 0;
+    bool ok = CryptImportPublicKeyInfo(verifier, X509_ASN_ENCODING,
+                                       &cert->pCertInfo->SubjectPublicKeyInfo, &publicKey) &&
+              CryptCreateHash(verifier, CALG_SHA_256, 0, 0, &hash) &&
+              CryptHashData(hash, data.data(), static_cast<DWORD>(data.size()), 0) &&
+              CryptVerifySignatureW(hash, signature.data(), static_cast<DWORD>(signature.size()),
+                                    publicKey, nullptr, 0);
+    CryptDestroyHash(hash);
+    CryptDestroyKey(publicKey);
+    CryptReleaseContext(verifier, 0);
+    return ok;
+  }
+  std::string Trace() const {
+    std::ifstream in{std::filesystem::path(trace_)};
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  std::wstring trace_;
+  const Bytes data = Bytes(1000, 0x5a);
+};
+
+// Answers each PIN prompt of this process in turn from answers, recording
+// the tries text each one showed; counts prompts of any kind.
+class PromptAnswerer {
+ public:
+  explicit PromptAnswerer(std::vector<std::wstring> answers) : answers_(std::move(answers)) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~PromptAnswerer() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::vector<std::wstring> triesTexts;
+  std::atomic<int> prompts{0};
+
+ private:
+  void Run() {
+    std::size_t next = 0;
+    while (!stop_) {
+      HWND form = FindWindowW(L"TLoginForm", nullptr);
+      if (!form || !IsWindowVisible(form)) {
+        Sleep(50);
+        continue;
+      }
+      ++prompts;
+      wchar_t tries[200] = {};
+      GetDlgItemTextW(form, kLoginTriesText, tries, 200);
+      triesTexts.push_back(tries);
+      if (next < answers_.size()) {
+        SetDlgItemTextW(form, kLoginPinEdit, answers_[next++].c_str());
+        PostMessageW(form, WM_COMMAND, MAKEWPARAM(kLoginButton, BN_CLICKED), 0);
+      } else {
+        PostMessageW(form, WM_COMMAND, MAKEWPARAM(kLoginCancelButton, BN_CLICKED), 0);
+      }
+      WaitUntil([&] { return !IsWindow(form); }, std::chrono::seconds(10));
+    }
+  }
+  std::vector<std::wstring> answers_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(ProviderTest, ARegisteredCertificateSignsOnTheTokenAndTheSignatureVerifies) {
+  PCCERT_CONTEXT cert = BobsRegisteredCertificate();
+  ASSERT_TRUE(cert) << "the monitor registered no certificate of Bob's with our provider";
+  Key key = AcquireKey(cert);
+  ASSERT_TRUE(key.provider);
+  EXPECT_EQ(key.keySpec, static_cast<DWORD>(AT_KEYEXCHANGE));
+  ASSERT_TRUE(CryptSetProvParam(key.provider, PP_KEYEXCHANGE_PIN,
+                                reinterpret_cast<const BYTE*>(kBobPin), 0));
+  DWORD error = 0;
+  std::optional<Bytes> signature = SignSha256(key, data, &error);
+  ASSERT_TRUE(signature) << std::hex << error;
+  EXPECT_EQ(signature->size(), 256u);
+  EXPECT_TRUE(Verifies(cert, data, *signature));
+  Bytes changed = *signature;
+  changed[17] ^= 1;
+  EXPECT_FALSE(Verifies(cert, data, changed));
+  EXPECT_NE(Trace().find("C_Sign"), std::string::npos);
+
+  // A whole signed message, through the key CryptoAPI acquires itself.
+  CRYPT_SIGN_MESSAGE_PARA para{};
+  para.cbSize = sizeof para;
+  para.dwMsgEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  para.pSigningCert = cert;
+  para.HashAlgorithm.pszObjId = const_cast<char*>(szOID_NIST_sha256);
+  para.cMsgCert = 1;
+  para.rgpMsgCert = &cert;
+  const BYTE* parts[] = {data.data()};
+  DWORD sizes[] = {static_cast<DWORD>(data.size())};
+  DWORD messageLength = 0;
+  ASSERT_TRUE(CryptSignMessage(&para, FALSE, 1, parts, sizes, nullptr, &messageLength));
+  Bytes message(messageLength);
+  ASSERT_TRUE(CryptSignMessage(&para, FALSE, 1, parts, sizes, message.data(), &messageLength))
+      << std::hex << GetLastError();
+  CRYPT_VERIFY_MESSAGE_PARA verify{};
+  verify.cbSize = sizeof verify;
+  verify.dwMsgAndCertEncodingType = para.dwMsgEncodingType;
+  EXPECT_TRUE(CryptVerifyMessageSignature(&verify, 0, message.data(), messageLength, nullptr,
+                                          nullptr, nullptr));
+  CryptReleaseContext(key.provider, 0);
+  CertFreeCertificateContext(cert);
+  End();
+}
+
+TEST_F(ProviderTest, AMessageEncryptedToTheCertificateIsDecryptedByTheToken) {
+  PCCERT_CONTEXT cert = BobsRegisteredCertificate();
+  ASSERT_TRUE(cert);
+  CRYPT_ENCRYPT_MESSAGE_PARA encrypt{};
+  encrypt.cbSize = sizeof encrypt;
+  encrypt.dwMsgEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  encrypt.ContentEncryptionAlgorithm.pszObjId = const_cast<char*>(szOID_RSA_DES_EDE3_CBC);
+  DWORD length = 0;
+  ASSERT_TRUE(CryptEncryptMessage(&encrypt, 1, &cert, data.data(), static_cast<DWORD>(data.size()),
+                                  nullptr, &length));
+  Bytes enveloped(length);
+  ASSERT_TRUE(CryptEncryptMessage(&encrypt, 1, &cert, data.data(), static_cast<DWORD>(data.size()),
+                                  enveloped.data(), &length))
+      << std::hex << GetLastError();
+  enveloped.resize(length);
+
+  Key key = AcquireKey(cert);
+  ASSERT_TRUE(CryptSetProvParam(key.provider, PP_KEYEXCHANGE_PIN,
+                                reinterpret_cast<const BYTE*>(kBobPin), 0));
+  HCRYPTMSG msg = CryptMsgOpenToDecode(encrypt.dwMsgEncodingType, 0, 0, 0, nullptr, nullptr);
+  ASSERT_TRUE(CryptMsgUpdate(msg, enveloped.data(), length, TRUE));
+  CMSG_CTRL_DECRYPT_PARA decrypt{};
+  decrypt.cbSize = sizeof decrypt;
+  decrypt.hCryptProv = key.provider;
+  decrypt.dwKeySpec = key.keySpec;
+  decrypt.dwRecipientIndex = 0;
+  ASSERT_TRUE(CryptMsgControl(msg, 0, CMSG_CTRL_DECRYPT, &decrypt)) << std::hex << GetLastError();
+  DWORD plainLength = 0;
+  CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, nullptr, &plainLength);
+  Bytes plain(plainLength);
+  ASSERT_TRUE(CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, plain.data(), &plainLength));
+  plain.resize(plainLength);
+  EXPECT_EQ(plain, data);
+  EXPECT_NE(Trace().find("C_Decrypt"), std::string::npos);
+  CryptMsgClose(msg);
+  CryptReleaseContext(key.provider, 0);
+  CertFreeCertificateContext(cert);
+  End();
+}
+
+TEST_F(ProviderTest, WithoutAPinSilentFailsWithoutAWindowAndThePromptCountsTries) {
+  PCCERT_CONTEXT cert = BobsRegisteredCertificate("1033");
+  ASSERT_TRUE(cert);
+  {
+    PromptAnswerer watcher({});
+    Key silent = AcquireKey(cert, CRYPT_ACQUIRE_SILENT_FLAG);
+    DWORD error = 0;
+    EXPECT_FALSE(SignSha256(silent, data, &error));
+    EXPECT_EQ(error, static_cast<DWORD>(NTE_SILENT_CONTEXT));
+    EXPECT_EQ(watcher.prompts, 0);
+    CryptReleaseContext(silent.provider, 0);
+  }
+  {
+    // A wrong PIN, then the right one: the second prompt tells the tries left.
+    PromptAnswerer answerer({L"11111111", L"24681357"});
+    Key key = AcquireKey(cert);
+    DWORD error = 0;
+    std::optional<Bytes> signature = SignSha256(key, data, &error);
+    ASSERT_TRUE(signature) << std::hex << error;
+    EXPECT_TRUE(Verifies(cert, data, *signature));
+    ASSERT_EQ(answerer.triesTexts.size(), 2u);
+    EXPECT_EQ(answerer.triesTexts[0], L"");
+    EXPECT_EQ(answerer.triesTexts[1], L"Wrong PIN, 2 tries left");
+    CryptReleaseContext(key.provider, 0);
+  }
+  {
+    PromptAnswerer canceller({});
+    Key key = AcquireKey(cert);
+    DWORD error = 0;
+    EXPECT_FALSE(SignSha256(key, data, &error));
+    EXPECT_EQ(error, static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER));
+    EXPECT_EQ(canceller.prompts, 1);
+    CryptReleaseContext(key.provider, 0);
+  }
+  CertFreeCertificateContext(cert);
+  End();
+}
+
+TEST_F(ProviderTest, APulledTokenFailsCleanly) {
+  PCCERT_CONTEXT cert = BobsRegisteredCertificate();
+  ASSERT_TRUE(cert);
+  Key key = AcquireKey(cert);
+  ASSERT_TRUE(CryptSetProvParam(key.provider, PP_KEYEXCHANGE_PIN,
+                                reinterpret_cast<const BYTE*>(kBobPin), 0));
+  monitor.Unplug(0);
+  DWORD error = 0;
+  EXPECT_FALSE(SignSha256(key, data, &error));
+  EXPECT_EQ(error, static_cast<DWORD>(SCARD_W_REMOVED_CARD));
+  CryptReleaseContext(key.provider, 0);
+  // Acquiring again finds no token to hold the container.
+  HCRYPTPROV again = 0;
+  EXPECT_FALSE(CryptAcquireContextW(&again, L"Bob", kOurProvider, PROV_RSA_FULL, CRYPT_SILENT));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_E_NO_SMARTCARD));
+  CertFreeCertificateContext(cert);
+  End();
+}
+
+}  // namespace
