@@ -22,6 +22,14 @@ SetCompressor /SOLID lzma
 !define WM_QUERYENDSESSION 0x0011
 !define WM_ENDSESSION 0x0016
 !define SYNCHRONIZE 0x00100000
+; Our cryptographic provider, registered under the name the language files
+; give as PROVIDER_NAME, in the registry view of its own bitness.
+!define PROVIDER_KEY "SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Veltrox Pelkin V9Arc CSP V1.1"
+!ifdef WIN64
+  !define PROVIDER_DLL "CorvanexCsp64.dll"
+!else
+  !define PROVIDER_DLL "CorvanexCsp.dll"
+!endif
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -105,6 +113,7 @@ Section "Install"
   SetOutPath "$INSTDIR"
   !insertmacro InstallProgramFile "${MONITOR_EXE}"
   !insertmacro InstallProgramFile "CorvanexMgr.dll"
+  !insertmacro InstallProgramFile "${PROVIDER_DLL}"
   SetOutPath "$INSTDIR\Languages"
   File "${PRODUCT_DIR}\Languages\*.*"
   SetOutPath "$INSTDIR\config"
@@ -122,6 +131,10 @@ Section "Install"
   ; The monitor's events: their texts are in its message table.
   WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\${MONITOR_EXE}"
   WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7
+
+  WriteRegStr HKLM "${PROVIDER_KEY}" "Image Path" "$INSTDIR\${PROVIDER_DLL}"
+  WriteRegDWORD HKLM "${PROVIDER_KEY}" "Type" 1  ; PROV_RSA_FULL
+  WriteRegDWORD HKLM "${PROVIDER_KEY}" "SigInFile" 0
 
   WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\${MONITOR_EXE}"'
   WriteUninstaller "$INSTDIR\Uninstall.exe"
@@ -147,6 +160,9 @@ Section "Uninstall"
   DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
   Delete "$INSTDIR\${MONITOR_EXE}"
   Delete "$INSTDIR\CorvanexMgr.dll"
+  ; Programs still using the provider keep it until they end.
+  DeleteRegKey HKLM "${PROVIDER_KEY}"
+  Delete /REBOOTOK "$INSTDIR\${PROVIDER_DLL}"
   Delete "$INSTDIR\Languages\*.*"
   RMDir "$INSTDIR\Languages"
   Delete "$INSTDIR\config\*.*"

@@ -40,6 +40,7 @@ def read_pe(path):
     is64 = magic == 0x20B
     dll_characteristics = struct.unpack_from("<H", data, opt + 70)[0]
     directories = opt + (112 if is64 else 96)
+    export_rva, _ = struct.unpack_from("<II", data, directories)
     import_rva, import_size = struct.unpack_from("<II", data, directories + 8)
     section_table = opt + optional_size
     spans = []
@@ -64,7 +65,15 @@ def read_pe(path):
             start = offset(name_rva)
             imports.append(data[start:data.index(b"\0", start)].decode("ascii"))
             entry += 20
+    exports = []
+    if export_rva:
+        entry = offset(export_rva)
+        names, names_rva = struct.unpack_from("<I4xI", data, entry + 24)
+        for i in range(names):
+            start = offset(struct.unpack_from("<I", data, offset(names_rva) + 4 * i)[0])
+            exports.append(data[start:data.index(b"\0", start)].decode("ascii"))
     return {
+        "exports": exports,
         "is64": is64,
         "dll_characteristics": dll_characteristics,
         "characteristics": characteristics,
@@ -84,6 +93,10 @@ def problems(path):
         found.append("no DEP (NX_COMPAT)")
     if pe["is64"] and not flags & HIGH_ENTROPY_VA:
         found.append("no high-entropy ASLR")
+    if os.path.basename(path).lower().startswith("corvanexcsp"):
+        missing = sorted(set(PROVIDER_EXPORTS) - set(pe["exports"]))
+        if missing:
+            found.append("CryptoAPI cannot load it without: " + ", ".join(missing))
     unknown = [d for d in pe["imports"] if d.lower() not in KNOWN_DLLS]
     if unknown:
         found.append("imports outside the known DLLs: " + ", ".join(unknown))
@@ -92,11 +105,25 @@ def problems(path):
 
 SHIPPED = ("CorvanexEMon.exe", "CorvanexMgr.dll")
 
+# What advapi32 looks up, undecorated, in a provider it loads.
+PROVIDER_EXPORTS = (
+    "CPAcquireContext", "CPCreateHash", "CPDecrypt", "CPDeriveKey", "CPDestroyHash",
+    "CPDestroyKey", "CPDuplicateHash", "CPDuplicateKey", "CPEncrypt", "CPExportKey", "CPGenKey",
+    "CPGenRandom", "CPGetHashParam", "CPGetKeyParam", "CPGetProvParam", "CPGetUserKey",
+    "CPHashData", "CPHashSessionKey", "CPImportKey", "CPReleaseContext", "CPSetHashParam",
+    "CPSetKeyParam", "CPSetProvParam", "CPSignHash", "CPVerifySignature",
+)
+
+
+def provider_of(folder):
+    """The provider a build folder ships: one per bitness."""
+    return "CorvanexCsp64.dll" if "win64" in folder else "CorvanexCsp.dll"
+
 
 def main(folders):
     failed = 0
     for folder in folders:
-        for name in SHIPPED:
+        for name in SHIPPED + (provider_of(folder),):
             if not os.path.isfile(os.path.join(folder, name)):
                 failed += 1
                 print(f"FAILED {os.path.join(folder, name)}: missing")
