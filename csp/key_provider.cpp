@@ -1,6 +1,8 @@
 #include "key_provider.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace csp {
 
@@ -93,6 +95,23 @@ capi::Status KeyProvider::PresentTokens(std::vector<PresentToken>* present) {
   return capi::kOk;
 }
 
+std::vector<std::string> KeyProvider::ContainersOf(std::int32_t token) {
+  std::vector<char> buffer(kNamesCapacity);
+  std::int32_t length = kNamesCapacity;
+  std::vector<std::string> names;
+  // Names that did not fit are left out; those that did still count.
+  const std::int32_t status = tokens_.LoadContainers(token, buffer.data(), &length);
+  if (status != 0 && status != tokenlib::kErrBufferTooSmall)
+    return names;
+  length = std::clamp(length, 0, kNamesCapacity);
+  for (std::int32_t at = 0; at < length;) {
+    const std::size_t size = strnlen(&buffer[at], static_cast<std::size_t>(length - at));
+    names.emplace_back(&buffer[at], size);
+    at += static_cast<std::int32_t>(size) + 1;
+  }
+  return names;
+}
+
 capi::Status KeyProvider::FindContainer(const std::string& asked, ContainerRef* ref) {
   std::vector<PresentToken> present;
   if (capi::Status status = PresentTokens(&present))
@@ -101,15 +120,7 @@ capi::Status KeyProvider::FindContainer(const std::string& asked, ContainerRef* 
     return capi::kNoSmartCard;
   const std::string name = ContainerPart(asked);
   for (const PresentToken& token : present) {
-    std::vector<char> names(kNamesCapacity);
-    std::int32_t length = kNamesCapacity;
-    // Names that did not fit are not found; those that did still count.
-    const std::int32_t status = tokens_.LoadContainers(token.token, names.data(), &length);
-    if (status != 0 && status != tokenlib::kErrBufferTooSmall)
-      continue;
-    for (std::int32_t at = 0; at < length;) {
-      const std::string candidate(&names[at]);
-      at += static_cast<std::int32_t>(candidate.size()) + 1;
+    for (const std::string& candidate : ContainersOf(token.token)) {
       if (name.empty() || candidate == name) {
         *ref = {token.token, token.identity, token.label, candidate};
         return capi::kOk;
@@ -125,15 +136,8 @@ capi::Status KeyProvider::ContainerNames(std::vector<std::string>* names) {
     return status;
   names->clear();
   for (const PresentToken& token : present) {
-    std::vector<char> buffer(kNamesCapacity);
-    std::int32_t length = kNamesCapacity;
-    const std::int32_t status = tokens_.LoadContainers(token.token, buffer.data(), &length);
-    if (status != 0 && status != tokenlib::kErrBufferTooSmall)
-      continue;
-    for (std::int32_t at = 0; at < length;) {
-      names->emplace_back(&buffer[at]);
-      at += static_cast<std::int32_t>(names->back().size()) + 1;
-    }
+    const std::vector<std::string> ofToken = ContainersOf(token.token);
+    names->insert(names->end(), ofToken.begin(), ofToken.end());
   }
   return capi::kOk;
 }

@@ -98,6 +98,8 @@ class KeyProvider {
     std::string identity, label;
   };
   capi::Status PresentTokens(std::vector<PresentToken>* tokens);
+  // The container names of one token; none when they cannot be read.
+  std::vector<std::string> ContainersOf(std::int32_t token);
   // The token of ref is still the one it was found on: where it was, or
   // where the library lists it now.
   capi::Status Locate(ContainerRef& ref);
