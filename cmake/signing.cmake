@@ -12,6 +12,9 @@ set(MONITOR_SIGNING_CERT "" CACHE FILEPATH "PEM certificate chain that signs the
 set(MONITOR_SIGNING_KEY "" CACHE FILEPATH "PEM private key of that certificate")
 set(MONITOR_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping service of the release signer")
 set(MONITOR_SIGNING_DIR ${CMAKE_BINARY_DIR}/signing)
+# Off in a build whose binaries another build ships and signs (the 64-bit
+# provider inside the 32-bit build).
+option(MONITOR_SIGN "Sign each shipped binary when it is linked" ON)
 
 function(monitor_openssl)
   execute_process(COMMAND ${OPENSSL} ${ARGN} RESULT_VARIABLE failed OUTPUT_QUIET ERROR_QUIET)
@@ -150,6 +153,9 @@ endfunction()
 
 # Signs a target's file right after it is linked (before it is shipped).
 function(monitor_sign_target target)
+  if(NOT MONITOR_SIGN)
+    return()
+  endif()
   monitor_sign_commands(sign $<TARGET_FILE:${target}> ${MONITOR_SIGNER_CERT} ${MONITOR_SIGNER_KEY})
   add_custom_command(TARGET ${target} POST_BUILD ${sign} VERBATIM)
 endfunction()
@@ -173,7 +179,8 @@ function(monitor_add_installer)
             -DVERSION=${PROJECT_VERSION} ${bits} ${CMAKE_SOURCE_DIR}/installer/CorvanexE.nsi
     COMMAND ${CMAKE_COMMAND} -E copy ${unsigned} ${signed}
     ${sign}
-    DEPENDS ${CMAKE_SOURCE_DIR}/installer/CorvanexE.nsi CorvanexEMon CorvanexMgr product_data
+    DEPENDS ${CMAKE_SOURCE_DIR}/installer/CorvanexE.nsi CorvanexEMon CorvanexMgr CorvanexCsp
+            ${MONITOR_PROVIDER64} product_data
             ${shipped_data}
     VERBATIM)
   add_custom_target(installer ALL DEPENDS ${signed})

@@ -23,13 +23,21 @@ SetCompressor /SOLID lzma
 !define WM_ENDSESSION 0x0016
 !define SYNCHRONIZE 0x00100000
 ; Our cryptographic provider, registered under the name the language files
-; give as PROVIDER_NAME, in the registry view of its own bitness.
+; give as PROVIDER_NAME, in the registry view of its own bitness: the 32-bit
+; installer also brings the 64-bit one for 64-bit programs on 64-bit Windows.
 !define PROVIDER_KEY "SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Veltrox Pelkin V9Arc CSP V1.1"
 !ifdef WIN64
   !define PROVIDER_DLL "CorvanexCsp64.dll"
 !else
   !define PROVIDER_DLL "CorvanexCsp.dll"
+  !define PROVIDER64_DLL "CorvanexCsp64.dll"
 !endif
+
+!macro RegisterProvider DLL
+  WriteRegStr HKLM "${PROVIDER_KEY}" "Image Path" "$INSTDIR\${DLL}"
+  WriteRegDWORD HKLM "${PROVIDER_KEY}" "Type" 1  ; PROV_RSA_FULL
+  WriteRegDWORD HKLM "${PROVIDER_KEY}" "SigInFile" 0
+!macroend
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -132,9 +140,15 @@ Section "Install"
   WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\${MONITOR_EXE}"
   WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7
 
-  WriteRegStr HKLM "${PROVIDER_KEY}" "Image Path" "$INSTDIR\${PROVIDER_DLL}"
-  WriteRegDWORD HKLM "${PROVIDER_KEY}" "Type" 1  ; PROV_RSA_FULL
-  WriteRegDWORD HKLM "${PROVIDER_KEY}" "SigInFile" 0
+  !insertmacro RegisterProvider "${PROVIDER_DLL}"
+!ifdef PROVIDER64_DLL
+  ${If} ${RunningX64}
+    !insertmacro InstallProgramFile "${PROVIDER64_DLL}"
+    SetRegView 64
+    !insertmacro RegisterProvider "${PROVIDER64_DLL}"
+    SetRegView 32
+  ${EndIf}
+!endif
 
   WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\${MONITOR_EXE}"'
   WriteUninstaller "$INSTDIR\Uninstall.exe"
@@ -163,6 +177,14 @@ Section "Uninstall"
   ; Programs still using the provider keep it until they end.
   DeleteRegKey HKLM "${PROVIDER_KEY}"
   Delete /REBOOTOK "$INSTDIR\${PROVIDER_DLL}"
+!ifdef PROVIDER64_DLL
+  ${If} ${RunningX64}
+    SetRegView 64
+    DeleteRegKey HKLM "${PROVIDER_KEY}"
+    SetRegView 32
+  ${EndIf}
+  Delete /REBOOTOK "$INSTDIR\${PROVIDER64_DLL}"
+!endif
   Delete "$INSTDIR\Languages\*.*"
   RMDir "$INSTDIR\Languages"
   Delete "$INSTDIR\config\*.*"
