@@ -44,6 +44,8 @@ constexpr wchar_t kUsage[] =
     L"      none has come for SECONDS (3)\n"
     L"  click --class NAME --id N\n"
     L"      press the window's button N\n"
+    L"  set-text --class NAME --id N --text TEXT\n"
+    L"      put TEXT into the window's child control N, as if typed\n"
     L"  tray dblclick|rbutton|click\n"
     L"      the shell's mouse notification for the monitor's tray icon\n"
     L"  menu-items [--timeout SECONDS]\n"
@@ -71,6 +73,12 @@ constexpr wchar_t kUsage[] =
     L"       [--anonymous | --sender-class NAME]\n"
     L"      WM_COPYDATA to the monitor (dwData 1: a status text; other values: a command)\n"
     L"      from a window of the manager's class (or NAME), or from no window at all\n"
+    L"\n"
+    L"Signing:\n"
+    L"  sign --provider NAME --container NAME [--keyspec 1|2] [--silent]\n"
+    L"      sign a SHA-256 hash with the container's key through the provider, as any\n"
+    L"      program would (the provider may ask for the PIN); print the signature's length\n"
+    L"      or the error\n"
     L"\n"
     L"Certificate stores:\n"
     L"  dump-stores\n"
@@ -237,6 +245,43 @@ int Click(const Args& args) {
   if (!button)
     return 1;
   PostMessageW(button, BM_CLICK, 0, 0);
+  return 0;
+}
+
+int SetText(const Args& args) {
+  HWND hwnd = RequireWindow(args);
+  HWND control = hwnd ? GetDlgItem(hwnd, _wtoi(Option(args, L"--id").c_str())) : nullptr;
+  if (!control)
+    return 1;
+  SetWindowTextW(control, Option(args, L"--text").c_str());
+  return 0;
+}
+
+int Sign(const Args& args) {
+  const std::wstring provider = Option(args, L"--provider");
+  const std::wstring container = Option(args, L"--container");
+  const DWORD keySpec = static_cast<DWORD>(_wtoi(Option(args, L"--keyspec", L"2").c_str()));
+  HCRYPTPROV context = 0;
+  HCRYPTHASH hash = 0;
+  static const BYTE kText[] = "signed by the token driver";
+  BYTE signature[1024];
+  DWORD length = sizeof signature;
+  const bool signedIt =
+      CryptAcquireContextW(&context, container.c_str(), provider.c_str(), PROV_RSA_FULL,
+                           HasFlag(args, L"--silent") ? CRYPT_SILENT : 0) &&
+      CryptCreateHash(context, CALG_SHA_256, 0, 0, &hash) &&
+      CryptHashData(hash, kText, sizeof kText - 1, 0) &&
+      CryptSignHashW(hash, keySpec, nullptr, 0, signature, &length);
+  const DWORD error = GetLastError();
+  if (hash)
+    CryptDestroyHash(hash);
+  if (context)
+    CryptReleaseContext(context, 0);
+  if (!signedIt) {
+    wprintf(L"not signed: error 0x%08lX\n", error);
+    return 1;
+  }
+  wprintf(L"signed: %lu bytes\n", length);
   return 0;
 }
 
@@ -570,6 +615,10 @@ int wmain(int argc, wchar_t** argv) {
     return AnswerBoxes(args);
   if (command == L"click")
     return Click(args);
+  if (command == L"set-text")
+    return SetText(args);
+  if (command == L"sign")
+    return Sign(args);
   if (command == L"tray")
     return Tray(args);
   if (command == L"menu-items")
