@@ -75,10 +75,10 @@ constexpr wchar_t kUsage[] =
     L"      from a window of the manager's class (or NAME), or from no window at all\n"
     L"\n"
     L"Signing:\n"
-    L"  sign --provider NAME --container NAME [--keyspec 1|2] [--silent]\n"
+    L"  sign --provider NAME --container NAME [--keyspec 1|2] [--silent] [--pin PIN]\n"
     L"      sign a SHA-256 hash with the container's key through the provider, as any\n"
     L"      program would (the provider may ask for the PIN); print the signature's length\n"
-    L"      or the error\n"
+    L"      or the error; --pin passes the PIN as a program may (no prompt)\n"
     L"\n"
     L"Certificate stores:\n"
     L"  dump-stores\n"
@@ -266,9 +266,13 @@ int Sign(const Args& args) {
   static const BYTE kText[] = "signed by the token driver";
   BYTE signature[1024];
   DWORD length = sizeof signature;
+  const std::string pin = ToAnsi(Option(args, L"--pin"));
   const bool signedIt =
       CryptAcquireContextW(&context, container.c_str(), provider.c_str(), PROV_RSA_FULL,
                            HasFlag(args, L"--silent") ? CRYPT_SILENT : 0) &&
+      (pin.empty() ||
+       CryptSetProvParam(context, keySpec == AT_KEYEXCHANGE ? PP_KEYEXCHANGE_PIN : PP_SIGNATURE_PIN,
+                         reinterpret_cast<const BYTE*>(pin.c_str()), 0)) &&
       CryptCreateHash(context, CALG_SHA_256, 0, 0, &hash) &&
       CryptHashData(hash, kText, sizeof kText - 1, 0) &&
       CryptSignHashW(hash, keySpec, nullptr, 0, signature, &length);

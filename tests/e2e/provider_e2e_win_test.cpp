@@ -14,6 +14,7 @@
 
 #include "csp/pin_prompt_win.h"
 #include "e2e_support_win_test.h"
+#include "test_paths.h"
 
 namespace {
 
@@ -306,6 +307,28 @@ TEST_F(ProviderTest, WithoutAPinSilentFailsWithoutAWindowAndThePromptCountsTries
     CryptReleaseContext(key.provider, 0);
   }
   CertFreeCertificateContext(cert);
+  End();
+}
+
+TEST_F(ProviderTest, TwoProgramsSignAtOnceEachWithItsOwnLogin) {
+  PCCERT_CONTEXT cert = BobsRegisteredCertificate();
+  ASSERT_TRUE(cert);
+  CertFreeCertificateContext(cert);
+  const std::wstring command = L"\"" DRIVER_EXE_PATH
+                               L"\" sign --provider \"Veltrox Pelkin V9Arc CSP V1.1\" "
+                               L"--container Bob --keyspec 1 --silent --pin 24681357";
+  const std::wstring outputs[] = {monitor.appData() + L"first.txt",
+                                  monitor.appData() + L"second.txt"};
+  UniqueKernelHandle first = StartProcess(command, outputs[0]);
+  UniqueKernelHandle second = StartProcess(command, outputs[1]);
+  ASSERT_TRUE(first && second);
+  for (HANDLE program : {first.get(), second.get()}) {
+    const auto code = InstalledMonitor::WaitForExit(program, std::chrono::seconds(60));
+    ASSERT_TRUE(code) << "a signing program hung";
+    EXPECT_EQ(*code, 0u);
+  }
+  for (const std::wstring& output : outputs)
+    EXPECT_NE(ReadBytes(output).find("signed: 256 bytes"), std::string::npos) << ReadBytes(output);
   End();
 }
 
