@@ -618,7 +618,8 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   TempFolder out;
   ASSERT_NO_FATAL_FAILURE(InstallSilently(target, out.path()));
   for (const wchar_t* file :
-       {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"Uninstall.exe", L"Languages\\LanguageInfo.ini",
+       {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"CorvanexCsp64.dll", L"Uninstall.exe",
+        L"Languages\\LanguageInfo.ini",
         L"Languages\\ZH_2052.lng", L"config\\UserConfig.ini", L"config\\ClientConfig.txt",
         L"PolicyDefinitions\\CorvanexE.admx", L"PolicyDefinitions\\en-US\\CorvanexE.adml",
         L"PolicyDefinitions\\zh-CN\\CorvanexE.adml"})
@@ -644,6 +645,20 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
       RegQueryValueExW(key, L"CorvanexE", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size),
       ERROR_SUCCESS);
   EXPECT_EQ(std::wstring(value), L"\"" + target + L"\\CorvanexEMon.exe\"");
+  // Our provider, registered where this 64-bit test build's programs look for it.
+  constexpr wchar_t kProviderKey[] =
+      L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Veltrox Pelkin V9Arc CSP V1.1";
+  std::wstring image(MAX_PATH * 2, L'\0');
+  DWORD imageSize = static_cast<DWORD>(image.size() * sizeof(wchar_t));
+  DWORD type = 0, typeSize = sizeof type;
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kProviderKey, L"Image Path",
+                         RRF_RT_REG_SZ, nullptr, image.data(), &imageSize),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::wstring(image.c_str()), target + L"\\CorvanexCsp64.dll");
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kProviderKey, L"Type",
+                         RRF_RT_REG_DWORD, nullptr, &type, &typeSize),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(PROV_RSA_FULL));
 
   // The installed monitor starts, with the virtual token as its module.
   CopyFileW(BIN_DIR_PATH L"vtoken.dll", (target + L"\\v9arc_pkcs11.dll").c_str(), FALSE);
@@ -681,5 +696,10 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   UniqueRegKey source;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSource, 0, KEY_READ, source.put()),
             ERROR_FILE_NOT_FOUND);
+  UniqueRegKey provider;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProviderKey, 0, KEY_READ | KEY_WOW64_64KEY,
+                          provider.put()),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(FileExists(target + L"\\CorvanexCsp64.dll"));
   RegCloseKey(key);
 }
