@@ -6,7 +6,7 @@
 #include "base/text_win.h"
 #include "key_blobs.h"
 #include "pin_prompt_win.h"
-#include "provider_settings_win.h"
+#include "config/product_settings_win.h"
 
 namespace {
 
@@ -34,8 +34,8 @@ capi::Status WriteText(const std::string& text, BYTE* data, DWORD* length) {
 ProviderProcess::ProviderProcess(HINSTANCE providerModule)
     : module(providerModule), keys(tokens, [this] {
         const std::wstring path = ModuleFileName(module);
-        settings = std::make_unique<ProviderSettings>(
-            ReadProviderSettings(path.substr(0, path.find_last_of(L'\\') + 1)));
+        settings = std::make_unique<ProductSettings>(
+            ReadProductSettings(path.substr(0, path.find_last_of(L'\\') + 1)));
         return settings->module;
       }) {}
 

@@ -10,7 +10,7 @@
 
 #include "key_provider.h"
 
-struct ProviderSettings;
+struct ProductSettings;
 
 // What every context of the process shares: the token library, the
 // provider's core over it, and the product's settings read when the module
@@ -20,7 +20,7 @@ struct ProviderProcess {
   ~ProviderProcess();
   HINSTANCE module;
   tokenlib::TokenManager tokens;
-  std::unique_ptr<ProviderSettings> settings;
+  std::unique_ptr<ProductSettings> settings;
   csp::KeyProvider keys;
 };
 

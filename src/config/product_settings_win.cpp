@@ -1,0 +1,24 @@
+#include "config/product_settings_win.h"
+
+#include <vector>
+
+#include "base/text_win.h"
+#include "config/data_folders.h"
+#include "config/fixed_names.h"
+#include "config/managed_policy_win.h"
+#include "i18n/language_win.h"
+
+ProductSettings ReadProductSettings(const std::wstring& productFolder) {
+  ProductSettings product;
+  std::vector<IgnoredPolicyValue> ignored;
+  product.policy = ReadManagedPolicy(ignored);
+  const std::wstring userConfig = GetUserDataDir() + names::kUserConfigFile;
+  TConfigInfo settings{};
+  ReadAppConfig(userConfig, settings);
+  product.settings = WithPolicySettings(product.policy, settings);
+  const int languageId =
+      product.policy.LanguageID.value_or(ReadConfiguredLanguageID(userConfig));
+  SelectStartupLanguage(productFolder, languageId, product.strings);
+  product.module = ToAnsi(product.policy.Pkcs11Module.value_or(product.strings.PKCS11Name));
+  return product;
+}
