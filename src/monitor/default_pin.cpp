@@ -115,6 +115,20 @@ void DefaultPinCheck::RunSequence(const std::string& key) {
   }
 }
 
+PinChangeOutcome ChangePinOnToken(TokenLibrary& lib,
+                                  std::int32_t token,
+                                  const PinChange& change,
+                                  const TResStrs& strings) {
+  std::int32_t triesLeft = 0;
+  if (lib.token_login(token, change.oldPin.text(), &triesLeft) != 0)
+    return {true, SafeFormat(strings.K_OldCheck, {triesLeft})};
+  lib.token_logout(token);
+  const std::int32_t status = lib.token_change_upin(token, change.oldPin.text(), change.newPin.text());
+  if (status != 0)
+    return {false, strings.K_Set_No + strings.K_ErrorCODE_Str + std::to_wstring(status)};
+  return {false, strings.K_Set_Yes};
+}
+
 std::int32_t DefaultPinCheck::ChangeUserPin(std::int32_t token) {
   if (token < 0 || token >= kTokenTableSize)
     return 0;
@@ -133,18 +147,9 @@ std::int32_t DefaultPinCheck::ChangePinOf(const std::string& key) {
   token = change ? locate_(key) : std::nullopt;
   if (!token)
     return 0;
-  std::int32_t triesLeft = 0;
-  if (lib_.token_login(*token, change->oldPin.text(), &triesLeft) != 0) {
-    ports_.ShowMessage(SafeFormat(strings_.K_OldCheck, {triesLeft}), MonitorPorts::kInformation);
+  const PinChangeOutcome outcome = ChangePinOnToken(lib_, *token, *change, strings_);
+  ports_.ShowMessage(outcome.message, MonitorPorts::kInformation);
+  if (outcome.oldPinWrong)
     return 1;
-  }
-  lib_.token_logout(*token);
-  const std::int32_t status =
-      lib_.token_change_upin(*token, change->oldPin.text(), change->newPin.text());
-  if (status != 0)
-    ports_.ShowMessage(strings_.K_Set_No + strings_.K_ErrorCODE_Str + std::to_wstring(status),
-                       MonitorPorts::kInformation);
-  else
-    ports_.ShowMessage(strings_.K_Set_Yes, MonitorPorts::kInformation);
   return 0;
 }

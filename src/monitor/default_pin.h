@@ -63,6 +63,18 @@ std::optional<PinEntryProblem> CheckNewPin(const std::wstring& newPin,
                                            std::int32_t minLength,
                                            std::int32_t maxLength,
                                            const TResStrs& strings);
+// The change of a token's user PIN as the change view asks for it: the old
+// PIN checked by a login first, so that a wrong one tells the tries left and
+// changes nothing, then the change. What to tell the user.
+struct PinChangeOutcome {
+  bool oldPinWrong = false;
+  std::wstring message;
+};
+PinChangeOutcome ChangePinOnToken(TokenLibrary& lib,
+                                  std::int32_t token,
+                                  const PinChange& change,
+                                  const TResStrs& strings);
+
 // The PIN boxes hold at most this many characters.
 inline constexpr int kPinBoxChars = 16;
 // The length range a new PIN is held to: the token's, where it gave one a

@@ -35,4 +35,20 @@ LRESULT DefaultProc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
   return next ? next(window, msg, wp, lp) : DefWindowProcW(window, msg, wp, lp);
 }
 
+HIMAGELIST CreateIconList(int size, int count) {
+  static const auto create = Bound<decltype(&::ImageList_Create)>("ImageList_Create");
+  return create ? create(size, size, ILC_COLOR32 | ILC_MASK, count, 0) : nullptr;
+}
+
+int AddIcon(HIMAGELIST list, HICON icon) {
+  static const auto replace = Bound<decltype(&::ImageList_ReplaceIcon)>("ImageList_ReplaceIcon");
+  return replace && list ? replace(list, -1, icon) : -1;
+}
+
+void DestroyImageList(HIMAGELIST list) {
+  static const auto destroy = Bound<decltype(&::ImageList_Destroy)>("ImageList_Destroy");
+  if (destroy && list)
+    destroy(list);
+}
+
 }  // namespace common_controls

@@ -12,5 +12,10 @@ bool InitClasses(DWORD classes);
 bool Subclass(HWND window, SUBCLASSPROC proc, UINT_PTR id);
 void RemoveSubclass(HWND window, SUBCLASSPROC proc, UINT_PTR id);
 LRESULT DefaultProc(HWND window, UINT msg, WPARAM wp, LPARAM lp);
+// An image list of 32-bit icons of size pixels square; null when comctl32
+// cannot make one. The caller destroys it (DestroyImageList).
+HIMAGELIST CreateIconList(int size, int count);
+int AddIcon(HIMAGELIST list, HICON icon);
+void DestroyImageList(HIMAGELIST list);
 
 }  // namespace common_controls
