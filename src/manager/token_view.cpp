@@ -26,6 +26,8 @@ CertificateRow RowOf(int token, const TV9CertInfo& info, const ViewRules& rules)
   row.serialNumber = info.SerialNumber;
   row.notBeforeText = info.NotBeforeText;
   row.notAfterText = info.NotAfterText;
+  std::copy(std::begin(info.NotBefore), std::end(info.NotBefore), row.notBefore);
+  std::copy(std::begin(info.NotAfter), std::end(info.NotAfter), row.notAfter);
   row.kind = info.Kind;
   row.stage = StageOf(info.NotAfter, rules.warningDays, rules.now);
   return row;
@@ -60,7 +62,8 @@ TokenView ReadTokenView(TokenLibrary& lib,
     *info = TV9Info{};
     if (ReadTokenInfo(lib, token, *info) != 0)
       continue;  // pulled while we read
-    TokenRow row{tokenText(Field(info->Label)), tokenText(Field(info->Serial))};
+    TokenRow row{tokenText(Field(info->Label)), tokenText(Field(info->Serial)),
+                 info->MinPinLength(), info->MaxPinLength()};
     row.pinKnown = GetPinState(lib, token, 1, row.pin) == 0;
     const int index = static_cast<int>(view.tokens.size());
     view.tokens.push_back(std::move(row));

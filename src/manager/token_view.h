@@ -21,6 +21,7 @@ enum class CertStage { kValid, kEnding, kEndingThisWeek, kExpired };
 struct TokenRow {
   std::wstring label;
   std::wstring serial;
+  std::int32_t minPinLength = 0, maxPinLength = 0;
   bool pinKnown = false;
   PinState pin{};
 };
@@ -34,6 +35,7 @@ struct CertificateRow {
   std::wstring subject, issuer;
   std::string serialNumber;
   std::wstring notBeforeText, notAfterText;  // "yyyy-mm-dd"
+  std::int32_t notBefore[3] = {}, notAfter[3] = {};  // year, month, day
   cmgr::CertKind kind = cmgr::kUserCertificate;
   CertStage stage = CertStage::kValid;
   bool inStore = false;

@@ -176,7 +176,7 @@ void InstalledMonitor::Plug(int slot, const std::wstring& token, const std::wstr
 
 int InstalledMonitor::RunAsManager(const std::wstring& args, const std::wstring& outputPath) {
   const std::wstring manager = appDir_ + L"V9ArcPKIMgr.exe";
-  CopyFileW(DRIVER_EXE_PATH, manager.c_str(), TRUE);
+  CopyFileW(DRIVER_EXE_PATH, manager.c_str(), FALSE);  // in place of the real manager
   return RunProgram(manager, args, outputPath);
 }
 
