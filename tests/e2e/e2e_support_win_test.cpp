@@ -1,5 +1,7 @@
 #include "e2e_support_win_test.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <thread>
 #include <vector>
@@ -283,4 +285,40 @@ bool MonitorScenario::StartWith(const std::string& settingsLines) {
 void MonitorScenario::End() {
   monitor.EndSession(process);
   EXPECT_TRUE(InstalledMonitor::WaitForExit(process));
+}
+
+std::vector<std::vector<std::wstring>> ListViewRows(HWND list, int columns) {
+  std::vector<std::vector<std::wstring>> rows;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(list, &pid);
+  UniqueKernelHandle process(
+      OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid));
+  if (!process)
+    return rows;
+  // The item and its text buffer live in the list's process, where the list
+  // writes them.
+  constexpr int kChars = 512;
+  auto* remote = static_cast<char*>(VirtualAllocEx(process.get(), nullptr,
+                                                   sizeof(LVITEMW) + kChars * sizeof(wchar_t),
+                                                   MEM_COMMIT, PAGE_READWRITE));
+  if (!remote)
+    return rows;
+  const int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int row = 0; row < count; ++row) {
+    std::vector<std::wstring> texts;
+    for (int column = 0; column < columns; ++column) {
+      LVITEMW item{};
+      item.iSubItem = column;
+      item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));
+      item.cchTextMax = kChars;
+      wchar_t text[kChars] = {};
+      WriteProcessMemory(process.get(), remote, &item, sizeof item, nullptr);
+      SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(remote));
+      ReadProcessMemory(process.get(), item.pszText, text, sizeof text - sizeof(wchar_t), nullptr);
+      texts.emplace_back(text);
+    }
+    rows.push_back(std::move(texts));
+  }
+  VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
+  return rows;
 }

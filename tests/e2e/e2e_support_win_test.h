@@ -45,6 +45,9 @@ std::vector<std::wstring> AnswerMessageBoxes(HANDLE process,
                                              const std::wstring& caption,
                                              std::chrono::milliseconds quiet);
 
+// The texts of a list view of another process, row by row, columns columns
+// each.
+std::vector<std::vector<std::wstring>> ListViewRows(HWND list, int columns);
 // Polls cond until it holds or the deadline passes.
 bool WaitUntil(const std::function<bool()>& cond,
                std::chrono::milliseconds timeout = std::chrono::seconds(20));
