@@ -180,7 +180,7 @@ function(monitor_add_installer)
     COMMAND ${CMAKE_COMMAND} -E copy ${unsigned} ${signed}
     ${sign}
     DEPENDS ${CMAKE_SOURCE_DIR}/installer/CorvanexE.nsi CorvanexEMon CorvanexMgr CorvanexCsp
-            ${MONITOR_PROVIDER64} product_data
+            V9ArcPKIMgr ${MONITOR_PROVIDER64} product_data
             ${shipped_data}
     VERBATIM)
   add_custom_target(installer ALL DEPENDS ${signed})

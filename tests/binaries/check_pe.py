@@ -103,7 +103,7 @@ def problems(path):
     return pe, found
 
 
-SHIPPED = ("CorvanexEMon.exe", "CorvanexMgr.dll")
+SHIPPED = ("CorvanexEMon.exe", "CorvanexMgr.dll", "V9ArcPKIMgr.exe")
 
 # What advapi32 looks up, undecorated, in a provider it loads.
 PROVIDER_EXPORTS = (

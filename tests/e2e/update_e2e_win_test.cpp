@@ -618,7 +618,8 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   TempFolder out;
   ASSERT_NO_FATAL_FAILURE(InstallSilently(target, out.path()));
   for (const wchar_t* file :
-       {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"CorvanexCsp64.dll", L"Uninstall.exe",
+       {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"CorvanexCsp64.dll", L"V9ArcPKIMgr.exe",
+        L"Uninstall.exe",
         L"Languages\\LanguageInfo.ini",
         L"Languages\\ZH_2052.lng", L"config\\UserConfig.ini", L"config\\ClientConfig.txt",
         L"PolicyDefinitions\\CorvanexE.admx", L"PolicyDefinitions\\en-US\\CorvanexE.adml",
@@ -684,6 +685,7 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   // Only the two files the test added stay behind.
   EXPECT_TRUE(WaitUntil([&] { return !FileExists(target + L"\\Uninstall.exe"); }, 30s));
   EXPECT_FALSE(FileExists(target + L"\\CorvanexEMon.exe"));
+  EXPECT_FALSE(FileExists(target + L"\\V9ArcPKIMgr.exe"));
   EXPECT_FALSE(FolderExists(target + L"\\Languages"));
   EXPECT_FALSE(FolderExists(target + L"\\config"));
   EXPECT_FALSE(FolderExists(target + L"\\PolicyDefinitions"));
