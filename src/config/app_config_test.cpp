@@ -64,14 +64,14 @@ TEST(AppConfig, ValuesAreReadWithTheirRules) {
       .Set(L"APPConfig", L"DefaultPINMode", L"0");
   TConfigInfo config{};
   ASSERT_EQ(ReadAppConfigFrom(file, config), 0);
-  EXPECT_EQ(config, (TConfigInfo{1, L"https://intranet.example/", 0, 0, 30, 1033, 0}));
+  EXPECT_EQ(config, (TConfigInfo{1, L"https://intranet.example/", 0, 0, 30, 1033, 0, 0}));
 }
 
 TEST(AppConfig, WriteStoresAllKeysAndStopsAtTheFirstFailure) {
   FakeProfile file;
-  const TConfigInfo config{1, L"", 2, 1, 365, 2052, 0};
+  const TConfigInfo config{1, L"", 2, 1, 365, 2052, 0, 1};
   ASSERT_EQ(WriteAppConfigTo(file, config), 0);
-  EXPECT_EQ(file.writes, 7);
+  EXPECT_EQ(file.writes, 8);
   EXPECT_EQ(file.ReadString(L"APPConfig", L"URL", L"missing"), L"");
   TConfigInfo back{};
   ReadAppConfigFrom(file, back);

@@ -63,6 +63,7 @@ struct Policy {
   std::optional<std::int32_t> CertDay;
   std::optional<std::int32_t> DefaultPINMode;
   std::optional<std::int32_t> LanguageID;
+  std::optional<std::int32_t> SkipExpiredCertificates;
   bool UpdateCheck = true;
   std::optional<std::wstring> UpdateVersionFile;
   std::optional<std::uint32_t> UpdateDelayMaxSeconds;
@@ -106,6 +107,12 @@ inline constexpr SettingField kSettingFields[] = {
                 1,
                 0xFFFF),
     NumberField(L"DefaultPINMode", &TConfigInfo::DefaultPINMode, &Policy::DefaultPINMode, 1, 0, 1),
+    NumberField(L"SkipExpiredCertificates",
+                &TConfigInfo::SkipExpiredCertificates,
+                &Policy::SkipExpiredCertificates,
+                0,
+                0,
+                1),
 };
 
 inline constexpr std::uint32_t kMaxUpdateDelaySeconds = 86400;

@@ -243,7 +243,8 @@ void TManagerForm::ApplyTexts() {
 
 void TManagerForm::Refresh() {
   UserStores stores;
-  const ViewRules rules{product_.settings.CertDay, false, Now()};
+  const ViewRules rules{product_.settings.CertDay, product_.settings.SkipExpiredCertificates == 1,
+                        Now()};
   TokenView view;
   const bool started =
       WithLibrary(exeDir_, product_.policy.Pkcs11Module.value_or(product_.strings.PKCS11Name),

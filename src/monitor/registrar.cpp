@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "config/fixed_names.h"
+#include "monitor/expiry.h"
 #include "token/token_operations.h"
 
 namespace {
@@ -143,6 +144,12 @@ std::int32_t Registrar::AddWithKey(const TV9CertInfo& cert,
                                    std::int32_t& registered) {
   if (stopped_)
     return 0;  // the program ended inside this pass: nothing more goes in
+  // Left out when the settings say so: programs would offer the user a
+  // certificate that can no longer be used.
+  if (config_.SkipExpiredCertificates == 1 &&
+      IsExpiryDue(cert.NotAfter[0], cert.NotAfter[1], cert.NotAfter[2], 0, ports_.Now())
+          .value_or(false))
+    return 0;
   // A container's certificate goes with its key, even one that says cA
   // (self-signed, or a CA operator's own).
   const std::int32_t added = lib_.container_addcert_to_store(container, ProviderName(), keySpec,

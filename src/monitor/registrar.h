@@ -27,12 +27,14 @@ class Registrar {
             TokenLibrary& lib,
             MonitorPorts& ports,
             TResStrs& strings,
+            const TConfigInfo& config,
             const Policy& policy,
             RunHeld runHeld)
       : state_(state),
         lib_(lib),
         ports_(ports),
         strings_(strings),
+        config_(config),
         policy_(policy),
         runHeld_(std::move(runHeld)) {}
 
@@ -94,6 +96,7 @@ class Registrar {
   TokenLibrary& lib_;
   MonitorPorts& ports_;
   TResStrs& strings_;
+  const TConfigInfo& config_;  // the settings in effect, read anew by the session
   Policy policy_;
   RunHeld runHeld_;
 

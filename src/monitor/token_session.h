@@ -38,7 +38,7 @@ class TokenSession {
         strings_(strings),
         config_(config),
         policy_(policy),
-        registrar_(state, lib, ports, strings, policy, [this](Registrar::Held event) {
+        registrar_(state, lib, ports, strings, config, policy, [this](Registrar::Held event) {
           RunHeld(event);
         }) {}
 

@@ -462,6 +462,26 @@ TEST_F(TokenSessionTest, MicrosoftProviderWhenTheMakersIsNotInstalled) {
       ElementsAre("remove_all_certs_from_store(Microsoft Base Smart Card Crypto Provider)"));
 }
 
+TEST_F(TokenSessionTest, ExpiredUserCertificatesStayOutOfTheStoreOnlyWhenTheSettingsSaySo) {
+  FakeTokenLibrary::Token token = UserToken("a");
+  token.containerCerts[{"a-c1", 1}].notAfter[0] = 2026;  // ended on 2026-01-01
+  token.containerCerts[{"a-c2", 1}].notAfter[0] = 2026;
+  token.containerCerts[{"a-c2", 1}].notAfter[1] = 12;
+  token.containerCerts[{"a-c2", 1}].notAfter[2] = 9;  // ends tomorrow
+  token.standalone[0].notAfter[0] = 2020;             // an expired root still goes in
+  lib.tokens.push_back(token);
+  for (const std::int32_t skip : {0, 1, 2}) {  // only 1 switches it on
+    ports.settings.SkipExpiredCertificates = skip;
+    lib.added.clear();
+    session.InitMonitor();
+    EXPECT_EQ(std::count(lib.added.begin(), lib.added.end(), "MY:a-c1:1:a-c1-x"), skip == 1 ? 0 : 1)
+        << skip;
+    EXPECT_THAT(lib.added, Contains("MY:a-c2:1:a-c2-x")) << skip;
+    EXPECT_THAT(lib.added, Contains("MY:a-c1:2:a-c1-s")) << skip;
+    EXPECT_THAT(lib.added, Contains("ROOT:a-root")) << skip;
+  }
+}
+
 TEST_F(TokenSessionTest, UninitialisedTokensGiveOneBalloonPerRun) {
   lib.tokens.push_back(UserToken("a"));
   lib.tokens.push_back(UserToken("b"));

@@ -32,6 +32,7 @@ constexpr ControlSpec kDesign[] = {
     {kCertTipsBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 112, 360, 20},
     {kLanguageList, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 110, 202, 270, 200},
     {kDefaultPinBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 170, 360, 20},
+    {kSkipExpiredBox, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 20, 236, 360, 20},
     {kCertDayHint, L"STATIC", SS_LEFT | SS_NOPREFIX, 112, 139, 270, 18},
     {kLanguageCaption, L"STATIC", SS_LEFT | SS_NOPREFIX, 20, 205, 86, 18},
     {kSaveButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 226, 280, 80, 26},
@@ -126,6 +127,7 @@ class TProjectConfigForm : public Window {
         {kSettingsCancelButton, in_.strings.C_Btn_Cancel},
         {kLanguageCaption, in_.strings.Config_Form_Language},
         {kDefaultPinBox, in_.strings.Config_Form_DefaultPIN},
+        {kSkipExpiredBox, in_.strings.Config_Form_SkipExpired},
         {kPolicyHint, in_.strings.Config_Form_Policy}};
     for (const auto& [id, text] : texts)
       SetDlgItemTextW(hwnd(), id, text.c_str());
@@ -152,6 +154,7 @@ class TProjectConfigForm : public Window {
     Tick(kCertTipsBox, c.certTips);
     SetDlgItemTextW(hwnd(), kCertDayEdit, c.certDay.c_str());
     Tick(kDefaultPinBox, c.defaultPin);
+    Tick(kSkipExpiredBox, c.skipExpired);
     SendMessageW(Item(kLanguageList), CB_RESETCONTENT, 0, 0);
     for (const std::wstring& name : c.languageNames)
       SendMessageW(Item(kLanguageList), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
@@ -172,6 +175,7 @@ class TProjectConfigForm : public Window {
     EnableWindow(Item(kCertDayEdit), Ticked(kCertTipsBox) && !p.CertDay);
     EnableWindow(Item(kCertDaySpin), Ticked(kCertTipsBox) && !p.CertDay);
     EnableWindow(Item(kDefaultPinBox), !p.DefaultPINMode);
+    EnableWindow(Item(kSkipExpiredBox), !p.SkipExpiredCertificates);
     EnableWindow(Item(kLanguageList), !p.LanguageID);
     ShowWindow(Item(kPolicyHint), SetsAnyUserSetting(p) ? SW_SHOWNA : SW_HIDE);
   }
@@ -208,6 +212,7 @@ class TProjectConfigForm : public Window {
     c.certTips = Ticked(kCertTipsBox);
     c.certDay = Text(kCertDayEdit);
     c.defaultPin = Ticked(kDefaultPinBox);
+    c.skipExpired = Ticked(kSkipExpiredBox);
     c.languageEntries = languageEntries_;
     c.selectedLanguage = static_cast<int>(SendMessageW(Item(kLanguageList), CB_GETCURSEL, 0, 0));
     auto toSave = BuildSettingsToSave(c, ReadLanguages(), stored_);

@@ -36,4 +36,5 @@ enum SettingsDialogControl : int {
   kSaveButton,
   kSettingsCancelButton,
   kPolicyHint,  // shown when the administrator sets any of the settings
+  kSkipExpiredBox,
 };

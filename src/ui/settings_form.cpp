@@ -35,6 +35,7 @@ SettingsControls LoadSettingsControls(bool readOk,
       c.selectedLanguage = static_cast<int>(c.languageEntries.size()) - 1;  // the last match
   }
   c.defaultPin = readOk && stored.DefaultPINMode != 0;
+  c.skipExpired = readOk && stored.SkipExpiredCertificates == 1;
   return c;
 }
 
@@ -56,6 +57,7 @@ std::optional<SettingsToSave> BuildSettingsToSave(const SettingsControls& c,
   const auto days = ParseDecimal(c.certDay, 9);
   r.CertDay = digitsOnly ? std::clamp(days.value_or(kMaxCertDay), 0, kMaxCertDay) : 0;
   r.DefaultPINMode = c.defaultPin ? 1 : 0;
+  r.SkipExpiredCertificates = c.skipExpired ? 1 : 0;
   r.LanguageID = stored.LanguageID;
   const bool selected =
       c.selectedLanguage >= 0 && c.selectedLanguage < static_cast<int>(c.languageEntries.size());

@@ -15,6 +15,7 @@ struct SettingsControls {
   bool certTips = false;          // cbCertDay
   std::wstring certDay = L"0";    // edtCertDay as typed
   bool defaultPin = false;        // cbDefaultPIN
+  bool skipExpired = false;       // expired certificates left out of the store
   // cbLanguageID: the names shown, each with its entry in the language list
   // (entries whose id is not a number are left out), and the selection.
   std::vector<std::wstring> languageNames;

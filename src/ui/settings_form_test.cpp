@@ -65,6 +65,16 @@ TEST(SettingsForm, SaveBuildsTheRecordAsTheControlsShowIt) {
   EXPECT_EQ(saved->record.LanguageID, 2052);
   EXPECT_EQ(saved->languageCsp, L"CorvanexE.CN.dll");
   EXPECT_EQ(saved->record.BrowserMode, 1);
+  EXPECT_EQ(saved->record.SkipExpiredCertificates, 0);
+  // Only the exact 1 of a file shows ticked; ticked saves 1.
+  for (const auto& [stored, ticked] : {std::pair{1, true}, {2, false}, {0, false}}) {
+    TConfigInfo file = Stored();
+    file.SkipExpiredCertificates = stored;
+    EXPECT_EQ(LoadSettingsControls(true, file, Languages()).skipExpired, ticked) << stored;
+  }
+  c.skipExpired = true;
+  EXPECT_EQ(BuildSettingsToSave(c, Languages(), Stored())->record.SkipExpiredCertificates, 1);
+  c.skipExpired = false;
 
   c.url = L"   ";  // blanks count as filled, and are saved as nothing
   saved = BuildSettingsToSave(c, Languages(), Stored());

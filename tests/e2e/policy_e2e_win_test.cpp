@@ -14,6 +14,7 @@
 #include "base/files_win.h"
 #include "base/unique_handle_win.h"
 #include "tests/support/test_stores_win.h"
+#include "manager/manager_form_win.h"
 #include "ui/settings_dialog_win.h"
 
 namespace {
@@ -209,6 +210,46 @@ TEST_F(PolicyTest, ASmartCardReaderArrivalStartsASearch) {
   EXPECT_EQ(RunDriver(L"notify --removal --reader", out.path() + L"n.txt"), 0);
   EXPECT_TRUE(WaitUntil([] { return CountMy() == 0; })) << CountMy();
   End();
+}
+
+// Expired certificates left out of "MY": by the user's own setting, then by
+// the administrator's, which the settings dialog shows locked and the
+// manager explains.
+TEST_F(PolicyTest, ExpiredCertificatesAreLeftOutByTheSettingAndThePolicyLocksIt) {
+  ASSERT_TRUE(StartWith("CertTips=0\r\nLanguageID=2052\r\nDefaultPINMode=0\r\n"
+                        "SkipExpiredCertificates=1\r\n"));
+  monitor.Plug(0, L"alice");
+  EXPECT_TRUE(WaitUntil([] { return CountMy() == 3; })) << CountMy();  // of 4
+  EXPECT_TRUE(StoreHas(L"MY", L"Alice Example (ends soon)"));
+  EXPECT_FALSE(StoreHas(L"MY", L"Alice Example (expired)"));
+  End();
+
+  SetNumber(L"SkipExpiredCertificates", 1);
+  ASSERT_TRUE(StartWith("CertTips=0\r\nLanguageID=2052\r\nDefaultPINMode=0\r\n"
+                        "SkipExpiredCertificates=0\r\n"));
+  EXPECT_TRUE(WaitUntil([] { return CountMy() == 3; })) << CountMy();
+  EXPECT_FALSE(StoreHas(L"MY", L"Alice Example (expired)"));
+  HWND dialog = OpenSettingsDialog(process);
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(SendDlgItemMessageW(dialog, kSkipExpiredBox, BM_GETCHECK, 0, 0), BST_CHECKED);
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, kSkipExpiredBox)));
+  PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(dialog); }));
+
+  ASSERT_TRUE(ChooseTrayMenuItem(0));
+  HWND manager = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (manager = FindWindowW(L"TQZCorvanexE_Mgr", nullptr)) != nullptr; }));
+  std::vector<std::wstring> expired;
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const auto& row : ListViewRows(GetDlgItem(manager, TManagerForm::kCertificateList), 8))
+      if (row[TManagerForm::kSubjectColumn] == L"Alice Example (expired)")
+        expired = row;
+    return !expired.empty();
+  }));
+  ASSERT_FALSE(expired.empty());
+  EXPECT_EQ(expired[TManagerForm::kStageColumn], L"已过期，按设置未登记到系统");
+  EXPECT_EQ(expired[TManagerForm::kInStoreColumn], L"否");
+  End();  // its "CLOSE" ends the manager too
 }
 
 // The user's own file says 60 days and no warnings; the administrator's 10
