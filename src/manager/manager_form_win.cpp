@@ -48,9 +48,9 @@ constexpr Column kTokenColumns[] = {
     {&TResStrs::K_Info_labelName, 220}, {&TResStrs::K_Info_Sn, 200}, {&TResStrs::Mgr_Col_PinState, 320}};
 // Together they fit the list beside its scroll bar.
 constexpr Column kCertificateColumns[] = {
-    {&TResStrs::Mgr_Col_Stage, 120},  {&TResStrs::K_Cert_Name, 140},   {&TResStrs::K_Cert_issure, 110},
-    {&TResStrs::Mgr_Col_Use, 92},     {&TResStrs::K_Cert_begin, 76},   {&TResStrs::K_Cert_End, 76},
-    {&TResStrs::Mgr_Col_InStore, 62}, {&TResStrs::Mgr_Col_Token, 54},
+    {&TResStrs::Mgr_Col_Stage, 120},  {&TResStrs::K_Cert_Name, 136},   {&TResStrs::K_Cert_issure, 106},
+    {&TResStrs::Mgr_Col_Use, 96},     {&TResStrs::K_Cert_begin, 76},   {&TResStrs::K_Cert_End, 76},
+    {&TResStrs::Mgr_Col_InStore, 70}, {&TResStrs::Mgr_Col_Token, 50},
 };
 
 // The stage's mark beside its text, told apart by shape: i, !, !, x.
