@@ -8,6 +8,8 @@
 # key, same CA) and a time-stamping authority that osslsigncode runs itself.
 find_program(OSSLSIGNCODE osslsigncode REQUIRED)
 find_program(OPENSSL openssl REQUIRED)
+find_program(WIXL wixl REQUIRED)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(MONITOR_SIGNING_CERT "" CACHE FILEPATH "PEM certificate chain that signs the binaries")
 set(MONITOR_SIGNING_KEY "" CACHE FILEPATH "PEM private key of that certificate")
 set(MONITOR_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping service of the release signer")
@@ -163,6 +165,30 @@ endfunction()
 # The product's installer, built by makensis from the product folder and
 # signed: ${CMAKE_BINARY_DIR}/installer/CorvanexE_Setup.exe (and the same
 # unsigned beside it, for the tests).
+# The product as a Windows Installer package, made by wixl from the product
+# folder dir (of version, a.b.c.d) into out and signed. wixl reads the files
+# relative to where it runs: in the product folder.
+function(monitor_add_msi target dir version out)
+  set(arch x86)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(arch x64)
+  endif()
+  set(wxs ${out}.wxs)
+  monitor_sign_commands(sign ${out} ${MONITOR_SIGNER_CERT} ${MONITOR_SIGNER_KEY})
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/installer/make_installer_files.py
+            ${CMAKE_SOURCE_DIR}/installer/product_files.txt wix
+            ${CMAKE_SOURCE_DIR}/installer/CorvanexE.wxs.in ${wxs} ${arch} ${version}
+    COMMAND ${WIXL} -a ${arch} -o ${out} ${wxs}
+    ${sign}
+    WORKING_DIRECTORY ${dir}
+    DEPENDS ${CMAKE_SOURCE_DIR}/installer/CorvanexE.wxs.in
+            ${CMAKE_SOURCE_DIR}/installer/product_files.txt
+            ${CMAKE_SOURCE_DIR}/installer/make_installer_files.py ${ARGN}
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${out})
+endfunction()
+
 function(monitor_add_installer)
   set(dir ${CMAKE_BINARY_DIR}/installer)
   set(unsigned ${dir}/CorvanexE_Setup-unsigned.exe)
@@ -173,15 +199,23 @@ function(monitor_add_installer)
   endif()
   monitor_sign_commands(sign ${signed} ${MONITOR_SIGNER_CERT} ${MONITOR_SIGNER_KEY})
   file(GLOB_RECURSE shipped_data CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/dist/*)
+  set(files_nsh ${dir}/product_files.nsh)
   add_custom_command(OUTPUT ${signed} ${unsigned}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/installer/make_installer_files.py
+            ${CMAKE_SOURCE_DIR}/installer/product_files.txt nsis ${files_nsh}
     COMMAND makensis -V2 -DPRODUCT_DIR=${PRODUCT_DIR} -DOUTFILE=${unsigned}
+            -DPRODUCT_FILES=${files_nsh}
             -DVERSION=${PROJECT_VERSION} ${bits} ${CMAKE_SOURCE_DIR}/installer/CorvanexE.nsi
     COMMAND ${CMAKE_COMMAND} -E copy ${unsigned} ${signed}
     ${sign}
-    DEPENDS ${CMAKE_SOURCE_DIR}/installer/CorvanexE.nsi CorvanexEMon CorvanexMgr CorvanexCsp
+    DEPENDS ${CMAKE_SOURCE_DIR}/installer/CorvanexE.nsi
+            ${CMAKE_SOURCE_DIR}/installer/product_files.txt
+            ${CMAKE_SOURCE_DIR}/installer/make_installer_files.py CorvanexEMon CorvanexMgr CorvanexCsp
             V9ArcPKIMgr ${MONITOR_PROVIDER64} product_data
             ${shipped_data}
     VERBATIM)
   add_custom_target(installer ALL DEPENDS ${signed})
+  monitor_add_msi(msi_package ${PRODUCT_DIR} ${PROJECT_VERSION} ${dir}/CorvanexE.msi
+    CorvanexEMon CorvanexMgr CorvanexCsp V9ArcPKIMgr ${MONITOR_PROVIDER64} product_data)
 endfunction()

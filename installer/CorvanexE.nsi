@@ -1,7 +1,7 @@
 ; The product's installer: the installation folder, start with Windows for
 ; every user, and an uninstaller that removes what was installed.
 ; makensis -DPRODUCT_DIR=<folder laid out as installed> -DOUTFILE=<setup.exe>
-;          -DVERSION=<a.b.c.d> [-DWIN64]
+;          -DVERSION=<a.b.c.d> -DPRODUCT_FILES=<product_files.nsh> [-DWIN64]
 !ifdef WIN64
   Target amd64-unicode
 !else
@@ -15,7 +15,6 @@ SetCompressor /SOLID lzma
 !define PRODUCT "CorvanexE"
 !define COMPANY "Veltrox"
 !define MONITOR_EXE "CorvanexEMon.exe"
-!define MANAGER_EXE "V9ArcPKIMgr.exe"  ; ends with the monitor, which tells it "CLOSE"
 !define MONITOR_WINDOW_CLASS "TQZCorvanexE_TrayIconCer"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
@@ -105,6 +104,9 @@ UninstPage instfiles
   ${EndIf}
 !macroend
 
+; InstallProductFiles and RemoveProductFiles: made from the one file list.
+!include "${PRODUCT_FILES}"
+
 Function .onInit
 !ifdef WIN64
   SetRegView 64
@@ -120,23 +122,9 @@ FunctionEnd
 Section "Install"
   !insertmacro CloseRunningMonitor
   SetOutPath "$INSTDIR"
-  !insertmacro InstallProgramFile "${MONITOR_EXE}"
-  !insertmacro InstallProgramFile "CorvanexMgr.dll"
-  !insertmacro InstallProgramFile "${MANAGER_EXE}"
+  ; The files of installer/product_files.txt, as the MSI package has them.
+  !insertmacro InstallProductFiles
   !insertmacro InstallProgramFile "${PROVIDER_DLL}"
-  SetOutPath "$INSTDIR\Languages"
-  File "${PRODUCT_DIR}\Languages\*.*"
-  SetOutPath "$INSTDIR\config"
-  File "${PRODUCT_DIR}\config\*.*"
-  ; The Group Policy templates, for administrators to copy into their
-  ; central store.
-  SetOutPath "$INSTDIR\PolicyDefinitions"
-  File "${PRODUCT_DIR}\PolicyDefinitions\${PRODUCT}.admx"
-  SetOutPath "$INSTDIR\PolicyDefinitions\en-US"
-  File "${PRODUCT_DIR}\PolicyDefinitions\en-US\${PRODUCT}.adml"
-  SetOutPath "$INSTDIR\PolicyDefinitions\zh-CN"
-  File "${PRODUCT_DIR}\PolicyDefinitions\zh-CN\${PRODUCT}.adml"
-  SetOutPath "$INSTDIR"
 
   ; The monitor's events: their texts are in its message table.
   WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\${MONITOR_EXE}"
@@ -174,9 +162,7 @@ Section "Uninstall"
   !insertmacro CloseRunningMonitor
   ; No logon should start a program that is about to go.
   DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
-  Delete "$INSTDIR\${MONITOR_EXE}"
-  Delete "$INSTDIR\CorvanexMgr.dll"
-  Delete "$INSTDIR\${MANAGER_EXE}"
+  !insertmacro RemoveProductFiles
   ; Programs still using the provider keep it until they end.
   DeleteRegKey HKLM "${PROVIDER_KEY}"
   Delete /REBOOTOK "$INSTDIR\${PROVIDER_DLL}"
@@ -188,16 +174,6 @@ Section "Uninstall"
   ${EndIf}
   Delete /REBOOTOK "$INSTDIR\${PROVIDER64_DLL}"
 !endif
-  Delete "$INSTDIR\Languages\*.*"
-  RMDir "$INSTDIR\Languages"
-  Delete "$INSTDIR\config\*.*"
-  RMDir "$INSTDIR\config"
-  Delete "$INSTDIR\PolicyDefinitions\en-US\${PRODUCT}.adml"
-  Delete "$INSTDIR\PolicyDefinitions\zh-CN\${PRODUCT}.adml"
-  Delete "$INSTDIR\PolicyDefinitions\${PRODUCT}.admx"
-  RMDir "$INSTDIR\PolicyDefinitions\en-US"
-  RMDir "$INSTDIR\PolicyDefinitions\zh-CN"
-  RMDir "$INSTDIR\PolicyDefinitions"
   DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"

@@ -5,7 +5,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 PACKAGES=(cmake ninja-build pkg-config g++ python3 googletest libgtest-dev libgmock-dev libp11-kit-dev
           mingw-w64 wine64 xvfb xauth softhsm2 opensc openssl imagemagick fonts-wqy-microhei fonts-wine
-          clang-14 libclang-rt-14-dev nsis osslsigncode locales)
+          clang-14 libclang-rt-14-dev nsis osslsigncode locales wixl msitools)
 
 log() { printf '\n== %s\n' "$*"; }
 

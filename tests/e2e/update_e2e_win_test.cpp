@@ -705,3 +705,113 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   EXPECT_FALSE(FileExists(target + L"\\CorvanexCsp64.dll"));
   RegCloseKey(key);
 }
+
+namespace {
+
+// msiexec with args, to its end; its exit code.
+int Msiexec(const std::wstring& args, const std::wstring& output) {
+  return RunProgram(L"C:\\windows\\system32\\msiexec.exe", args, output);
+}
+
+// The entries of Programs and Features called CorvanexE, as "version publisher".
+std::vector<std::wstring> ProgramsAndFeaturesEntries() {
+  std::vector<std::wstring> entries;
+  HKEY uninstall = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
+                    KEY_READ, &uninstall) != ERROR_SUCCESS)
+    return entries;
+  wchar_t name[256];
+  for (DWORD i = 0, size = 256; RegEnumKeyExW(uninstall, i, name, &size, nullptr, nullptr, nullptr,
+                                              nullptr) == ERROR_SUCCESS;
+       ++i, size = 256) {
+    const auto value = [&](const wchar_t* item) {
+      wchar_t text[256] = {};
+      DWORD bytes = sizeof text;
+      RegGetValueW(uninstall, name, item, RRF_RT_REG_SZ, nullptr, text, &bytes);
+      return std::wstring(text);
+    };
+    if (value(L"DisplayName") == L"CorvanexE")
+      entries.push_back(value(L"DisplayVersion") + L" " + value(L"Publisher"));
+  }
+  RegCloseKey(uninstall);
+  return entries;
+}
+
+bool RegistryHas(const wchar_t* key, const wchar_t* value = nullptr) {
+  return RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_ANY, nullptr, nullptr, nullptr) ==
+         ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// The Windows Installer package as an administrator deploys it: silently into
+// a folder of their choice, with everything the executable installer makes;
+// the monitor it installs registers a token; the next version upgrades in
+// place, a repair brings back a deleted file, the older package refuses to
+// go over the newer one, and the uninstall leaves nothing.
+TEST(InstallerTest, TheMsiPackageInstallsUpgradesRepairsRefusesAnOlderOneAndUninstalls) {
+  TempFolder place, out;
+  const std::wstring target = place.path() + L"Corvanex MSI\\";
+  constexpr wchar_t kRun[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  constexpr wchar_t kEventSource[] =
+      L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\CorvanexE";
+  constexpr wchar_t kProviderKey[] =
+      L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Veltrox Pelkin V9Arc CSP V1.1";
+  ASSERT_EQ(Msiexec(L"/i \"" MSI_PATH L"\" /qn \"INSTALLFOLDER=" + target + L"\"",
+                    out.path() + L"install.txt"),
+            0);
+  for (const wchar_t* file :
+       {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"V9ArcPKIMgr.exe", L"CorvanexCsp64.dll",
+        L"Languages\\LanguageInfo.ini", L"Languages\\ZH_2052.lng", L"Languages\\EN_1033.lng",
+        L"config\\UserConfig.ini", L"config\\ClientConfig.txt", L"PolicyDefinitions\\CorvanexE.admx",
+        L"PolicyDefinitions\\en-US\\CorvanexE.adml", L"PolicyDefinitions\\zh-CN\\CorvanexE.adml"})
+    EXPECT_TRUE(FileExists(target + file)) << file;
+  wchar_t run[MAX_PATH * 2] = {};
+  DWORD size = sizeof run;
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kRun, L"CorvanexE", RRF_RT_REG_SZ, nullptr, run, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::wstring(run), L"\"" + target + L"CorvanexEMon.exe\"");
+  EXPECT_TRUE(RegistryHas(kEventSource, L"EventMessageFile"));
+  EXPECT_TRUE(RegistryHas(kProviderKey, L"Image Path"));
+  EXPECT_EQ(ProgramsAndFeaturesEntries(), std::vector<std::wstring>{L"1.0.1 Veltrox"});
+
+  // At the next logon: the Run value's program, with the virtual token as
+  // its module and Alice's token in.
+  CopyFileW(BIN_DIR_PATH L"vtoken.dll", (target + L"v9arc_pkcs11.dll").c_str(), FALSE);
+  WriteBytes(target + L"vtoken.ini",
+             "[slots]\r\ncount=1\r\nslot0=" + ToAnsi(DEMO_TOKENS_PATH L"tokens\\alice") + "\r\n");
+  UniqueKernelHandle monitor = StartProcess(run, out.path() + L"monitor.txt");
+  ASSERT_TRUE(monitor);
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  TempFolder driverOut;
+  RunDriver(L"end-session --class TQZCorvanexE_TrayIconCer", driverOut.path() + L"end.txt");
+  EXPECT_TRUE(InstalledMonitor::WaitForExit(monitor.get()));
+  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+
+  // The next version in place of this one: one entry, the new program.
+  EXPECT_EQ(Msiexec(L"/i \"" UPDATE_INSTALLERS_PATH L"next.msi\" /qn", out.path() + L"next.txt"), 0);
+  EXPECT_EQ(GetFileVersionText(target + L"CorvanexEMon.exe"), L"1.0.0.2");
+  EXPECT_EQ(ProgramsAndFeaturesEntries(), std::vector<std::wstring>{L"1.0.2 Veltrox"});
+
+  // A repair brings back what was deleted (what "Repair" and msiexec /f do;
+  // Wine's msiexec takes only this form of it).
+  DeleteFileW((target + L"CorvanexMgr.dll").c_str());
+  EXPECT_EQ(Msiexec(L"/i \"" UPDATE_INSTALLERS_PATH L"next.msi\" /qn REINSTALL=ALL REINSTALLMODE=omus",
+                    out.path() + L"repair.txt"),
+            0);
+  EXPECT_TRUE(FileExists(target + L"CorvanexMgr.dll"));
+
+  // The older package refuses, and changes nothing.
+  EXPECT_NE(Msiexec(L"/i \"" MSI_PATH L"\" /qn", out.path() + L"older.txt"), 0);
+  EXPECT_EQ(GetFileVersionText(target + L"CorvanexEMon.exe"), L"1.0.0.2");
+  EXPECT_EQ(ProgramsAndFeaturesEntries(), std::vector<std::wstring>{L"1.0.2 Veltrox"});
+
+  EXPECT_EQ(Msiexec(L"/x \"" UPDATE_INSTALLERS_PATH L"next.msi\" /qn", out.path() + L"remove.txt"), 0);
+  for (const wchar_t* file : {L"CorvanexEMon.exe", L"CorvanexCsp64.dll", L"Languages\\EN_1033.lng",
+                              L"PolicyDefinitions\\en-US\\CorvanexE.adml"})
+    EXPECT_FALSE(FileExists(target + file)) << file;
+  EXPECT_FALSE(RegistryHas(kRun, L"CorvanexE"));
+  EXPECT_FALSE(RegistryHas(kEventSource, L"EventMessageFile"));
+  EXPECT_FALSE(RegistryHas(kProviderKey, L"Image Path"));
+  EXPECT_TRUE(ProgramsAndFeaturesEntries().empty());
+}
