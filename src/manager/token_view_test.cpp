@@ -100,7 +100,7 @@ TEST(TokenView, EachTokensCertificatesAreListedWithUseStoreAndStage) {
   const std::wstring details = DetailsText(view, view.certificates[1], 30, strings);
   EXPECT_NE(details.find(L"颁发者: "), std::wstring::npos) << details;
   EXPECT_NE(details.find(L"容器名称: Keys\r\n"), std::wstring::npos) << details;
-  EXPECT_NE(details.find(L"所在USBKey: Alice (A1)\r\n"), std::wstring::npos) << details;
+  EXPECT_NE(details.find(L"USBKey: Alice (A1)\r\n"), std::wstring::npos) << details;
 }
 
 TEST(TokenView, PinStatesSayWhatTheModuleTold) {
