@@ -107,10 +107,20 @@ UninstPage instfiles
 ; InstallProductFiles and RemoveProductFiles: made from the one file list.
 !include "${PRODUCT_FILES}"
 
+; Where the Windows Installer package installed the product; an install of
+; its own then belongs to the administrator's deployment, which updates it.
+!define PACKAGE_KEY "Software\Veltrox\CorvanexE"
+
 Function .onInit
 !ifdef WIN64
   SetRegView 64
 !endif
+  ReadRegStr $0 HKLM "${PACKAGE_KEY}" "InstallFolder"
+  ${If} $0 != ""
+    MessageBox MB_OK|MB_ICONINFORMATION "${PRODUCT} was installed by its Windows Installer package in $0. Update or remove it through that package." /SD IDOK
+    SetErrorLevel 1638  ; ERROR_PRODUCT_VERSION: another installation of the product exists
+    Quit
+  ${EndIf}
 FunctionEnd
 
 Function un.onInit

@@ -94,6 +94,7 @@ def wix(entries, template, out, arch, version):
     for key, value in (("@DIRECTORIES@", directories), ("@COMPONENT_REFS@", "\n".join(refs)),
                        ("@PROGRAM_FILES@", "ProgramFiles64Folder" if arch == "x64" else "ProgramFilesFolder"),
                        ("@WIN64@", win64),
+                       ("@SYSTEM_FOLDER@", "System64Folder" if arch == "x64" else "SystemFolder"),
                        ("@PROVIDER_DLL@", "CorvanexCsp64.dll" if arch == "x64" else "CorvanexCsp.dll"),
                        ("@MSI_VERSION@", msi_version(version))):
         text = text.replace(key, value)

@@ -815,3 +815,33 @@ TEST(InstallerTest, TheMsiPackageInstallsUpgradesRepairsRefusesAnOlderOneAndUnin
   EXPECT_FALSE(RegistryHas(kProviderKey, L"Image Path"));
   EXPECT_TRUE(ProgramsAndFeaturesEntries().empty());
 }
+
+// Over an install of the setup program the package takes its place (one
+// entry, the setup's files gone with its uninstaller); the setup program
+// then leaves the package's install alone.
+TEST(InstallerTest, ThePackageTakesOverFromTheSetupProgramWhichThenStandsAside) {
+  TempFolder place, out;
+  const std::wstring setupTarget = place.path() + L"BySetup";
+  ASSERT_NO_FATAL_FAILURE(InstallSilently(setupTarget, out.path()));
+  ASSERT_EQ(ProgramsAndFeaturesEntries().size(), 1u);
+
+  const std::wstring target = place.path() + L"ByPackage\\";
+  ASSERT_EQ(Msiexec(L"/i \"" MSI_PATH L"\" /qn \"INSTALLFOLDER=" + target + L"\"",
+                    out.path() + L"install.txt"),
+            0);
+  EXPECT_EQ(ProgramsAndFeaturesEntries(), std::vector<std::wstring>{L"1.0.1 Veltrox"});
+  EXPECT_TRUE(FileExists(target + L"CorvanexEMon.exe"));
+  EXPECT_FALSE(FileExists(setupTarget + L"\\CorvanexEMon.exe"));
+  EXPECT_FALSE(FileExists(setupTarget + L"\\Uninstall.exe"));
+
+  UniqueKernelHandle setup =
+      StartProcess(L"\"" INSTALLER_PATH L"\" /S /D=" + setupTarget, out.path() + L"setup.txt");
+  ASSERT_TRUE(setup);
+  EXPECT_EQ(InstalledMonitor::WaitForExit(setup.get(), 60s), 1638u);
+  EXPECT_FALSE(FileExists(setupTarget + L"\\CorvanexEMon.exe"));
+  EXPECT_EQ(ProgramsAndFeaturesEntries().size(), 1u);
+
+  EXPECT_EQ(Msiexec(L"/x \"" MSI_PATH L"\" /qn", out.path() + L"remove.txt"), 0);
+  EXPECT_TRUE(ProgramsAndFeaturesEntries().empty());
+  EXPECT_FALSE(FileExists(target + L"CorvanexEMon.exe"));
+}
