@@ -166,11 +166,12 @@ endfunction()
 # signed: ${CMAKE_BINARY_DIR}/installer/CorvanexE_Setup.exe (and the same
 # unsigned beside it, for the tests).
 # The product as a Windows Installer package, made by wixl from the product
-# folder dir (of version, a.b.c.d) into out and signed. wixl reads the files
-# relative to where it runs: in the product folder.
-function(monitor_add_msi target dir version out)
-  set(arch x86)
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+# folder dir (of version, a.b.c.d) into out and signed; kind is the
+# package's platform (x86, x64, or x64-both: see make_installer_files.py).
+# wixl reads the files relative to where it runs: in the product folder.
+function(monitor_add_msi target dir version out kind)
+  set(arch ${kind})
+  if(kind STREQUAL "x64-both")
     set(arch x64)
   endif()
   set(wxs ${out}.wxs)
@@ -178,7 +179,7 @@ function(monitor_add_msi target dir version out)
   add_custom_command(OUTPUT ${out}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/installer/make_installer_files.py
             ${CMAKE_SOURCE_DIR}/installer/product_files.txt wix
-            ${CMAKE_SOURCE_DIR}/installer/CorvanexE.wxs.in ${wxs} ${arch} ${version}
+            ${CMAKE_SOURCE_DIR}/installer/CorvanexE.wxs.in ${wxs} ${kind} ${version}
     COMMAND ${WIXL} -a ${arch} -o ${out} ${wxs}
     ${sign}
     WORKING_DIRECTORY ${dir}
@@ -216,6 +217,15 @@ function(monitor_add_installer)
             ${shipped_data}
     VERBATIM)
   add_custom_target(installer ALL DEPENDS ${signed})
-  monitor_add_msi(msi_package ${PRODUCT_DIR} ${PROJECT_VERSION} ${dir}/CorvanexE.msi
-    CorvanexEMon CorvanexMgr CorvanexCsp V9ArcPKIMgr ${MONITOR_PROVIDER64} product_data)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    monitor_add_msi(msi_package ${PRODUCT_DIR} ${PROJECT_VERSION} ${dir}/CorvanexE.msi x64
+      CorvanexEMon CorvanexMgr CorvanexCsp V9ArcPKIMgr product_data)
+  else()
+    # The 32-bit product: for 32-bit Windows, and for 64-bit Windows with
+    # both providers.
+    monitor_add_msi(msi_package ${PRODUCT_DIR} ${PROJECT_VERSION} ${dir}/CorvanexE.msi x86
+      CorvanexEMon CorvanexMgr CorvanexCsp V9ArcPKIMgr product_data)
+    monitor_add_msi(msi_package_x64 ${PRODUCT_DIR} ${PROJECT_VERSION} ${dir}/CorvanexE-x64.msi
+      x64-both CorvanexEMon CorvanexMgr CorvanexCsp V9ArcPKIMgr ${MONITOR_PROVIDER64} product_data)
+  endif()
 endfunction()

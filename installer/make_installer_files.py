@@ -4,7 +4,7 @@
     make_installer_files.py LIST nsis OUT.nsh
         the macros InstallProductFiles and RemoveProductFiles for the NSIS
         script (program files through its InstallProgramFile macro)
-    make_installer_files.py LIST wix TEMPLATE OUT.wxs x86|x64 VERSION
+    make_installer_files.py LIST wix TEMPLATE OUT.wxs x86|x64|x64-both VERSION
         the WiX source: TEMPLATE with @DIRECTORIES@ (the folders below
         INSTALLFOLDER, each file a component of its own) and @COMPONENT_REFS@
         (one ComponentRef per file) filled in
@@ -60,7 +60,20 @@ def msi_version(version):
     return f"{a}.{b}.{c * 1000 + d}"
 
 
+BOTH_PROVIDERS = """            <Component Id="Provider32" Guid="*">
+              <File Id="Provider32" Name="CorvanexCsp.dll" Source="CorvanexCsp.dll" KeyPath="yes"/>
+              <RegistryKey Root="HKLM"
+                           Key="SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Veltrox Pelkin V9Arc CSP V1.1">
+                <RegistryValue Name="Image Path" Type="string" Value="[INSTALLFOLDER]CorvanexCsp.dll"/>
+                <RegistryValue Name="Type" Type="integer" Value="1"/>
+                <RegistryValue Name="SigInFile" Type="integer" Value="0"/>
+              </RegistryKey>
+            </Component>"""
+
+
 def wix(entries, template, out, arch, version):
+    both = arch == "x64-both"
+    arch = "x64" if both else arch
     win64 = ' Win64="yes"' if arch == "x64" else ""
     # The folder tree below INSTALLFOLDER, with each folder's files.
     tree = {"": {"children": {}, "files": []}}
@@ -96,7 +109,9 @@ def wix(entries, template, out, arch, version):
                        ("@WIN64@", win64),
                        ("@SYSTEM_FOLDER@", "System64Folder" if arch == "x64" else "SystemFolder"),
                        ("@PROVIDER_DLL@", "CorvanexCsp64.dll" if arch == "x64" else "CorvanexCsp.dll"),
-                       ("@MSI_VERSION@", msi_version(version))):
+                       ("@MSI_VERSION@", msi_version(version)),
+                       ("@MORE_COMPONENTS@", BOTH_PROVIDERS if both else ""),
+                       ("@MORE_REFS@", '      <ComponentRef Id="Provider32"/>' if both else "")):
         text = text.replace(key, value)
     open(out, "w", encoding="utf-8").write(text)
 
