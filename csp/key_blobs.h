@@ -43,6 +43,8 @@ std::vector<std::uint8_t> Reversed(std::span<const std::uint8_t> bytes);
 
 // Hands value out the CryptoAPI way: out null asks for the size; too small a
 // buffer gets kMoreData and the size needed; *length always ends as the size.
-capi::Status WriteOut(std::span<const std::uint8_t> value, std::uint8_t* out, std::uint32_t* length);
+capi::Status WriteOut(std::span<const std::uint8_t> value,
+                      std::uint8_t* out,
+                      std::uint32_t* length);
 
 }  // namespace csp

@@ -46,8 +46,8 @@ TEST(KeyBlobs, APublicKeyBlobCarriesTheKeyLittleEndian) {
   const Bytes blob = csp::PublicKeyBlob(capi::kRsaKeyExchange, key);
   ASSERT_EQ(blob.size(), 20u + 256);
   EXPECT_EQ((Bytes{blob.begin(), blob.begin() + 20}),
-            (Bytes{0x06, 0x02, 0, 0, 0x00, 0xa4, 0, 0, 'R', 'S', 'A', '1', 0x00, 0x08, 0, 0,
-                   0x01, 0x00, 0x01, 0x00}));
+            (Bytes{0x06, 0x02, 0,    0,    0x00, 0xa4, 0,    0,    'R',  'S',
+                   'A',  '1',  0x00, 0x08, 0,    0,    0x01, 0x00, 0x01, 0x00}));
   EXPECT_EQ(blob[20], 0x07);
   EXPECT_EQ(blob.back(), 0xc1);
 
@@ -65,7 +65,7 @@ TEST(KeyBlobs, ASimpleBlobIsReadOnlyWhenItIsOneEncryptedToAnRsaKey) {
 
   const Bytes refused[] = {
       {},
-      Bytes(blob.begin(), blob.begin() + 12),  // no key after the header
+      Bytes(blob.begin(), blob.begin() + 12),                        // no key after the header
       {0x06, 0x02, 0, 0, 0x03, 0x66, 0, 0, 0x00, 0xa4, 0, 0, 0x11},  // a public key blob
       {0x01, 0x02, 0, 0, 0x03, 0x66, 0, 0, 0x01, 0x66, 0, 0, 0x11},  // wrapped with DES
   };

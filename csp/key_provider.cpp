@@ -174,7 +174,9 @@ capi::Status KeyProvider::Entry(ContainerRef& ref,
       tokens_.FindContainer(ref.token, ref.name, static_cast<std::int32_t>(keySpec), entry));
 }
 
-capi::Status KeyProvider::PublicKey(ContainerRef& ref, std::uint32_t keySpec, der::RsaPublicKey* key) {
+capi::Status KeyProvider::PublicKey(ContainerRef& ref,
+                                    std::uint32_t keySpec,
+                                    der::RsaPublicKey* key) {
   tokenlib::ContainerEntry entry;
   if (capi::Status status = Entry(ref, keySpec, &entry))
     return status;

@@ -75,7 +75,9 @@ class KeyProvider {
   capi::Status ContainerNames(std::vector<std::string>* names);
 
   capi::Status PublicKey(ContainerRef& ref, std::uint32_t keySpec, der::RsaPublicKey* key);
-  capi::Status Certificate(ContainerRef& ref, std::uint32_t keySpec, std::vector<std::uint8_t>* cert);
+  capi::Status Certificate(ContainerRef& ref,
+                           std::uint32_t keySpec,
+                           std::vector<std::uint8_t>* cert);
   // block: what SignedBlock made of the hash.
   capi::Status Sign(ContainerRef& ref,
                     std::uint32_t keySpec,

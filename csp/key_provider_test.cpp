@@ -49,8 +49,8 @@ class ProviderOverVirtualTokens : public ::testing::Test {
     std::system(("rm -rf " + dir).c_str());
   }
   void Plug(const std::string& slot0, const std::string& slot1) {
-    std::ofstream(dir + "/vtoken.ini") << "[slots]\ncount=2\nslot0=" << slot0 << "\nslot1=" << slot1
-                                       << "\n";
+    std::ofstream(dir + "/vtoken.ini")
+        << "[slots]\ncount=2\nslot0=" << slot0 << "\nslot1=" << slot1 << "\n";
   }
   csp::ContainerRef Found(const std::string& name) {
     csp::ContainerRef ref;
@@ -58,8 +58,11 @@ class ProviderOverVirtualTokens : public ::testing::Test {
     return ref;
   }
   // What the token itself signs for block, logged in directly.
-  Bytes SignedDirectly(const std::string& container, std::int32_t token, std::int32_t keySpec,
-                       const Bytes& block, const std::string& pin) {
+  Bytes SignedDirectly(const std::string& container,
+                       std::int32_t token,
+                       std::int32_t keySpec,
+                       const Bytes& block,
+                       const std::string& pin) {
     tokenlib::TokenManager direct;
     EXPECT_EQ(direct.Initialise(VTOKEN_MODULE_PATH), 0);
     std::int32_t handles[32], count = 32, tries = 0;
@@ -162,7 +165,8 @@ TEST_F(ProviderOverVirtualTokens, WithoutAPinEachWayOfNotGettingOneHasItsError) 
     ScriptedPrompt prompt(std::move(c.answers));
     Bytes signature;
     SecretBytes plain;
-    EXPECT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {c.silent, &prompt}, &signature), c.status)
+    EXPECT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {c.silent, &prompt}, &signature),
+              c.status)
         << c.what;
     EXPECT_EQ(prompt.asked.size(), c.asked) << c.what;
     EXPECT_TRUE(signature.empty()) << c.what;
@@ -210,8 +214,10 @@ TEST_F(ProviderOverVirtualTokens, ATokenPulledOrSwappedIsNotSignedWithAndOneBack
             capi::kRemovedCard);
   // Another token in its place, even with a container of the same name, is
   // not it.
-  std::system(("cp -r " + dir + "/tokens/bob " + dir + "/tokens/bob-look-alike && sed -i "
-               "'s/^serial=.*/serial=C000000003/' " + dir + "/tokens/bob-look-alike/token.ini")
+  std::system(("cp -r " + dir + "/tokens/bob " + dir +
+               "/tokens/bob-look-alike && sed -i "
+               "'s/^serial=.*/serial=C000000003/' " +
+               dir + "/tokens/bob-look-alike/token.ini")
                   .c_str());
   Plug("tokens/alice", "tokens/bob-look-alike");
   EXPECT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {true, nullptr}, &signature),

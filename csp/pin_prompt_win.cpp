@@ -18,7 +18,8 @@ constexpr ControlSpec kDesign[] = {
     {kLoginTokenCaption, L"STATIC", SS_RIGHT | SS_NOPREFIX, 12, 20, 84, 18},
     {kLoginTokenLabel, L"STATIC", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 104, 20, 240, 18},
     {kLoginPinCaption, L"STATIC", SS_RIGHT | SS_NOPREFIX, 12, 54, 84, 18},
-    {kLoginPinEdit, L"EDIT", ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 104, 51, 200, 22},
+    {kLoginPinEdit, L"EDIT", ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 104, 51, 200,
+     22},
     {kLoginTriesText, L"STATIC", SS_LEFT | SS_NOPREFIX, 104, 84, 240, 18},
     {kLoginButton, L"BUTTON", BS_DEFPUSHBUTTON | WS_TABSTOP, 172, 118, 80, 26},
     {kLoginCancelButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 264, 118, 80, 26},
@@ -82,8 +83,9 @@ LRESULT HandleLoginMessage(LoginForm& form, HWND window, UINT msg, WPARAM wp, LP
 
 LRESULT CALLBACK LoginFormProcedure(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_NCCREATE)
-    SetWindowLongPtrW(window, GWLP_USERDATA,
-                      reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
+    SetWindowLongPtrW(
+        window, GWLP_USERDATA,
+        reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
   auto* form = reinterpret_cast<LoginForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (!form || msg == WM_NCDESTROY)
     return DefWindowProcW(window, msg, wp, lp);
@@ -117,10 +119,9 @@ std::optional<SecretBytes> DesktopPinPrompt::Ask(const csp::PinRequest& request)
   if (!RegisterLoginFormClass(module_))
     return std::nullopt;
   LoginForm form{strings_, request};
-  const HWND window = CreateWindowExW(WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, kLoginFormClass, L"",
-                                      WS_POPUP | WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT,
-                                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, owner_, nullptr,
-                                      module_, &form);
+  const HWND window = CreateWindowExW(
+      WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, kLoginFormClass, L"", WS_POPUP | WS_CAPTION | WS_SYSMENU,
+      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, owner_, nullptr, module_, &form);
   if (!window)
     return std::nullopt;
   form.layout = std::make_unique<DialogLayout>(window, strings_);

@@ -83,8 +83,8 @@ capi::Status ProviderContext::NewUserKey(DWORD keySpec, HCRYPTKEY* key) {
   der::RsaPublicKey rsa;
   if (capi::Status status = process_.keys.PublicKey(*container_, keySpec, &rsa))
     return status;
-  const std::vector<std::uint8_t> blob = csp::PublicKeyBlob(
-      keySpec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN, rsa);
+  const std::vector<std::uint8_t> blob =
+      csp::PublicKeyBlob(keySpec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN, rsa);
   auto user = std::make_unique<UserKey>(UserKey{keySpec, 0});
   if (blob.empty() || !CryptImportKey(software_, blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
                                       &user->publicKey))
@@ -141,7 +141,10 @@ capi::Status ProviderContext::GetKeyParam(HCRYPTKEY key,
   return CryptGetKeyParam(SoftwareKey(key), param, data, length, flags) ? capi::kOk : LastError();
 }
 
-capi::Status ProviderContext::SetKeyParam(HCRYPTKEY key, DWORD param, const BYTE* data, DWORD flags) {
+capi::Status ProviderContext::SetKeyParam(HCRYPTKEY key,
+                                          DWORD param,
+                                          const BYTE* data,
+                                          DWORD flags) {
   // A user key's parameters are the token's: a certificate is written by
   // the token's tools, not through us.
   if (FindUserKey(key))
@@ -205,7 +208,7 @@ capi::Status ProviderContext::Encrypt(HCRYPTKEY key,
                                       DWORD* length,
                                       DWORD capacity) {
   return CryptEncrypt(SoftwareKey(key), hash, final, flags, data, length, capacity) ? capi::kOk
-                                                                                     : LastError();
+                                                                                    : LastError();
 }
 
 capi::Status ProviderContext::Decrypt(HCRYPTKEY key,
@@ -222,8 +225,7 @@ capi::Status ProviderContext::Decrypt(HCRYPTKEY key,
   if (!data || !length)
     return capi::kInvalidParameter;
   SecretBytes plain;
-  if (capi::Status status =
-          DecryptWithToken(user->keySpec, csp::Reversed({data, *length}), &plain))
+  if (capi::Status status = DecryptWithToken(user->keySpec, csp::Reversed({data, *length}), &plain))
     return status;
   std::memcpy(data, plain.data(), plain.size());  // never longer than the cipher text
   *length = static_cast<DWORD>(plain.size());
@@ -327,9 +329,9 @@ capi::Status ProviderContext::GetProvParam(DWORD param, BYTE* data, DWORD* lengt
     case PP_IMPTYPE:
       return WriteNumber(kImplementation, data, length);
     case PP_NAME:
-      return WriteText(process_.settings ? ToAnsi(process_.settings->strings.PROVIDER_NAME)
-                                         : std::string(),
-                       data, length);
+      return WriteText(
+          process_.settings ? ToAnsi(process_.settings->strings.PROVIDER_NAME) : std::string(),
+          data, length);
     case PP_VERSION:
       return WriteNumber(kProviderVersion, data, length);
     case PP_PROVTYPE:
@@ -380,7 +382,8 @@ HWND ProviderContext::Owner() const {
   // table CryptoAPI handed us.
   HWND window = nullptr;
   using ReturnWindow = BOOL(WINAPI*)(HWND*);
-  if (programWindow_ && reinterpret_cast<ReturnWindow>(reinterpret_cast<void*>(programWindow_))(&window))
+  if (programWindow_ &&
+      reinterpret_cast<ReturnWindow>(reinterpret_cast<void*>(programWindow_))(&window))
     return window;
   return nullptr;
 }

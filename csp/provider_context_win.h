@@ -45,19 +45,42 @@ class ProviderContext {
   capi::Status DeriveKey(ALG_ID alg, HCRYPTHASH hash, DWORD flags, HCRYPTKEY* key);
   capi::Status GetKeyParam(HCRYPTKEY key, DWORD param, BYTE* data, DWORD* length, DWORD flags);
   capi::Status SetKeyParam(HCRYPTKEY key, DWORD param, const BYTE* data, DWORD flags);
-  capi::Status ExportKey(HCRYPTKEY key, HCRYPTKEY wrapWith, DWORD blobType, DWORD flags, BYTE* data,
+  capi::Status ExportKey(HCRYPTKEY key,
+                         HCRYPTKEY wrapWith,
+                         DWORD blobType,
+                         DWORD flags,
+                         BYTE* data,
                          DWORD* length);
-  capi::Status ImportKey(const BYTE* data, DWORD length, HCRYPTKEY unwrapWith, DWORD flags,
+  capi::Status ImportKey(const BYTE* data,
+                         DWORD length,
+                         HCRYPTKEY unwrapWith,
+                         DWORD flags,
                          HCRYPTKEY* key);
-  capi::Status Encrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD flags, BYTE* data,
-                       DWORD* length, DWORD capacity);
-  capi::Status Decrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD flags, BYTE* data,
+  capi::Status Encrypt(HCRYPTKEY key,
+                       HCRYPTHASH hash,
+                       BOOL final,
+                       DWORD flags,
+                       BYTE* data,
+                       DWORD* length,
+                       DWORD capacity);
+  capi::Status Decrypt(HCRYPTKEY key,
+                       HCRYPTHASH hash,
+                       BOOL final,
+                       DWORD flags,
+                       BYTE* data,
                        DWORD* length);
 
   capi::Status CreateHash(ALG_ID alg, HCRYPTKEY key, DWORD flags, HCRYPTHASH* hash);
   capi::Status HashSessionKey(HCRYPTHASH hash, HCRYPTKEY key, DWORD flags);
-  capi::Status SignHash(HCRYPTHASH hash, DWORD keySpec, DWORD flags, BYTE* signature, DWORD* length);
-  capi::Status VerifySignature(HCRYPTHASH hash, const BYTE* signature, DWORD length, HCRYPTKEY key,
+  capi::Status SignHash(HCRYPTHASH hash,
+                        DWORD keySpec,
+                        DWORD flags,
+                        BYTE* signature,
+                        DWORD* length);
+  capi::Status VerifySignature(HCRYPTHASH hash,
+                               const BYTE* signature,
+                               DWORD length,
+                               HCRYPTKEY key,
                                DWORD flags);
   HCRYPTPROV software() const { return software_; }
 
@@ -74,14 +97,15 @@ class ProviderContext {
   // public half, or the session key itself.
   HCRYPTKEY SoftwareKey(HCRYPTKEY key);
   capi::Status NewUserKey(DWORD keySpec, HCRYPTKEY* key);
-  capi::Status DecryptWithToken(DWORD keySpec, std::span<const std::uint8_t> cipher,
+  capi::Status DecryptWithToken(DWORD keySpec,
+                                std::span<const std::uint8_t> cipher,
                                 SecretBytes* plain);
   csp::PinAccess Access(csp::PinPrompt& prompt) const;
   HWND Owner() const;
 
   ProviderProcess& process_;
   bool silent_;
-  FARPROC programWindow_;  // the VTableProvStruc's FuncReturnhWnd
+  FARPROC programWindow_;        // the VTableProvStruc's FuncReturnhWnd
   HWND clientWindow_ = nullptr;  // PP_CLIENT_HWND
   HCRYPTPROV software_ = 0;
   std::optional<csp::ContainerRef> container_;

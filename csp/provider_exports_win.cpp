@@ -123,8 +123,8 @@ PROVIDER_EXPORT CPAcquireContext(HCRYPTPROV* handle,
       return capi::kPermission;
     if (!process)
       process = new ProviderProcess(providerModule);
-    auto context = std::make_unique<ProviderContext>(
-        *process, (flags & CRYPT_SILENT) != 0, table ? table->FuncReturnhWnd : nullptr);
+    auto context = std::make_unique<ProviderContext>(*process, (flags & CRYPT_SILENT) != 0,
+                                                     table ? table->FuncReturnhWnd : nullptr);
     if (capi::Status status =
             context->Open(container, (flags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT))
       return status;
@@ -157,7 +157,10 @@ PROVIDER_EXPORT CPGenKey(HCRYPTPROV handle, ALG_ID alg, DWORD flags, HCRYPTKEY* 
   });
 }
 
-PROVIDER_EXPORT CPDeriveKey(HCRYPTPROV handle, ALG_ID alg, HCRYPTHASH hash, DWORD flags,
+PROVIDER_EXPORT CPDeriveKey(HCRYPTPROV handle,
+                            ALG_ID alg,
+                            HCRYPTHASH hash,
+                            DWORD flags,
                             HCRYPTKEY* key) {
   return WithContext(handle, [&](ProviderContext& c) {
     return Missing(key) ? capi::kInvalidParameter : c.DeriveKey(alg, hash, flags, key);
@@ -168,65 +171,103 @@ PROVIDER_EXPORT CPDestroyKey(HCRYPTPROV handle, HCRYPTKEY key) {
   return WithContext(handle, [&](ProviderContext& c) { return c.DestroyKey(key); });
 }
 
-PROVIDER_EXPORT CPDuplicateKey(HCRYPTPROV handle, HCRYPTKEY key, DWORD*, DWORD flags,
+PROVIDER_EXPORT CPDuplicateKey(HCRYPTPROV handle,
+                               HCRYPTKEY key,
+                               DWORD*,
+                               DWORD flags,
                                HCRYPTKEY* copy) {
   return WithContext(handle, [&](ProviderContext& c) {
     return Missing(copy) ? capi::kInvalidParameter : c.DuplicateKey(key, flags, copy);
   });
 }
 
-PROVIDER_EXPORT CPSetKeyParam(HCRYPTPROV handle, HCRYPTKEY key, DWORD param, const BYTE* data,
+PROVIDER_EXPORT CPSetKeyParam(HCRYPTPROV handle,
+                              HCRYPTKEY key,
+                              DWORD param,
+                              const BYTE* data,
                               DWORD flags) {
-  return WithContext(handle, [&](ProviderContext& c) { return c.SetKeyParam(key, param, data, flags); });
+  return WithContext(handle,
+                     [&](ProviderContext& c) { return c.SetKeyParam(key, param, data, flags); });
 }
 
-PROVIDER_EXPORT CPGetKeyParam(HCRYPTPROV handle, HCRYPTKEY key, DWORD param, BYTE* data,
-                              DWORD* length, DWORD flags) {
+PROVIDER_EXPORT CPGetKeyParam(HCRYPTPROV handle,
+                              HCRYPTKEY key,
+                              DWORD param,
+                              BYTE* data,
+                              DWORD* length,
+                              DWORD flags) {
   return WithContext(handle, [&](ProviderContext& c) {
-    return Missing(length) ? capi::kInvalidParameter : c.GetKeyParam(key, param, data, length, flags);
+    return Missing(length) ? capi::kInvalidParameter
+                           : c.GetKeyParam(key, param, data, length, flags);
   });
 }
 
-PROVIDER_EXPORT CPExportKey(HCRYPTPROV handle, HCRYPTKEY key, HCRYPTKEY wrapWith, DWORD blobType,
-                            DWORD flags, BYTE* data, DWORD* length) {
+PROVIDER_EXPORT CPExportKey(HCRYPTPROV handle,
+                            HCRYPTKEY key,
+                            HCRYPTKEY wrapWith,
+                            DWORD blobType,
+                            DWORD flags,
+                            BYTE* data,
+                            DWORD* length) {
   return WithContext(handle, [&](ProviderContext& c) {
     return Missing(length) ? capi::kInvalidParameter
                            : c.ExportKey(key, wrapWith, blobType, flags, data, length);
   });
 }
 
-PROVIDER_EXPORT CPImportKey(HCRYPTPROV handle, const BYTE* data, DWORD length, HCRYPTKEY unwrapWith,
-                            DWORD flags, HCRYPTKEY* key) {
+PROVIDER_EXPORT CPImportKey(HCRYPTPROV handle,
+                            const BYTE* data,
+                            DWORD length,
+                            HCRYPTKEY unwrapWith,
+                            DWORD flags,
+                            HCRYPTKEY* key) {
   return WithContext(handle, [&](ProviderContext& c) {
     return Missing(key) ? capi::kInvalidParameter
                         : c.ImportKey(data, length, unwrapWith, flags, key);
   });
 }
 
-PROVIDER_EXPORT CPEncrypt(HCRYPTPROV handle, HCRYPTKEY key, HCRYPTHASH hash, BOOL final,
-                          DWORD flags, BYTE* data, DWORD* length, DWORD capacity) {
+PROVIDER_EXPORT CPEncrypt(HCRYPTPROV handle,
+                          HCRYPTKEY key,
+                          HCRYPTHASH hash,
+                          BOOL final,
+                          DWORD flags,
+                          BYTE* data,
+                          DWORD* length,
+                          DWORD capacity) {
   return WithContext(handle, [&](ProviderContext& c) {
     return Missing(length) ? capi::kInvalidParameter
                            : c.Encrypt(key, hash, final, flags, data, length, capacity);
   });
 }
 
-PROVIDER_EXPORT CPDecrypt(HCRYPTPROV handle, HCRYPTKEY key, HCRYPTHASH hash, BOOL final,
-                          DWORD flags, BYTE* data, DWORD* length) {
+PROVIDER_EXPORT CPDecrypt(HCRYPTPROV handle,
+                          HCRYPTKEY key,
+                          HCRYPTHASH hash,
+                          BOOL final,
+                          DWORD flags,
+                          BYTE* data,
+                          DWORD* length) {
   return WithContext(handle, [&](ProviderContext& c) {
     return Missing(length) ? capi::kInvalidParameter
                            : c.Decrypt(key, hash, final, flags, data, length);
   });
 }
 
-PROVIDER_EXPORT CPCreateHash(HCRYPTPROV handle, ALG_ID alg, HCRYPTKEY key, DWORD flags,
+PROVIDER_EXPORT CPCreateHash(HCRYPTPROV handle,
+                             ALG_ID alg,
+                             HCRYPTKEY key,
+                             DWORD flags,
                              HCRYPTHASH* hash) {
   return WithContext(handle, [&](ProviderContext& c) {
     return Missing(hash) ? capi::kInvalidParameter : c.CreateHash(alg, key, flags, hash);
   });
 }
 
-PROVIDER_EXPORT CPHashData(HCRYPTPROV handle, HCRYPTHASH hash, const BYTE* data, DWORD length,
+PROVIDER_EXPORT CPHashData(HCRYPTPROV handle,
+                           HCRYPTHASH hash,
+                           const BYTE* data,
+                           DWORD length,
                            DWORD flags) {
   return WithContext(handle, [&](ProviderContext&) -> capi::Status {
     return CryptHashData(hash, data, length, flags) ? capi::kOk : GetLastError();
@@ -234,24 +275,35 @@ PROVIDER_EXPORT CPHashData(HCRYPTPROV handle, HCRYPTHASH hash, const BYTE* data,
 }
 
 PROVIDER_EXPORT CPHashSessionKey(HCRYPTPROV handle, HCRYPTHASH hash, HCRYPTKEY key, DWORD flags) {
-  return WithContext(handle, [&](ProviderContext& c) { return c.HashSessionKey(hash, key, flags); });
+  return WithContext(handle,
+                     [&](ProviderContext& c) { return c.HashSessionKey(hash, key, flags); });
 }
 
-PROVIDER_EXPORT CPSetHashParam(HCRYPTPROV handle, HCRYPTHASH hash, DWORD param, const BYTE* data,
+PROVIDER_EXPORT CPSetHashParam(HCRYPTPROV handle,
+                               HCRYPTHASH hash,
+                               DWORD param,
+                               const BYTE* data,
                                DWORD flags) {
   return WithContext(handle, [&](ProviderContext&) -> capi::Status {
     return CryptSetHashParam(hash, param, data, flags) ? capi::kOk : GetLastError();
   });
 }
 
-PROVIDER_EXPORT CPGetHashParam(HCRYPTPROV handle, HCRYPTHASH hash, DWORD param, BYTE* data,
-                               DWORD* length, DWORD flags) {
+PROVIDER_EXPORT CPGetHashParam(HCRYPTPROV handle,
+                               HCRYPTHASH hash,
+                               DWORD param,
+                               BYTE* data,
+                               DWORD* length,
+                               DWORD flags) {
   return WithContext(handle, [&](ProviderContext&) -> capi::Status {
     return CryptGetHashParam(hash, param, data, length, flags) ? capi::kOk : GetLastError();
   });
 }
 
-PROVIDER_EXPORT CPDuplicateHash(HCRYPTPROV handle, HCRYPTHASH hash, DWORD*, DWORD flags,
+PROVIDER_EXPORT CPDuplicateHash(HCRYPTPROV handle,
+                                HCRYPTHASH hash,
+                                DWORD*,
+                                DWORD flags,
                                 HCRYPTHASH* copy) {
   return WithContext(handle, [&](ProviderContext&) -> capi::Status {
     return CryptDuplicateHash(hash, nullptr, flags, copy) ? capi::kOk : GetLastError();
@@ -264,15 +316,25 @@ PROVIDER_EXPORT CPDestroyHash(HCRYPTPROV handle, HCRYPTHASH hash) {
   });
 }
 
-PROVIDER_EXPORT CPSignHash(HCRYPTPROV handle, HCRYPTHASH hash, DWORD keySpec, LPCWSTR, DWORD flags,
-                           BYTE* signature, DWORD* length) {
+PROVIDER_EXPORT CPSignHash(HCRYPTPROV handle,
+                           HCRYPTHASH hash,
+                           DWORD keySpec,
+                           LPCWSTR,
+                           DWORD flags,
+                           BYTE* signature,
+                           DWORD* length) {
   return WithContext(handle, [&](ProviderContext& c) {
     return c.SignHash(hash, keySpec, flags, signature, length);
   });
 }
 
-PROVIDER_EXPORT CPVerifySignature(HCRYPTPROV handle, HCRYPTHASH hash, const BYTE* signature,
-                                  DWORD length, HCRYPTKEY key, LPCWSTR, DWORD flags) {
+PROVIDER_EXPORT CPVerifySignature(HCRYPTPROV handle,
+                                  HCRYPTHASH hash,
+                                  const BYTE* signature,
+                                  DWORD length,
+                                  HCRYPTKEY key,
+                                  LPCWSTR,
+                                  DWORD flags) {
   return WithContext(handle, [&](ProviderContext& c) {
     return c.VerifySignature(hash, signature, length, key, flags);
   });
@@ -284,13 +346,18 @@ PROVIDER_EXPORT CPGenRandom(HCRYPTPROV handle, DWORD length, BYTE* buffer) {
   });
 }
 
-PROVIDER_EXPORT CPGetProvParam(HCRYPTPROV handle, DWORD param, BYTE* data, DWORD* length,
+PROVIDER_EXPORT CPGetProvParam(HCRYPTPROV handle,
+                               DWORD param,
+                               BYTE* data,
+                               DWORD* length,
                                DWORD flags) {
-  return WithContext(handle, [&](ProviderContext& c) { return c.GetProvParam(param, data, length, flags); });
+  return WithContext(
+      handle, [&](ProviderContext& c) { return c.GetProvParam(param, data, length, flags); });
 }
 
 PROVIDER_EXPORT CPSetProvParam(HCRYPTPROV handle, DWORD param, const BYTE* data, DWORD flags) {
-  return WithContext(handle, [&](ProviderContext& c) { return c.SetProvParam(param, data, flags); });
+  return WithContext(handle,
+                     [&](ProviderContext& c) { return c.SetProvParam(param, data, flags); });
 }
 
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
