@@ -1,9 +1,10 @@
 # GoogleTest: the system's for the native build, compiled from Debian's sources
 # for MinGW. Windows test programs run under wine64 through the emulator.
 # monitor_add_test(name SOURCES ... LIBS ... [SERIAL] [ENVIRONMENT VAR=value]
-#                  [TIMEOUT seconds])
+#                  [WINE_OUTPUT file] [TIMEOUT seconds])
+# WINE_OUTPUT: where cmake/wine-run collects what Wine prints.
 function(monitor_add_test name)
-  cmake_parse_arguments(T "SERIAL" "ENVIRONMENT;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "ENVIRONMENT;WINE_OUTPUT;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT MONITOR_BUILD_TESTS OR NOT T_SOURCES)
     return()
   endif()
@@ -15,6 +16,10 @@ function(monitor_add_test name)
   endif()
   if(T_ENVIRONMENT)
     list(APPEND props ENVIRONMENT "${T_ENVIRONMENT}")
+  endif()
+  # A property of its own: the test discovery cannot pass on a list.
+  if(T_WINE_OUTPUT)
+    list(APPEND props ENVIRONMENT_MODIFICATION "MONITOR_WINE_OUTPUT=set:${T_WINE_OUTPUT}")
   endif()
   if(T_TIMEOUT)
     list(APPEND props TIMEOUT ${T_TIMEOUT})

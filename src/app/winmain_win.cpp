@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "app/startup_win.h"
+#include "update/restart_after_win.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // DLLs loaded by name come from System32 or the program's own folder only,
@@ -10,5 +11,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
           GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"))))
     setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
   SetDllDirectoryW(L"");
+  // The copy that brings the monitor back after an update is no monitor.
+  if (const auto helperExit = RunAsRestartHelper(GetCommandLineW()))
+    return *helperExit;
   return RunMonitorApplication();
 }

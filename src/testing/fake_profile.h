@@ -36,10 +36,11 @@ class FakeProfile : public ProfileStore {
                           const std::wstring& key,
                           const std::wstring& fallback) override {
     ++reads;
-    for (auto& [name, keys] : sections_)
-      if (Lower(name) == Lower(section)) {
-        auto it = keys.find(Lower(key));
-        if (it != keys.end())
+    const std::wstring wanted = Lower(section);
+    for (const Section& s : sections_)
+      if (s.lowerName == wanted) {
+        const auto it = s.keys.find(Lower(key));
+        if (it != s.keys.end())
           return AsTheProfileApiReadsIt(it->second);
       }
     return fallback;
@@ -55,8 +56,8 @@ class FakeProfile : public ProfileStore {
   }
   std::vector<std::wstring> SectionNames() override {
     std::vector<std::wstring> out;
-    for (auto& s : sections_)
-      out.push_back(s.first);
+    for (const Section& s : sections_)
+      out.push_back(s.name);
     return out;
   }
   void AddSection(const std::wstring& section) { SectionRef(section); }
@@ -72,14 +73,21 @@ class FakeProfile : public ProfileStore {
         c = static_cast<wchar_t>(c - L'A' + L'a');
     return s;
   }
+  // The lower-case name is kept, so a lookup compares without copying.
+  struct Section {
+    std::wstring name;
+    std::wstring lowerName;
+    std::map<std::wstring, std::wstring> keys;
+  };
   std::map<std::wstring, std::wstring>& SectionRef(const std::wstring& section) {
-    for (auto& s : sections_)
-      if (Lower(s.first) == Lower(section))
-        return s.second;
-    sections_.emplace_back(section, std::map<std::wstring, std::wstring>{});
-    return sections_.back().second;
+    const std::wstring wanted = Lower(section);
+    for (Section& s : sections_)
+      if (s.lowerName == wanted)
+        return s.keys;
+    sections_.push_back({section, wanted, {}});
+    return sections_.back().keys;
   }
-  std::vector<std::pair<std::wstring, std::map<std::wstring, std::wstring>>> sections_;
+  std::vector<Section> sections_;
 };
 
 // A folder of fake settings files, shared with the code under test.

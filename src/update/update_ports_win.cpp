@@ -4,12 +4,12 @@
 #include <urlmon.h>
 
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include "config/data_folders.h"
 #include "update/installer_signature_win.h"
+#include "update/restart_after_win.h"
 #include "ui/error_report.h"
 #include "win32/event_log_win.h"
 #include "base/files_win.h"
@@ -182,25 +182,8 @@ bool DesktopUpdatePorts::AskYesNo(const std::wstring& text) {
 
 namespace {
 
-// The command that runs the installer and, once it has ended, this program
-// again: through cmd.exe of the system folder, which runs as the user who
-// accepted the update and unelevated, as the monitor must (an elevated
-// monitor would be cut off from the manager's messages), whatever the
-// installer runs as. The installer ends this monitor; the new one registers
-// the tokens still plugged in. Nothing when a path would not pass through
-// cmd.exe unchanged: then the installer alone is started.
-std::optional<std::wstring> InstallThenRestartCommand(const std::wstring& installer,
-                                                      const std::wstring& monitor) {
-  for (const std::wstring* path : {&installer, &monitor})
-    if (path->find_first_of(L"\"%^\r\n") != std::wstring::npos)
-      return std::nullopt;
-  wchar_t folder[MAX_PATH] = {};
-  const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH)
-    return std::nullopt;
-  return L"\"" + std::wstring(folder) + L"\\cmd.exe\" /d /s /c \"start \"\" /wait \"" + installer +
-         L"\" & start \"\" \"" + monitor + L"\"\"";
-}
+// Beside the downloaded installer, in the per-user update folder.
+constexpr wchar_t kRestartHelperName[] = L"CorvanexE_Restart.exe";
 
 // Open for reading with read sharing only: no one can write, rename or
 // delete the file while it is held, and starting it is still allowed. Once
@@ -213,30 +196,26 @@ class WinHeldInstaller : public HeldInstaller {
     return CheckInstallerSignature(path_, file_.get(), ModuleFileName(nullptr));
   }
   std::wstring FileVersion() override { return GetFileVersionText(path_); }
+  // Started by the shell, so a declined elevation prompt is seen here
+  // (ERROR_CANCELLED) and reported, not taken for a start.
   std::int32_t Start() override {
-    kept_.push_back(std::move(file_));
-    if (const auto command = InstallThenRestartCommand(path_, ModuleFileName(nullptr))) {
-      STARTUPINFOW startup{sizeof startup};
-      PROCESS_INFORMATION started{};
-      std::wstring line = *command;
-      if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                         nullptr, &startup, &started)) {
-        CloseHandle(started.hThread);
-        CloseHandle(started.hProcess);
-        return 0;
-      }
-    }
-    // The installer alone; here a declined elevation prompt is seen.
     SHELLEXECUTEINFOW run{sizeof run};
-    run.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
     run.hwnd = owner_;
     run.lpVerb = L"open";
     run.lpFile = path_.c_str();
     run.nShow = SW_SHOW;
-    if (ShellExecuteExW(&run))
-      return 0;
-    const DWORD error = GetLastError();
-    return error ? static_cast<std::int32_t>(error) : ERROR_GEN_FAILURE;
+    if (!ShellExecuteExW(&run)) {
+      const DWORD error = GetLastError();
+      return error ? static_cast<std::int32_t>(error) : ERROR_GEN_FAILURE;
+    }
+    kept_.push_back(std::move(file_));
+    const UniqueKernelHandle installer(run.hProcess);
+    if (installer)
+      StartRestartAfter(installer.get(),
+                        path_.substr(0, path_.find_last_of(L'\\') + 1) + kRestartHelperName,
+                        ModuleFileName(nullptr));
+    return 0;
   }
 
  private:

@@ -1,6 +1,8 @@
 // The update check of the real program against a loopback web server, and
 // the product's installer.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -98,6 +100,14 @@ class UpdateTest : public MonitorScenario {
                                     text.data(), static_cast<int>(text.size())));
     return text;
   }
+  // For the record, in the test's output.
+  void PrintLog() const {
+    const std::wstring log = Log();
+    std::string utf8(log.size() * 3, '\0');
+    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, log.data(), static_cast<int>(log.size()),
+                                    utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr));
+    std::printf("update log:\n%s\n", utf8.c_str());
+  }
   void ClientAt(const std::wstring& version, const std::wstring& versionFile) {
     CreateFolderTree(UpdateFolder());
     WriteBytes(UpdateFolder() + L"ClientConfig.ini",
@@ -183,12 +193,31 @@ class UpdateTest : public MonitorScenario {
         timeout);
     return found;
   }
+  // The user leaves the installer before it ends the monitor. What waits for
+  // the installer then starts the monitor again, and that copy, meeting the
+  // running one, ends at once: the scenario goes on with its one monitor.
   static void CloseInstaller(HWND window) {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
     UniqueKernelHandle installer(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
     TerminateProcess(installer.get(), 0);
     WaitForSingleObject(installer.get(), 10000);
+    EXPECT_TRUE(WaitUntil(
+        [] {
+          return ProcessCount(L"CorvanexE_Restart.exe") == 0 &&
+                 ProcessCount(L"CorvanexEMon.exe") == 1;
+        },
+        20s));
+  }
+  // How many processes run a program file of this name.
+  static int ProcessCount(const wchar_t* name) {
+    UniqueKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{sizeof entry};
+    int count = 0;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry))
+      count += _wcsicmp(entry.szExeFile, name) == 0;
+    return count;
   }
 
   LoopbackServer server{::testing::UnitTest::GetInstance()->current_test_info()->name()};
@@ -373,6 +402,25 @@ TEST_F(UpdateTest, AnInstallerWhoseRevocationListCannotBeReadIsRefused) {
                 L"拒绝安装：无法确认安装程序的签名证书未被吊销，错误码 = 0x");
 }
 
+// Our publisher's, of the next version, and refused by the system when
+// started (as a declined elevation prompt is): the update reports that it did
+// not start, and nothing waits to bring the monitor back.
+TEST_F(UpdateTest, AnInstallerTheSystemDoesNotStartIsNotReportedAsStarted) {
+  server.Serve(L"not-a-program.exe");
+  monitor.CaptureEvents();
+  ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"not-a-program.exe"));
+  AcceptUpdate();
+  ASSERT_TRUE(AnswerMessageBox(process, L"提示", IDYES, 60s)) << Log();
+  EXPECT_TRUE(LogHas(L"安装程序未能启动，错误码 = ", 10s)) << Log();
+  PrintLog();
+  const std::string events = monitor.CapturedEvents();
+  EXPECT_NE(events.find("0x80000517"), std::string::npos) << events;  // did not start
+  EXPECT_EQ(events.find("0x40000516"), std::string::npos) << events;  // no "started"
+  EXPECT_FALSE(FileExists(UpdateFolder() + L"CorvanexE_Restart.exe"));
+  EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  End();
+}
+
 TEST_F(UpdateTest, InstallerChangedAfterSigningIsRefused) {
   ExpectRefused(L"altered.exe", L"拒绝安装：安装程序没有有效签名，错误码 = 0x");
 }
@@ -543,7 +591,11 @@ TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
       },
       120s));
   EXPECT_EQ(InstalledMonitor::WaitForExit(first.get(), 5s), 0u);  // the installer ended it
+  // Every program file replaced in place: nothing held the monitor's.
   EXPECT_EQ(GetFileVersionText(exe), L"1.0.0.2");
+  EXPECT_FALSE(FileExists(exe + L".new"));
+  // What brought it back ran from the user's update folder.
+  EXPECT_TRUE(FileExists(UpdateFolder() + L"CorvanexE_Restart.exe"));
 
   // Running again, as this user, with the token's certificates.
   HWND again = nullptr;
@@ -556,12 +608,8 @@ TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
   EXPECT_TRUE(LogHas(L"Server Ver = 1.0.0.2  Client Ver = 1.0.0.2\r\n", 30s)) << Log();
   EXPECT_TRUE(LogHas(L"未检测到新版本\r\n", 10s)) << Log();
   // For the record: the update log and our certificates in "MY" afterwards.
-  const std::wstring log = Log();
-  std::string utf8(log.size() * 3, '\0');
-  utf8.resize(WideCharToMultiByte(CP_UTF8, 0, log.data(), static_cast<int>(log.size()), utf8.data(),
-                                  static_cast<int>(utf8.size()), nullptr, nullptr));
-  std::printf("update log:\n%s\ncertificates of ours in MY: %d\n", utf8.c_str(),
-              CountProviderCertificates());
+  PrintLog();
+  std::printf("certificates of ours in MY: %d\n", CountProviderCertificates());
 
   UniqueKernelHandle uninstall =
       StartProcess(L"\"" + target + L"\\Uninstall.exe\" /S", out.path() + L"uninstall.txt");
@@ -619,9 +667,8 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   ASSERT_NO_FATAL_FAILURE(InstallSilently(target, out.path()));
   for (const wchar_t* file :
        {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"CorvanexCsp64.dll", L"V9ArcPKIMgr.exe",
-        L"Uninstall.exe",
-        L"Languages\\LanguageInfo.ini",
-        L"Languages\\ZH_2052.lng", L"config\\UserConfig.ini", L"config\\ClientConfig.txt",
+        L"Uninstall.exe", L"Languages\\LanguageInfo.ini", L"Languages\\ZH_2052.lng",
+        L"config\\UserConfig.ini", L"config\\ClientConfig.txt",
         L"PolicyDefinitions\\CorvanexE.admx", L"PolicyDefinitions\\en-US\\CorvanexE.adml",
         L"PolicyDefinitions\\zh-CN\\CorvanexE.adml"})
     EXPECT_TRUE(FileExists(target + L"\\" + file)) << file;
@@ -652,12 +699,12 @@ TEST(InstallerTest, InstallsSilentlyStartsAndUninstallsCleanly) {
   std::wstring image(MAX_PATH * 2, L'\0');
   DWORD imageSize = static_cast<DWORD>(image.size() * sizeof(wchar_t));
   DWORD type = 0, typeSize = sizeof type;
-  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kProviderKey, L"Image Path",
-                         RRF_RT_REG_SZ, nullptr, image.data(), &imageSize),
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kProviderKey, L"Image Path", RRF_RT_REG_SZ, nullptr,
+                         image.data(), &imageSize),
             ERROR_SUCCESS);
   EXPECT_EQ(std::wstring(image.c_str()), target + L"\\CorvanexCsp64.dll");
-  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kProviderKey, L"Type",
-                         RRF_RT_REG_DWORD, nullptr, &type, &typeSize),
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kProviderKey, L"Type", RRF_RT_REG_DWORD, nullptr,
+                         &type, &typeSize),
             ERROR_SUCCESS);
   EXPECT_EQ(type, static_cast<DWORD>(PROV_RSA_FULL));
 
@@ -717,8 +764,8 @@ int Msiexec(const std::wstring& args, const std::wstring& output) {
 std::vector<std::wstring> ProgramsAndFeaturesEntries() {
   std::vector<std::wstring> entries;
   HKEY uninstall = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
-                    KEY_READ, &uninstall) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
+                    0, KEY_READ, &uninstall) != ERROR_SUCCESS)
     return entries;
   wchar_t name[256];
   for (DWORD i = 0, size = 256; RegEnumKeyExW(uninstall, i, name, &size, nullptr, nullptr, nullptr,
@@ -763,13 +810,15 @@ TEST(InstallerTest, TheMsiPackageInstallsUpgradesRepairsRefusesAnOlderOneAndUnin
   for (const wchar_t* file :
        {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"V9ArcPKIMgr.exe", L"CorvanexCsp64.dll",
         L"Languages\\LanguageInfo.ini", L"Languages\\ZH_2052.lng", L"Languages\\EN_1033.lng",
-        L"config\\UserConfig.ini", L"config\\ClientConfig.txt", L"PolicyDefinitions\\CorvanexE.admx",
-        L"PolicyDefinitions\\en-US\\CorvanexE.adml", L"PolicyDefinitions\\zh-CN\\CorvanexE.adml"})
+        L"config\\UserConfig.ini", L"config\\ClientConfig.txt",
+        L"PolicyDefinitions\\CorvanexE.admx", L"PolicyDefinitions\\en-US\\CorvanexE.adml",
+        L"PolicyDefinitions\\zh-CN\\CorvanexE.adml"})
     EXPECT_TRUE(FileExists(target + file)) << file;
   wchar_t run[MAX_PATH * 2] = {};
   DWORD size = sizeof run;
-  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kRun, L"CorvanexE", RRF_RT_REG_SZ, nullptr, run, &size),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegGetValueW(HKEY_LOCAL_MACHINE, kRun, L"CorvanexE", RRF_RT_REG_SZ, nullptr, run, &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(std::wstring(run), L"\"" + target + L"CorvanexEMon.exe\"");
   EXPECT_TRUE(RegistryHas(kEventSource, L"EventMessageFile"));
   EXPECT_TRUE(RegistryHas(kProviderKey, L"Image Path"));
@@ -789,16 +838,18 @@ TEST(InstallerTest, TheMsiPackageInstallsUpgradesRepairsRefusesAnOlderOneAndUnin
   EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
 
   // The next version in place of this one: one entry, the new program.
-  EXPECT_EQ(Msiexec(L"/i \"" UPDATE_INSTALLERS_PATH L"next.msi\" /qn", out.path() + L"next.txt"), 0);
+  EXPECT_EQ(Msiexec(L"/i \"" UPDATE_INSTALLERS_PATH L"next.msi\" /qn", out.path() + L"next.txt"),
+            0);
   EXPECT_EQ(GetFileVersionText(target + L"CorvanexEMon.exe"), L"1.0.0.2");
   EXPECT_EQ(ProgramsAndFeaturesEntries(), std::vector<std::wstring>{L"1.0.2 Veltrox"});
 
   // A repair brings back what was deleted (what "Repair" and msiexec /f do;
   // Wine's msiexec takes only this form of it).
   DeleteFileW((target + L"CorvanexMgr.dll").c_str());
-  EXPECT_EQ(Msiexec(L"/i \"" UPDATE_INSTALLERS_PATH L"next.msi\" /qn REINSTALL=ALL REINSTALLMODE=omus",
-                    out.path() + L"repair.txt"),
-            0);
+  EXPECT_EQ(
+      Msiexec(L"/i \"" UPDATE_INSTALLERS_PATH L"next.msi\" /qn REINSTALL=ALL REINSTALLMODE=omus",
+              out.path() + L"repair.txt"),
+      0);
   EXPECT_TRUE(FileExists(target + L"CorvanexMgr.dll"));
 
   // The older package refuses, and changes nothing.
@@ -806,7 +857,8 @@ TEST(InstallerTest, TheMsiPackageInstallsUpgradesRepairsRefusesAnOlderOneAndUnin
   EXPECT_EQ(GetFileVersionText(target + L"CorvanexEMon.exe"), L"1.0.0.2");
   EXPECT_EQ(ProgramsAndFeaturesEntries(), std::vector<std::wstring>{L"1.0.2 Veltrox"});
 
-  EXPECT_EQ(Msiexec(L"/x \"" UPDATE_INSTALLERS_PATH L"next.msi\" /qn", out.path() + L"remove.txt"), 0);
+  EXPECT_EQ(Msiexec(L"/x \"" UPDATE_INSTALLERS_PATH L"next.msi\" /qn", out.path() + L"remove.txt"),
+            0);
   for (const wchar_t* file : {L"CorvanexEMon.exe", L"CorvanexCsp64.dll", L"Languages\\EN_1033.lng",
                               L"PolicyDefinitions\\en-US\\CorvanexE.adml"})
     EXPECT_FALSE(FileExists(target + file)) << file;
