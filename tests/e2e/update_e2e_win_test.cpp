@@ -618,6 +618,34 @@ TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
   EXPECT_TRUE(WaitUntil([&] { return !FileExists(target + L"\\Uninstall.exe"); }, 30s));
 }
 
+// A monitor whose window goes before its process lets go of its files: the
+// update waits for the process, so every file is replaced in place and no
+// restart is asked for.
+TEST(InstallerTest, AMonitorSlowToEndAfterItsWindowIsGoneIsWaitedFor) {
+  TempFolder place, out;
+  const std::wstring target = place.path() + L"CorvanexE";
+  ASSERT_NO_FATAL_FAILURE(InstallSilently(target, out.path()));
+  const std::wstring exe = target + L"\\CorvanexEMon.exe";
+  ASSERT_TRUE(CopyFileW(BIN_DIR_PATH L"slow_monitor_standin.exe", exe.c_str(), FALSE));
+  UniqueKernelHandle monitor = StartProcess(L"\"" + exe + L"\"", out.path() + L"monitor.txt");
+  ASSERT_TRUE(monitor);
+  ASSERT_TRUE(
+      WaitUntil([] { return FindWindowW(L"TQZCorvanexE_TrayIconCer", nullptr) != nullptr; }));
+
+  UniqueKernelHandle update = StartProcess(
+      L"\"" UPDATE_INSTALLERS_PATH L"good.exe\" /S /D=" + target, out.path() + L"update.txt");
+  ASSERT_TRUE(update);
+  EXPECT_EQ(InstalledMonitor::WaitForExit(update.get(), 60s), 0u);
+  EXPECT_EQ(WaitForSingleObject(monitor.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(GetFileVersionText(exe), L"1.0.0.2");
+  EXPECT_FALSE(FileExists(exe + L".new"));
+
+  UniqueKernelHandle uninstall =
+      StartProcess(L"\"" + target + L"\\Uninstall.exe\" /S", out.path() + L"uninstall.txt");
+  ASSERT_TRUE(uninstall);
+  EXPECT_TRUE(WaitUntil([&] { return !FileExists(target + L"\\Uninstall.exe"); }, 30s));
+}
+
 // A monitor of another signed-in user holds the program while an update
 // installs (its session is out of the installer's reach): the install does
 // not fail; the held file is replaced at the next restart, and the installer
