@@ -96,8 +96,8 @@ class CertStoreExports : public ::testing::Test {
   void Clean() {
     remove_all_certs_from_store("Test CSP A");
     remove_all_certs_from_store("Test CSP B");
-    DeleteFromMy(L"Store Test User");
-    DeleteFromMy(L"Store Test Other");
+    DeleteSubjectFromStore(L"MY", L"Store Test User");
+    DeleteSubjectFromStore(L"MY", L"Store Test Other");
   }
   int32_t Add(const std::string& der, const char* container, const char* provider) {
     return container_addcert_to_store(container, provider, 1, Bytes(der),

@@ -37,8 +37,12 @@ class MonitoringTest : public ::testing::Test {
     RemoveProviderCertificates();
     RemoveTree(L"C:\\KeyLog");
     // The copies of a scenario that are not ours.
-    DeleteFromMy(L"Alice Example (ends soon)");
-    DeleteFromMy(L"Bob Example");
+    DeleteSubjectFromStore(L"MY", L"Alice Example (ends soon)");
+    DeleteSubjectFromStore(L"MY", L"Bob Example");
+    // Trusted roots stay, and a root already trusted is not asked for: each
+    // scenario of the root prompt starts without them.
+    DeleteSubjectFromStore(L"ROOT", L"Demo Root CA");
+    DeleteSubjectFromStore(L"ROOT", L"Demo Partner Root CA");
   }
   // How often text is in today's diagnostic log.
   static int CountInLog(const std::string& text) {
@@ -235,7 +239,7 @@ TEST_F(MonitoringTest, TheUsersOwnCopyOfATokenCertificateStaysAsItWas) {
   EXPECT_EQ(own_copy(before), 1);
   EXPECT_EQ(own_copy(after), 1);
   EXPECT_EQ(after.size(), before.size());
-  DeleteFromMy(L"Alice Example");
+  DeleteSubjectFromStore(L"MY", L"Alice Example");
 }
 
 TEST_F(MonitoringTest, RegCertFromTheManagerRegistersAgainAndAnswersLoadCert) {
@@ -382,6 +386,28 @@ TEST_F(MonitoringTest, EventsDuringTheRootPromptRunAfterIt) {
   TerminateProcess(manager.get(), 0);
   const std::string received = ReadBytes(out.path() + L"mgr.txt");
   EXPECT_EQ(received.find("text=LoadCert"), received.rfind("text=LoadCert")) << received;
+}
+
+// A token with its default PIN whose pass stops at the root prompt: the PIN
+// check waits for the answer, then asks, so its dialogs never stack on the
+// system's prompt.
+TEST_F(MonitoringTest, TheDefaultPinCheckWaitsForTheRootPrompt) {
+  InstallLibraryStandIn(monitor.appDir(), ROOT_PROMPT_LIBRARY_PATH);
+  monitor.WriteUserSettings("CertTips=0\r\nDefaultPINMode=1\r\n");
+  HANDLE process = monitor.Start();
+  ASSERT_NE(monitor.WaitForMainWindow(), nullptr);
+  monitor.Plug(0, L"alice");
+  ASSERT_NE(WaitForRootPrompt(process), nullptr);
+  const auto pinDialog = [&] {
+    return InstalledMonitor::FindProcessWindow(process, L"TUPinSetForm") != nullptr;
+  };
+  // The check's timer ticks every 500 ms: six ticks go by under the prompt.
+  EXPECT_FALSE(WaitUntil(pinDialog, std::chrono::seconds(3)));
+  ASSERT_TRUE(AnswerMessageBox(process, kRootPrompt, IDYES, std::chrono::seconds(5)));
+  EXPECT_TRUE(WaitUntil(pinDialog));
+  monitor.EndSession(process);
+  EXPECT_EQ(InstalledMonitor::WaitForExit(process), 0u);
+  EXPECT_EQ(CountProviderCertificates(), 0);
 }
 
 // Logoff while the root prompt is up: the program ends at once, the pass

@@ -62,9 +62,9 @@ bool ImportToMy(const std::string& der,
                                           nullptr) != FALSE;
 }
 
-void DeleteFromMy(const std::wstring& subject) {
+void DeleteSubjectFromStore(const wchar_t* store, const std::wstring& subject) {
   for (LPCSTR kind : {CERT_STORE_PROV_SYSTEM_W, CERT_STORE_PROV_SYSTEM_REGISTRY_W}) {
-    UniqueCertStore my(CertOpenStore(kind, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY"));
+    UniqueCertStore my(CertOpenStore(kind, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, store));
     std::vector<const CERT_CONTEXT*> doomed;
     for (const CERT_CONTEXT* c = nullptr; (c = CertEnumCertificatesInStore(my.get(), c));) {
       wchar_t name[256] = {};

@@ -21,5 +21,6 @@ bool ImportToMy(const std::string& der,
                 const std::wstring& provider,
                 const std::wstring& container,
                 const std::wstring& description = L"");
-// Deletes every copy with this subject from "MY", whoever put it there.
-void DeleteFromMy(const std::wstring& subject);
+// Deletes every copy with this subject from one of the current user's
+// system stores, whoever put it there.
+void DeleteSubjectFromStore(const wchar_t* store, const std::wstring& subject);
