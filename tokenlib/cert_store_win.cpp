@@ -120,6 +120,11 @@ class UserStores {
   HCERTSTORE Registry(const std::wstring& name) {
     return Open(registry_, name, CERT_STORE_PROV_SYSTEM_REGISTRY_W);
   }
+  bool IsRoot(HCERTSTORE store) const {
+    return std::any_of(logical_.begin(), logical_.end(), [&](const auto& open) {
+      return open.second.get() == store && open.first == L"ROOT";
+    });
+  }
   bool IsOpen(HCERTSTORE store) const {
     return std::any_of(logical_.begin(), logical_.end(),
                        [&](const auto& open) { return open.second.get() == store; });
@@ -174,17 +179,25 @@ class UserStores {
       }
       if (pending_.empty() || std::chrono::steady_clock::now() < lastAdd_ + kCommitDelay)
         continue;
-      // Written out without the lock, each store through a reference of its
-      // own: Windows holds a store's lock across an add to "ROOT" and its
-      // prompt, so a commit may wait for the user, and a removal meanwhile
-      // (a logoff during a second root's prompt) must not wait behind it.
-      std::vector<UniqueCertStore> taken;
+      // "ROOT" is written out without the lock, through a reference of its
+      // own: Windows holds that store's lock across an add and its prompt, so
+      // its commit may wait for the user, and a removal meanwhile (a logoff
+      // during a second root's prompt) must not wait behind it. Every other
+      // store is written out under the lock: a commit writes back what it
+      // holds, and a removal running beside it saw its deleted certificates
+      // written back into the user's registry.
+      std::vector<UniqueCertStore> roots;
       for (HCERTSTORE store : std::exchange(pending_, {}))
-        taken.emplace_back(Crypt32().CertDuplicateStore(store));
+        if (IsRoot(store))
+          roots.emplace_back(Crypt32().CertDuplicateStore(store));
+        else
+          Crypt32().CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+      if (roots.empty())
+        continue;
       held.unlock();
-      for (const UniqueCertStore& store : taken)
+      for (const UniqueCertStore& store : roots)
         Crypt32().CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
-      taken.clear();
+      roots.clear();
       held.lock();
     }
   }
