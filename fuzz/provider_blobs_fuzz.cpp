@@ -31,9 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto hash = in.subspan(5);
     const auto block = csp::SignedBlock(alg, hash, data[1] & 1, &status);
     if (block.has_value() != (status == capi::kOk) ||
-        (block && (block->size() < hash.size() ||
-                   std::memcmp(block->data() + block->size() - hash.size(), hash.data(),
-                               hash.size()) != 0)))
+        (block &&
+         (block->size() < hash.size() ||
+          std::memcmp(block->data() + block->size() - hash.size(), hash.data(), hash.size()) != 0)))
       __builtin_trap();
   }
 

@@ -253,7 +253,9 @@ CK_RV C_Sign_(CK_SESSION_HANDLE session,
               CK_ULONG_PTR signatureLength) {
   return Traced(
       "C_Sign", Session(session) + ", length=" + std::to_string(length),
-      [&](CK_FUNCTION_LIST& f) { return f.C_Sign(session, data, length, signature, signatureLength); },
+      [&](CK_FUNCTION_LIST& f) {
+        return f.C_Sign(session, data, length, signature, signatureLength);
+      },
       [&](CK_RV) { return "out=" + std::to_string(signatureLength ? *signatureLength : 0); });
 }
 CK_RV C_Decrypt_(CK_SESSION_HANDLE session,

@@ -16,8 +16,7 @@ ProductSettings ReadProductSettings(const std::wstring& productFolder) {
   TConfigInfo settings{};
   ReadAppConfig(userConfig, settings);
   product.settings = WithPolicySettings(product.policy, settings);
-  const int languageId =
-      product.policy.LanguageID.value_or(ReadConfiguredLanguageID(userConfig));
+  const int languageId = product.policy.LanguageID.value_or(ReadConfiguredLanguageID(userConfig));
   SelectStartupLanguage(productFolder, languageId, product.strings);
   product.module = ToAnsi(product.policy.Pkcs11Module.value_or(product.strings.PKCS11Name));
   return product;

@@ -24,7 +24,8 @@ constexpr int kWidth = 780, kHeight = 480;
 constexpr UINT_PTR kDeviceSettleTimer = 1;
 constexpr UINT kDeviceSettleMs = 1500;  // let the module see the token first
 
-constexpr DWORD kListStyle = LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_BORDER | WS_TABSTOP;
+constexpr DWORD kListStyle =
+    LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_BORDER | WS_TABSTOP;
 constexpr ControlSpec kDesign[] = {
     {TManagerForm::kTokensCaption, L"STATIC", SS_LEFT | SS_NOPREFIX, 12, 10, 400, 18},
     {TManagerForm::kTokenList, WC_LISTVIEWW, kListStyle, 12, 30, 756, 96},
@@ -44,12 +45,14 @@ struct Column {
   std::wstring TResStrs::*heading;
   int width;
 };
-constexpr Column kTokenColumns[] = {
-    {&TResStrs::K_Info_labelName, 220}, {&TResStrs::K_Info_Sn, 200}, {&TResStrs::Mgr_Col_PinState, 320}};
+constexpr Column kTokenColumns[] = {{&TResStrs::K_Info_labelName, 220},
+                                    {&TResStrs::K_Info_Sn, 200},
+                                    {&TResStrs::Mgr_Col_PinState, 320}};
 // Together they fit the list beside its scroll bar.
 constexpr Column kCertificateColumns[] = {
-    {&TResStrs::Mgr_Col_Stage, 120},  {&TResStrs::K_Cert_Name, 136},   {&TResStrs::K_Cert_issure, 106},
-    {&TResStrs::Mgr_Col_Use, 96},     {&TResStrs::K_Cert_begin, 76},   {&TResStrs::K_Cert_End, 76},
+    {&TResStrs::Mgr_Col_Stage, 120},  {&TResStrs::K_Cert_Name, 136},
+    {&TResStrs::K_Cert_issure, 106},  {&TResStrs::Mgr_Col_Use, 96},
+    {&TResStrs::K_Cert_begin, 76},    {&TResStrs::K_Cert_End, 76},
     {&TResStrs::Mgr_Col_InStore, 70}, {&TResStrs::Mgr_Col_Token, 50},
 };
 
@@ -74,13 +77,16 @@ std::wstring LocalDate(const std::int32_t date[3], const std::wstring& fallback)
   st.wMonth = static_cast<WORD>(date[1]);
   st.wDay = static_cast<WORD>(date[2]);
   wchar_t text[80] = {};
-  if (date[0] < 1601 || !GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr,
-                                         text, 80, nullptr))
+  if (date[0] < 1601 ||
+      !GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, text, 80, nullptr))
     return fallback;
   return text;
 }
 
-void SetColumns(HWND list, const Column* columns, std::size_t count, const TResStrs& strings,
+void SetColumns(HWND list,
+                const Column* columns,
+                std::size_t count,
+                const TResStrs& strings,
                 const DialogLayout& layout) {
   while (SendMessageW(list, LVM_DELETECOLUMN, 0, 0)) {
   }
@@ -110,7 +116,8 @@ void AddRow(HWND list, int row, const std::vector<std::wstring>& texts, int imag
 }
 
 int SelectedRow(HWND list) {
-  return static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+  return static_cast<int>(
+      SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
 }
 
 // The user's stores, read only.
@@ -120,25 +127,25 @@ class UserStores : public CertificateStores {
     const Crypt32Functions& c = Crypt32();
     if (!c.loaded || der.empty())
       return false;
-    PCCERT_CONTEXT cert = c.CertCreateCertificateContext(
-        X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+    PCCERT_CONTEXT cert = c.CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
+                                                         static_cast<DWORD>(der.size()));
     if (!cert)
       return false;
     bool found = false;
     const wchar_t* const userStores[] = {L"MY"};
     const wchar_t* const caStores[] = {L"ROOT", L"CA"};
-    const std::span<const wchar_t* const> names =
-        kind == cmgr::kUserCertificate ? std::span<const wchar_t* const>(userStores)
-                                       : std::span<const wchar_t* const>(caStores);
+    const std::span<const wchar_t* const> names = kind == cmgr::kUserCertificate
+                                                      ? std::span<const wchar_t* const>(userStores)
+                                                      : std::span<const wchar_t* const>(caStores);
     for (const wchar_t* name : names) {
-      HCERTSTORE store = c.CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                         CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG |
-                                             CERT_STORE_OPEN_EXISTING_FLAG,
-                                         name);
+      HCERTSTORE store = c.CertOpenStore(
+          CERT_STORE_PROV_SYSTEM_W, 0, 0,
+          CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG,
+          name);
       if (!store)
         continue;
-      if (PCCERT_CONTEXT held =
-              c.CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, cert, nullptr)) {
+      if (PCCERT_CONTEXT held = c.CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
+                                                             CERT_FIND_EXISTING, cert, nullptr)) {
         c.CertFreeCertificateContext(held);
         found = true;
       }
@@ -187,8 +194,8 @@ std::unique_ptr<TManagerForm> TManagerForm::Create(const std::wstring& exeDir,
   std::unique_ptr<TManagerForm> form(new TManagerForm(exeDir, std::move(product)));
   HICON icon = LoadIconW(GetModuleHandleW(nullptr), L"MAINICON");
   if (!form->CreateWindowOfClass(names::kManagerWindowClass, form->product_.strings.P_Caption,
-                                 WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 0, nullptr,
-                                 icon))
+                                 WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 0,
+                                 nullptr, icon))
     return nullptr;
   form->CreateControls();
   form->ApplyTexts();
@@ -225,8 +232,8 @@ void TManagerForm::ApplyTexts() {
   SetDlgItemTextW(hwnd(), kRegisterButton, s.K_Cert_Reg.c_str());
   SetDlgItemTextW(hwnd(), kRefreshButton, s.Main_Form_btn_Refresh.c_str());
   SetColumns(layout_->Item(kTokenList), kTokenColumns, std::size(kTokenColumns), s, *layout_);
-  SetColumns(layout_->Item(kCertificateList), kCertificateColumns, std::size(kCertificateColumns), s,
-             *layout_);
+  SetColumns(layout_->Item(kCertificateList), kCertificateColumns, std::size(kCertificateColumns),
+             s, *layout_);
   // The stage marks at the size of the window's DPI.
   common_controls::DestroyImageList(stageIcons_);
   const int size = layout_->Scale(16);
@@ -270,15 +277,16 @@ void TManagerForm::FillLists() {
   }
   for (std::size_t i = 0; i < view_.certificates.size(); ++i) {
     const CertificateRow& c = view_.certificates[i];
-    AddRow(certificates, static_cast<int>(i),
-           {StageText(c, product_.settings.CertDay, s), c.subject, c.issuer, UseText(c, s),
-            LocalDate(c.notBefore, c.notBeforeText), LocalDate(c.notAfter, c.notAfterText),
-            c.inStore ? s.Mgr_Yes : s.Mgr_No,
-            view_.tokens[static_cast<std::size_t>(c.token)].label},
-           StageIcon(c));
+    AddRow(
+        certificates, static_cast<int>(i),
+        {StageText(c, product_.settings.CertDay, s), c.subject, c.issuer, UseText(c, s),
+         LocalDate(c.notBefore, c.notBeforeText), LocalDate(c.notAfter, c.notAfterText),
+         c.inStore ? s.Mgr_Yes : s.Mgr_No, view_.tokens[static_cast<std::size_t>(c.token)].label},
+        StageIcon(c));
   }
   if (!view_.certificates.empty())
-    ListView_SetItemState(certificates, 0, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_SetItemState(certificates, 0, LVIS_SELECTED | LVIS_FOCUSED,
+                          LVIS_SELECTED | LVIS_FOCUSED);
   SetDlgItemTextW(hwnd(), kStatusText, view_.tokens.empty() ? s.P_Plug.c_str() : L"");
   for (int id : {kViewButton, kCopyButton})
     EnableWindow(layout_->Item(id), !view_.certificates.empty());
@@ -358,7 +366,8 @@ void TManagerForm::ChangePin() {
                   if (ReadTokenInfo(lib, i, info) != 0 || FromAnsi(info.Label) != token.label ||
                       FromAnsi(info.Serial) != token.serial)
                     continue;
-                  const PinChangeOutcome outcome = ChangePinOnToken(lib, i, change, product_.strings);
+                  const PinChangeOutcome outcome =
+                      ChangePinOnToken(lib, i, change, product_.strings);
                   message = outcome.message;
                   changed = !outcome.oldPinWrong;
                   return;

@@ -150,8 +150,10 @@ std::wstring DetailsText(const TokenView& view,
   };
   const TokenRow& token = view.tokens.at(static_cast<std::size_t>(cert.token));
   return line(strings.K_Cert_Name, cert.subject) + line(strings.K_Cert_issure, cert.issuer) +
-         line(strings.K_Cert_Serial, std::wstring(cert.serialNumber.begin(), cert.serialNumber.end())) +
-         line(strings.K_Cert_begin, cert.notBeforeText) + line(strings.K_Cert_End, cert.notAfterText) +
+         line(strings.K_Cert_Serial,
+              std::wstring(cert.serialNumber.begin(), cert.serialNumber.end())) +
+         line(strings.K_Cert_begin, cert.notBeforeText) +
+         line(strings.K_Cert_End, cert.notAfterText) +
          line(strings.Mgr_Col_Use, UseText(cert, strings)) +
          line(strings.Mgr_Col_Stage, StageText(cert, warningDays, strings)) +
          line(strings.Mgr_Col_InStore, cert.inStore ? strings.Mgr_Yes : strings.Mgr_No) +

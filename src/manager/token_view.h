@@ -27,14 +27,14 @@ struct TokenRow {
 };
 
 struct CertificateRow {
-  int token = 0;        // index into TokenView::tokens
+  int token = 0;               // index into TokenView::tokens
   std::string container;       // as the library names it; empty for a standalone certificate
   std::wstring containerText;  // the same for people
   std::int32_t keySpec = 0;
   std::vector<std::uint8_t> der;
   std::wstring subject, issuer;
   std::string serialNumber;
-  std::wstring notBeforeText, notAfterText;  // "yyyy-mm-dd"
+  std::wstring notBeforeText, notAfterText;          // "yyyy-mm-dd"
   std::int32_t notBefore[3] = {}, notAfter[3] = {};  // year, month, day
   cmgr::CertKind kind = cmgr::kUserCertificate;
   CertStage stage = CertStage::kValid;
@@ -56,8 +56,8 @@ class CertificateStores {
 };
 
 struct ViewRules {
-  int warningDays = 0;           // the settings' CertDay
-  bool skipExpired = false;      // the settings' SkipExpiredCertificates
+  int warningDays = 0;       // the settings' CertDay
+  bool skipExpired = false;  // the settings' SkipExpiredCertificates
   LocalDateTime now;
 };
 

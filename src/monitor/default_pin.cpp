@@ -123,7 +123,8 @@ PinChangeOutcome ChangePinOnToken(TokenLibrary& lib,
   if (lib.token_login(token, change.oldPin.text(), &triesLeft) != 0)
     return {true, SafeFormat(strings.K_OldCheck, {triesLeft})};
   lib.token_logout(token);
-  const std::int32_t status = lib.token_change_upin(token, change.oldPin.text(), change.newPin.text());
+  const std::int32_t status =
+      lib.token_change_upin(token, change.oldPin.text(), change.newPin.text());
   if (status != 0)
     return {false, strings.K_Set_No + strings.K_ErrorCODE_Str + std::to_wstring(status)};
   return {false, strings.K_Set_Yes};

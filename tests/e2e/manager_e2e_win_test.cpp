@@ -43,7 +43,8 @@ class ManagerTest : public MonitorScenario {
     return ListViewRows(GetDlgItem(manager, list), columns);
   }
   static const std::vector<std::wstring>* Certificate(
-      const std::vector<std::vector<std::wstring>>& rows, const std::wstring& subject) {
+      const std::vector<std::vector<std::wstring>>& rows,
+      const std::wstring& subject) {
     const auto it = std::find_if(rows.begin(), rows.end(), [&](const auto& row) {
       return row[TManagerForm::kSubjectColumn] == subject;
     });
@@ -67,7 +68,8 @@ TEST_F(ManagerTest, ListsTheTokensFollowsAPullRegistersAgainAndEndsWithTheMonito
     tokens = Rows(manager, TManagerForm::kTokenList, kTokenColumns);
     return tokens.size() == 2;
   }));
-  EXPECT_EQ(tokens[0], (std::vector<std::wstring>{L"Alice", L"A000000001", L"正常; 仍为出厂默认口令"}));
+  EXPECT_EQ(tokens[0],
+            (std::vector<std::wstring>{L"Alice", L"A000000001", L"正常; 仍为出厂默认口令"}));
   EXPECT_EQ(tokens[1], (std::vector<std::wstring>{L"Bob", L"B000000002", L"剩余重试次数：1"}));
 
   certificates = Rows(manager, TManagerForm::kCertificateList, kCertificateColumns);
@@ -94,7 +96,8 @@ TEST_F(ManagerTest, ListsTheTokensFollowsAPullRegistersAgainAndEndsWithTheMonito
   monitor.Unplug(1);
   TempFolder out;
   RunDriver(L"notify --removal --class TQZCorvanexE_Mgr", out.path() + L"n.txt");
-  EXPECT_TRUE(WaitUntil([&] { return Rows(manager, TManagerForm::kTokenList, kTokenColumns).size() == 1; }));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Rows(manager, TManagerForm::kTokenList, kTokenColumns).size() == 1; }));
   EXPECT_FALSE(Certificate(Rows(manager, TManagerForm::kCertificateList, kCertificateColumns),
                            L"Bob Example"));
 

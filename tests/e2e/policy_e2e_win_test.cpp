@@ -216,8 +216,9 @@ TEST_F(PolicyTest, ASmartCardReaderArrivalStartsASearch) {
 // the administrator's, which the settings dialog shows locked and the
 // manager explains.
 TEST_F(PolicyTest, ExpiredCertificatesAreLeftOutByTheSettingAndThePolicyLocksIt) {
-  ASSERT_TRUE(StartWith("CertTips=0\r\nLanguageID=2052\r\nDefaultPINMode=0\r\n"
-                        "SkipExpiredCertificates=1\r\n"));
+  ASSERT_TRUE(
+      StartWith("CertTips=0\r\nLanguageID=2052\r\nDefaultPINMode=0\r\n"
+                "SkipExpiredCertificates=1\r\n"));
   monitor.Plug(0, L"alice");
   EXPECT_TRUE(WaitUntil([] { return CountMy() == 3; })) << CountMy();  // of 4
   EXPECT_TRUE(StoreHas(L"MY", L"Alice Example (ends soon)"));
@@ -225,8 +226,9 @@ TEST_F(PolicyTest, ExpiredCertificatesAreLeftOutByTheSettingAndThePolicyLocksIt)
   End();
 
   SetNumber(L"SkipExpiredCertificates", 1);
-  ASSERT_TRUE(StartWith("CertTips=0\r\nLanguageID=2052\r\nDefaultPINMode=0\r\n"
-                        "SkipExpiredCertificates=0\r\n"));
+  ASSERT_TRUE(
+      StartWith("CertTips=0\r\nLanguageID=2052\r\nDefaultPINMode=0\r\n"
+                "SkipExpiredCertificates=0\r\n"));
   EXPECT_TRUE(WaitUntil([] { return CountMy() == 3; })) << CountMy();
   EXPECT_FALSE(StoreHas(L"MY", L"Alice Example (expired)"));
   HWND dialog = OpenSettingsDialog(process);
@@ -238,7 +240,8 @@ TEST_F(PolicyTest, ExpiredCertificatesAreLeftOutByTheSettingAndThePolicyLocksIt)
 
   ASSERT_TRUE(ChooseTrayMenuItem(0));
   HWND manager = nullptr;
-  ASSERT_TRUE(WaitUntil([&] { return (manager = FindWindowW(L"TQZCorvanexE_Mgr", nullptr)) != nullptr; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return (manager = FindWindowW(L"TQZCorvanexE_Mgr", nullptr)) != nullptr; }));
   std::vector<std::wstring> expired;
   EXPECT_TRUE(WaitUntil([&] {
     for (const auto& row : ListViewRows(GetDlgItem(manager, TManagerForm::kCertificateList), 8))

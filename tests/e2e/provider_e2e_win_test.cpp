@@ -96,8 +96,8 @@ class ProviderTest : public MonitorScenario {
   static Key AcquireKey(PCCERT_CONTEXT cert, DWORD flags = 0) {
     Key key;
     BOOL mustFree = FALSE;
-    EXPECT_TRUE(
-        CryptAcquireCertificatePrivateKey(cert, flags, nullptr, &key.provider, &key.keySpec, &mustFree))
+    EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, flags, nullptr, &key.provider, &key.keySpec,
+                                                  &mustFree))
         << std::hex << GetLastError();
     return key;
   }
