@@ -66,10 +66,6 @@ BOOL WINAPI ControlWaitingOnStall(HCERTSTORE store, DWORD flags, DWORD control, 
   return ::CertControlStore(store, flags, control, para);
 }
 
-std::string Cert(const char* name) {
-  return ReadBytes(std::wstring(SOURCE_DIR_PATH L"tokenlib\\testdata\\certs\\") + FromAnsi(name) +
-                   L".der");
-}
 const unsigned char* Bytes(const std::string& s) {
   return reinterpret_cast<const unsigned char*>(s.data());
 }
@@ -132,7 +128,7 @@ TEST_P(StalledCommit, ARemovalBesideItLeavesNothingOfOurs) {
   Stall().stalled = c.stalled;
   ResetEvent(Stall().entered.get());
   ResetEvent(Stall().release.get());
-  const std::string user = Cert("user"), root = Cert("root");
+  const std::string user = TestCertificate("user"), root = TestCertificate("root");
   ASSERT_EQ(tokenlib::AddUserCertificate("c", "Test CSP S", 1, Bytes(user),
                                          static_cast<std::int32_t>(user.size())),
             0);

@@ -17,10 +17,6 @@
 
 namespace {
 
-std::string Cert(const char* name) {
-  return ReadBytes(std::wstring(SOURCE_DIR_PATH L"tokenlib\\testdata\\certs\\") + FromAnsi(name) +
-                   L".der");
-}
 const unsigned char* Bytes(const std::string& s) {
   return reinterpret_cast<const unsigned char*>(s.data());
 }
@@ -124,7 +120,7 @@ TEST_F(CertStoreExports, DecodesNamesDatesAndKind) {
   char16_t subject[257], issuer[257];
   char serial[257];
   int32_t version = 0, kind = -1, notBefore[9], notAfter[9];
-  const std::string user = Cert("user");
+  const std::string user = TestCertificate("user");
   ASSERT_EQ(helper_get_cert_info2(Bytes(user), static_cast<int32_t>(user.size()), subject, issuer,
                                   &version, serial, notBefore, notAfter, &kind),
             0);
@@ -137,7 +133,7 @@ TEST_F(CertStoreExports, DecodesNamesDatesAndKind) {
   EXPECT_EQ(notAfter[0] - notBefore[0], 20);  // 7300 days
   EXPECT_TRUE(notAfter[1] >= 1 && notAfter[1] <= 12);
 
-  const std::string root = Cert("root"), inter = Cert("inter");
+  const std::string root = TestCertificate("root"), inter = TestCertificate("inter");
   helper_get_cert_info2(Bytes(root), static_cast<int32_t>(root.size()), subject, issuer, &version,
                         serial, notBefore, notAfter, &kind);
   EXPECT_EQ(kind, 1);
@@ -179,12 +175,12 @@ TEST_F(CertStoreExports, GarbageIsAStatusNotACrash) {
   EXPECT_NE(helper_get_cert_info2(nullptr, 0, subject, issuer, &version, serial, notBefore,
                                   notAfter, &kind),
             0);
-  const std::string user = Cert("user");
+  const std::string user = TestCertificate("user");
   EXPECT_NE(container_addcert_to_store("c", "Test CSP A", 1, Bytes(user), 10), 0);
 }
 
 TEST_F(CertStoreExports, UserCertificateIsLinkedToContainerAndProvider) {
-  const std::string user = Cert("user");
+  const std::string user = TestCertificate("user");
   ASSERT_EQ(container_addcert_to_store("Alice's container", "Test CSP A", 2, Bytes(user),
                                        static_cast<int32_t>(user.size())),
             0);
@@ -203,7 +199,7 @@ TEST_F(CertStoreExports, UserCertificateIsLinkedToContainerAndProvider) {
 }
 
 TEST_F(CertStoreExports, CaCertificatesGoToRootAndCa) {
-  const std::string root = Cert("root"), inter = Cert("inter");
+  const std::string root = TestCertificate("root"), inter = TestCertificate("inter");
   EXPECT_EQ(helper_add_root_cert_to_store(u"ROOT", Bytes(root), static_cast<int32_t>(root.size())),
             0);
   EXPECT_EQ(helper_add_root_cert_to_store(u"CA", Bytes(inter), static_cast<int32_t>(inter.size())),
@@ -216,7 +212,7 @@ TEST_F(CertStoreExports, CaCertificatesGoToRootAndCa) {
 }
 
 TEST_F(CertStoreExports, RemovalTakesOnlyThatProvidersCertificates) {
-  const std::string user = Cert("user"), other = Cert("user2");
+  const std::string user = TestCertificate("user"), other = TestCertificate("user2");
   ASSERT_EQ(container_addcert_to_store("a", "Test CSP A", 1, Bytes(user),
                                        static_cast<int32_t>(user.size())),
             0);
@@ -231,7 +227,7 @@ TEST_F(CertStoreExports, RemovalTakesOnlyThatProvidersCertificates) {
 }
 
 TEST_F(CertStoreExports, AnotherCardsCertificateWithTheSameProviderNameSurvives) {
-  const std::string user = Cert("user"), other = Cert("user2");
+  const std::string user = TestCertificate("user"), other = TestCertificate("user2");
   ASSERT_TRUE(ImportToMy(other, L"Test CSP A", L"other card"));
   ASSERT_EQ(Add(user, "ours", "Test CSP A"), 0);
   UnplugAndShutDown("Test CSP A");
@@ -242,7 +238,7 @@ TEST_F(CertStoreExports, AnotherCardsCertificateWithTheSameProviderNameSurvives)
 }
 
 TEST_F(CertStoreExports, ACopyImportedWithASoftwareKeyKeepsItsLink) {
-  const std::string user = Cert("user");
+  const std::string user = TestCertificate("user");
   ASSERT_TRUE(ImportToMy(user, kSoftwareProvider, L"pfx key"));
   EXPECT_EQ(Add(user, "ours", "Test CSP A"), 0);  // the certificate is in the store
   auto copies = WithSubject(L"Store Test User");
@@ -258,7 +254,7 @@ TEST_F(CertStoreExports, ACopyImportedWithASoftwareKeyKeepsItsLink) {
 TEST_F(CertStoreExports, AnUnmarkedCopyLinkedToOurProviderIsTheUsersAndStays) {
   // Registered by Windows for this card, or imported by the user, under the
   // very provider name we register with.
-  const std::string user = Cert("user");
+  const std::string user = TestCertificate("user");
   ASSERT_TRUE(ImportToMy(user, L"Test CSP A", L"the user's key"));
   EXPECT_EQ(Add(user, "ours", "Test CSP A"), 0);
   uninit_pkcs11();
@@ -273,7 +269,7 @@ TEST_F(CertStoreExports, AnUnmarkedCopyLinkedToOurProviderIsTheUsersAndStays) {
 }
 
 TEST_F(CertStoreExports, WhatARunThatNeverEndedLeftIsOursWhateverItsProvider) {
-  const std::string user = Cert("user"), other = Cert("user2");
+  const std::string user = TestCertificate("user"), other = TestCertificate("user2");
   ASSERT_TRUE(ImportToMy(WithSerial(user, 7), L"Test CSP A", L"the user's key"));
   ASSERT_EQ(Add(user, "run 1", "Test CSP A"), 0);
   ASSERT_EQ(Add(other, "run 1", "Test CSP B"), 0);  // the provider of that day
@@ -295,8 +291,8 @@ TEST_F(CertStoreExports, WhatARunThatNeverEndedLeftIsOursWhateverItsProvider) {
 }
 
 TEST_F(CertStoreExports, TheMarkOfEarlierVersionsIsStillOurs) {
-  ASSERT_TRUE(ImportToMy(Cert("user"), L"Veltrox Pelkin V9Arc CSP V1.1", L"left by 1.0.0.1",
-                         L"Registered from a USB token by CorvanexE"));
+  ASSERT_TRUE(ImportToMy(TestCertificate("user"), L"Veltrox Pelkin V9Arc CSP V1.1",
+                         L"left by 1.0.0.1", L"Registered from a USB token by CorvanexE"));
   EXPECT_EQ(remove_marked_certs_from_store(), 0);
   EXPECT_TRUE(WithSubject(L"Store Test User").empty());
 }
@@ -304,7 +300,7 @@ TEST_F(CertStoreExports, TheMarkOfEarlierVersionsIsStillOurs) {
 TEST_F(CertStoreExports, ShortContainerAndProviderNamesKeepTheirCertificates) {
   // Each length of container name beside a short provider name: Wine's
   // crypt32 once overran its heap on some of them and lost the certificate.
-  const std::string user = Cert("user");
+  const std::string user = TestCertificate("user");
   for (int n = 1; n <= 16; ++n)
     ASSERT_EQ(Add(WithSerial(user, n), std::string(n, 'c').c_str(), "CSP"), 0) << n;
   uninit_pkcs11();
@@ -314,16 +310,16 @@ TEST_F(CertStoreExports, ShortContainerAndProviderNamesKeepTheirCertificates) {
 }
 
 TEST_F(CertStoreExports, ABlankProviderNameIsRefusedAndDeletesNothing) {
-  ASSERT_TRUE(ImportToMy(Cert("user2"), L"", L""));
+  ASSERT_TRUE(ImportToMy(TestCertificate("user2"), L"", L""));
   EXPECT_EQ(remove_all_certs_from_store(""), cmgr::kArgumentsBad);
   EXPECT_EQ(remove_all_certs_from_store("  "), cmgr::kArgumentsBad);
   EXPECT_EQ(remove_all_certs_from_store(nullptr), cmgr::kArgumentsBad);
   EXPECT_EQ(WithSubject(L"Store Test Other").size(), 1u);
-  EXPECT_EQ(Add(Cert("user"), "ours", ""), cmgr::kArgumentsBad);
+  EXPECT_EQ(Add(TestCertificate("user"), "ours", ""), cmgr::kArgumentsBad);
 }
 
 TEST_F(CertStoreExports, TwoHundredOfOursAreAllRemovedAfterARestart) {
-  const std::string user = Cert("user");
+  const std::string user = TestCertificate("user");
   for (int i = 0; i < 200; ++i)
     ASSERT_EQ(Add(WithSerial(user, i), ("c" + std::to_string(i)).c_str(), "Test CSP A"), 0) << i;
   ASSERT_EQ(CountSubject(ListStoreWith(L"MY", L"Store Test User", 200), L"Store Test User"), 200);

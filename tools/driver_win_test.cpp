@@ -6,6 +6,7 @@
 #include "test_paths.h"
 #include "base/corvanex_mgr_abi.h"
 #include "tests/support/test_files_win.h"
+#include "tests/support/test_stores_win.h"
 
 TEST(Driver, DeviceNotificationReachesARegisteredWindowWithItsPath) {
   TempFolder dir;
@@ -48,7 +49,7 @@ TEST(Driver, StoreDumpShowsACertificateAddedThroughTheTokenLibrary) {
       reinterpret_cast<void*>(GetProcAddress(dll, "container_addcert_to_store")));
   auto remove = reinterpret_cast<cmgr::remove_all_certs_from_store_fn>(
       reinterpret_cast<void*>(GetProcAddress(dll, "remove_all_certs_from_store")));
-  const std::string der = ReadBytes(SOURCE_DIR_PATH L"tokenlib\\testdata\\certs\\user.der");
+  const std::string der = TestCertificate("user");
   ASSERT_EQ(
       add("Dump-Container", "Dump Test CSP", 2, reinterpret_cast<const unsigned char*>(der.data()),
           static_cast<int32_t>(der.size())),

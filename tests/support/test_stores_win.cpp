@@ -1,5 +1,9 @@
 #include "tests/support/test_stores_win.h"
 
+#include "test_paths.h"
+#include "tests/support/test_files_win.h"
+#include "base/text_win.h"
+
 #include "base/unique_handle_win.h"
 
 std::vector<StoredCert> ListStore(const wchar_t* name) {
@@ -75,4 +79,9 @@ void DeleteSubjectFromStore(const wchar_t* store, const std::wstring& subject) {
     for (const CERT_CONTEXT* c : doomed)
       CertDeleteCertificateFromStore(c);
   }
+}
+
+std::string TestCertificate(const char* name) {
+  return ReadBytes(std::wstring(SOURCE_DIR_PATH L"tokenlib\\testdata\\certs\\") + FromAnsi(name) +
+                   L".der");
 }

@@ -11,6 +11,9 @@ struct StoredCert {
   DWORD keySpec = 0;
 };
 
+// A certificate of the library's test data (tokenlib/testdata/certs/<name>.der).
+std::string TestCertificate(const char* name);
+
 // The certificates of one of the current user's system stores ("MY", "ROOT", "CA").
 std::vector<StoredCert> ListStore(const wchar_t* name);
 
