@@ -6,8 +6,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "base/container_link.h"
+#include "token_manager.h"
 
 namespace {
 
@@ -44,6 +51,15 @@ class ProviderOverVirtualTokens : public ::testing::Test {
     setenv("VTOKEN_CONFIG", (dir + "/vtoken.ini").c_str(), 1);
     keys.AddContext();
   }
+  // A token folder copied from one of the demo's, with its serial changed.
+  std::string CopyOf(const std::string& from, const std::string& to, const std::string& serial) {
+    std::system(("cp -r " + dir + "/tokens/" + from + " " + dir + "/tokens/" + to +
+                 " && sed -i 's/^serial=.*/serial=" + serial + "/' " + dir + "/tokens/" + to +
+                 "/token.ini")
+                    .c_str());
+    return "tokens/" + to;
+  }
+
   void TearDown() override {
     keys.ReleaseContext();
     std::system(("rm -rf " + dir).c_str());
@@ -75,36 +91,49 @@ class ProviderOverVirtualTokens : public ::testing::Test {
   }
 
   std::string dir;
-  tokenlib::TokenManager tokens;
   int modulesOpened = 0;
-  csp::KeyProvider keys{tokens, [this] {
-                          ++modulesOpened;
-                          return std::string(VTOKEN_MODULE_PATH);
-                        }};
+  csp::KeyProvider keys{[this] {
+    ++modulesOpened;
+    return std::string(VTOKEN_MODULE_PATH);
+  }};
   const Bytes block = Bytes(51, 0x42);
 };
 
-TEST(ContainerPart, ASmartCardReaderPrefixIsLeftOut) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"Alice-Keys", "Alice-Keys"},
-      {"\\\\.\\Veltrox Reader 0\\Alice-Keys", "Alice-Keys"},
-      {"\\\\.\\Veltrox Reader 0\\", ""},
-      {"\\\\.\\Veltrox Reader 0", ""},
-      {"", ""},
-      {"\\Alice-Keys", "\\Alice-Keys"},
+TEST(ContainerLink, AReaderPartNamesTheTokenAndTheRestTheContainer) {
+  struct Case {
+    std::string asked;
+    std::optional<std::string> reader;
+    std::string name;
+  } cases[] = {
+      {"Alice-Keys", std::nullopt, "Alice-Keys"},
+      {"\\\\.\\B000000002\\Bob", "B000000002", "Bob"},
+      {"\\\\.\\B000000002\\", "B000000002", ""},
+      {"\\\\.\\B000000002", "B000000002", ""},
+      {"\\\\.\\B000000002\\Bob\\x", "B000000002", "Bob\\x"},
+      {"", std::nullopt, ""},
+      {"\\Alice-Keys", std::nullopt, "\\Alice-Keys"},
   };
-  for (const auto& [asked, container] : cases)
-    EXPECT_EQ(csp::ContainerPart(asked), container) << asked;
+  for (const Case& c : cases) {
+    const container_link::Parsed parsed = container_link::Parse(c.asked);
+    EXPECT_EQ(parsed.reader, c.reader) << c.asked;
+    EXPECT_EQ(parsed.name, c.name) << c.asked;
+  }
+  EXPECT_EQ(container_link::Parse(container_link::Qualified("B000000002", "Bob")).name, "Bob");
+  EXPECT_FALSE(container_link::CanQualify(""));
+  EXPECT_FALSE(container_link::CanQualify("A\\1"));
 }
 
-TEST_F(ProviderOverVirtualTokens, AContainerIsFoundOnWhicheverTokenHoldsIt) {
-  EXPECT_EQ(Found("Alice-Keys").token, 0);
-  EXPECT_EQ(Found("Bob").token, 1);
-  EXPECT_EQ(Found("Bob").label, "Bob");
-  EXPECT_EQ(Found("\\\\.\\Any Reader\\Bob").name, "Bob");
+TEST_F(ProviderOverVirtualTokens, AContainerIsFoundOnTheTokenThatHoldsIt) {
+  EXPECT_EQ(Found("Alice-Keys").token.serial, "A000000001");
+  EXPECT_EQ(Found("Bob").token, (csp::TokenId{"B000000002", "Bob"}));
+  EXPECT_EQ(Found("\\\\.\\B000000002\\Bob").name, "Bob");
   EXPECT_EQ(Found("").name, "Alice-Keys");  // the default: the first token's first
+  EXPECT_EQ(Found("\\\\.\\B000000002\\").name, "Bob");  // that token's first
   csp::ContainerRef ref;
   EXPECT_EQ(keys.FindContainer("Carol", &ref), capi::kBadKeyset);
+  // A link to another token never leads to this one's key of that name.
+  EXPECT_EQ(keys.FindContainer("\\\\.\\A000000001\\Bob", &ref), capi::kBadKeyset);
+  EXPECT_EQ(keys.FindContainer("\\\\.\\C000000003\\Bob", &ref), capi::kNoSmartCard);
   Plug("", "");
   EXPECT_EQ(keys.FindContainer("Bob", &ref), capi::kNoSmartCard);
 
@@ -112,6 +141,50 @@ TEST_F(ProviderOverVirtualTokens, AContainerIsFoundOnWhicheverTokenHoldsIt) {
   std::vector<std::string> names;
   ASSERT_EQ(keys.ContainerNames(&names), capi::kOk);
   EXPECT_EQ(names, (std::vector<std::string>{"Alice-Keys", "Alice-Soon", "Alice-Old", "Bob"}));
+}
+
+TEST_F(ProviderOverVirtualTokens, ATokenAloneInALaterSlotSigns) {
+  Plug("", "tokens/bob");
+  csp::ContainerRef ref = Found("Bob");
+  Bytes signature;
+  ASSERT_EQ(keys.LogIn(ref, "24681357"), capi::kOk);
+  ASSERT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {true, nullptr}, &signature), capi::kOk);
+  EXPECT_EQ(signature, SignedDirectly("Bob", 0, 1, block, "24681357"));
+}
+
+TEST_F(ProviderOverVirtualTokens, TwoTokensWithOneContainerNameEachSignWithTheirOwnKey) {
+  // Carol's token holds a container "Bob" too, with Alice's exchange key.
+  const std::string carol = CopyOf("alice", "carol", "C000000003");
+  std::ofstream(dir + "/" + carol + "/token.ini")
+      << "[token]\nlabel=Carol\nserial=C000000003\nuserPin=13572468\n"
+         "[container:Bob]\nexchange=alice-exchange.der\nexchangeKey=alice-exchange.key.der\n";
+  Plug("tokens/bob", carol);
+  csp::ContainerRef ref;
+  EXPECT_EQ(keys.FindContainer("Bob", &ref), capi::kBadKeyset);  // either could be wrong
+  std::vector<std::string> names;
+  ASSERT_EQ(keys.ContainerNames(&names), capi::kOk);
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"\\\\.\\B000000002\\Bob", "\\\\.\\C000000003\\Bob"}));
+
+  struct Case {
+    std::string link, pin, label;
+    std::int32_t position;
+  } cases[] = {{names[0], "24681357", "Bob", 0}, {names[1], "13572468", "Carol", 1}};
+  for (const Case& c : cases) {
+    ref = Found(c.link);
+    ScriptedPrompt prompt({c.pin});
+    Bytes signature;
+    ASSERT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {false, &prompt}, &signature), capi::kOk)
+        << c.link;
+    ASSERT_EQ(prompt.asked.size(), 1u);
+    EXPECT_EQ(prompt.asked[0].tokenLabel, c.label);  // the prompt names the token it logs in to
+    EXPECT_EQ(signature, SignedDirectly("Bob", c.position, 1, block, c.pin)) << c.link;
+    Bytes cert;
+    ASSERT_EQ(keys.Certificate(ref, capi::kAtKeyExchange, &cert), capi::kOk);
+    der::RsaPublicKey key;
+    ASSERT_EQ(keys.PublicKey(ref, capi::kAtKeyExchange, &key), capi::kOk);
+    EXPECT_EQ(der::CertificateRsaKey(cert)->modulus, key.modulus);
+  }
 }
 
 TEST_F(ProviderOverVirtualTokens, PublicKeysAndCertificatesNeedNoPin) {
@@ -133,13 +206,16 @@ TEST_F(ProviderOverVirtualTokens, PublicKeysAndCertificatesNeedNoPin) {
 
 TEST_F(ProviderOverVirtualTokens, TheTokenSignsOnceThePromptGaveTheRightPin) {
   csp::ContainerRef ref = Found("Bob");
-  ScriptedPrompt prompt({"00000000", "24681357"});
+  // An empty PIN is asked again without costing a try; after a wrong one
+  // the prompt says so, with no count PKCS#11 cannot give.
+  ScriptedPrompt prompt({"", "00000000", "24681357"});
   Bytes signature;
   ASSERT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {false, &prompt}, &signature), capi::kOk);
-  ASSERT_EQ(prompt.asked.size(), 2u);
+  ASSERT_EQ(prompt.asked.size(), 3u);
   EXPECT_EQ(prompt.asked[0].tokenLabel, "Bob");
-  EXPECT_FALSE(prompt.asked[0].triesLeft);
-  EXPECT_EQ(prompt.asked[1].triesLeft, tokenlib::kTriesAtLeast);  // after the wrong one
+  EXPECT_FALSE(prompt.asked[1].afterWrongPin);
+  EXPECT_TRUE(prompt.asked[2].afterWrongPin);
+  EXPECT_FALSE(prompt.asked[2].triesLeft);
   EXPECT_EQ(signature, SignedDirectly("Bob", 1, 1, block, "24681357"));
 
   // Logged in now: the next signature asks nothing, even silently.
@@ -226,11 +302,91 @@ TEST_F(ProviderOverVirtualTokens, ATokenPulledOrSwappedIsNotSignedWithAndOneBack
   Plug("tokens/bob", "tokens/alice");
   ScriptedPrompt prompt({"24681357"});
   EXPECT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {false, &prompt}, &signature), capi::kOk);
-  EXPECT_EQ(ref.token, 0);
   EXPECT_EQ(prompt.asked.size(), 1u);
 }
 
-TEST_F(ProviderOverVirtualTokens, TheLastContextClosesTheModuleAndWithItTheLogin) {
+// A prompt that pulls its token and plugs another in while it is open.
+class SwappingPrompt : public csp::PinPrompt {
+ public:
+  explicit SwappingPrompt(std::function<void()> swap) : swap_(std::move(swap)) {}
+  std::optional<SecretBytes> Ask(const csp::PinRequest&) override {
+    ++asked;
+    swap_();
+    return SecretBytes::Copy("24681357");
+  }
+  int asked = 0;
+
+ private:
+  std::function<void()> swap_;
+};
+
+TEST_F(ProviderOverVirtualTokens, APinTypedWhileItsTokenWasSwappedGoesToNoOtherToken) {
+  // Bob's look-alike, same PIN, another serial: the PIN would log it in.
+  const std::string other = CopyOf("bob", "bob-look-alike", "C000000003");
+  csp::ContainerRef ref = Found("Bob");
+  SwappingPrompt prompt([&] { Plug("tokens/alice", other); });
+  Bytes signature;
+  EXPECT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {false, &prompt}, &signature),
+            capi::kRemovedCard);
+  EXPECT_EQ(prompt.asked, 1);
+  // The look-alike was never logged in to: still asks, still has every try.
+  csp::ContainerRef lookAlike = Found("Bob");
+  EXPECT_EQ(keys.Sign(lookAlike, capi::kAtKeyExchange, block, {true, nullptr}, &signature),
+            capi::kSilentContext);
+  std::ifstream ini(dir + "/" + other + "/token.ini");
+  const std::string text{std::istreambuf_iterator<char>(ini), {}};
+  EXPECT_EQ(text.find("triesLeft=5"), std::string::npos) << text;
+}
+
+TEST_F(ProviderOverVirtualTokens, AKeyThatWantsThePinForEachUseAsksEachTime) {
+  const Bytes expected = SignedDirectly("Bob", 1, 1, block, "24681357");
+  std::system(("sed -i 's/^\\[container:Bob\\]/[container:Bob]\\nalwaysAuthenticate=1/' " + dir +
+               "/tokens/bob/token.ini")
+                  .c_str());
+  csp::ContainerRef ref = Found("Bob");
+  ASSERT_EQ(keys.LogIn(ref, "24681357"), capi::kOk);
+  Bytes signature;
+  EXPECT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {true, nullptr}, &signature),
+            capi::kSilentContext);
+  for (int round = 0; round < 2; ++round) {
+    ScriptedPrompt prompt({"00000000", "24681357"});
+    ASSERT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {false, &prompt}, &signature),
+              capi::kOk);
+    EXPECT_EQ(prompt.asked.size(), 2u);  // a wrong PIN is asked for again
+    EXPECT_TRUE(prompt.asked[1].afterWrongPin);
+    EXPECT_EQ(signature, expected);
+  }
+  // Cancelled: nothing signed, and the session left clean for the next.
+  ScriptedPrompt cancelled({std::nullopt});
+  EXPECT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {false, &cancelled}, &signature),
+            capi::kCancelledByUser);
+}
+
+TEST_F(ProviderOverVirtualTokens, OneTokensSlowCallHoldsUpNoOtherToken) {
+  std::system(("sed -i 's/^\\[token\\]/[token]\\nsignDelayMs=3000/' " + dir +
+               "/tokens/alice/token.ini")
+                  .c_str());
+  csp::ContainerRef alice = Found("Alice-Keys"), bob = Found("Bob");
+  ASSERT_EQ(keys.LogIn(alice, "12345678"), capi::kOk);
+  ASSERT_EQ(keys.LogIn(bob, "24681357"), capi::kOk);
+  std::atomic<bool> aliceDone{false};
+  std::thread slow([&] {
+    Bytes signature;
+    EXPECT_EQ(keys.Sign(alice, capi::kAtSignature, block, {true, nullptr}, &signature), capi::kOk);
+    aliceDone = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // Alice's C_Sign under way
+  const auto start = std::chrono::steady_clock::now();
+  Bytes signature;
+  EXPECT_EQ(keys.Sign(bob, capi::kAtKeyExchange, block, {true, nullptr}, &signature), capi::kOk);
+  csp::ContainerRef ref;
+  EXPECT_EQ(keys.FindContainer("Bob", &ref), capi::kOk);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_FALSE(aliceDone);
+  slow.join();
+}
+
+TEST_F(ProviderOverVirtualTokens, TheLastContextEndsTheLoginButNeverTheModule) {
   csp::ContainerRef ref = Found("Bob");
   ASSERT_EQ(keys.LogIn(ref, "24681357"), capi::kOk);
   keys.AddContext();
@@ -242,7 +398,7 @@ TEST_F(ProviderOverVirtualTokens, TheLastContextClosesTheModuleAndWithItTheLogin
   keys.AddContext();
   EXPECT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {true, nullptr}, &signature),
             capi::kSilentContext);
-  EXPECT_EQ(modulesOpened, 2);
+  EXPECT_EQ(modulesOpened, 1);
 }
 
 }  // namespace

@@ -38,16 +38,27 @@ struct LoginForm {
     SetDlgItemTextW(window, kLoginTokenCaption, strings.Login_Form_label_keyname.c_str());
     SetDlgItemTextW(window, kLoginTokenLabel, FromAnsi(request.tokenLabel).c_str());
     SetDlgItemTextW(window, kLoginPinCaption, strings.Lonin_Form_lable_Key.c_str());
-    const std::wstring tries =
-        request.triesLeft ? SafeFormat(strings.K_ISTry, {*request.triesLeft}) : std::wstring();
+    // A count only where the token gave one: PKCS#11 tells no more than
+    // "the final try".
+    const std::wstring tries = request.triesLeft ? SafeFormat(strings.K_ISTry, {*request.triesLeft})
+                               : request.afterWrongPin ? strings.K_PIN_Error
+                                                       : std::wstring();
     SetDlgItemTextW(window, kLoginTriesText, tries.c_str());
     SetDlgItemTextW(window, kLoginButton, strings.Login_Form_btn_OK.c_str());
     SetDlgItemTextW(window, kLoginCancelButton, strings.Login_Form__btn_cancel.c_str());
   }
 
   void Close(HWND window, bool login) {
-    if (login)
-      pin = TakePinEdit(GetDlgItem(window, kLoginPinEdit), true);
+    if (login) {
+      const HWND edit = GetDlgItem(window, kLoginPinEdit);
+      // An empty PIN would cost the token a try and prove nothing.
+      if (GetWindowTextLengthW(edit) == 0) {
+        MessageBeep(MB_ICONWARNING);
+        SetFocus(edit);
+        return;
+      }
+      pin = TakePinEdit(edit, true);
+    }
     done = true;
   }
 };
@@ -118,10 +129,12 @@ bool RegisterLoginFormClass(HINSTANCE module) {
 std::optional<SecretBytes> DesktopPinPrompt::Ask(const csp::PinRequest& request) {
   if (!RegisterLoginFormClass(module_))
     return std::nullopt;
+  const HWND named = owner_ ? owner_() : nullptr;
+  const HWND owner = OwnerOnThisThread(named);
   LoginForm form{strings_, request};
   const HWND window = CreateWindowExW(
       WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, kLoginFormClass, L"", WS_POPUP | WS_CAPTION | WS_SYSMENU,
-      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, owner_, nullptr, module_, &form);
+      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, owner, nullptr, module_, &form);
   if (!window)
     return std::nullopt;
   form.layout = std::make_unique<DialogLayout>(window, strings_);
@@ -129,12 +142,24 @@ std::optional<SecretBytes> DesktopPinPrompt::Ask(const csp::PinRequest& request)
   MakePinEdit(GetDlgItem(window, kLoginPinEdit), kPinChars);
   form.ApplyTexts(window);
   form.layout->SetClientSize(kWidth, kHeight);
-  form.layout->CentreOnOwnerMonitor(owner_, HWND_TOPMOST);
-  RunModalLoop(window, owner_, form.done);
+  // Over the program's window even when another thread owns it.
+  form.layout->CentreOnOwnerMonitor(IsWindow(named) ? named : nullptr, HWND_TOPMOST);
+  RunModalLoop(window, owner, form.done);
   DestroyWindow(window);
   return std::move(form.pin);
 }
 
-void UnregisterPinPromptClass(HINSTANCE module) {
-  UnregisterClassW(kLoginFormClass, module);
+bool CanPromptHere() {
+  USEROBJECTFLAGS flags{};
+  const HWINSTA station = GetProcessWindowStation();
+  return station &&
+         GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr) &&
+         (flags.dwFlags & WSF_VISIBLE);
+}
+
+HWND OwnerOnThisThread(HWND window) {
+  return window && IsWindow(window) &&
+                 GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()
+             ? window
+             : nullptr;
 }

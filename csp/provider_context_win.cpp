@@ -1,5 +1,6 @@
 #include "provider_context_win.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/files_win.h"
@@ -14,9 +15,14 @@ constexpr DWORD kImplementation = CRYPT_IMPL_MIXED | CRYPT_IMPL_REMOVABLE;
 constexpr DWORD kProviderVersion = 0x0101;  // 1.1, as the provider's name says
 constexpr DWORD kKeySizeStep = 8;
 
+// A failed system call's error; never 0, which would report success.
 capi::Status LastError() {
   const DWORD error = GetLastError();
   return error ? error : capi::kFail;
+}
+
+capi::Status Result(BOOL succeeded) {
+  return succeeded ? capi::kOk : LastError();
 }
 
 capi::Status WriteNumber(DWORD value, BYTE* data, DWORD* length) {
@@ -32,18 +38,44 @@ capi::Status WriteText(const std::string& text, BYTE* data, DWORD* length) {
 }  // namespace
 
 ProviderProcess::ProviderProcess(HINSTANCE providerModule)
-    : module(providerModule), keys(tokens, [this] {
-        const std::wstring path = ModuleFileName(module);
-        settings = std::make_unique<ProductSettings>(
-            ReadProductSettings(path.substr(0, path.find_last_of(L'\\') + 1)));
-        return settings->module;
-      }) {}
+    : module(providerModule), keys([this] { return Settings().module; }) {}
 
 ProviderProcess::~ProviderProcess() = default;
 
-ProviderContext::ProviderContext(ProviderProcess& process, bool silent, FARPROC programWindow)
-    : process_(process), silent_(silent), programWindow_(programWindow) {
+const ProductSettings& ProviderProcess::Settings() {
+  std::call_once(read_, [this] {
+    const std::wstring path = ModuleFileName(module);
+    settings_ = std::make_unique<ProductSettings>(
+        ReadProductSettings(path.substr(0, path.find_last_of(L'\\') + 1)));
+  });
+  return *settings_;
+}
+
+ProviderContext::ProviderContext(ProviderProcess& process,
+                                 bool silent,
+                                 ReturnWindow programWindow,
+                                 std::string registeredName)
+    : process_(process),
+      silent_(silent),
+      programWindow_(programWindow),
+      registeredName_(std::move(registeredName)) {
   process_.keys.AddContext();
+}
+
+bool ProviderContext::Enter() {
+  std::lock_guard hold(lock_);
+  const DWORD thread = GetCurrentThreadId();
+  if (std::find(inside_.begin(), inside_.end(), thread) != inside_.end())
+    return false;
+  inside_.push_back(thread);
+  return true;
+}
+
+void ProviderContext::Leave() {
+  std::lock_guard hold(lock_);
+  const auto at = std::find(inside_.begin(), inside_.end(), GetCurrentThreadId());
+  if (at != inside_.end())
+    inside_.erase(at);
 }
 
 ProviderContext::~ProviderContext() {
@@ -67,13 +99,14 @@ capi::Status ProviderContext::Open(const char* container, bool verifyOnly) {
   return capi::kOk;
 }
 
-ProviderContext::UserKey* ProviderContext::FindUserKey(HCRYPTKEY key) {
+std::optional<ProviderContext::UserKey> ProviderContext::FindUserKey(HCRYPTKEY key) {
+  std::lock_guard hold(lock_);
   const auto found = userKeys_.find(key);
-  return found == userKeys_.end() ? nullptr : found->second.get();
+  return found == userKeys_.end() ? std::nullopt : std::optional<UserKey>(*found->second);
 }
 
 HCRYPTKEY ProviderContext::SoftwareKey(HCRYPTKEY key) {
-  const UserKey* user = FindUserKey(key);
+  const std::optional<UserKey> user = FindUserKey(key);
   return user ? user->publicKey : key;
 }
 
@@ -90,6 +123,7 @@ capi::Status ProviderContext::NewUserKey(DWORD keySpec, HCRYPTKEY* key) {
                                       &user->publicKey))
     return capi::kBadKey;
   *key = reinterpret_cast<HCRYPTKEY>(user.get());
+  std::lock_guard hold(lock_);
   userKeys_.emplace(*key, std::move(user));
   return capi::kOk;
 }
@@ -101,18 +135,21 @@ capi::Status ProviderContext::GetUserKey(DWORD keySpec, HCRYPTKEY* key) {
 }
 
 capi::Status ProviderContext::DestroyKey(HCRYPTKEY key) {
-  if (UserKey* user = FindUserKey(key)) {
-    CryptDestroyKey(user->publicKey);
-    userKeys_.erase(key);
-    return capi::kOk;
+  std::unique_ptr<UserKey> user;
+  {
+    std::lock_guard hold(lock_);
+    if (const auto found = userKeys_.find(key); found != userKeys_.end()) {
+      user = std::move(found->second);
+      userKeys_.erase(found);
+    }
   }
-  return CryptDestroyKey(key) ? capi::kOk : LastError();
+  return Result(CryptDestroyKey(user ? user->publicKey : key));
 }
 
 capi::Status ProviderContext::DuplicateKey(HCRYPTKEY key, DWORD flags, HCRYPTKEY* copy) {
-  if (const UserKey* user = FindUserKey(key))
+  if (const std::optional<UserKey> user = FindUserKey(key))
     return NewUserKey(user->keySpec, copy);
-  return CryptDuplicateKey(key, nullptr, flags, copy) ? capi::kOk : LastError();
+  return Result(CryptDuplicateKey(key, nullptr, flags, copy));
 }
 
 capi::Status ProviderContext::GenerateKey(ALG_ID alg, DWORD flags, HCRYPTKEY* key) {
@@ -120,11 +157,11 @@ capi::Status ProviderContext::GenerateKey(ALG_ID alg, DWORD flags, HCRYPTKEY* ke
   if (alg == AT_KEYEXCHANGE || alg == AT_SIGNATURE || GET_ALG_CLASS(alg) == ALG_CLASS_SIGNATURE ||
       GET_ALG_CLASS(alg) == ALG_CLASS_KEY_EXCHANGE)
     return capi::kNotSupported;
-  return CryptGenKey(software_, alg, flags, key) ? capi::kOk : LastError();
+  return Result(CryptGenKey(software_, alg, flags, key));
 }
 
 capi::Status ProviderContext::DeriveKey(ALG_ID alg, HCRYPTHASH hash, DWORD flags, HCRYPTKEY* key) {
-  return CryptDeriveKey(software_, alg, hash, flags, key) ? capi::kOk : LastError();
+  return Result(CryptDeriveKey(software_, alg, hash, flags, key));
 }
 
 capi::Status ProviderContext::GetKeyParam(HCRYPTKEY key,
@@ -132,13 +169,13 @@ capi::Status ProviderContext::GetKeyParam(HCRYPTKEY key,
                                           BYTE* data,
                                           DWORD* length,
                                           DWORD flags) {
-  if (const UserKey* user = FindUserKey(key); user && param == KP_CERTIFICATE) {
+  if (const std::optional<UserKey> user = FindUserKey(key); user && param == KP_CERTIFICATE) {
     std::vector<std::uint8_t> cert;
     if (capi::Status status = process_.keys.Certificate(*container_, user->keySpec, &cert))
       return status;
     return csp::WriteOut(cert, data, reinterpret_cast<std::uint32_t*>(length));
   }
-  return CryptGetKeyParam(SoftwareKey(key), param, data, length, flags) ? capi::kOk : LastError();
+  return Result(CryptGetKeyParam(SoftwareKey(key), param, data, length, flags));
 }
 
 capi::Status ProviderContext::SetKeyParam(HCRYPTKEY key,
@@ -149,7 +186,7 @@ capi::Status ProviderContext::SetKeyParam(HCRYPTKEY key,
   // the token's tools, not through us.
   if (FindUserKey(key))
     return capi::kNotSupported;
-  return CryptSetKeyParam(key, param, data, flags) ? capi::kOk : LastError();
+  return Result(CryptSetKeyParam(key, param, data, flags));
 }
 
 capi::Status ProviderContext::ExportKey(HCRYPTKEY key,
@@ -160,10 +197,8 @@ capi::Status ProviderContext::ExportKey(HCRYPTKEY key,
                                         DWORD* length) {
   if (FindUserKey(key) && blobType != PUBLICKEYBLOB)
     return capi::kPermission;  // a private key never leaves the token
-  return CryptExportKey(SoftwareKey(key), wrapWith ? SoftwareKey(wrapWith) : 0, blobType, flags,
-                        data, length)
-             ? capi::kOk
-             : LastError();
+  return Result(CryptExportKey(SoftwareKey(key), wrapWith ? SoftwareKey(wrapWith) : 0, blobType,
+                               flags, data, length));
 }
 
 capi::Status ProviderContext::ImportKey(const BYTE* data,
@@ -176,7 +211,7 @@ capi::Status ProviderContext::ImportKey(const BYTE* data,
   const std::span<const std::uint8_t> blob(data, length);
   if (!blob.empty() && (blob[0] == PRIVATEKEYBLOB))
     return capi::kNotSupported;  // the token's keys come from the token
-  const UserKey* user = unwrapWith ? FindUserKey(unwrapWith) : nullptr;
+  const std::optional<UserKey> user = unwrapWith ? FindUserKey(unwrapWith) : std::nullopt;
   // A session key encrypted to the token's key: with the key a program
   // names, or with the container's exchange key, as CMS decryption asks.
   if (!blob.empty() && blob[0] == SIMPLEBLOB && (user || (!unwrapWith && container_))) {
@@ -189,15 +224,11 @@ capi::Status ProviderContext::ImportKey(const BYTE* data,
       return status;
     const SecretBytes plainBlob = csp::PlainTextKeyBlob(
         simple->keyAlg, {reinterpret_cast<const std::uint8_t*>(plain.data()), plain.size()});
-    return CryptImportKey(software_, reinterpret_cast<const BYTE*>(plainBlob.data()),
-                          static_cast<DWORD>(plainBlob.size()), 0, flags, key)
-               ? capi::kOk
-               : LastError();
+    return Result(CryptImportKey(software_, reinterpret_cast<const BYTE*>(plainBlob.data()),
+                                 static_cast<DWORD>(plainBlob.size()), 0, flags, key));
   }
-  return CryptImportKey(software_, data, length, unwrapWith ? SoftwareKey(unwrapWith) : 0, flags,
-                        key)
-             ? capi::kOk
-             : LastError();
+  return Result(
+      CryptImportKey(software_, data, length, unwrapWith ? SoftwareKey(unwrapWith) : 0, flags, key));
 }
 
 capi::Status ProviderContext::Encrypt(HCRYPTKEY key,
@@ -207,8 +238,7 @@ capi::Status ProviderContext::Encrypt(HCRYPTKEY key,
                                       BYTE* data,
                                       DWORD* length,
                                       DWORD capacity) {
-  return CryptEncrypt(SoftwareKey(key), hash, final, flags, data, length, capacity) ? capi::kOk
-                                                                                    : LastError();
+  return Result(CryptEncrypt(SoftwareKey(key), hash, final, flags, data, length, capacity));
 }
 
 capi::Status ProviderContext::Decrypt(HCRYPTKEY key,
@@ -217,17 +247,22 @@ capi::Status ProviderContext::Decrypt(HCRYPTKEY key,
                                       DWORD flags,
                                       BYTE* data,
                                       DWORD* length) {
-  const UserKey* user = FindUserKey(key);
+  const std::optional<UserKey> user = FindUserKey(key);
   if (!user)
-    return CryptDecrypt(key, hash, final, flags, data, length) ? capi::kOk : LastError();
-  if (flags)  // OAEP and unchecked padding are not what the token's mechanism does
+    return Result(CryptDecrypt(key, hash, final, flags, data, length));
+  // CRYPT_OAEP, and unchecked padding, are not what the token's mechanism
+  // does: refused, never done another way.
+  if (flags)
     return capi::kBadFlags;
   if (!data || !length)
     return capi::kInvalidParameter;
   SecretBytes plain;
   if (capi::Status status = DecryptWithToken(user->keySpec, csp::Reversed({data, *length}), &plain))
     return status;
-  std::memcpy(data, plain.data(), plain.size());  // never longer than the cipher text
+  // The module's answer fits the program's buffer, or nothing is written.
+  if (plain.size() > *length)
+    return capi::kBadLength;
+  std::memcpy(data, plain.data(), plain.size());
   *length = static_cast<DWORD>(plain.size());
   if (hash && !CryptHashData(hash, data, *length, 0))
     return LastError();
@@ -237,22 +272,27 @@ capi::Status ProviderContext::Decrypt(HCRYPTKEY key,
 capi::Status ProviderContext::DecryptWithToken(DWORD keySpec,
                                                std::span<const std::uint8_t> cipher,
                                                SecretBytes* plain) {
-  if (!process_.settings)
-    return capi::kFail;
-  DesktopPinPrompt prompt(process_.settings->strings, Owner(), process_.module);
-  return process_.keys.Decrypt(*container_, keySpec, cipher, Access(prompt), plain);
+  return WithPrompt([&](const csp::PinAccess& access) {
+    return process_.keys.Decrypt(*container_, keySpec, cipher, access, plain);
+  });
+}
+
+capi::Status ProviderContext::WithPrompt(
+    const std::function<capi::Status(const csp::PinAccess&)>& op) {
+  DesktopPinPrompt prompt(process_.Settings().strings, [this] { return Owner(); }, process_.module);
+  return op({silent_ || !CanPromptHere(), &prompt});
 }
 
 capi::Status ProviderContext::CreateHash(ALG_ID alg, HCRYPTKEY key, DWORD flags, HCRYPTHASH* hash) {
   if (key && FindUserKey(key))
     return capi::kBadKey;  // an HMAC takes a session key
-  return CryptCreateHash(software_, alg, key, flags, hash) ? capi::kOk : LastError();
+  return Result(CryptCreateHash(software_, alg, key, flags, hash));
 }
 
 capi::Status ProviderContext::HashSessionKey(HCRYPTHASH hash, HCRYPTKEY key, DWORD flags) {
   if (FindUserKey(key))
     return capi::kBadKey;
-  return CryptHashSessionKey(hash, key, flags) ? capi::kOk : LastError();
+  return Result(CryptHashSessionKey(hash, key, flags));
 }
 
 capi::Status ProviderContext::SignHash(HCRYPTHASH hash,
@@ -287,10 +327,9 @@ capi::Status ProviderContext::SignHash(HCRYPTHASH hash,
   if (!block)
     return status;
   std::vector<std::uint8_t> result;
-  if (!process_.settings)
-    return capi::kFail;
-  DesktopPinPrompt prompt(process_.settings->strings, Owner(), process_.module);
-  if ((status = process_.keys.Sign(*container_, keySpec, *block, Access(prompt), &result)))
+  if ((status = WithPrompt([&](const csp::PinAccess& access) {
+         return process_.keys.Sign(*container_, keySpec, *block, access, &result);
+       })))
     return status;
   const std::vector<std::uint8_t> littleEndian = csp::Reversed(result);
   return csp::WriteOut(littleEndian, signature, reinterpret_cast<std::uint32_t*>(length));
@@ -301,9 +340,7 @@ capi::Status ProviderContext::VerifySignature(HCRYPTHASH hash,
                                               DWORD length,
                                               HCRYPTKEY key,
                                               DWORD flags) {
-  return CryptVerifySignatureW(hash, signature, length, SoftwareKey(key), nullptr, flags)
-             ? capi::kOk
-             : LastError();
+  return Result(CryptVerifySignatureW(hash, signature, length, SoftwareKey(key), nullptr, flags));
 }
 
 capi::Status ProviderContext::GetProvParam(DWORD param, BYTE* data, DWORD* length, DWORD flags) {
@@ -312,26 +349,45 @@ capi::Status ProviderContext::GetProvParam(DWORD param, BYTE* data, DWORD* lengt
   switch (param) {
     case PP_ENUMALGS:
     case PP_ENUMALGS_EX:
-      return CryptGetProvParam(software_, param, data, length, flags) ? capi::kOk : LastError();
+      return Result(CryptGetProvParam(software_, param, data, length, flags));
     case PP_ENUMCONTAINERS: {
-      if ((flags & CRYPT_FIRST) || enumerated_.empty()) {
-        if (capi::Status status = process_.keys.ContainerNames(&enumerated_))
+      bool fresh;
+      {
+        std::lock_guard hold(lock_);
+        fresh = (flags & CRYPT_FIRST) || enumerated_.empty();
+      }
+      if (fresh) {
+        std::vector<std::string> names;
+        if (capi::Status status = process_.keys.ContainerNames(&names))
           return status;
+        std::lock_guard hold(lock_);
+        enumerated_ = std::move(names);
         nextEnumerated_ = 0;
       }
+      std::lock_guard hold(lock_);
       if (nextEnumerated_ >= enumerated_.size())
         return ERROR_NO_MORE_ITEMS;
+      // A size query answers the longest name, so that the documented loop
+      // can read every name into one buffer.
+      if (!data) {
+        std::size_t longest = 0;
+        for (const std::string& name : enumerated_)
+          longest = std::max(longest, name.size());
+        *length = static_cast<DWORD>(longest + 1);
+        return capi::kOk;
+      }
       const capi::Status status = WriteText(enumerated_[nextEnumerated_], data, length);
-      if (status == capi::kOk && data)
+      if (status == capi::kOk)
         ++nextEnumerated_;
       return status;
     }
     case PP_IMPTYPE:
       return WriteNumber(kImplementation, data, length);
     case PP_NAME:
-      return WriteText(
-          process_.settings ? ToAnsi(process_.settings->strings.PROVIDER_NAME) : std::string(),
-          data, length);
+      return WriteText(registeredName_.empty()
+                           ? ToAnsi(process_.Settings().strings.PROVIDER_NAME)
+                           : registeredName_,
+                       data, length);
     case PP_VERSION:
       return WriteNumber(kProviderVersion, data, length);
     case PP_PROVTYPE:
@@ -342,10 +398,13 @@ capi::Status ProviderContext::GetProvParam(DWORD param, BYTE* data, DWORD* lengt
     case PP_KEYX_KEYSIZE_INC:
       return WriteNumber(kKeySizeStep, data, length);
     case PP_CONTAINER:
-    case PP_UNIQUE_CONTAINER:
       if (!container_)
         return capi::kBadKeyset;
       return WriteText(container_->name, data, length);
+    case PP_UNIQUE_CONTAINER:
+      if (!container_)
+        return capi::kBadKeyset;
+      return WriteText(csp::KeyProvider::UniqueName(*container_), data, length);
     default:
       return capi::kBadType;
   }
@@ -353,9 +412,11 @@ capi::Status ProviderContext::GetProvParam(DWORD param, BYTE* data, DWORD* lengt
 
 capi::Status ProviderContext::SetProvParam(DWORD param, const BYTE* data, DWORD) {
   switch (param) {
-    case PP_CLIENT_HWND:
+    case PP_CLIENT_HWND: {
+      std::lock_guard hold(lock_);
       clientWindow_ = data ? *reinterpret_cast<const HWND*>(data) : nullptr;
       return capi::kOk;
+    }
     case PP_KEYEXCHANGE_PIN:
     case PP_SIGNATURE_PIN: {
       if (!container_)
@@ -371,19 +432,16 @@ capi::Status ProviderContext::SetProvParam(DWORD param, const BYTE* data, DWORD)
   }
 }
 
-csp::PinAccess ProviderContext::Access(csp::PinPrompt& prompt) const {
-  return {silent_, &prompt};
-}
-
-HWND ProviderContext::Owner() const {
-  if (clientWindow_)
-    return clientWindow_;
+HWND ProviderContext::Owner() {
+  {
+    std::lock_guard hold(lock_);
+    if (clientWindow_)
+      return clientWindow_;
+  }
   // What the program gave CryptSetProvParam(0, PP_CLIENT_HWND), through the
-  // table CryptoAPI handed us.
+  // table CryptoAPI handed us; it returns nothing but the window.
   HWND window = nullptr;
-  using ReturnWindow = BOOL(WINAPI*)(HWND*);
-  if (programWindow_ &&
-      reinterpret_cast<ReturnWindow>(reinterpret_cast<void*>(programWindow_))(&window))
-    return window;
-  return nullptr;
+  if (programWindow_)
+    programWindow_(&window);
+  return window && IsWindow(window) ? window : nullptr;
 }

@@ -1,15 +1,18 @@
-// The entry points CryptoAPI loads a provider by. Each one runs under the
-// process's lock, turns what escapes into an error code, and never lets an
-// exception or a window of ours reach the program that called.
+// The entry points CryptoAPI loads a provider by. Each one turns what
+// escapes into an error code (never 0 on a failure), and never lets an
+// exception or a window of ours reach the program that called. The lock here
+// guards the table of contexts only: an operation holds its context alive,
+// so a release from inside our own prompt's message loop frees nothing it
+// uses, and the operation runs with no lock held.
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <map>
+#include <memory>
 #include <mutex>
 #include <new>
-#include <set>
 
 #include "capi_values.h"
-#include "pin_prompt_win.h"
 #include "provider_context_win.h"
 
 // The portable core's numbers are CryptoAPI's.
@@ -58,25 +61,41 @@ struct ProviderTable {
 
 HINSTANCE providerModule = nullptr;
 
-std::recursive_mutex& ProcessLock() {
-  static std::recursive_mutex lock;
+// Another thread's operation on the same context goes on; the same thread
+// calling again from inside one is refused.
+constexpr capi::Status kBusy = ERROR_BUSY;
+
+std::mutex& TableLock() {
+  static std::mutex lock;
   return lock;
 }
 
-// Made at the first context, gone when the module is unloaded with none
-// left; never destroyed while the process ends (its module may already be
-// gone then).
+// Made at the first context and kept, with this DLL, for the rest of the
+// process: the token module it opened may not be finalised (another part of
+// the program may use it) and so may not be unloaded under it, and each load
+// of a DLL built with our runtime costs the process a thread-local slot
+// that is never given back.
 ProviderProcess* process = nullptr;
-std::set<ProviderContext*>& Contexts() {
-  static std::set<ProviderContext*> contexts;
-  return contexts;
+std::map<HCRYPTPROV, std::shared_ptr<ProviderContext>>& Contexts() {
+  static auto* contexts = new std::map<HCRYPTPROV, std::shared_ptr<ProviderContext>>;
+  return *contexts;
+}
+
+ProviderProcess& Process() {
+  std::lock_guard hold(TableLock());
+  if (!process) {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&Contexts), &self);
+    process = new ProviderProcess(providerModule);
+  }
+  return *process;
 }
 
 template <class F>
 BOOL Run(F&& operation) {
   capi::Status status = capi::kFail;
   try {
-    std::lock_guard<std::recursive_mutex> hold(ProcessLock());
     status = operation();
   } catch (const std::bad_alloc&) {
     status = static_cast<capi::Status>(NTE_NO_MEMORY);
@@ -87,13 +106,30 @@ BOOL Run(F&& operation) {
   return status == capi::kOk;
 }
 
+// A failed system call's error; never 0, which would report success.
+capi::Status Failed() {
+  const DWORD error = GetLastError();
+  return error ? error : capi::kFail;
+}
+
 // A handle we did not give out is refused, not followed.
 template <class F>
 BOOL WithContext(HCRYPTPROV handle, F&& operation) {
   return Run([&]() -> capi::Status {
-    auto* context = reinterpret_cast<ProviderContext*>(handle);
-    if (!Contexts().count(context))
-      return capi::kBadUid;
+    std::shared_ptr<ProviderContext> context;
+    {
+      std::lock_guard hold(TableLock());
+      const auto found = Contexts().find(handle);
+      if (found == Contexts().end())
+        return capi::kBadUid;
+      context = found->second;
+    }
+    if (!context->Enter())
+      return kBusy;
+    struct Leaving {
+      ProviderContext& context;
+      ~Leaving() { context.Leave(); }
+    } leaving{*context};
     return operation(*context);
   });
 }
@@ -121,26 +157,37 @@ PROVIDER_EXPORT CPAcquireContext(HCRYPTPROV* handle,
     // A token's containers are made and removed by its own tools.
     if (flags & (CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET))
       return capi::kPermission;
-    if (!process)
-      process = new ProviderProcess(providerModule);
-    auto context = std::make_unique<ProviderContext>(*process, (flags & CRYPT_SILENT) != 0,
-                                                     table ? table->FuncReturnhWnd : nullptr);
+    // Version 3 of the table names the provider as it is registered.
+    const bool named = table && table->Version >= 3 && table->pszProvName;
+    auto context = std::make_shared<ProviderContext>(
+        Process(), (flags & CRYPT_SILENT) != 0,
+        table ? reinterpret_cast<ReturnWindow>(reinterpret_cast<void*>(table->FuncReturnhWnd))
+              : nullptr,
+        named ? std::string(table->pszProvName) : std::string());
     if (capi::Status status =
             context->Open(container, (flags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT))
       return status;
     *handle = reinterpret_cast<HCRYPTPROV>(context.get());
-    Contexts().insert(context.release());
+    std::lock_guard hold(TableLock());
+    Contexts().emplace(*handle, std::move(context));
     return capi::kOk;
   });
 }
 
 PROVIDER_EXPORT CPReleaseContext(HCRYPTPROV handle, DWORD flags) {
-  return WithContext(handle, [&](ProviderContext& context) -> capi::Status {
-    Contexts().erase(&context);
-    delete &context;
-    // Nothing of ours may stay registered once the module can be unloaded.
-    if (Contexts().empty())
-      UnregisterPinPromptClass(providerModule);
+  return Run([&]() -> capi::Status {
+    std::shared_ptr<ProviderContext> context;
+    {
+      std::lock_guard hold(TableLock());
+      const auto found = Contexts().find(handle);
+      if (found == Contexts().end())
+        return capi::kBadUid;
+      context = std::move(found->second);
+      Contexts().erase(found);
+    }
+    // Gone now unless an operation on it is still running (one that our
+    // prompt's message loop let this release in under): then when it ends.
+    context.reset();
     return flags ? capi::kBadFlags : capi::kOk;
   });
 }
@@ -270,7 +317,7 @@ PROVIDER_EXPORT CPHashData(HCRYPTPROV handle,
                            DWORD length,
                            DWORD flags) {
   return WithContext(handle, [&](ProviderContext&) -> capi::Status {
-    return CryptHashData(hash, data, length, flags) ? capi::kOk : GetLastError();
+    return CryptHashData(hash, data, length, flags) ? capi::kOk : Failed();
   });
 }
 
@@ -285,7 +332,7 @@ PROVIDER_EXPORT CPSetHashParam(HCRYPTPROV handle,
                                const BYTE* data,
                                DWORD flags) {
   return WithContext(handle, [&](ProviderContext&) -> capi::Status {
-    return CryptSetHashParam(hash, param, data, flags) ? capi::kOk : GetLastError();
+    return CryptSetHashParam(hash, param, data, flags) ? capi::kOk : Failed();
   });
 }
 
@@ -296,7 +343,7 @@ PROVIDER_EXPORT CPGetHashParam(HCRYPTPROV handle,
                                DWORD* length,
                                DWORD flags) {
   return WithContext(handle, [&](ProviderContext&) -> capi::Status {
-    return CryptGetHashParam(hash, param, data, length, flags) ? capi::kOk : GetLastError();
+    return CryptGetHashParam(hash, param, data, length, flags) ? capi::kOk : Failed();
   });
 }
 
@@ -306,13 +353,13 @@ PROVIDER_EXPORT CPDuplicateHash(HCRYPTPROV handle,
                                 DWORD flags,
                                 HCRYPTHASH* copy) {
   return WithContext(handle, [&](ProviderContext&) -> capi::Status {
-    return CryptDuplicateHash(hash, nullptr, flags, copy) ? capi::kOk : GetLastError();
+    return CryptDuplicateHash(hash, nullptr, flags, copy) ? capi::kOk : Failed();
   });
 }
 
 PROVIDER_EXPORT CPDestroyHash(HCRYPTPROV handle, HCRYPTHASH hash) {
   return WithContext(handle, [&](ProviderContext&) -> capi::Status {
-    return CryptDestroyHash(hash) ? capi::kOk : GetLastError();
+    return CryptDestroyHash(hash) ? capi::kOk : Failed();
   });
 }
 
@@ -342,7 +389,7 @@ PROVIDER_EXPORT CPVerifySignature(HCRYPTPROV handle,
 
 PROVIDER_EXPORT CPGenRandom(HCRYPTPROV handle, DWORD length, BYTE* buffer) {
   return WithContext(handle, [&](ProviderContext& c) -> capi::Status {
-    return CryptGenRandom(c.software(), length, buffer) ? capi::kOk : GetLastError();
+    return CryptGenRandom(c.software(), length, buffer) ? capi::kOk : Failed();
   });
 }
 
@@ -360,14 +407,10 @@ PROVIDER_EXPORT CPSetProvParam(HCRYPTPROV handle, DWORD param, const BYTE* data,
                      [&](ProviderContext& c) { return c.SetProvParam(param, data, flags); });
 }
 
-BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     providerModule = module;
     DisableThreadLibraryCalls(module);
-  } else if (reason == DLL_PROCESS_DETACH && !reserved && Contexts().empty()) {
-    // Unloaded by the last CryptReleaseContext: the module was closed then.
-    delete process;
-    process = nullptr;
   }
   return TRUE;
 }

@@ -27,6 +27,7 @@ struct Key {
   std::vector<std::uint8_t> material;  // RSA modulus without leading zeros, or EC point
   std::size_t exponentLength = 0;
   bool isPrivate = false;
+  bool alwaysAuthenticate = false;  // CKA_ALWAYS_AUTHENTICATE: a login before each use
 
   // The public material from the key's attributes (an RSA key has a
   // modulus, an EC key a point), as certificates carry it.

@@ -16,6 +16,8 @@ class DynamicLibrary {
   bool Open(const std::string& nameOrPath);
   void* Symbol(const char* name) const;
   void Close();
+  // Leaves the library loaded for the rest of the process.
+  void Forget() { handle_ = nullptr; }
   bool IsOpen() const { return handle_ != nullptr; }
 
  private:

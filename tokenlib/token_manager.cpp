@@ -7,7 +7,6 @@
 #include <span>
 
 #include "attribute_reader.h"
-#include "call_trace.h"
 #include "base/der/der.h"
 
 namespace tokenlib {
@@ -49,12 +48,6 @@ std::int32_t ClampToInt32(CK_ULONG value) {
   return value > 0x7FFFFFFFul ? 0x7FFFFFFF : static_cast<std::int32_t>(value);
 }
 
-std::string Hex32(CK_RV value) {
-  char text[12];
-  std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(value & 0xFFFFFFFFul));
-  return text;
-}
-
 // A PIN as the module wants it (UTF-8), wiped when it goes.
 class PinBuffer {
  public:
@@ -91,47 +84,19 @@ TokenManager::~TokenManager() {
 
 std::int32_t TokenManager::Initialise(const std::string& module, const std::string& reserved) {
   Finalise();
-  if (!module_.Open(module))
-    return kErrModuleNotLoaded;
-  auto getList = reinterpret_cast<CK_C_GetFunctionList>(module_.Symbol("C_GetFunctionList"));
-  CK_FUNCTION_LIST* list = nullptr;
-  if (!getList || getList(&list) != CKR_OK || !list) {
-    module_.Close();
-    return kErrNoFunctionList;
-  }
-  if (const std::string trace = TraceFileFromEnvironment(); !trace.empty())
-    list = TracedFunctions(list, trace);
-  CK_C_INITIALIZE_ARGS args{};
-  args.flags = CKF_OS_LOCKING_OK;
-  // Some modules (NSS-style) take their parameters here.
-  std::vector<char> parameters(reserved.begin(), reserved.end());
-  parameters.push_back('\0');
-  if (!reserved.empty())
-    args.pReserved = parameters.data();
-  CK_RV rv = list->C_Initialize(&args);
-  if (rv == CKR_CANT_LOCK)  // a module without its own locking: we call from one thread
-    rv = list->C_Initialize(nullptr);
-  if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-    module_.Close();
-    return static_cast<std::int32_t>(rv);
-  }
-  // Another part of the process started the module: it is theirs to end.
-  ownsInitialisation_ = rv == CKR_OK;
-  functions_ = list;
+  if (std::int32_t status = module_.Open(module, reserved))
+    return status;
+  functions_ = module_.functions();
   return 0;
 }
 
 std::int32_t TokenManager::Finalise() {
-  if (!functions_) {
-    module_.Close();
-    return 0;
+  if (functions_) {
+    CloseSessions();
+    tokens_.clear();
   }
-  CloseSessions();
-  tokens_.clear();
-  const CK_RV rv = ownsInitialisation_ ? functions_->C_Finalize(nullptr) : CKR_OK;
   functions_ = nullptr;
-  module_.Close();
-  return static_cast<std::int32_t>(rv);
+  return module_.Close();
 }
 
 void TokenManager::CloseSessions() {
@@ -268,120 +233,6 @@ std::int32_t TokenManager::Reload(std::int32_t token) {
   return static_cast<std::int32_t>(ObjectsOf(token, &objects));
 }
 
-CK_RV TokenManager::FindAll(CK_SESSION_HANDLE session,
-                            CK_OBJECT_CLASS cls,
-                            std::vector<CK_OBJECT_HANDLE>* found) {
-  CK_ATTRIBUTE match{CKA_CLASS, &cls, sizeof cls};
-  found->clear();
-  if (CK_RV rv = functions_->C_FindObjectsInit(session, &match, 1))
-    return rv;
-  CK_OBJECT_HANDLE batch[512];
-  CK_ULONG n = 0;
-  CK_RV rv;
-  while ((rv = functions_->C_FindObjects(session, batch, std::size(batch), &n)) == CKR_OK && n > 0)
-    found->insert(found->end(), batch, batch + std::min<CK_ULONG>(n, std::size(batch)));
-  const CK_RV final = functions_->C_FindObjectsFinal(session);
-  return rv != CKR_OK ? rv : final;
-}
-
-CK_RV TokenManager::ReadPassObject(CK_SLOT_ID slot,
-                                   CK_SESSION_HANDLE session,
-                                   CK_OBJECT_HANDLE object,
-                                   std::span<Attribute> attributes,
-                                   bool* read) {
-  const CK_RV rv = ReadAttributes(functions_, session, object, attributes);
-  *read = rv == CKR_OK;
-  if (rv == CKR_OK || IsSessionGone(rv))
-    return rv;
-  // An object the module will not describe (deleted since the search, or
-  // refused) is left out of this pass; the others go on.
-  if (noted_.insert({slot, object, rv}).second)
-    note_("CorvanexMgr: object " + std::to_string(object) + " in slot " + std::to_string(slot) +
-          " left out: the module answered 0x" + Hex32(rv));
-  return CKR_OK;
-}
-
-CK_RV TokenManager::ReadObjects(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* out) {
-  for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY})
-    if (CK_RV rv = ReadKeys(slot, session, cls, out))
-      return rv;
-  if (CK_RV rv = ReadCertificates(slot, session, out))
-    return rv;
-  FormContainers(*out, codePage_, UtcNowText());
-  return CKR_OK;
-}
-
-CK_RV TokenManager::ReadKeys(CK_SLOT_ID slot,
-                             CK_SESSION_HANDLE session,
-                             CK_OBJECT_CLASS cls,
-                             Objects* out) {
-  std::vector<CK_OBJECT_HANDLE> handles;
-  if (CK_RV rv = FindAll(session, cls, &handles))
-    return rv;
-  const bool priv = cls == CKO_PRIVATE_KEY;
-  for (CK_OBJECT_HANDLE h : handles) {
-    // What decides a key's container and use, and its public material.
-    enum { kId, kLabel, kDecrypts, kUnwraps, kSigns, kModulus, kExponent, kEcPoint };
-    constexpr int kKeyMaterial = 1;  // an RSA modulus or an EC point, never both
-    Attribute a[] = {{CKA_ID, 64},
-                     {CKA_LABEL, 129},
-                     {priv ? CKA_DECRYPT : CKA_ENCRYPT, 7},
-                     {priv ? CKA_UNWRAP : CKA_WRAP, 7},
-                     {priv ? CKA_SIGN : CKA_VERIFY, 7},
-                     {CKA_MODULUS, 1025, kKeyMaterial},
-                     {CKA_PUBLIC_EXPONENT, 17},
-                     {CKA_EC_POINT, 161, kKeyMaterial}};
-    static_assert(std::size(a) == kEcPoint + 1);
-    bool read = false;
-    if (CK_RV rv = ReadPassObject(slot, session, h, a, &read))
-      return rv;
-    if (!read)
-      continue;
-    const auto flag = [](const Attribute& x) {
-      return x.value && x.value->size() == sizeof(CK_BBOOL) && (*x.value)[0];
-    };
-    Key k;
-    k.handle = h;
-    k.isPrivate = priv;
-    k.id = a[kId].value.value_or(std::vector<std::uint8_t>{});
-    if (a[kLabel].value)
-      k.label.assign(a[kLabel].value->begin(), a[kLabel].value->end());
-    k.exchanges = flag(a[kDecrypts]) || flag(a[kUnwraps]);
-    k.signs = flag(a[kSigns]);
-    k.SetMaterial(a[kModulus].value, a[kEcPoint].value);
-    k.exponentLength = a[kExponent].value ? a[kExponent].value->size() : 0;
-    out->keys.push_back(std::move(k));
-  }
-  return CKR_OK;
-}
-
-CK_RV TokenManager::ReadCertificates(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* out) {
-  std::vector<CK_OBJECT_HANDLE> handles;
-  if (CK_RV rv = FindAll(session, CKO_CERTIFICATE, &handles))
-    return rv;
-  for (CK_OBJECT_HANDLE h : handles) {
-    enum { kType, kId, kLabel, kValue };
-    Attribute a[] = {{CKA_CERTIFICATE_TYPE, 9}, {CKA_ID, 64}, {CKA_LABEL, 129}, {CKA_VALUE, 8193}};
-    static_assert(std::size(a) == kValue + 1);
-    bool read = false;
-    if (CK_RV rv = ReadPassObject(slot, session, h, a, &read))
-      return rv;
-    if (!read)
-      continue;
-    const CK_CERTIFICATE_TYPE x509 = CKC_X_509;
-    if (!a[kType].value || a[kType].value->size() != sizeof x509 ||
-        std::memcmp(a[kType].value->data(), &x509, sizeof x509) != 0 || !a[kValue].value ||
-        a[kValue].value->empty())
-      continue;
-    std::string label;
-    if (a[kLabel].value)
-      label.assign(a[kLabel].value->begin(), a[kLabel].value->end());
-    out->certs.push_back(DescribeCertificate(h, a[kId].value.value_or(std::vector<std::uint8_t>{}),
-                                             std::move(label), std::move(*a[kValue].value)));
-  }
-  return CKR_OK;
-}
-
 CK_RV TokenManager::ObjectsOf(std::int32_t token, const Objects** objects) {
   Token* t = TokenAt(token);
   if (t && t->objects) {
@@ -390,7 +241,7 @@ CK_RV TokenManager::ObjectsOf(std::int32_t token, const Objects** objects) {
   }
   auto fresh = std::make_unique<Objects>();
   if (CK_RV rv = WithSession(
-          token, [&](CK_SESSION_HANDLE s) { return ReadObjects(t->slot, s, fresh.get()); }))
+          token, [&](CK_SESSION_HANDLE s) { return reader_.Read(functions_, t->slot, s, fresh.get()); }))
     return rv;
   t->objects = std::move(fresh);
   *objects = t->objects.get();

@@ -75,8 +75,9 @@
 #include "attribute_reader.h"
 #include "code_page.h"
 #include "container_model.h"
-#include "dynamic_library.h"
 #include "library_note.h"
+#include "object_reader.h"
+#include "pkcs11_module.h"
 #include "base/corvanex_mgr_abi.h"
 #include "base/pkcs11_api.h"
 
@@ -86,8 +87,6 @@ inline constexpr std::int32_t kErrNotInitialised = 0x190;  // CKR_CRYPTOKI_NOT_I
 inline constexpr std::int32_t kErrBadToken = 0x3;          // CKR_SLOT_ID_INVALID
 inline constexpr std::int32_t kErrArguments = cmgr::kArgumentsBad;
 inline constexpr std::int32_t kErrBufferTooSmall = 0x150;  // CKR_BUFFER_TOO_SMALL
-inline constexpr std::int32_t kErrModuleNotLoaded = 0x80001001;
-inline constexpr std::int32_t kErrNoFunctionList = 0x80001002;
 inline constexpr std::int32_t kErrNoCertificate = 0x80001004;
 inline constexpr std::int32_t kTriesAtLeast = 2;
 
@@ -96,7 +95,7 @@ class TokenManager {
   // note hears of each object a pass had to leave out, once.
   using Note = std::function<void(const std::string&)>;
   explicit TokenManager(const CodePage& codePage = SystemCodePage(), Note note = WriteLibraryNote)
-      : codePage_(codePage), note_(std::move(note)) {}
+      : codePage_(codePage), reader_(codePage, std::move(note)) {}
   ~TokenManager();
 
   std::int32_t Initialise(const std::string& module, const std::string& reserved = "");
@@ -173,21 +172,6 @@ class TokenManager {
   template <class Op>
   CK_RV WithSession(std::int32_t token, Op&& op);
   CK_RV ObjectsOf(std::int32_t token, const Objects** objects);
-  CK_RV ReadObjects(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* objects);
-  // The private or public keys (cls), and the X.509 certificates, of the
-  // token.
-  CK_RV ReadKeys(CK_SLOT_ID slot, CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, Objects* out);
-  CK_RV ReadCertificates(CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* out);
-  // One object's attributes for a pass: read (*read), or left out and noted
-  // once; only a session that went away is an error, which ends the pass.
-  CK_RV ReadPassObject(CK_SLOT_ID slot,
-                       CK_SESSION_HANDLE session,
-                       CK_OBJECT_HANDLE object,
-                       std::span<Attribute> attributes,
-                       bool* read);
-  CK_RV FindAll(CK_SESSION_HANDLE session,
-                CK_OBJECT_CLASS cls,
-                std::vector<CK_OBJECT_HANDLE>* found);
   // One CKM_RSA_PKCS operation of the container's private key (decrypt, or
   // sign) on in, into out of kMaxKeyBytes; length gets the result's.
   std::int32_t RunPrivateKey(std::int32_t token,
@@ -206,19 +190,11 @@ class TokenManager {
   void CloseSessions();
 
   const CodePage& codePage_;
-  DynamicLibrary module_;
-  CK_FUNCTION_LIST* functions_ = nullptr;
-  bool ownsInitialisation_ = false;  // C_Initialize answered CKR_OK to us
+  Pkcs11Module module_;
+  CK_FUNCTION_LIST* functions_ = nullptr;  // module_'s while it is open
   std::vector<Token> tokens_;
-  Note note_;
-  std::set<std::tuple<CK_SLOT_ID, CK_OBJECT_HANDLE, CK_RV>> noted_;
+  ObjectReader reader_;
 };
-
-// The module's ways of saying the session, or the token under it, is gone.
-inline bool IsSessionGone(CK_RV rv) {
-  return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED || rv == CKR_DEVICE_REMOVED ||
-         rv == CKR_TOKEN_NOT_PRESENT;
-}
 
 template <class Op>
 CK_RV TokenManager::WithSession(std::int32_t token, Op&& op) {

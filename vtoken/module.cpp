@@ -3,7 +3,9 @@
 // answers CKR_FUNCTION_NOT_SUPPORTED. State lives in files (token_state.h),
 // looked at on each call, so plugging and unplugging show at once.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -29,6 +31,7 @@ struct Session {
   bool finding = false;
   CK_OBJECT_HANDLE signing = CK_INVALID_HANDLE;  // the key of C_SignInit
   CK_OBJECT_HANDLE decrypting = CK_INVALID_HANDLE;
+  bool contextLoginDue = false;  // the active operation's key wants the PIN first
 };
 
 std::mutex g_mutex;
@@ -140,6 +143,8 @@ bool AttributeBytes(const Object& o, CK_ATTRIBUTE_TYPE type, std::vector<std::ui
       return isPrivateKey && putBool(true);
     case CKA_SIGN_RECOVER:
       return isPrivateKey && putBool(false);
+    case CKA_ALWAYS_AUTHENTICATE:
+      return isPrivateKey && putBool(o.alwaysAuthenticate);
     case CKA_PUBLIC_EXPONENT:
       return isKey && put(kExponent, sizeof kExponent);
     case CKA_MODIFIABLE:
@@ -404,6 +409,14 @@ CK_RV Login(CK_SESSION_HANDLE h, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG l
   std::optional<Token> t;
   if (CK_RV rv = TokenOf(h, &s, &t))
     return rv;
+  if (user == CKU_CONTEXT_SPECIFIC) {
+    if (!s->contextLoginDue)
+      return CKR_OPERATION_NOT_INITIALIZED;
+    const CK_RV rv = CheckPin(*t, pin, len);
+    if (rv == CKR_OK)
+      s->contextLoginDue = false;
+    return rv;
+  }
   if (user != CKU_USER)
     return CKR_USER_TYPE_INVALID;
   if (LoggedIn(*s))
@@ -563,6 +576,7 @@ CK_RV StartKeyOperation(CK_SESSION_HANDLE h,
   if (!o->key || (decrypt && !o->exchange))
     return CKR_KEY_FUNCTION_NOT_PERMITTED;
   active = key;
+  s->contextLoginDue = o->alwaysAuthenticate;
   return CKR_OK;
 }
 
@@ -585,6 +599,8 @@ CK_RV FinishKeyOperation(CK_SESSION_HANDLE h,
   const Object* o = FindObject(*t, std::exchange(active, CK_INVALID_HANDLE));
   if (!in || !outLength)
     return CKR_ARGUMENTS_BAD;
+  if (std::exchange(s->contextLoginDue, false))
+    return CKR_USER_NOT_LOGGED_IN;
   if (!o || !o->key)
     return CKR_KEY_HANDLE_INVALID;  // the token's files changed meanwhile
   const std::string_view input(reinterpret_cast<const char*>(in), inLength);
@@ -607,7 +623,23 @@ CK_RV FinishKeyOperation(CK_SESSION_HANDLE h,
 CK_RV SignInit(CK_SESSION_HANDLE h, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
   return StartKeyOperation(h, mechanism, key, false);
 }
+// A slow token (signDelayMs) takes its time outside the module's lock, as a
+// module with a lock per reader would.
+void TakeTokensTime(CK_SESSION_HANDLE h) {
+  int delay = 0;
+  {
+    std::lock_guard lock(g_mutex);
+    Session* s;
+    std::optional<Token> t;
+    if (TokenOf(h, &s, &t) == CKR_OK)
+      delay = t->signDelayMs;
+  }
+  if (delay > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+}
+
 CK_RV Sign(CK_SESSION_HANDLE h, CK_BYTE* data, CK_ULONG length, CK_BYTE* out, CK_ULONG* outLength) {
+  TakeTokensTime(h);
   return FinishKeyOperation(h, data, length, out, outLength, false);
 }
 CK_RV DecryptInit(CK_SESSION_HANDLE h, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
@@ -618,6 +650,7 @@ CK_RV Decrypt(CK_SESSION_HANDLE h,
               CK_ULONG length,
               CK_BYTE* out,
               CK_ULONG* outLength) {
+  TakeTokensTime(h);
   return FinishKeyOperation(h, data, length, out, outLength, true);
 }
 

@@ -145,7 +145,8 @@ std::shared_ptr<const std::vector<Object>> ObjectsOf(const std::string& folder,
       const auto modulus = Modulus(certificates.front());
       objects.push_back(
           {next++, CKO_PRIVATE_KEY, id, label, "", modulus, exchange, true,
-           PrivateKeyFile(folder, ini.Get(section, exchange ? "exchangeKey" : "signatureKey"))});
+           PrivateKeyFile(folder, ini.Get(section, exchange ? "exchangeKey" : "signatureKey")),
+           ini.GetInt(section, "alwaysAuthenticate", 0) == 1});
       if (publicKeys)
         objects.push_back({next++, CKO_PUBLIC_KEY, id, label, "", modulus, exchange, false});
       for (const std::string& der : certificates)
@@ -275,6 +276,7 @@ std::optional<Token> LoadToken(const std::string& folder) {
   t.pinIsDefault = ini.GetInt("token", "pinIsDefault", 0) == 1;
   t.maxTries = ini.GetInt("token", "maxTries", 6);
   t.triesLeft = ini.GetInt("token", "triesLeft", t.maxTries);
+  t.signDelayMs = std::max(0, ini.GetInt("token", "signDelayMs", 0));
 
   t.objects = ObjectsOf(folder, ini);
   return t;

@@ -26,6 +26,8 @@
 //   initialized=1  minPinLen=4  maxPinLen=16
 //   userPin=12345678  pinIsDefault=1  triesLeft=6  maxTries=6
 //   publicKeys=0             ; private keys and certificates only, as many tokens hold
+//   signDelayMs=0            ; C_Sign and C_Decrypt take this long, as a PIN-pad reader
+//                            ; or a slow card does (other tokens are not held up)
 //   [container:NAME]         ; one per key container
 //   label=...                ; its objects' CKA_LABEL (UTF-8), NAME when absent
 //   id=0a1b                  ; its objects' CKA_ID in hex, NAME's bytes when absent
@@ -35,6 +37,9 @@
 //   exchangeKey=file.der     ; that key's private key, PKCS#8 or PKCS#1 DER
 //   signatureKey=file.der    ; (optional: without one the key signs and
 //                            ; decrypts nothing, CKR_KEY_FUNCTION_NOT_PERMITTED)
+//   alwaysAuthenticate=1     ; its private keys want the PIN for each operation
+//                            ; (CKA_ALWAYS_AUTHENTICATE: C_Login(CKU_CONTEXT_SPECIFIC)
+//                            ; after the operation's init, else CKR_USER_NOT_LOGGED_IN)
 //   [standalone]
 //   any-name=file.der        ; certificates without a key (CA certificates)
 //
@@ -68,6 +73,7 @@ struct Object {
   bool exchange = false;
   bool isPrivate = false;                    // seen only by a logged-in session
   std::shared_ptr<const RsaPrivateKey> key;  // a private key's, when its file is there
+  bool alwaysAuthenticate = false;
 };
 
 struct Token {
@@ -78,6 +84,7 @@ struct Token {
   std::string userPin;
   bool pinIsDefault = false;
   int triesLeft = 6, maxTries = 6;
+  int signDelayMs = 0;
   // Shared with the cache: a call looks at a token of hundreds of objects.
   std::shared_ptr<const std::vector<Object>> objects;
 
