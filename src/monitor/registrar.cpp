@@ -1,9 +1,11 @@
 #include "monitor/registrar.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <utility>
 
+#include "base/container_link.h"
 #include "config/fixed_names.h"
 #include "monitor/expiry.h"
 #include "token/token_operations.h"
@@ -105,10 +107,11 @@ Registrar::PassResult Registrar::Pass(std::int32_t token) {
   const std::int32_t containers = std::clamp(info.ContainerCount, 0, kMaxContainerNames);
   for (std::int32_t c = 0; c < containers && status == 0 && !stopped_; ++c) {
     const std::string& name = info.ContainerNames[c];
+    const std::string link = KeyLink(info, name);
     for (std::int32_t keySpec : {cmgr::kExchangeKey, cmgr::kSignatureKey}) {
       if (ReadContainerCertificate(lib_, token, name, keySpec, *cert) != 0)
         continue;
-      if (const std::int32_t code = AddWithKey(*cert, name, keySpec, registered); code != 0) {
+      if (const std::int32_t code = AddWithKey(*cert, link, keySpec, registered); code != 0) {
         status = code + (keySpec == cmgr::kExchangeKey ? kExchangeOffset : kSignatureOffset);
         break;  // the rest of this container and all later ones are skipped
       }
@@ -126,6 +129,16 @@ Registrar::PassResult Registrar::Pass(std::int32_t token) {
   return {status, registered};
 }
 
+std::string Registrar::KeyLink(const TV9Info& info, const std::string& container) const {
+  // A container name is unique on its token only: while another token is
+  // present, the link names its token too, so that no program signs with
+  // the other token's key of that name.
+  const std::string_view serial(info.Serial, strnlen(info.Serial, sizeof info.Serial));
+  return tokensPresent_ > 1 && container_link::CanQualify(serial)
+             ? container_link::Qualified(serial, container)
+             : container;
+}
+
 void Registrar::LogOverflow(const TV9Info& info, const ContainerOverflow& overflow) {
   // A token fuller than the tables: say so; what fits is registered.
   if (overflow.namesLeftOut > 0)
@@ -139,7 +152,7 @@ void Registrar::LogOverflow(const TV9Info& info, const ContainerOverflow& overfl
 }
 
 std::int32_t Registrar::AddWithKey(const TV9CertInfo& cert,
-                                   const std::string& container,
+                                   const std::string& link,
                                    std::int32_t keySpec,
                                    std::int32_t& registered) {
   if (stopped_)
@@ -152,7 +165,7 @@ std::int32_t Registrar::AddWithKey(const TV9CertInfo& cert,
     return 0;
   // A container's certificate goes with its key, even one that says cA
   // (self-signed, or a CA operator's own).
-  const std::int32_t added = lib_.container_addcert_to_store(container, ProviderName(), keySpec,
+  const std::int32_t added = lib_.container_addcert_to_store(link, ProviderName(), keySpec,
                                                              cert.CertData.data(), cert.CertLen);
   if (added == 0) {
     ++registered;

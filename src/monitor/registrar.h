@@ -75,6 +75,9 @@ class Registrar {
   void Hold(Held event, const wchar_t* what);
 
   void UsePolicy(const Policy& policy) { policy_ = policy; }
+  // How many tokens the last search found: with more than one, key links
+  // name their token.
+  void SetTokensPresent(std::int32_t count) { tokensPresent_ = count; }
 
   // The program ends: a pass under way adds nothing more, and no held event
   // runs.
@@ -83,10 +86,12 @@ class Registrar {
  private:
   void RunHeldEvents();
   void LogOverflow(const TV9Info& info, const ContainerOverflow& overflow);
-  // A container's certificate into "MY", linked to its key: the library's
-  // result.
+  // The container name a certificate of info's container is linked by.
+  std::string KeyLink(const TV9Info& info, const std::string& container) const;
+  // A container's certificate into "MY", linked to its key (link: the
+  // container name the link carries): the library's result.
   std::int32_t AddWithKey(const TV9CertInfo& cert,
-                          const std::string& container,
+                          const std::string& link,
                           std::int32_t keySpec,
                           std::int32_t& registered);
   // A root into "ROOT" (asked once per run), an intermediate into "CA".
@@ -101,6 +106,7 @@ class Registrar {
   RunHeld runHeld_;
 
   bool stopped_ = false;
+  std::int32_t tokensPresent_ = 0;
   std::wstring providerName_;
   int rootPromptDepth_ = 0;
   std::set<std::string> declinedRoots_;  // the DER of each root the user declined

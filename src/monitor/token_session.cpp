@@ -139,6 +139,7 @@ std::int32_t TokenSession::RefreshTokenList() {
     return status;
   }
   TokenCount = found;
+  registrar_.SetTokensPresent(TokenCount);
   ports_.SetIconVisible(TokenCount > 0);
   for (std::int32_t i = 0; i < TokenCount; ++i) {
     const std::int32_t info = ReadTokenInfo(lib_, i, state_.TokenTable[i]);
@@ -294,6 +295,7 @@ void TokenSession::RemoveAndRegisterAgain() {
 
   registrar_.RemoveOurCertificates();
   FindAndConnectTokens(lib_, TokenCount);
+  registrar_.SetTokensPresent(TokenCount);
   for (std::int32_t i = 0; i < TokenCount && !shutDown_; ++i)
     if (ReadTokenInfo(lib_, i, state_.TokenTable[i]) == 0)
       RegisterTokenCertificates(i);

@@ -194,10 +194,19 @@ TEST_F(TokenSessionTest, FirstThenSecondTokenInserted) {
   EXPECT_EQ(session.PreviousTokenCount, 1);
   EXPECT_EQ(session.TokenCount, 2);
   EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
-  EXPECT_THAT(lib.added, Contains("MY:a-c1:1:a-c1-x"));  // both registered again
-  EXPECT_THAT(lib.added, Contains("MY:b-c2:1:b-c2-x"));
+  // Both registered again, each link naming its token now that a container
+  // name could meet another token's.
+  EXPECT_THAT(lib.added, Contains("MY:\\\\.\\a-0001\\a-c1:1:a-c1-x"));
+  EXPECT_THAT(lib.added, Contains("MY:\\\\.\\b-0001\\b-c2:1:b-c2-x"));
+  EXPECT_THAT(lib.added, Not(Contains("MY:a-c1:1:a-c1-x")));
   EXPECT_THAT(ports.events, Not(Contains("arm:TCheckDefaultUPIN")));
   EXPECT_EQ(ports.Count("log:Mon CSP:Veltrox Pelkin V9Arc CSP V1.1"), 2);  // one line per pass
+
+  // The second pulled: the one left alone keeps the library's plain name.
+  lib.added.clear();
+  lib.tokens.pop_back();
+  session.USBRemoval(0xFF04);
+  EXPECT_THAT(lib.added, Contains("MY:a-c1:1:a-c1-x"));
 }
 
 TEST_F(TokenSessionTest, ASearchThatNeverFindsATokenGivesUpSilently) {
@@ -661,7 +670,7 @@ TEST_F(TokenSessionTest, AFailedConnectDoesNotHideTheInsertion) {
   session.TFindUSBKeyTimer();
   EXPECT_EQ(session.TokenCount, 2);
   EXPECT_EQ(ports.Count("balloon:USBKey???:1"), 1);
-  EXPECT_THAT(lib.added, Contains("MY:b-c1:1:b-c1-x"));
+  EXPECT_THAT(lib.added, Contains("MY:\\\\.\\b-0001\\b-c1:1:b-c1-x"));
 }
 
 TEST_F(TokenSessionTest, TheProgramEndingInsideABoxStopsTheHandlerBelowIt) {
@@ -678,7 +687,7 @@ TEST_F(TokenSessionTest, TheProgramEndingInsideABoxStopsTheHandlerBelowIt) {
   // library after it has ended, and nothing more is armed or shown.
   ASSERT_EQ(ports.messages.size(), 1u);
   EXPECT_EQ(lib.calls.back(), "uninit_pkcs11()");
-  EXPECT_THAT(lib.added, Not(Contains("MY:b-c1:1:b-c1-x")));
+  EXPECT_THAT(lib.added, Not(Contains(::testing::HasSubstr("b-c1:1:b-c1-x"))));
   EXPECT_THAT(ports.events, Not(Contains("arm:TCheckDefaultUPIN")));
   session.USBRemoval(0xFF04);
   session.TRegCertXETimer();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/container_link.h"
 #include "token/token_library.h"
 
 // A scriptable token library that records every call as "name(args)".
@@ -50,7 +51,7 @@ class FakeTokenLibrary : public TokenLibrary {
   std::int32_t initStatus = 0;
   std::int32_t findStatus = 0;
   std::int32_t reportedTokenCount = -1;           // -1: tokens.size()
-  std::map<std::string, std::int32_t> addStatus;  // container -> code of container_addcert_to_store
+  std::map<std::string, std::int32_t> addStatus;  // "container,keySpec" -> code of container_addcert_to_store
   std::vector<std::string> added;                 // "MY:container:spec:der" / "ROOT:der" / "CA:der"
 
   std::int32_t init_pkcs11(const std::wstring& module) override {
@@ -163,7 +164,8 @@ class FakeTokenLibrary : public TokenLibrary {
                                           std::int32_t len) override {
     Call("container_addcert_to_store", c + "," + std::to_string(spec));
     providers.push_back(provider);
-    auto status = addStatus.find(c + "," + std::to_string(spec));
+    // Failures are set up per container, whichever token its link names.
+    auto status = addStatus.find(container_link::Parse(c).name + "," + std::to_string(spec));
     if (status != addStatus.end())
       return status->second;
     added.push_back("MY:" + c + ":" + std::to_string(spec) + ":" +
