@@ -40,7 +40,7 @@ CK_RV Unlock(void* mutex) {
 
 std::int32_t Pkcs11Module::Open(const std::string& nameOrPath, const std::string& reserved) {
   Close();
-  if (!library_.Open(nameOrPath))
+  if (nameOrPath.empty() || !library_.Open(nameOrPath))
     return kErrModuleNotLoaded;
   auto getList = reinterpret_cast<CK_C_GetFunctionList>(library_.Symbol("C_GetFunctionList"));
   CK_FUNCTION_LIST* list = nullptr;

@@ -18,6 +18,10 @@ ProductSettings ReadProductSettings(const std::wstring& productFolder) {
   product.settings = WithPolicySettings(product.policy, settings);
   const int languageId = product.policy.LanguageID.value_or(ReadConfiguredLanguageID(userConfig));
   SelectStartupLanguage(productFolder, languageId, product.strings);
-  product.module = ToAnsi(product.policy.Pkcs11Module.value_or(product.strings.PKCS11Name));
+  // As the monitor: a name the code page holds only by best fit could load
+  // another file than the one checked, so it loads nothing.
+  if (const auto exact =
+          ToAnsiExact(product.policy.Pkcs11Module.value_or(product.strings.PKCS11Name)))
+    product.module = exact->view();
   return product;
 }

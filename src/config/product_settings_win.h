@@ -14,7 +14,9 @@ struct ProductSettings {
   Policy policy;
   TConfigInfo settings;  // the user's, with the policy's values in their place
   TResStrs strings;
-  std::string module;  // policy's Pkcs11Module, else the language file's PKCS11Name
+  // policy's Pkcs11Module, else the language file's PKCS11Name; empty when
+  // the system code page cannot hold it exactly
+  std::string module;
 };
 
 // productFolder ends in a backslash. Values the policy cannot use are left

@@ -22,6 +22,8 @@ constexpr wchar_t kOurProvider[] = L"Veltrox Pelkin V9Arc CSP V1.1";
 constexpr wchar_t kProviderKey[] =
     L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Veltrox Pelkin V9Arc CSP V1.1";
 constexpr char kBobPin[] = "24681357";
+// Each round costs about a third of a second under Wine.
+constexpr int kRounds = 200;
 
 void WriteProviderKey(REGSAM view, const std::wstring& image) {
   HKEY key = nullptr;
@@ -62,15 +64,45 @@ class ProviderTest : public MonitorScenario {
 
   // Bob's token plugged in with the monitor running, and the certificate it
   // registered for his container, linked to our provider.
-  PCCERT_CONTEXT BobsRegisteredCertificate(const std::string& language = "2052") {
+  PCCERT_CONTEXT BobsRegisteredCertificate(const std::string& language = "2052", int slot = 0) {
     EXPECT_TRUE(StartWith("LanguageID=" + language + "\r\nCertTips=0\r\n"));
-    monitor.Plug(0, L"bob");
+    monitor.Plug(slot, L"bob");
+    return Registered(L"Bob");
+  }
+  static PCCERT_CONTEXT Registered(const std::wstring& container) {
     PCCERT_CONTEXT found = nullptr;
     WaitUntil([&] {
-      found = FindOurs(L"Bob");
+      found = FindOurs(container);
       return found != nullptr;
     });
     return found;
+  }
+  // Carol's token: her own serial and PIN, and a container named "Bob" as
+  // Bob's is, holding another key (Alice's exchange key).
+  void MakeCarolsToken() {
+    const std::wstring alice = monitor.tokenFolder(L"alice") + L"\\";
+    const std::wstring carol = monitor.tokenFolder(L"carol") + L"\\";
+    ASSERT_TRUE(CreateDirectoryW(carol.c_str(), nullptr));
+    for (const wchar_t* file : {L"alice-exchange.der", L"alice-exchange.key.der"})
+      ASSERT_TRUE(CopyFileW((alice + file).c_str(), (carol + file).c_str(), FALSE));
+    std::ofstream(std::filesystem::path(carol + L"token.ini"))
+        << "[token]\r\nlabel=Carol\r\nserial=C000000003\r\nuserPin=13572468\r\n"
+           "[container:Bob]\r\nexchange=alice-exchange.der\r\n"
+           "exchangeKey=alice-exchange.key.der\r\n";
+  }
+  // cert's key signs data, with pin passed as a program passes it, and the
+  // signature verifies against cert.
+  void SignsAndVerifies(PCCERT_CONTEXT cert, const char* pin) {
+    Key key = AcquireKey(cert);
+    ASSERT_TRUE(key.provider);
+    ASSERT_TRUE(
+        CryptSetProvParam(key.provider, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin), 0))
+        << std::hex << GetLastError();
+    DWORD error = 0;
+    std::optional<Bytes> signature = SignSha256(key, data, &error);
+    CryptReleaseContext(key.provider, 0);
+    ASSERT_TRUE(signature) << std::hex << error;
+    EXPECT_TRUE(Verifies(cert, data, *signature));
   }
   static PCCERT_CONTEXT FindOurs(const std::wstring& container) {
     HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
@@ -348,6 +380,67 @@ TEST_F(ProviderTest, APulledTokenFailsCleanly) {
   HCRYPTPROV again = 0;
   EXPECT_FALSE(CryptAcquireContextW(&again, L"Bob", kOurProvider, PROV_RSA_FULL, CRYPT_SILENT));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_E_NO_SMARTCARD));
+  CertFreeCertificateContext(cert);
+  End();
+}
+
+TEST_F(ProviderTest, ATokenInTheSecondSlotAndTwoTokensWithOneContainerNameEachSignWithTheirOwnKey) {
+  MakeCarolsToken();
+  // Alone in the second slot: linked by the plain name, and it signs.
+  PCCERT_CONTEXT bob = BobsRegisteredCertificate("2052", 1);
+  ASSERT_TRUE(bob);
+  SignsAndVerifies(bob, kBobPin);
+  CertFreeCertificateContext(bob);
+
+  // Carol's "Bob" beside it: each link names its token, and each
+  // certificate signs with its own token's key.
+  monitor.Plug(0, L"carol");
+  bob = Registered(L"\\\\.\\B000000002\\Bob");
+  PCCERT_CONTEXT carol = Registered(L"\\\\.\\C000000003\\Bob");
+  ASSERT_TRUE(bob && carol) << "each link names its token while both are in";
+  EXPECT_FALSE(FindOurs(L"Bob"));
+  SignsAndVerifies(bob, kBobPin);
+  SignsAndVerifies(carol, "13572468");
+  // A plain "Bob" could be either: refused rather than signed with the wrong key.
+  HCRYPTPROV plain = 0;
+  EXPECT_FALSE(CryptAcquireContextW(&plain, L"Bob", kOurProvider, PROV_RSA_FULL, CRYPT_SILENT));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+  CertFreeCertificateContext(bob);
+  CertFreeCertificateContext(carol);
+
+  // Carol pulled: Bob's link is the plain name again.
+  monitor.Unplug(0);
+  bob = Registered(L"Bob");
+  ASSERT_TRUE(bob);
+  SignsAndVerifies(bob, kBobPin);
+  CertFreeCertificateContext(bob);
+  End();
+}
+
+// A program that acquires, signs and releases its last context each time
+// (the system may unload a provider then) keeps running, and nothing of
+// ours stays behind per round.
+TEST_F(ProviderTest, RoundsOfAcquireSignAndReleaseLeaveNothingBehind) {
+  PCCERT_CONTEXT cert = BobsRegisteredCertificate();
+  ASSERT_TRUE(cert);
+  const auto round = [&] {
+    Key key = AcquireKey(cert, CRYPT_ACQUIRE_SILENT_FLAG);
+    CryptSetProvParam(key.provider, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(kBobPin), 0);
+    DWORD error = 0;
+    const bool signed_ = SignSha256(key, data, &error).has_value();
+    CryptReleaseContext(key.provider, 0);
+    return signed_;
+  };
+  for (int i = 0; i < 20; ++i)
+    ASSERT_TRUE(round());
+  DWORD before = 0, after = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &before);
+  int signedRounds = 0;
+  for (int i = 0; i < kRounds; ++i)
+    signedRounds += round() ? 1 : 0;
+  GetProcessHandleCount(GetCurrentProcess(), &after);
+  EXPECT_EQ(signedRounds, kRounds);
+  EXPECT_LE(after, before + 10) << "handles before " << before << ", after " << after;
   CertFreeCertificateContext(cert);
   End();
 }
