@@ -18,7 +18,9 @@ bool IsWrongPin(CK_RV rv) {
 }
 
 // PKCS#11 pads its fixed-size texts with blanks.
-std::string Unpadded(const tokenlib::CodePage& codePage, const CK_UTF8CHAR* text, std::size_t size) {
+std::string Unpadded(const tokenlib::CodePage& codePage,
+                     const CK_UTF8CHAR* text,
+                     std::size_t size) {
   while (size > 0 && (text[size - 1] == ' ' || text[size - 1] == '\0'))
     --size;
   return tokenlib::DisplayText(codePage,
@@ -158,8 +160,9 @@ capi::Status KeyProvider::Present(std::vector<SlotPtr>* present) {
     CK_TOKEN_INFO info{};
     // A token pulled since the list was made is left out.
     if (f->C_GetTokenInfo(id, &info) == CKR_OK)
-      seen.emplace_back(id, TokenId{Unpadded(codePage_, info.serialNumber, sizeof info.serialNumber),
-                                    Unpadded(codePage_, info.label, sizeof info.label)});
+      seen.emplace_back(id,
+                        TokenId{Unpadded(codePage_, info.serialNumber, sizeof info.serialNumber),
+                                Unpadded(codePage_, info.label, sizeof info.label)});
   }
   std::vector<SlotPtr> gone;  // closed after the lock is left
   present->clear();
@@ -350,9 +353,8 @@ capi::Status KeyProvider::Entry(const ContainerRef& ref,
   if (capi::Status status = ObjectsOf(*slot, objects))
     return status;
   *entry = {};
-  return FromModuleStatus(tokenlib::FindInContainer(**objects, ref.name,
-                                                    static_cast<std::int32_t>(keySpec),
-                                                    tokenlib::UtcNowText(), entry));
+  return FromModuleStatus(tokenlib::FindInContainer(
+      **objects, ref.name, static_cast<std::int32_t>(keySpec), tokenlib::UtcNowText(), entry));
 }
 
 capi::Status KeyProvider::PublicKey(const ContainerRef& ref,
@@ -478,9 +480,8 @@ capi::Status KeyProvider::WithPrivateKey(const ContainerRef& ref,
       if (entry.key->alwaysAuthenticate)
         return RunWithPinEachTime(slot, entry.key->handle, access, op);
       const CK_OBJECT_HANDLE key = entry.key->handle;
-      rv = WithSession(*slot, [&](CK_SESSION_HANDLE s, bool* dirty) {
-        return op(s, key, nullptr, dirty);
-      });
+      rv = WithSession(
+          *slot, [&](CK_SESSION_HANDLE s, bool* dirty) { return op(s, key, nullptr, dirty); });
     } else if (!entry.key && !entry.cert) {
       return found;
     }

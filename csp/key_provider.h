@@ -119,10 +119,8 @@ class KeyProvider {
   // One private-key operation on a session: the key, the PIN for a key that
   // wants a login per operation (else null); *dirty when the session may be
   // left inside an operation.
-  using KeyOperation = std::function<CK_RV(CK_SESSION_HANDLE session,
-                                           CK_OBJECT_HANDLE key,
-                                           const SecretBytes* pin,
-                                           bool* dirty)>;
+  using KeyOperation = std::function<
+      CK_RV(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const SecretBytes* pin, bool* dirty)>;
 
   capi::Status Functions(CK_FUNCTION_LIST** functions);
   // The present tokens in the module's order, each with its sessions.

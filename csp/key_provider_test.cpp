@@ -127,7 +127,7 @@ TEST_F(ProviderOverVirtualTokens, AContainerIsFoundOnTheTokenThatHoldsIt) {
   EXPECT_EQ(Found("Alice-Keys").token.serial, "A000000001");
   EXPECT_EQ(Found("Bob").token, (csp::TokenId{"B000000002", "Bob"}));
   EXPECT_EQ(Found("\\\\.\\B000000002\\Bob").name, "Bob");
-  EXPECT_EQ(Found("").name, "Alice-Keys");  // the default: the first token's first
+  EXPECT_EQ(Found("").name, "Alice-Keys");              // the default: the first token's first
   EXPECT_EQ(Found("\\\\.\\B000000002\\").name, "Bob");  // that token's first
   csp::ContainerRef ref;
   EXPECT_EQ(keys.FindContainer("Carol", &ref), capi::kBadKeyset);
@@ -163,8 +163,7 @@ TEST_F(ProviderOverVirtualTokens, TwoTokensWithOneContainerNameEachSignWithTheir
   EXPECT_EQ(keys.FindContainer("Bob", &ref), capi::kBadKeyset);  // either could be wrong
   std::vector<std::string> names;
   ASSERT_EQ(keys.ContainerNames(&names), capi::kOk);
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"\\\\.\\B000000002\\Bob", "\\\\.\\C000000003\\Bob"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"\\\\.\\B000000002\\Bob", "\\\\.\\C000000003\\Bob"}));
 
   struct Case {
     std::string link, pin, label;
@@ -350,8 +349,7 @@ TEST_F(ProviderOverVirtualTokens, AKeyThatWantsThePinForEachUseAsksEachTime) {
             capi::kSilentContext);
   for (int round = 0; round < 2; ++round) {
     ScriptedPrompt prompt({"00000000", "24681357"});
-    ASSERT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {false, &prompt}, &signature),
-              capi::kOk);
+    ASSERT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {false, &prompt}, &signature), capi::kOk);
     EXPECT_EQ(prompt.asked.size(), 2u);  // a wrong PIN is asked for again
     EXPECT_TRUE(prompt.asked[1].afterWrongPin);
     EXPECT_EQ(signature, expected);
@@ -363,9 +361,9 @@ TEST_F(ProviderOverVirtualTokens, AKeyThatWantsThePinForEachUseAsksEachTime) {
 }
 
 TEST_F(ProviderOverVirtualTokens, OneTokensSlowCallHoldsUpNoOtherToken) {
-  std::system(("sed -i 's/^\\[token\\]/[token]\\nsignDelayMs=3000/' " + dir +
-               "/tokens/alice/token.ini")
-                  .c_str());
+  std::system(
+      ("sed -i 's/^\\[token\\]/[token]\\nsignDelayMs=3000/' " + dir + "/tokens/alice/token.ini")
+          .c_str());
   csp::ContainerRef alice = Found("Alice-Keys"), bob = Found("Bob");
   ASSERT_EQ(keys.LogIn(alice, "12345678"), capi::kOk);
   ASSERT_EQ(keys.LogIn(bob, "24681357"), capi::kOk);

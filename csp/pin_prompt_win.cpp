@@ -152,8 +152,7 @@ std::optional<SecretBytes> DesktopPinPrompt::Ask(const csp::PinRequest& request)
 bool CanPromptHere() {
   USEROBJECTFLAGS flags{};
   const HWINSTA station = GetProcessWindowStation();
-  return station &&
-         GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr) &&
+  return station && GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr) &&
          (flags.dwFlags & WSF_VISIBLE);
 }
 

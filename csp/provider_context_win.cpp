@@ -227,8 +227,8 @@ capi::Status ProviderContext::ImportKey(const BYTE* data,
     return Result(CryptImportKey(software_, reinterpret_cast<const BYTE*>(plainBlob.data()),
                                  static_cast<DWORD>(plainBlob.size()), 0, flags, key));
   }
-  return Result(
-      CryptImportKey(software_, data, length, unwrapWith ? SoftwareKey(unwrapWith) : 0, flags, key));
+  return Result(CryptImportKey(software_, data, length, unwrapWith ? SoftwareKey(unwrapWith) : 0,
+                               flags, key));
 }
 
 capi::Status ProviderContext::Encrypt(HCRYPTKEY key,
@@ -279,7 +279,8 @@ capi::Status ProviderContext::DecryptWithToken(DWORD keySpec,
 
 capi::Status ProviderContext::WithPrompt(
     const std::function<capi::Status(const csp::PinAccess&)>& op) {
-  DesktopPinPrompt prompt(process_.Settings().strings, [this] { return Owner(); }, process_.module);
+  DesktopPinPrompt prompt(
+      process_.Settings().strings, [this] { return Owner(); }, process_.module);
   return op({silent_ || !CanPromptHere(), &prompt});
 }
 
@@ -384,9 +385,8 @@ capi::Status ProviderContext::GetProvParam(DWORD param, BYTE* data, DWORD* lengt
     case PP_IMPTYPE:
       return WriteNumber(kImplementation, data, length);
     case PP_NAME:
-      return WriteText(registeredName_.empty()
-                           ? ToAnsi(process_.Settings().strings.PROVIDER_NAME)
-                           : registeredName_,
+      return WriteText(registeredName_.empty() ? ToAnsi(process_.Settings().strings.PROVIDER_NAME)
+                                               : registeredName_,
                        data, length);
     case PP_VERSION:
       return WriteNumber(kProviderVersion, data, length);

@@ -134,7 +134,7 @@ class ProviderContext {
   HCRYPTPROV software_ = 0;
   std::optional<csp::ContainerRef> container_;  // set by Open, then only read
 
-  std::mutex lock_;  // guards what follows
+  std::mutex lock_;              // guards what follows
   HWND clientWindow_ = nullptr;  // PP_CLIENT_HWND
   std::map<HCRYPTKEY, std::unique_ptr<UserKey>> userKeys_;
   std::vector<std::string> enumerated_;  // PP_ENUMCONTAINERS from CRYPT_FIRST on

@@ -20,14 +20,10 @@ class ObjectReader {
  public:
   // note hears of each object a read had to leave out, once.
   using Note = std::function<void(const std::string&)>;
-  ObjectReader(const CodePage& codePage, Note note)
-      : codePage_(codePage), note_(std::move(note)) {}
+  ObjectReader(const CodePage& codePage, Note note) : codePage_(codePage), note_(std::move(note)) {}
 
   // Only a session that went away is an error, which ends the read.
-  CK_RV Read(CK_FUNCTION_LIST* functions,
-             CK_SLOT_ID slot,
-             CK_SESSION_HANDLE session,
-             Objects* out);
+  CK_RV Read(CK_FUNCTION_LIST* functions, CK_SLOT_ID slot, CK_SESSION_HANDLE session, Objects* out);
 
  private:
   CK_RV ReadKeys(CK_FUNCTION_LIST* functions,

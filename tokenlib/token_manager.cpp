@@ -240,8 +240,9 @@ CK_RV TokenManager::ObjectsOf(std::int32_t token, const Objects** objects) {
     return CKR_OK;
   }
   auto fresh = std::make_unique<Objects>();
-  if (CK_RV rv = WithSession(
-          token, [&](CK_SESSION_HANDLE s) { return reader_.Read(functions_, t->slot, s, fresh.get()); }))
+  if (CK_RV rv = WithSession(token, [&](CK_SESSION_HANDLE s) {
+        return reader_.Read(functions_, t->slot, s, fresh.get());
+      }))
     return rv;
   t->objects = std::move(fresh);
   *objects = t->objects.get();

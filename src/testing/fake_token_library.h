@@ -50,9 +50,10 @@ class FakeTokenLibrary : public TokenLibrary {
   bool publishedBoundaryOnly = false;  // the 20 functions, without our sweep
   std::int32_t initStatus = 0;
   std::int32_t findStatus = 0;
-  std::int32_t reportedTokenCount = -1;           // -1: tokens.size()
-  std::map<std::string, std::int32_t> addStatus;  // "container,keySpec" -> code of container_addcert_to_store
-  std::vector<std::string> added;                 // "MY:container:spec:der" / "ROOT:der" / "CA:der"
+  std::int32_t reportedTokenCount = -1;  // -1: tokens.size()
+  std::map<std::string, std::int32_t>
+      addStatus;                   // "container,keySpec" -> code of container_addcert_to_store
+  std::vector<std::string> added;  // "MY:container:spec:der" / "ROOT:der" / "CA:der"
 
   std::int32_t init_pkcs11(const std::wstring& module) override {
     Call("init_pkcs11", std::string(module.begin(), module.end()));
