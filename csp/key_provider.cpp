@@ -142,18 +142,7 @@ capi::Status KeyProvider::Present(std::vector<SlotPtr>* present) {
   if (capi::Status status = Functions(&f))
     return status;
   std::vector<CK_SLOT_ID> ids;
-  CK_RV rv = CKR_BUFFER_TOO_SMALL;
-  // A token plugged in between the two calls makes the list longer.
-  for (int attempt = 0; attempt < 4 && rv == CKR_BUFFER_TOO_SMALL; ++attempt) {
-    CK_ULONG n = 0;
-    rv = f->C_GetSlotList(CK_TRUE, nullptr, &n);
-    ids.assign(n, 0);
-    if (rv == CKR_OK && n > 0)
-      rv = f->C_GetSlotList(CK_TRUE, ids.data(), &n);
-    if (rv == CKR_OK)
-      ids.resize(std::min<CK_ULONG>(n, ids.size()));
-  }
-  if (rv != CKR_OK)
+  if (CK_RV rv = tokenlib::SlotsWithToken(f, &ids))
     return FromModuleStatus(rv);
   std::vector<std::pair<CK_SLOT_ID, TokenId>> seen;
   for (CK_SLOT_ID id : ids) {

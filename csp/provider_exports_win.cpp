@@ -112,18 +112,25 @@ capi::Status Failed() {
   return error ? error : capi::kFail;
 }
 
-// A handle we did not give out is refused, not followed.
+// The context a handle is (taken out of the table when release), or none
+// for a handle we did not give out: refused, not followed.
+std::shared_ptr<ProviderContext> FindContext(HCRYPTPROV handle, bool release) {
+  std::lock_guard hold(TableLock());
+  const auto found = Contexts().find(handle);
+  if (found == Contexts().end())
+    return nullptr;
+  std::shared_ptr<ProviderContext> context = found->second;
+  if (release)
+    Contexts().erase(found);
+  return context;
+}
+
 template <class F>
 BOOL WithContext(HCRYPTPROV handle, F&& operation) {
   return Run([&]() -> capi::Status {
-    std::shared_ptr<ProviderContext> context;
-    {
-      std::lock_guard hold(TableLock());
-      const auto found = Contexts().find(handle);
-      if (found == Contexts().end())
-        return capi::kBadUid;
-      context = found->second;
-    }
+    const std::shared_ptr<ProviderContext> context = FindContext(handle, false);
+    if (!context)
+      return capi::kBadUid;
     if (!context->Enter())
       return kBusy;
     struct Leaving {
@@ -176,15 +183,9 @@ PROVIDER_EXPORT CPAcquireContext(HCRYPTPROV* handle,
 
 PROVIDER_EXPORT CPReleaseContext(HCRYPTPROV handle, DWORD flags) {
   return Run([&]() -> capi::Status {
-    std::shared_ptr<ProviderContext> context;
-    {
-      std::lock_guard hold(TableLock());
-      const auto found = Contexts().find(handle);
-      if (found == Contexts().end())
-        return capi::kBadUid;
-      context = std::move(found->second);
-      Contexts().erase(found);
-    }
+    std::shared_ptr<ProviderContext> context = FindContext(handle, true);
+    if (!context)
+      return capi::kBadUid;
     // Gone now unless an operation on it is still running (one that our
     // prompt's message loop let this release in under): then when it ends.
     context.reset();

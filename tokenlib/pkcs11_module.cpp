@@ -1,5 +1,6 @@
 #include "pkcs11_module.h"
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -82,6 +83,20 @@ std::int32_t Pkcs11Module::Close() {
   ownsInitialisation_ = false;
   library_.Close();
   return static_cast<std::int32_t>(rv);
+}
+
+CK_RV SlotsWithToken(CK_FUNCTION_LIST* functions, std::vector<CK_SLOT_ID>* slots) {
+  CK_RV rv = CKR_BUFFER_TOO_SMALL;
+  for (int attempt = 0; attempt < 4 && rv == CKR_BUFFER_TOO_SMALL; ++attempt) {
+    CK_ULONG n = 0;
+    rv = functions->C_GetSlotList(CK_TRUE, nullptr, &n);
+    slots->assign(n, 0);
+    if (rv == CKR_OK && n > 0)
+      rv = functions->C_GetSlotList(CK_TRUE, slots->data(), &n);
+    if (rv == CKR_OK)
+      slots->resize(std::min<CK_ULONG>(n, slots->size()));
+  }
+  return rv;
 }
 
 void Pkcs11Module::KeepStarted() {

@@ -3,6 +3,7 @@
 // environment asks), and whether the C_Initialize that started it was ours.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "dynamic_library.h"
 #include "base/pkcs11_api.h"
@@ -40,5 +41,10 @@ class Pkcs11Module {
   CK_FUNCTION_LIST* functions_ = nullptr;
   bool ownsInitialisation_ = false;
 };
+
+// The slots with a token present, in the module's order (C_GetSlotList's
+// size query and list, again while a token plugged in between makes the
+// list longer).
+CK_RV SlotsWithToken(CK_FUNCTION_LIST* functions, std::vector<CK_SLOT_ID>* slots);
 
 }  // namespace tokenlib

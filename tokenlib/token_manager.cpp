@@ -141,18 +141,7 @@ std::int32_t TokenManager::Find(std::int32_t* handles, std::int32_t* count) {
   if (!functions_)
     return kErrNotInitialised;
   std::vector<CK_SLOT_ID> slots;
-  CK_RV rv = CKR_BUFFER_TOO_SMALL;
-  // A token plugged in between the two calls makes the list longer.
-  for (int attempt = 0; attempt < 4 && rv == CKR_BUFFER_TOO_SMALL; ++attempt) {
-    CK_ULONG n = 0;
-    rv = functions_->C_GetSlotList(CK_TRUE, nullptr, &n);
-    slots.assign(n, 0);
-    if (rv == CKR_OK && n > 0)
-      rv = functions_->C_GetSlotList(CK_TRUE, slots.data(), &n);
-    if (rv == CKR_OK)
-      slots.resize(std::min<CK_ULONG>(n, slots.size()));
-  }
-  if (rv != CKR_OK)
+  if (CK_RV rv = SlotsWithToken(functions_, &slots))
     return static_cast<std::int32_t>(rv);
   slots.resize(std::min<std::size_t>(slots.size(), static_cast<std::size_t>(capacity)));
 
