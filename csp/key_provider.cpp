@@ -78,6 +78,13 @@ struct KeyProvider::Slot {
   const TokenId token;
 
   std::mutex lock;  // guards what follows; never held across a module call
+  // What was read is stale: a login or logout changed what is in view, or
+  // the token went away under a session (it may be back, changed).
+  void ForgetObjects() {
+    objects.reset();
+    ++generation;
+  }
+
   std::vector<CK_SESSION_HANDLE> idle;
   // The session we logged in on, kept out of operations: closing a session
   // an operation left unclean must not end the login with it.
@@ -108,25 +115,36 @@ void KeyProvider::AddContext() {
 }
 
 void KeyProvider::ReleaseContext() {
-  std::map<CK_SLOT_ID, SlotPtr> slots;
+  std::vector<SlotPtr> slots;
   {
     std::lock_guard hold(lock_);
     if (contexts_ == 0 || --contexts_ > 0)
       return;
-    slots.swap(slots_);
+    for (auto& [id, slot] : slots_)
+      slots.push_back(slot);
   }
-  for (auto& [id, slot] : slots) {
+  // The tokens stay known, with what was read of them before any login: a
+  // program that acquires, signs and releases each time does not read them
+  // again each time.
+  for (const SlotPtr& slot : slots) {
+    std::vector<CK_SESSION_HANDLE> sessions;
     CK_SESSION_HANDLE anchor;
     bool ours;
     {
       std::lock_guard hold(slot->lock);
+      sessions.swap(slot->idle);
+      anchor = std::exchange(slot->anchor, CK_INVALID_HANDLE);
       ours = std::exchange(slot->loggedIn, false);
-      anchor = slot->anchor;
+      if (ours)
+        slot->ForgetObjects();  // read with the private objects in view
     }
     if (ours && anchor != CK_INVALID_HANDLE)
-      functions_->C_Logout(anchor);
+      slot->functions->C_Logout(anchor);
+    if (anchor != CK_INVALID_HANDLE)
+      sessions.push_back(anchor);
+    for (CK_SESSION_HANDLE session : sessions)
+      slot->functions->C_CloseSession(session);
   }
-  // Each slot closes its sessions as it goes.
 }
 
 capi::Status KeyProvider::Functions(CK_FUNCTION_LIST** functions) {
@@ -232,6 +250,10 @@ CK_RV KeyProvider::WithSession(Slot& slot, Op&& op) {
     }
     bool dirty = false;
     const CK_RV rv = op(session, &dirty);
+    if (tokenlib::IsSessionGone(rv)) {
+      std::lock_guard hold(slot.lock);
+      slot.ForgetObjects();
+    }
     if (tokenlib::IsSessionGone(rv) || dirty) {
       slot.functions->C_CloseSession(session);
       if (!fresh && attempt == 0 && tokenlib::IsSessionGone(rv))
@@ -527,8 +549,7 @@ CK_RV KeyProvider::LogInUser(Slot& slot, std::string_view pin) {
     spare = std::exchange(slot.anchor, anchor);  // another thread's, made meanwhile
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
       slot.loggedIn = slot.loggedIn || rv == CKR_OK;
-      slot.objects.reset();  // private objects come into view
-      ++slot.generation;
+      slot.ForgetObjects();  // private objects come into view
     }
   }
   if (spare != CK_INVALID_HANDLE)

@@ -445,4 +445,254 @@ TEST_F(ProviderTest, RoundsOfAcquireSignAndReleaseLeaveNothingBehind) {
   End();
 }
 
+// A window of this thread that counts what it is sent, as a program's own
+// window is its thread's.
+class ThreadWindow {
+ public:
+  ThreadWindow() {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = &Procedure;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"CorvanexProviderTestHost";
+    RegisterClassW(&wc);
+    window = CreateWindowExW(0, wc.lpszClassName, L"host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                             nullptr, nullptr, wc.hInstance, nullptr);
+  }
+  ~ThreadWindow() { DestroyWindow(window); }
+  // Runs this thread's messages until done holds.
+  static void PumpUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+      }
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+  }
+  HWND window = nullptr;
+  static inline std::function<void()> onApp;
+
+ private:
+  static LRESULT CALLBACK Procedure(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_APP && onApp)
+      onApp();
+    return DefWindowProcW(w, msg, wp, lp);
+  }
+};
+
+// How long window takes to answer WM_NULL, asked from another thread.
+std::chrono::milliseconds AnswerTime(HWND window) {
+  std::chrono::milliseconds took{};
+  std::atomic<bool> answered{false};
+  std::thread asker([&] {
+    const auto start = std::chrono::steady_clock::now();
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result);
+    took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+    answered = true;
+  });
+  ThreadWindow::PumpUntil([&] { return answered.load(); });
+  asker.join();
+  return took;
+}
+
+TEST_F(ProviderTest, AProgramsWindowThreadStaysFreeWhileItsWorkerSignsAndAnotherTokenIsSlow) {
+  PCCERT_CONTEXT bob = BobsRegisteredCertificate();
+  ASSERT_TRUE(bob);
+  // Alice's token beside Bob's, each of its signatures taking 2 s.
+  const std::filesystem::path ini(monitor.tokenFolder(L"alice") + L"\\token.ini");
+  std::string text = ReadBytes(ini.wstring());
+  text.insert(text.find("[token]") + 7, "\r\nsignDelayMs=2000");
+  std::ofstream(ini, std::ios::binary) << text;
+  monitor.Plug(1, L"alice");
+  PCCERT_CONTEXT alice = Registered(L"\\\\.\\A000000001\\Alice-Keys");
+  ASSERT_TRUE(alice);
+  bob = Registered(L"\\\\.\\B000000002\\Bob");
+  ASSERT_TRUE(bob);
+
+  ThreadWindow host;
+  // The worker signs with Bob's key; its prompt names the program's window,
+  // which is this thread's.
+  std::atomic<bool> workerDone{false};
+  std::optional<Bytes> workerSignature;
+  std::thread worker([&] {
+    Key key = AcquireKey(bob);
+    CryptSetProvParam(key.provider, PP_CLIENT_HWND, reinterpret_cast<const BYTE*>(&host.window), 0);
+    DWORD error = 0;
+    workerSignature = SignSha256(key, data, &error);
+    CryptReleaseContext(key.provider, 0);
+    workerDone = true;
+  });
+  HWND prompt = nullptr;
+  ThreadWindow::PumpUntil(
+      [&] { return (prompt = FindWindowW(L"TLoginForm", nullptr)) != nullptr; });
+  ASSERT_TRUE(prompt) << "the worker's prompt never came";
+  // While it is open: this thread answers at once, is not disabled, and
+  // calls the provider itself without waiting for the prompt.
+  EXPECT_LT(AnswerTime(host.window).count(), 100);
+  EXPECT_TRUE(IsWindowEnabled(host.window));
+  HCRYPTPROV verify = 0;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(CryptAcquireContextW(&verify, nullptr, kOurProvider, PROV_RSA_FULL,
+                                   CRYPT_VERIFYCONTEXT | CRYPT_SILENT));
+  char name[100] = {};
+  DWORD length = sizeof name;
+  EXPECT_TRUE(CryptGetProvParam(verify, PP_NAME, reinterpret_cast<BYTE*>(name), &length, 0));
+  EXPECT_STREQ(name, "Veltrox Pelkin V9Arc CSP V1.1");
+  CryptReleaseContext(verify, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  SetDlgItemTextW(prompt, kLoginPinEdit, L"24681357");
+  PostMessageW(prompt, WM_COMMAND, MAKEWPARAM(kLoginButton, BN_CLICKED), 0);
+  ThreadWindow::PumpUntil([&] { return workerDone.load(); });
+  worker.join();
+  ASSERT_TRUE(workerSignature);
+  EXPECT_TRUE(Verifies(bob, data, *workerSignature));
+
+  // Alice's slow signature on a worker holds up neither this thread nor Bob.
+  std::atomic<bool> slowDone{false};
+  std::thread slow([&] {
+    SignsAndVerifies(alice, "12345678");
+    slowDone = true;
+  });
+  Sleep(300);
+  const auto bobStart = std::chrono::steady_clock::now();
+  SignsAndVerifies(bob, kBobPin);
+  EXPECT_LT(std::chrono::steady_clock::now() - bobStart, std::chrono::milliseconds(1500));
+  EXPECT_LT(AnswerTime(host.window).count(), 100);
+  EXPECT_FALSE(slowDone);
+  slow.join();
+  CertFreeCertificateContext(alice);
+  CertFreeCertificateContext(bob);
+  End();
+}
+
+TEST_F(ProviderTest, ProgramsListEveryContainerAsDocumentedAndReadTheProvidersName) {
+  ASSERT_TRUE(StartWith("LanguageID=2052\r\nCertTips=0\r\n"));
+  monitor.Plug(0, L"bob");  // "Bob" first, then Alice's longer names
+  monitor.Plug(1, L"alice");
+  PCCERT_CONTEXT alice = Registered(L"\\\\.\\A000000001\\Alice-Keys");
+  ASSERT_TRUE(alice);
+  CertFreeCertificateContext(alice);
+  HCRYPTPROV provider = 0;
+  ASSERT_TRUE(CryptAcquireContextW(&provider, nullptr, kOurProvider, PROV_RSA_FULL,
+                                   CRYPT_VERIFYCONTEXT | CRYPT_SILENT));
+  // The loop of CryptGetProvParam's documentation: one size query, one
+  // buffer of that size for every name.
+  DWORD size = 0;
+  ASSERT_TRUE(CryptGetProvParam(provider, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST));
+  std::vector<BYTE> buffer(size);
+  std::vector<std::string> names;
+  for (DWORD flags = CRYPT_FIRST;; flags = 0) {
+    DWORD length = size;
+    if (!CryptGetProvParam(provider, PP_ENUMCONTAINERS, buffer.data(), &length, flags)) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+      break;
+    }
+    names.emplace_back(reinterpret_cast<const char*>(buffer.data()));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Bob", "Alice-Keys", "Alice-Soon", "Alice-Old"}));
+  char name[100] = {};
+  DWORD length = sizeof name;
+  EXPECT_TRUE(CryptGetProvParam(provider, PP_NAME, reinterpret_cast<BYTE*>(name), &length, 0));
+  EXPECT_STREQ(name, "Veltrox Pelkin V9Arc CSP V1.1");
+  CryptReleaseContext(provider, 0);
+  End();
+}
+
+TEST_F(ProviderTest, OnAWindowStationNobodySeesAPinNeededFailsAsSilent) {
+  PCCERT_CONTEXT cert = BobsRegisteredCertificate();
+  ASSERT_TRUE(cert);
+  const HWINSTA visible = GetProcessWindowStation();
+  HWINSTA hidden = CreateWindowStationW(L"CorvanexHidden", 0, WINSTA_ALL_ACCESS, nullptr);
+  ASSERT_TRUE(hidden);
+  USEROBJECTFLAGS flags{};
+  ASSERT_TRUE(GetUserObjectInformationW(hidden, UOI_FLAGS, &flags, sizeof flags, nullptr));
+  ASSERT_FALSE(flags.dwFlags & WSF_VISIBLE) << "this system makes new window stations visible";
+  ASSERT_TRUE(SetProcessWindowStation(hidden));
+  PromptAnswerer watcher({});
+  Key key = AcquireKey(cert);
+  DWORD error = 0;
+  EXPECT_FALSE(SignSha256(key, data, &error));
+  EXPECT_EQ(error, static_cast<DWORD>(NTE_SILENT_CONTEXT));
+  CryptReleaseContext(key.provider, 0);
+  SetProcessWindowStation(visible);
+  CloseWindowStation(hidden);
+  EXPECT_EQ(watcher.prompts, 0);
+  CertFreeCertificateContext(cert);
+  End();
+}
+
+// Straight at the provider's entry points, as CryptoAPI calls them: a
+// program's message handler, run by our prompt's loop, calls the same
+// context again and releases it.
+TEST_F(ProviderTest, AContextReleasedFromInsideItsPromptLivesUntilItsSignatureEnds) {
+  PCCERT_CONTEXT cert = BobsRegisteredCertificate();
+  ASSERT_TRUE(cert);
+  HMODULE dll = LoadLibraryW((monitor.appDir() + L"CorvanexCsp64.dll").c_str());
+  ASSERT_TRUE(dll);
+  using Acquire = BOOL(WINAPI*)(HCRYPTPROV*, LPCSTR, DWORD, void*);
+  using Release = BOOL(WINAPI*)(HCRYPTPROV, DWORD);
+  using CreateHash = BOOL(WINAPI*)(HCRYPTPROV, ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*);
+  using HashData = BOOL(WINAPI*)(HCRYPTPROV, HCRYPTHASH, const BYTE*, DWORD, DWORD);
+  using SignHash = BOOL(WINAPI*)(HCRYPTPROV, HCRYPTHASH, DWORD, LPCWSTR, DWORD, BYTE*, DWORD*);
+  using GetParam = BOOL(WINAPI*)(HCRYPTPROV, DWORD, BYTE*, DWORD*, DWORD);
+  const auto acquire = reinterpret_cast<Acquire>(GetProcAddress(dll, "CPAcquireContext"));
+  const auto release = reinterpret_cast<Release>(GetProcAddress(dll, "CPReleaseContext"));
+  const auto createHash = reinterpret_cast<CreateHash>(GetProcAddress(dll, "CPCreateHash"));
+  const auto hashData = reinterpret_cast<HashData>(GetProcAddress(dll, "CPHashData"));
+  const auto signHash = reinterpret_cast<SignHash>(GetProcAddress(dll, "CPSignHash"));
+  const auto getParam = reinterpret_cast<GetParam>(GetProcAddress(dll, "CPGetProvParam"));
+  ASSERT_TRUE(acquire && release && createHash && hashData && signHash && getParam);
+
+  HCRYPTPROV context = 0;
+  ASSERT_TRUE(acquire(&context, "Bob", 0, nullptr)) << std::hex << GetLastError();
+  HCRYPTHASH hash = 0;
+  ASSERT_TRUE(createHash(context, CALG_SHA_256, 0, 0, &hash));
+  ASSERT_TRUE(hashData(context, hash, data.data(), static_cast<DWORD>(data.size()), 0));
+
+  ThreadWindow host;
+  DWORD reentered = 0;
+  BOOL released = FALSE;
+  ThreadWindow::onApp = [&] {
+    char name[100];
+    DWORD length = sizeof name;
+    if (!getParam(context, PP_NAME, reinterpret_cast<BYTE*>(name), &length, 0))
+      reentered = GetLastError();
+    released = release(context, 0);
+  };
+  // Once the prompt is up, this thread's window gets a message through it.
+  std::thread poster([&] {
+    WaitUntil([] { return FindWindowW(L"TLoginForm", nullptr) != nullptr; });
+    PostMessageW(host.window, WM_APP, 0, 0);
+    WaitUntil([&] { return released != FALSE; });
+    HWND prompt = FindWindowW(L"TLoginForm", nullptr);
+    SetDlgItemTextW(prompt, kLoginPinEdit, L"24681357");
+    PostMessageW(prompt, WM_COMMAND, MAKEWPARAM(kLoginButton, BN_CLICKED), 0);
+  });
+  Bytes signature(256);
+  DWORD length = static_cast<DWORD>(signature.size());
+  const BOOL signedIt =
+      signHash(context, hash, AT_KEYEXCHANGE, nullptr, 0, signature.data(), &length);
+  poster.join();
+  ThreadWindow::onApp = nullptr;
+  EXPECT_EQ(reentered, static_cast<DWORD>(ERROR_BUSY));
+  EXPECT_TRUE(released);
+  ASSERT_TRUE(signedIt) << std::hex << GetLastError();
+  signature.resize(length);
+  EXPECT_TRUE(Verifies(cert, data, signature));
+  // Released for good now; the module is still there for the next context.
+  char name[100];
+  DWORD nameLength = sizeof name;
+  EXPECT_FALSE(getParam(context, PP_NAME, reinterpret_cast<BYTE*>(name), &nameLength, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+  HCRYPTPROV again = 0;
+  EXPECT_TRUE(acquire(&again, "Bob", CRYPT_SILENT, nullptr));
+  release(again, 0);
+  CertFreeCertificateContext(cert);
+  End();
+}
+
 }  // namespace
