@@ -400,3 +400,51 @@ TEST_F(ProviderOverVirtualTokens, TheLastContextEndsTheLoginButNeverTheModule) {
 }
 
 }  // namespace
+
+namespace {
+
+// The provider over SoftHSM2, whose slot ids are large random numbers and
+// whose token list order is its own: each token is found by what it is.
+TEST(ProviderOverSoftHsm, EachTokenSignsWithItsOwnKeysWhateverItsSlotId) {
+  char tmpl[] = "/tmp/provider-softhsm-XXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  ASSERT_EQ(std::system((std::string(TOKENLIB_TESTDATA_DIR "/make-softhsm-tokens ") + dir +
+                         " >/dev/null")
+                            .c_str()),
+            0);
+  setenv("SOFTHSM2_CONF", (dir + "/softhsm2.conf").c_str(), 1);
+  csp::KeyProvider keys([] { return std::string("/usr/lib/softhsm/libsofthsm2.so"); });
+  keys.AddContext();
+  const Bytes block(51, 0x42);
+  std::ofstream(dir + "/block.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+  struct Case {
+    std::string container, label, pin, keyFile;
+  } cases[] = {
+      {"only", "beta", "4321", "only.key"},
+      {"exch", "alpha", "1234", "exch.key"},
+  };
+  for (const Case& c : cases) {
+    csp::ContainerRef ref;
+    ASSERT_EQ(keys.FindContainer(c.container, &ref), capi::kOk) << c.container;
+    EXPECT_EQ(ref.token.label, c.label);
+    ScriptedPrompt prompt({c.pin});
+    Bytes signature;
+    ASSERT_EQ(keys.Sign(ref, capi::kAtKeyExchange, block, {false, &prompt}, &signature), capi::kOk)
+        << c.container;
+    EXPECT_EQ(prompt.asked.size(), 1u);
+    // PKCS#1 v1.5 signatures are deterministic: openssl with the key file
+    // signs the same bytes.
+    const std::string out = dir + "/" + c.container + ".sig";
+    ASSERT_EQ(std::system(("openssl pkeyutl -sign -inkey " + dir + "/" + c.keyFile + " -in " + dir +
+                           "/block.bin -out " + out)
+                              .c_str()),
+              0);
+    std::ifstream expected(out, std::ios::binary);
+    EXPECT_EQ(signature, Bytes(std::istreambuf_iterator<char>(expected), {})) << c.container;
+  }
+  keys.ReleaseContext();
+  std::system(("rm -rf " + dir).c_str());
+}
+
+}  // namespace
