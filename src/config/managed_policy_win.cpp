@@ -155,15 +155,18 @@ Policy ReadManagedPolicy(std::vector<IgnoredPolicyValue>& ignored) {
   RegistryPolicySource source;
   Policy policy = ReadPolicy(source, ignored);
   // A module by full path is loaded only from where the user cannot put one.
-  if (policy.Pkcs11Module && IsFullPath(*policy.Pkcs11Module)) {
-    const std::wstring& module = *policy.Pkcs11Module;
+  for (auto [name, value] : {std::pair{L"Pkcs11Module", &policy.Pkcs11Module},
+                             std::pair{L"Pkcs11Module64", &policy.Pkcs11Module64}}) {
+    if (!*value || !IsFullPath(**value))
+      continue;
+    const std::wstring module = **value;
     if (GetFileAttributesW(module.c_str()) == INVALID_FILE_ATTRIBUTES) {
-      ignored.push_back({L"Pkcs11Module", L"\"" + module + L"\" does not exist"});
-      policy.Pkcs11Module.reset();
+      ignored.push_back({name, L"\"" + module + L"\" does not exist"});
+      value->reset();
     } else if (UserCouldReplaceModule(module)) {
-      ignored.push_back({L"Pkcs11Module",
-                         L"\"" + module + L"\" or a folder above it can be changed by the user"});
-      policy.Pkcs11Module.reset();
+      ignored.push_back(
+          {name, L"\"" + module + L"\" or a folder above it can be changed by the user"});
+      value->reset();
     }
   }
   return policy;

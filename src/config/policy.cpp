@@ -237,13 +237,14 @@ Policy ReadPolicy(PolicySource& source, std::vector<IgnoredPolicyValue>& ignored
   Reader read(source, ignored);
   Policy policy;
 
-  policy.Pkcs11Module =
-      read.Text(Info(L"Pkcs11Module"), [](const std::wstring& module, std::wstring& reason) {
-        if (IsBareFileName(module) || IsFullPath(module))
-          return true;
-        reason = L"\"" + module + L"\" is neither a file name nor a full path";
-        return false;
-      });
+  const auto moduleName = [](const std::wstring& module, std::wstring& reason) {
+    if (IsBareFileName(module) || IsFullPath(module))
+      return true;
+    reason = L"\"" + module + L"\" is neither a file name nor a full path";
+    return false;
+  };
+  policy.Pkcs11Module = read.Text(Info(L"Pkcs11Module"), moduleName);
+  policy.Pkcs11Module64 = read.Text(Info(L"Pkcs11Module64"), moduleName);
   policy.ProductIds = read.DeviceIds(Info(L"ProductIds"));
   policy.WatchSmartCardReaders = read.Number(Info(L"WatchSmartCardReaders")).value_or(0) == 1;
   policy.ProviderName =

@@ -52,6 +52,9 @@ struct UsbDeviceId {
 
 struct Policy {
   std::optional<std::wstring> Pkcs11Module;
+  // The module of 64-bit programs (our 64-bit provider beside the 32-bit
+  // product), which cannot load a 32-bit module a full path names.
+  std::optional<std::wstring> Pkcs11Module64;
   std::vector<UsbDeviceId> ProductIds;
   bool WatchSmartCardReaders = false;
   std::optional<std::wstring> ProviderName;
@@ -117,10 +120,18 @@ inline constexpr SettingField kSettingFields[] = {
 
 inline constexpr std::uint32_t kMaxUpdateDelaySeconds = 86400;
 
+// The module a program of this bitness loads by policy: a 64-bit one takes
+// Pkcs11Module64 where it is set.
+inline const std::optional<std::wstring>& PolicyModule(const Policy& policy,
+                                                       bool sixtyFourBit = sizeof(void*) == 8) {
+  return sixtyFourBit && policy.Pkcs11Module64 ? policy.Pkcs11Module64 : policy.Pkcs11Module;
+}
+
 // Every policy value: the program's own, the settings', the update check's.
 inline constexpr auto kPolicyValues = [] {
   constexpr PolicyValueInfo before[] = {
       {L"Pkcs11Module", PolicyType::kString},
+      {L"Pkcs11Module64", PolicyType::kString},
       {L"ProductIds", PolicyType::kMultiString},
       {L"WatchSmartCardReaders", PolicyType::kDword, 0, 1},
       {L"ProviderName", PolicyType::kString},

@@ -139,11 +139,25 @@ TEST(Policy, ModuleIsAFileNameOrAFullPathNeverARelativeFolder) {
         L"C:\\Program Files\\..\\Users\\Public\\pkcs11.dll", L"\\\\?\\C:\\pkcs11.dll",
         L"C:\\Vendor\\\\pkcs11.dll"}) {
     FakePolicySource source;
-    source.Text(kMachine, L"Pkcs11Module", refused);
+    source.Text(kMachine, L"Pkcs11Module", refused).Text(kMachine, L"Pkcs11Module64", refused);
     std::vector<IgnoredPolicyValue> ignored;
-    EXPECT_FALSE(ReadPolicy(source, ignored).Pkcs11Module) << refused;
-    EXPECT_EQ(IgnoredNames(ignored), std::set<std::wstring>{L"Pkcs11Module"}) << refused;
+    const Policy policy = ReadPolicy(source, ignored);
+    EXPECT_FALSE(policy.Pkcs11Module || policy.Pkcs11Module64) << refused;
+    EXPECT_EQ(IgnoredNames(ignored), (std::set<std::wstring>{L"Pkcs11Module", L"Pkcs11Module64"}))
+        << refused;
   }
+}
+
+// A 64-bit program cannot load the 32-bit module a full path names: it
+// takes its own where the administrator set one.
+TEST(Policy, EachBitnessTakesItsOwnModule) {
+  Policy policy;
+  EXPECT_FALSE(PolicyModule(policy, true));
+  policy.Pkcs11Module = L"C:\\Program Files (x86)\\Vendor\\pkcs11.dll";
+  EXPECT_EQ(PolicyModule(policy, true), policy.Pkcs11Module);  // none of its own
+  policy.Pkcs11Module64 = L"C:\\Program Files\\Vendor\\pkcs11_64.dll";
+  EXPECT_EQ(PolicyModule(policy, true), policy.Pkcs11Module64);
+  EXPECT_EQ(PolicyModule(policy, false), policy.Pkcs11Module);
 }
 
 TEST(Policy, UpdateValues) {

@@ -21,7 +21,7 @@ ProductSettings ReadProductSettings(const std::wstring& productFolder) {
   // As the monitor: a name the code page holds only by best fit could load
   // another file than the one checked, so it loads nothing.
   if (const auto exact =
-          ToAnsiExact(product.policy.Pkcs11Module.value_or(product.strings.PKCS11Name)))
+          ToAnsiExact(PolicyModule(product.policy).value_or(product.strings.PKCS11Name)))
     product.module = exact->view();
   return product;
 }

@@ -254,7 +254,7 @@ void TManagerForm::Refresh() {
                         Now()};
   TokenView view;
   const bool started =
-      WithLibrary(exeDir_, product_.policy.Pkcs11Module.value_or(product_.strings.PKCS11Name),
+      WithLibrary(exeDir_, PolicyModule(product_.policy).value_or(product_.strings.PKCS11Name),
                   [&](TokenLibrary& lib) {
                     view = ReadTokenView(lib, stores, rules,
                                          [](std::string_view text) { return FromAnsi(text); });
@@ -356,7 +356,7 @@ void TManagerForm::ChangePin() {
   const PinChange change{std::move(out.OldPin), std::move(out.NewPin)};
   std::wstring message;
   bool changed = false;
-  WithLibrary(exeDir_, product_.policy.Pkcs11Module.value_or(product_.strings.PKCS11Name),
+  WithLibrary(exeDir_, PolicyModule(product_.policy).value_or(product_.strings.PKCS11Name),
               [&](TokenLibrary& lib) {
                 // The token where the library lists it now.
                 std::int32_t count = 0;

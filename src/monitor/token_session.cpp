@@ -101,7 +101,7 @@ void TokenSession::InitMonitor() {
 }
 
 void TokenSession::InitialTokenScan() {
-  if (InitTokenLibrary(lib_, policy_.Pkcs11Module.value_or(strings_.PKCS11Name)) != 0) {
+  if (InitTokenLibrary(lib_, PolicyModule(policy_).value_or(strings_.PKCS11Name)) != 0) {
     state_.LibraryReady = false;
     ports_.ArmTimer(MonitorTimer::TCloseProject);
     return;

@@ -136,8 +136,14 @@ class ProviderTest : public MonitorScenario {
   // The signature of data's SHA-256 through provider, or nothing with the
   // error in *error.
   static std::optional<Bytes> SignSha256(const Key& key, const Bytes& data, DWORD* error) {
+    return SignHashOf(key, CALG_SHA_256, data, error);
+  }
+  static std::optional<Bytes> SignHashOf(const Key& key,
+                                         ALG_ID alg,
+                                         const Bytes& data,
+                                         DWORD* error) {
     HCRYPTHASH hash = 0;
-    if (!CryptCreateHash(key.provider, CALG_SHA_256, 0, 0, &hash)) {
+    if (!CryptCreateHash(key.provider, alg, 0, 0, &hash)) {
       *error = GetLastError();
       return std::nullopt;
     }
@@ -155,7 +161,10 @@ class ProviderTest : public MonitorScenario {
   }
   // Whether signature is data's SHA-256 signed by cert's key, checked by
   // Microsoft's own provider.
-  static bool Verifies(PCCERT_CONTEXT cert, const Bytes& data, const Bytes& signature) {
+  static bool Verifies(PCCERT_CONTEXT cert,
+                       const Bytes& data,
+                       const Bytes& signature,
+                       ALG_ID alg = CALG_SHA_256) {
     HCRYPTPROV verifier = 0;
     CryptAcquireContextW(&verifier, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
                          CRYPT_VERIFYCONTEXT);
@@ -163,7 +172,7 @@ class ProviderTest : public MonitorScenario {
     HCRYPTHASH hash = 0;
     bool ok = CryptImportPublicKeyInfo(verifier, X509_ASN_ENCODING,
                                        &cert->pCertInfo->SubjectPublicKeyInfo, &publicKey) &&
-              CryptCreateHash(verifier, CALG_SHA_256, 0, 0, &hash) &&
+              CryptCreateHash(verifier, alg, 0, 0, &hash) &&
               CryptHashData(hash, data.data(), static_cast<DWORD>(data.size()), 0) &&
               CryptVerifySignatureW(hash, signature.data(), static_cast<DWORD>(signature.size()),
                                     publicKey, nullptr, 0);
@@ -237,6 +246,13 @@ TEST_F(ProviderTest, ARegisteredCertificateSignsOnTheTokenAndTheSignatureVerifie
   Bytes changed = *signature;
   changed[17] ^= 1;
   EXPECT_FALSE(Verifies(cert, data, changed));
+  // Each hash's DigestInfo as Microsoft's own provider checks it, byte for
+  // byte.
+  for (ALG_ID alg : {CALG_MD5, CALG_SHA1, CALG_SHA_256, CALG_SHA_384, CALG_SHA_512}) {
+    std::optional<Bytes> signed_ = SignHashOf(key, alg, data, &error);
+    ASSERT_TRUE(signed_) << std::hex << alg << " " << error;
+    EXPECT_TRUE(Verifies(cert, data, *signed_, alg)) << std::hex << alg;
+  }
   EXPECT_NE(Trace().find("C_Sign"), std::string::npos);
 
   // A whole signed message, through the key CryptoAPI acquires itself.
