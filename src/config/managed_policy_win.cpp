@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -125,10 +127,84 @@ std::vector<std::wstring> FoldersAbove(const std::wstring& path) {
   return folders;
 }
 
+bool OrdinaryUserCouldChange(PSECURITY_DESCRIPTOR descriptor, DWORD rights) {
+  static const DWORD kTrustedInstaller[] = {80,         956008885,  3418522649,
+                                            1831038044, 1853292631, 2271478464};
+  const auto trusted = [](PSID sid) {
+    if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
+      return true;
+    const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    const PSID_IDENTIFIER_AUTHORITY authority = GetSidIdentifierAuthority(sid);
+    if (!authority || std::memcmp(authority, &nt, sizeof nt) != 0 ||
+        *GetSidSubAuthorityCount(sid) != std::size(kTrustedInstaller))
+      return false;
+    for (DWORD i = 0; i < std::size(kTrustedInstaller); ++i)
+      if (*GetSidSubAuthority(sid, i) != kTrustedInstaller[i])
+        return false;
+    return true;
+  };
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE, present = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !owner || !trusted(owner) ||
+      !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+    return true;
+  if (!present || !dacl)
+    return true;
+  GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                          FILE_ALL_ACCESS};
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    ACE_HEADER* header = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)))
+      return true;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
+      continue;  // a denial only takes away; an inherit-only ACE is for what is made below
+    auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+    DWORD mask = ace->Mask;
+    MapGenericMask(&mask, &mapping);
+    if ((mask & rights) && !trusted(reinterpret_cast<PSID>(&ace->SidStart)))
+      return true;
+  }
+  return false;
+}
+
+namespace {
+
+// The process runs as a service account: its rights are no user's.
+bool HostIsServiceAccount() {
+  UniqueKernelHandle process;
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
+    return false;
+  process.reset(raw);
+  BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  if (!GetTokenInformation(process.get(), TokenUser, buffer, sizeof buffer, &size))
+    return false;
+  const PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+  return IsWellKnownSid(user, WinLocalSystemSid) || IsWellKnownSid(user, WinLocalServiceSid) ||
+         IsWellKnownSid(user, WinNetworkServiceSid);
+}
+
+// Whether an ordinary user could do any of rights to path, by its security.
+bool AnyUserCan(const std::wstring& path, DWORD rights) {
+  constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD size = 0;
+  GetFileSecurityW(path.c_str(), kParts, nullptr, 0, &size);
+  if (size == 0)
+    return true;
+  std::vector<BYTE> descriptor(size);
+  return !GetFileSecurityW(path.c_str(), kParts, descriptor.data(), size, &size) ||
+         OrdinaryUserCouldChange(descriptor.data(), rights);
+}
+
+}  // namespace
+
 bool UserCouldReplaceModule(const std::wstring& module) {
-  const UniqueKernelHandle token = UnprivilegedToken();
+  const bool service = HostIsServiceAccount();
+  const UniqueKernelHandle token = service ? UniqueKernelHandle() : UnprivilegedToken();
   const std::vector<std::wstring> folders = FoldersAbove(module);
-  if (!token || folders.empty())
+  if ((!service && !token) || folders.empty())
     return true;
   // Any right that changes what is there, or who may change it: the file's
   // contents, its security (an owner may always rewrite its DACL) or its
@@ -136,6 +212,8 @@ bool UserCouldReplaceModule(const std::wstring& module) {
   // on every folder above, removing or renaming the next one down.
   constexpr DWORD kTakeOver = WRITE_DAC | WRITE_OWNER | DELETE;
   const auto can = [&](const std::wstring& path, DWORD rights) {
+    if (service)
+      return AnyUserCan(path, rights);
     const std::optional<DWORD> granted = GrantedRights(token.get(), path);
     return !granted || (*granted & rights) != 0;  // unknown counts as yes
   };

@@ -1,4 +1,6 @@
 #pragma once
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -12,8 +14,15 @@ Policy ReadManagedPolicy(std::vector<IgnoredPolicyValue>& ignored);
 // the module at this full path, or what it loads: by any right on the file,
 // a new file in its folder, or a rename, removal or change of security of
 // any folder above it. A path whose security cannot be read, or not a full
-// path, counts as replaceable.
+// path, counts as replaceable. In a process of a service account (SYSTEM,
+// LocalService, NetworkService), whose own rights say nothing of a user's,
+// the question is whether any ordinary user of the machine could.
 bool UserCouldReplaceModule(const std::wstring& module);
+
+// Whether anyone but the system's own accounts (SYSTEM, Administrators,
+// TrustedInstaller) owns the object this descriptor guards or is allowed any
+// of rights on it. No DACL allows everyone everything.
+bool OrdinaryUserCouldChange(PSECURITY_DESCRIPTOR descriptor, DWORD rights);
 
 // The folders above a full path, nearest first, down to its root ("C:\\",
 // "\\\\server\\share\\"); none for a path that is not full.

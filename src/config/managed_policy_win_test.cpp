@@ -1,6 +1,7 @@
 #include "config/managed_policy_win.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include "tests/support/test_files_win.h"
 
@@ -27,4 +28,39 @@ TEST(ModuleFolders, AModuleTheUserMadeCouldBeReplaced) {
   EXPECT_TRUE(UserCouldReplaceModule(module));
   EXPECT_TRUE(UserCouldReplaceModule(L"p11.dll"));
   EXPECT_TRUE(UserCouldReplaceModule(dir.path() + L"missing.dll"));
+}
+
+// Inside a service, a module is judged by who else could change it: only
+// the system's own accounts may own it or hold a right that changes it.
+TEST(ModuleFolders, InAServiceOnlyTheSystemsOwnAccountsMayChangeAModule) {
+  constexpr DWORD kChange = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | DELETE;
+  const std::wstring trustedInstaller =
+      L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  const std::pair<std::wstring, bool> cases[] = {
+      {L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)(A;;0x1200a9;;;WD)", false},
+      {L"O:" + trustedInstaller + L"D:(A;;FA;;;" + trustedInstaller + L")(A;;GRGX;;;AU)", false},
+      {L"O:BAD:(A;;FA;;;BA)(A;OICIIO;FA;;;CO)", false},  // for what is made below only
+      {L"O:BAD:(A;;FA;;;BA)(D;;FA;;;BU)", false},        // a denial takes away
+      {L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;BA)", true},    // an ordinary owner
+      {L"O:BAD:(A;;FA;;;BA)(A;;FA;;;S-1-5-21-1-2-3-1001)", true},
+      {L"O:BAD:(A;;FA;;;BA)(A;;GW;;;AU)", true},  // generic write, mapped
+      {L"O:BAD:(A;;FA;;;BA)(A;;SD;;;BU)", true},  // delete
+  };
+  for (const auto& [sddl, changeable] : cases) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                     &descriptor, nullptr))
+        << sddl;
+    EXPECT_EQ(OrdinaryUserCouldChange(descriptor, kChange), changeable) << sddl;
+    LocalFree(descriptor);
+  }
+  // No DACL at all: everyone may do everything.
+  SECURITY_DESCRIPTOR open{};
+  BYTE admins[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof admins;
+  ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size));
+  InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorOwner(&open, admins, FALSE);
+  SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+  EXPECT_TRUE(OrdinaryUserCouldChange(&open, kChange));
 }
