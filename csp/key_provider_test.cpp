@@ -408,16 +408,17 @@ namespace {
 TEST(ProviderOverSoftHsm, EachTokenSignsWithItsOwnKeysWhateverItsSlotId) {
   char tmpl[] = "/tmp/provider-softhsm-XXXXXX";
   const std::string dir = mkdtemp(tmpl);
-  ASSERT_EQ(std::system((std::string(TOKENLIB_TESTDATA_DIR "/make-softhsm-tokens ") + dir +
-                         " >/dev/null")
-                            .c_str()),
-            0);
+  ASSERT_EQ(
+      std::system((std::string(TOKENLIB_TESTDATA_DIR "/make-softhsm-tokens ") + dir + " >/dev/null")
+                      .c_str()),
+      0);
   setenv("SOFTHSM2_CONF", (dir + "/softhsm2.conf").c_str(), 1);
   csp::KeyProvider keys([] { return std::string("/usr/lib/softhsm/libsofthsm2.so"); });
   keys.AddContext();
   const Bytes block(51, 0x42);
   std::ofstream(dir + "/block.bin", std::ios::binary)
-      .write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+      .write(reinterpret_cast<const char*>(block.data()),
+             static_cast<std::streamsize>(block.size()));
   struct Case {
     std::string container, label, pin, keyFile;
   } cases[] = {
