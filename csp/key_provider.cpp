@@ -522,9 +522,12 @@ PinRequest KeyProvider::AfterWrongPin(const Slot& slot, PinRequest request) {
   return request;
 }
 
-CK_RV KeyProvider::LogInUser(Slot& slot, std::string_view pin) {
+SecretBytes KeyProvider::ModulePin(std::string_view pin) const {
   std::optional<SecretBytes> utf8 = codePage_.ToUtf8(pin);
-  SecretBytes bytes = utf8 ? std::move(*utf8) : SecretBytes::Copy(pin);
+  return utf8 ? std::move(*utf8) : SecretBytes::Copy(pin);
+}
+
+CK_RV KeyProvider::LogInUser(Slot& slot, const SecretBytes& pin) {
   CK_SESSION_HANDLE anchor;
   {
     std::lock_guard hold(slot.lock);
@@ -540,8 +543,9 @@ CK_RV KeyProvider::LogInUser(Slot& slot, std::string_view pin) {
                                               &anchor)) != CKR_OK)
         return rv;
     }
-    rv = slot.functions->C_Login(anchor, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(bytes.data()),
-                                 static_cast<CK_ULONG>(bytes.size()));
+    rv = slot.functions->C_Login(anchor, CKU_USER,
+                                 reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(pin.data())),
+                                 static_cast<CK_ULONG>(pin.size()));
   }
   CK_SESSION_HANDLE spare;
   {
@@ -557,12 +561,9 @@ CK_RV KeyProvider::LogInUser(Slot& slot, std::string_view pin) {
   return rv;
 }
 
-capi::Status KeyProvider::LogInByPrompt(const SlotPtr& slot, PinPrompt& prompt) {
-  // A locked PIN is said at once, without asking for one that cannot work.
-  CK_TOKEN_INFO info{};
-  if (slot->functions->C_GetTokenInfo(slot->slot, &info) == CKR_OK &&
-      (info.flags & CKF_USER_PIN_LOCKED))
-    return capi::kPinBlocked;
+capi::Status KeyProvider::AskUntilTaken(const SlotPtr& slot,
+                                        PinPrompt& prompt,
+                                        const std::function<CK_RV(const SecretBytes&)>& attempt) {
   PinRequest request{slot->token.label};
   for (;;) {
     std::optional<SecretBytes> pin = prompt.Ask(request);
@@ -573,15 +574,22 @@ capi::Status KeyProvider::LogInByPrompt(const SlotPtr& slot, PinPrompt& prompt) 
     // The PIN was typed for the token the prompt named.
     if (!StillThere(*slot))
       return capi::kRemovedCard;
-    const CK_RV rv = LogInUser(*slot, pin->view());
-    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN)
-      return capi::kOk;
+    const CK_RV rv = attempt(ModulePin(pin->view()));
     if (!IsWrongPin(rv))
-      return FromModuleStatus(rv);
+      return rv == CKR_USER_ALREADY_LOGGED_IN ? capi::kOk : FromModuleStatus(rv);
     request = AfterWrongPin(*slot, request);
     if (request.triesLeft == 0)
       return capi::kPinBlocked;
   }
+}
+
+capi::Status KeyProvider::LogInByPrompt(const SlotPtr& slot, PinPrompt& prompt) {
+  // A locked PIN is said at once, without asking for one that cannot work.
+  CK_TOKEN_INFO info{};
+  if (slot->functions->C_GetTokenInfo(slot->slot, &info) == CKR_OK &&
+      (info.flags & CKF_USER_PIN_LOCKED))
+    return capi::kPinBlocked;
+  return AskUntilTaken(slot, prompt, [&](const SecretBytes& pin) { return LogInUser(*slot, pin); });
 }
 
 capi::Status KeyProvider::RunWithPinEachTime(const SlotPtr& slot,
@@ -590,32 +598,17 @@ capi::Status KeyProvider::RunWithPinEachTime(const SlotPtr& slot,
                                              const KeyOperation& op) {
   if (access.silent || !access.prompt)
     return capi::kSilentContext;
-  PinRequest request{slot->token.label};
-  for (;;) {
-    std::optional<SecretBytes> pin = access.prompt->Ask(request);
-    if (!pin)
-      return capi::kCancelledByUser;
-    if (pin->empty())
-      continue;
-    if (!StillThere(*slot))
-      return capi::kRemovedCard;
-    std::optional<SecretBytes> utf8 = codePage_.ToUtf8(pin->view());
-    const SecretBytes bytes = utf8 ? std::move(*utf8) : std::move(*pin);
-    const CK_RV rv = WithSession(
-        *slot, [&](CK_SESSION_HANDLE s, bool* dirty) { return op(s, key, &bytes, dirty); });
-    if (!IsWrongPin(rv))
-      return FromModuleStatus(rv);
-    request = AfterWrongPin(*slot, request);
-    if (request.triesLeft == 0)
-      return capi::kPinBlocked;
-  }
+  return AskUntilTaken(slot, *access.prompt, [&](const SecretBytes& pin) {
+    return WithSession(*slot,
+                       [&](CK_SESSION_HANDLE s, bool* dirty) { return op(s, key, &pin, dirty); });
+  });
 }
 
 capi::Status KeyProvider::LogIn(const ContainerRef& ref, std::string_view pin) {
   SlotPtr slot;
   if (capi::Status status = Locate(ref.token, &slot))
     return status;
-  const CK_RV rv = LogInUser(*slot, pin);
+  const CK_RV rv = LogInUser(*slot, ModulePin(pin));
   if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN)
     return capi::kOk;
   if (IsWrongPin(rv) && AfterWrongPin(*slot, {}).triesLeft == 0)

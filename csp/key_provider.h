@@ -151,10 +151,18 @@ class KeyProvider {
                                   CK_OBJECT_HANDLE key,
                                   const PinAccess& access,
                                   const KeyOperation& op);
-  CK_RV LogInUser(Slot& slot, std::string_view pin);
+  // Asks for the PIN until attempt takes it: an empty one is asked again
+  // without a try spent, and the token must still be the one the prompt
+  // named when the PIN comes.
+  capi::Status AskUntilTaken(const SlotPtr& slot,
+                             PinPrompt& prompt,
+                             const std::function<CK_RV(const SecretBytes&)>& attempt);
+  // pin as the module takes it (UTF-8).
+  CK_RV LogInUser(Slot& slot, const SecretBytes& pin);
   // After a wrong PIN: what the module tells of the tries left.
   PinRequest AfterWrongPin(const Slot& slot, PinRequest request);
-  std::string Utf8Pin(std::string_view pin) const;
+  // A code-page PIN as the module wants it: UTF-8.
+  SecretBytes ModulePin(std::string_view pin) const;
 
   std::function<std::string()> moduleName_;
   const tokenlib::CodePage& codePage_;
