@@ -181,6 +181,8 @@ function(monitor_add_msi target dir version out kind)
             ${CMAKE_SOURCE_DIR}/installer/product_files.txt wix
             ${CMAKE_SOURCE_DIR}/installer/CorvanexE.wxs.in ${wxs} ${kind} ${version}
     COMMAND ${WIXL} -a ${arch} -o ${out} ${wxs}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/installer/make_installer_files.py
+            fix-tables ${out} ${kind} ${version}
     ${sign}
     WORKING_DIRECTORY ${dir}
     DEPENDS ${CMAKE_SOURCE_DIR}/installer/CorvanexE.wxs.in

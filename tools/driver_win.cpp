@@ -75,10 +75,11 @@ constexpr wchar_t kUsage[] =
     L"      from a window of the manager's class (or NAME), or from no window at all\n"
     L"\n"
     L"Signing:\n"
-    L"  sign --provider NAME --container NAME [--keyspec 1|2] [--silent] [--pin PIN]\n"
+    L"  sign --provider NAME --container NAME [--keyspec 1|2] [--silent] [--pin PIN] [--verify]\n"
     L"      sign a SHA-256 hash with the container's key through the provider, as any\n"
     L"      program would (the provider may ask for the PIN); print the signature's length\n"
-    L"      or the error; --pin passes the PIN as a program may (no prompt)\n"
+    L"      or the error; --pin passes the PIN as a program may (no prompt); --verify checks\n"
+    L"      the signature with the certificate in MY linked to that container\n"
     L"\n"
     L"Certificate stores:\n"
     L"  dump-stores\n"
@@ -257,6 +258,53 @@ int SetText(const Args& args) {
   return 0;
 }
 
+// The certificate of the user's "MY" linked to provider and container, as a
+// program that signs would pick it.
+UniqueCertContext LinkedCertificate(const std::wstring& provider, const std::wstring& container) {
+  UniqueCertStore my(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                   CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG,
+                                   L"MY"));
+  const CERT_CONTEXT* c = nullptr;
+  while (my && (c = CertEnumCertificatesInStore(my.get(), c))) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size))
+      continue;
+    std::vector<BYTE> buffer(size);
+    CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size);
+    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+    if (info->pwszProvName && info->pwszContainerName && provider == info->pwszProvName &&
+        container == info->pwszContainerName)
+      return UniqueCertContext(CertDuplicateCertificateContext(c));
+  }
+  return UniqueCertContext();
+}
+
+// Checks signature over text with the certificate's public key, through
+// Microsoft's own provider: what a relying party would do.
+bool VerifiedBy(const CERT_CONTEXT* certificate,
+                const BYTE* text,
+                DWORD textLength,
+                const BYTE* signature,
+                DWORD length) {
+  HCRYPTPROV verifier = 0;
+  HCRYPTKEY key = 0;
+  HCRYPTHASH hash = 0;
+  const bool verified =
+      CryptAcquireContextW(&verifier, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+      CryptImportPublicKeyInfo(verifier, X509_ASN_ENCODING,
+                               &certificate->pCertInfo->SubjectPublicKeyInfo, &key) &&
+      CryptCreateHash(verifier, CALG_SHA_256, 0, 0, &hash) &&
+      CryptHashData(hash, text, textLength, 0) &&
+      CryptVerifySignatureW(hash, signature, length, key, nullptr, 0);
+  if (hash)
+    CryptDestroyHash(hash);
+  if (key)
+    CryptDestroyKey(key);
+  if (verifier)
+    CryptReleaseContext(verifier, 0);
+  return verified;
+}
+
 int Sign(const Args& args) {
   const std::wstring provider = Option(args, L"--provider");
   const std::wstring container = Option(args, L"--container");
@@ -286,6 +334,18 @@ int Sign(const Args& args) {
     return 1;
   }
   wprintf(L"signed: %lu bytes\n", length);
+  if (!HasFlag(args, L"--verify"))
+    return 0;
+  const UniqueCertContext certificate = LinkedCertificate(provider, container);
+  if (!certificate) {
+    wprintf(L"not verified: no certificate in MY is linked to that container\n");
+    return 1;
+  }
+  if (!VerifiedBy(certificate.get(), kText, sizeof kText - 1, signature, length)) {
+    wprintf(L"not verified: error 0x%08lX\n", GetLastError());
+    return 1;
+  }
+  wprintf(L"verified with the public key of the certificate linked to it\n");
   return 0;
 }
 

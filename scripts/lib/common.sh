@@ -7,7 +7,15 @@ PACKAGES=(cmake ninja-build pkg-config g++ python3 googletest libgtest-dev libgm
           mingw-w64 wine64 xvfb xauth softhsm2 opensc openssl imagemagick fonts-wqy-microhei fonts-wine
           clang-14 libclang-rt-14-dev nsis osslsigncode locales wixl msitools)
 
+# The shipped 32-bit build runs under Wine's 32-bit loader through qemu's
+# user-mode emulation: the kernel runs no 32-bit program itself.
+WOW64_PACKAGES=(qemu-user-static wine32:i386)
+
 log() { printf '\n== %s\n' "$*"; }
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
 
 ensure_packages() {
   local missing=()
@@ -16,10 +24,36 @@ ensure_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   log "installing: ${missing[*]}"
-  local sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+  as_root apt-get update -q
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Makes 32-bit Windows programs run: the i386 packages, then an i386 ELF
+# entry in binfmt_misc for qemu (its amd64 package registers none, as the
+# processor could run such programs itself). Prints why not and fails where
+# the machine refuses.
+I386_ELF_MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+I386_ELF_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+prepare_wow64() {
+  local p missing=() binfmt=/proc/sys/fs/binfmt_misc
+  for p in "${WOW64_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    { as_root dpkg --add-architecture i386 && as_root apt-get update -q &&
+      DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends \
+        "${missing[@]}"; } >/dev/null 2>&1 || { echo "cannot install ${missing[*]}"; return 1; }
+  fi
+  [ -e "$binfmt/register" ] || as_root mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null ||
+    { echo "binfmt_misc cannot be mounted"; return 1; }
+  if [ ! -e "$binfmt/qemu-i386" ]; then
+    printf ':qemu-i386:M::%s:%s:/usr/bin/qemu-i386-static:F\n' "$I386_ELF_MAGIC" "$I386_ELF_MASK" |
+      as_root tee "$binfmt/register" >/dev/null 2>&1 ||
+      { echo "binfmt_misc refuses an entry for i386 programs"; return 1; }
+  fi
+  grep -q '^enabled' "$binfmt/qemu-i386" || echo 1 | as_root tee "$binfmt/qemu-i386" >/dev/null
+  grep -q '^enabled' "$binfmt/qemu-i386" || { echo "the i386 entry of binfmt_misc is off"; return 1; }
+  /usr/lib/wine/wine --version >/dev/null 2>&1 || { echo "Wine's 32-bit loader does not start"; return 1; }
 }
 
 build_preset() {
@@ -39,6 +73,11 @@ wine_server() {
 # prefix with a persistent wineserver; stop_wine_session undoes it.
 start_wine_session() {
   export WINEDEBUG=-all
+  # qemu gives a 32-bit process 2 GiB and a little more (Wine needs its
+  # shared data at the top of the 2 GiB): each start then takes seconds. At
+  # qemu's default Wine cannot map that data; with 3 GiB each start spends a
+  # minute in Wine's search for free address space.
+  export QEMU_RESERVED_VA=0x81000000
   export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono/Gecko install prompts
   export WINEPREFIX="${WINEPREFIX_DIR:-$(mktemp -d /tmp/monitor-wine.XXXXXX)}"
   WINE_SESSION_PREFIX_OWNED=1
@@ -62,10 +101,14 @@ start_wine_session() {
 
 stop_wine_session() {
   [ -n "${WINEPREFIX:-}" ] && wine_server -k >/dev/null 2>&1 || true
-  [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" >/dev/null 2>&1 || true
+  if [ -n "${XVFB_PID:-}" ]; then
+    kill "$XVFB_PID" >/dev/null 2>&1 || true
+    unset XVFB_PID DISPLAY
+  fi
   if [ -n "${WINE_SESSION_PREFIX_OWNED:-}" ] && [ -z "${KEEP_WINEPREFIX:-}" ]; then
     rm -rf "$WINEPREFIX"
   fi
+  unset WINE_SESSION_PREFIX_OWNED
 }
 
 # The virtual token stands in for the token maker's PKCS#11 module: installed
