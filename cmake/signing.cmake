@@ -175,25 +175,37 @@ function(monitor_add_msi target dir version out kind)
     set(arch x64)
   endif()
   set(wxs ${out}.wxs)
+  # wixl takes only paths relative to where it runs.
+  file(RELATIVE_PATH handover ${dir} ${CMAKE_BINARY_DIR}/installer/CorvanexE_Handover.exe)
   monitor_sign_commands(sign ${out} ${MONITOR_SIGNER_CERT} ${MONITOR_SIGNER_KEY})
+  get_filename_component(out_dir ${out} DIRECTORY)
   add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${out_dir}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/installer/make_installer_files.py
             ${CMAKE_SOURCE_DIR}/installer/product_files.txt wix
             ${CMAKE_SOURCE_DIR}/installer/CorvanexE.wxs.in ${wxs} ${kind} ${version}
-    COMMAND ${WIXL} -a ${arch} -o ${out} ${wxs}
+    COMMAND ${WIXL} -a ${arch} -o ${out} ${wxs} -D HANDOVER=${handover}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/installer/make_installer_files.py
             fix-tables ${out} ${kind} ${version}
     ${sign}
     WORKING_DIRECTORY ${dir}
     DEPENDS ${CMAKE_SOURCE_DIR}/installer/CorvanexE.wxs.in
             ${CMAKE_SOURCE_DIR}/installer/product_files.txt
-            ${CMAKE_SOURCE_DIR}/installer/make_installer_files.py ${ARGN}
+            ${CMAKE_SOURCE_DIR}/installer/make_installer_files.py monitor_handover ${ARGN}
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${out})
 endfunction()
 
 function(monitor_add_installer)
   set(dir ${CMAKE_BINARY_DIR}/installer)
+  # Carried inside the packages: ends a running monitor before the files
+  # change and starts the new one after.
+  add_executable(monitor_handover ${CMAKE_SOURCE_DIR}/installer/monitor_handover_win.cpp)
+  target_link_options(monitor_handover PRIVATE -municode -mwindows)
+  target_link_libraries(monitor_handover PRIVATE win32_base)
+  set_target_properties(monitor_handover PROPERTIES OUTPUT_NAME CorvanexE_Handover
+    RUNTIME_OUTPUT_DIRECTORY ${dir})
+  monitor_sign_target(monitor_handover)
   set(unsigned ${dir}/CorvanexE_Setup-unsigned.exe)
   set(signed ${dir}/CorvanexE_Setup.exe)
   set(bits)
@@ -229,5 +241,10 @@ function(monitor_add_installer)
       CorvanexEMon CorvanexMgr CorvanexCsp V9ArcPKIMgr product_data)
     monitor_add_msi(msi_package_x64 ${PRODUCT_DIR} ${PROJECT_VERSION} ${dir}/CorvanexE-x64.msi
       x64-both CorvanexEMon CorvanexMgr CorvanexCsp V9ArcPKIMgr ${MONITOR_PROVIDER64} product_data)
+    # The same package made once more, with a product code of its own, as a
+    # rebuilt or re-signed package is: what the shipped build's scenarios
+    # upgrade with.
+    monitor_add_msi(msi_package_x64_rebuilt ${PRODUCT_DIR} ${PROJECT_VERSION}
+      ${CMAKE_BINARY_DIR}/test-packages/CorvanexE-x64.msi x64-both msi_package_x64)
   endif()
 endfunction()

@@ -138,6 +138,12 @@ def fix_tables(msi, arch, version):
         "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) "
         f"VALUES ('{UPGRADE_CODE}', '{msi_version(version)}', 513, 'WIX_UPGRADE_DETECTED')",
     ]
+    # The template's Binary "Handover" run before the files change and after
+    # (type 2: a program from the Binary table; 64: its exit code ignored).
+    for action, target in (("EndRunningMonitor", "end"),
+                           ("StartEndedMonitor", 'start "[INSTALLFOLDER]CorvanexEMon.exe"')):
+        queries.append("INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+                       f"VALUES ('{action}', 66, 'Handover', '{target}')")
     if arch == "x86":
         # On 64-bit Windows, 64-bit programs would find no provider of ours.
         queries.append(

@@ -258,9 +258,11 @@ int SetText(const Args& args) {
   return 0;
 }
 
-// The certificate of the user's "MY" linked to provider and container, as a
-// program that signs would pick it.
-UniqueCertContext LinkedCertificate(const std::wstring& provider, const std::wstring& container) {
+// The certificate of the user's "MY" linked to that key of provider's
+// container, as a program that signs would pick it.
+UniqueCertContext LinkedCertificate(const std::wstring& provider,
+                                    const std::wstring& container,
+                                    DWORD keySpec) {
   UniqueCertStore my(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
                                    CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG,
                                    L"MY"));
@@ -273,7 +275,7 @@ UniqueCertContext LinkedCertificate(const std::wstring& provider, const std::wst
     CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size);
     const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
     if (info->pwszProvName && info->pwszContainerName && provider == info->pwszProvName &&
-        container == info->pwszContainerName)
+        container == info->pwszContainerName && info->dwKeySpec == keySpec)
       return UniqueCertContext(CertDuplicateCertificateContext(c));
   }
   return UniqueCertContext();
@@ -336,7 +338,7 @@ int Sign(const Args& args) {
   wprintf(L"signed: %lu bytes\n", length);
   if (!HasFlag(args, L"--verify"))
     return 0;
-  const UniqueCertContext certificate = LinkedCertificate(provider, container);
+  const UniqueCertContext certificate = LinkedCertificate(provider, container, keySpec);
   if (!certificate) {
     wprintf(L"not verified: no certificate in MY is linked to that container\n");
     return 1;
