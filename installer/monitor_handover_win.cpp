@@ -56,15 +56,15 @@ void EndMonitors() {
 
 void StartMonitorIfEnded(const std::wstring& monitor) {
   UniqueRegKey mark;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kMarkKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                    mark.put()) != ERROR_SUCCESS ||
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kMarkKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, mark.put()) !=
+          ERROR_SUCCESS ||
       RegDeleteValueW(mark.get(), kMarkValue) != ERROR_SUCCESS)
     return;
   std::wstring command = L"\"" + monitor + L"\"";
   STARTUPINFOW startup{sizeof startup};
   PROCESS_INFORMATION started{};
-  if (CreateProcessW(monitor.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                     nullptr, &startup, &started)) {
+  if (CreateProcessW(monitor.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                     &startup, &started)) {
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
   }

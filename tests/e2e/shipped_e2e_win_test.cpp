@@ -76,8 +76,8 @@ std::vector<std::wstring> ProductEntries() {
 
 // Runs commandLine to its end; its exit code, or nothing when it did not end in time.
 std::optional<DWORD> RunToEnd(const std::wstring& commandLine,
-                         const std::wstring& output,
-                         std::chrono::milliseconds timeout = 120s) {
+                              const std::wstring& output,
+                              std::chrono::milliseconds timeout = 120s) {
   UniqueKernelHandle process = StartProcess(commandLine, output);
   if (!process)
     return std::nullopt;
@@ -90,9 +90,8 @@ std::wstring Shipped(const wchar_t* path) {
 
 int CertificatesLinkedToOurProvider() {
   const auto my = ListStore(L"MY");
-  return static_cast<int>(std::count_if(my.begin(), my.end(), [](const StoredCert& c) {
-    return c.provider == kProviderName;
-  }));
+  return static_cast<int>(std::count_if(
+      my.begin(), my.end(), [](const StoredCert& c) { return c.provider == kProviderName; }));
 }
 
 // One scenario on a machine where nothing of ours is installed yet: the
@@ -128,10 +127,9 @@ class ShippedBuildTest : public ::testing::Test {
   // Every record of the 32-bit product in the 32-bit view, the 64-bit
   // provider's registration in the 64-bit view, the files in folder.
   void ExpectInstalledIn(const std::wstring& folder) {
-    for (const wchar_t* file :
-         {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"V9ArcPKIMgr.exe", L"CorvanexCsp.dll",
-          L"CorvanexCsp64.dll", L"Languages\\EN_1033.lng", L"config\\UserConfig.ini",
-          L"PolicyDefinitions\\CorvanexE.admx"})
+    for (const wchar_t* file : {L"CorvanexEMon.exe", L"CorvanexMgr.dll", L"V9ArcPKIMgr.exe",
+                                L"CorvanexCsp.dll", L"CorvanexCsp64.dll", L"Languages\\EN_1033.lng",
+                                L"config\\UserConfig.ini", L"PolicyDefinitions\\CorvanexE.admx"})
       EXPECT_TRUE(FileExists(folder + file)) << folder << file;
     const std::wstring monitor = L"\"" + folder + L"CorvanexEMon.exe\"";
     EXPECT_EQ(RegistryText(View::k32, kRunKey, L"CorvanexE"), monitor);
@@ -167,8 +165,8 @@ class ShippedBuildTest : public ::testing::Test {
     UniqueKernelHandle monitor = StartProcess(*command, out(L"monitor.txt"));
     if (!monitor || !WaitUntil([] { return FindWindowW(kMonitorClass, nullptr) != nullptr; }, 60s))
       return {};
-    RunDriver(L"plug --config \"" + config() + L"\" --slot 0 --token \"" DEMO_TOKENS_PATH
-              L"tokens\\alice\"",
+    RunDriver(L"plug --config \"" + config() +
+                  L"\" --slot 0 --token \"" DEMO_TOKENS_PATH L"tokens\\alice\"",
               out(L"plug.txt"));
     return monitor;
   }
@@ -176,13 +174,12 @@ class ShippedBuildTest : public ::testing::Test {
   // A program of each bitness signs with Alice's signature key through its
   // own provider, and the signature is checked against her certificate.
   void ExpectBothBitnessesSign() {
-    for (const std::wstring& driver : {Shipped(L"bin\\tokendriver.exe"),
-                                       std::wstring(DRIVER_EXE_PATH)}) {
+    for (const std::wstring& driver :
+         {Shipped(L"bin\\tokendriver.exe"), std::wstring(DRIVER_EXE_PATH)}) {
       const std::wstring output = out(L"sign.txt");
-      const auto code =
-          RunToEnd(L"\"" + driver + L"\" sign --provider \"" + kProviderName +
-                  L"\" --container Alice-Keys --pin 12345678 --verify",
-              output, 60s);
+      const auto code = RunToEnd(L"\"" + driver + L"\" sign --provider \"" + kProviderName +
+                                     L"\" --container Alice-Keys --pin 12345678 --verify",
+                                 output, 60s);
       EXPECT_EQ(code, 0u) << driver << ": " << ReadBytes(output);
       EXPECT_NE(ReadBytes(output).find("verified with the public key"), std::string::npos)
           << driver << ": " << ReadBytes(output);
@@ -198,12 +195,13 @@ class ShippedBuildTest : public ::testing::Test {
 // uninstaller ends the monitor (which takes them out) and removes everything.
 TEST_F(ShippedBuildTest, TheSetupProgramInstallsTheProductBothBitnessesSignAndItUninstalls) {
   const std::wstring folder = ProgramFiles32() + L"Veltrox\\CorvanexE\\";
-  ASSERT_EQ(RunToEnd(L"\"" + Shipped(L"installer\\CorvanexE_Setup.exe") + L"\" /S", out(L"setup.txt")),
-            0u);
+  ASSERT_EQ(
+      RunToEnd(L"\"" + Shipped(L"installer\\CorvanexE_Setup.exe") + L"\" /S", out(L"setup.txt")),
+      0u);
   ExpectInstalledIn(folder);
-  EXPECT_EQ(RegistryText(View::k32, std::wstring(kUninstallKey) + L"\\CorvanexE",
-                         L"InstallLocation"),
-            folder.substr(0, folder.size() - 1));
+  EXPECT_EQ(
+      RegistryText(View::k32, std::wstring(kUninstallKey) + L"\\CorvanexE", L"InstallLocation"),
+      folder.substr(0, folder.size() - 1));
 
   UniqueKernelHandle monitor = StartMonitorAndPlug();
   ASSERT_TRUE(monitor);
@@ -265,7 +263,7 @@ TEST_F(ShippedBuildTest, ThePackageTakesOverASetupInstallAndTheSetupThenStandsAs
   const std::wstring setupFolder = lab.path() + L"BySetup\\";
   const std::wstring setup = Shipped(L"installer\\CorvanexE_Setup.exe");
   ASSERT_EQ(RunToEnd(L"\"" + setup + L"\" /S /D=" + setupFolder.substr(0, setupFolder.size() - 1),
-                out(L"setup.txt")),
+                     out(L"setup.txt")),
             0u);
   const std::wstring package = Shipped(L"installer\\CorvanexE-x64.msi");
   const std::wstring folder = ProgramFiles32() + L"Veltrox\\CorvanexE\\";
@@ -285,7 +283,7 @@ TEST_F(ShippedBuildTest, ThePackageTakesOverASetupInstallAndTheSetupThenStandsAs
 // provider here: it refuses, and installs nothing.
 TEST_F(ShippedBuildTest, TheX86PackageRefusesOn64BitWindows) {
   const auto code = RunToEnd(L"msiexec /i \"" + Shipped(L"installer\\CorvanexE.msi") + L"\" /qn",
-                        out(L"x86.txt"));
+                             out(L"x86.txt"));
   EXPECT_EQ(code, static_cast<DWORD>(ERROR_INSTALL_FAILURE));
   EXPECT_TRUE(ProductEntries().empty());
   EXPECT_FALSE(FileExists(ProgramFiles32() + L"Veltrox\\CorvanexE\\CorvanexEMon.exe"));
