@@ -246,5 +246,19 @@ function(monitor_add_installer)
     # upgrade with.
     monitor_add_msi(msi_package_x64_rebuilt ${PRODUCT_DIR} ${PROJECT_VERSION}
       ${CMAKE_BINARY_DIR}/test-packages/CorvanexE-x64.msi x64-both msi_package_x64)
+    # And the next version's setup program, signed, that the shipped
+    # monitor's update check downloads and starts in those scenarios.
+    monitor_add_next_product()
+    set(next_setup ${CMAKE_BINARY_DIR}/test-packages/next-setup.exe)
+    monitor_sign_commands(sign_next ${next_setup} ${MONITOR_SIGNER_CERT} ${MONITOR_SIGNER_KEY})
+    add_custom_command(OUTPUT ${next_setup}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/test-packages
+      COMMAND makensis -V2 -DPRODUCT_DIR=${next_product} -DOUTFILE=${next_setup}
+              -DPRODUCT_FILES=${files_nsh} -DVERSION=${next_version}
+              ${CMAKE_SOURCE_DIR}/installer/CorvanexE.nsi
+      ${sign_next}
+      DEPENDS installer ${next_product}/CorvanexEMon.exe ${CMAKE_SOURCE_DIR}/installer/CorvanexE.nsi
+      VERBATIM)
+    add_custom_target(next_setup ALL DEPENDS ${next_setup})
   endif()
 endfunction()

@@ -8,6 +8,7 @@
 
 #include "test_paths.h"
 #include "base/files_win.h"
+#include "base/text_win.h"
 #include "tests/support/test_stores_win.h"
 
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
@@ -321,4 +322,91 @@ std::vector<std::vector<std::wstring>> ListViewRows(HWND list, int columns) {
   }
   VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
   return rows;
+}
+
+namespace {
+
+std::wstring WindowsForm(const std::string& unixPath) {
+  std::wstring path = FromAnsi(unixPath);
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  return path;
+}
+
+}  // namespace
+
+LoopbackServer::LoopbackServer(const std::string& name)
+    : unixRoot_(std::string(BUILD_DIR_UNIX) + "/update-lab/" + name),
+      root_(L"Z:" + WindowsForm(unixRoot_) + L"\\") {
+  RemoveTree(root_);
+  CreateFolderTree(root_);
+  const std::string command = "/usr/bin/python3 " SOURCE_DIR_UNIX
+                              "/tests/e2e/update_server.py --root " +
+                              unixRoot_ + " --port-file " + unixRoot_ + "/port --stop-file " +
+                              unixRoot_ + "/stop --fixed-port " + TEST_CRL_PORT;
+  std::wstring commandLine = FromAnsi(command);
+  STARTUPINFOW si{sizeof si};
+  PROCESS_INFORMATION pi{};
+  if (CreateProcessW(L"Z:\\usr\\bin\\python3", commandLine.data(), nullptr, nullptr, FALSE, 0,
+                     nullptr, nullptr, &si, &pi)) {
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  WaitUntil([&] { return FileExists(root_ + L"port"); });
+  port_ = FromAnsi(ReadBytes(root_ + L"port"));
+}
+
+LoopbackServer::~LoopbackServer() {
+  WriteBytes(root_ + L"stop", "");
+}
+
+std::string LoopbackServer::Requests() const {
+  return ReadBytes(root_ + L"requests.log");
+}
+
+void LoopbackServer::OfferVersion(const std::wstring& version, const std::wstring& installerPath) {
+  WriteBytes(root_ + L"ServerConfig.txt",
+             ToAnsi(L"[Mgr]\r\nVersion=" + version + L"\r\n[URL]\r\nUpdateFile=" +
+                    Url(installerPath) + L"\r\n"));
+}
+
+void LoopbackServer::ServeAs(const std::wstring& file, const std::wstring& name) {
+  CopyFileW(file.c_str(), (root_ + name).c_str(), FALSE);
+}
+
+HWND InstallerWindow(std::chrono::milliseconds timeout) {
+  HWND found = nullptr;
+  WaitUntil(
+      [&] {
+        EnumWindows(
+            [](HWND window, LPARAM result) -> BOOL {
+              wchar_t caption[128] = {};
+              GetWindowTextW(window, caption, 128);
+              if (!IsWindowVisible(window) || wcsncmp(caption, L"CorvanexE Setup", 15) != 0)
+                return TRUE;
+              *reinterpret_cast<HWND*>(result) = window;
+              return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&found));
+        return found != nullptr;
+      },
+      timeout);
+  return found;
+}
+
+bool ClickThroughInstaller(std::chrono::milliseconds timeout) {
+  HWND installer = InstallerWindow();
+  if (!installer)
+    return false;
+  DWORD installerId = 0;
+  GetWindowThreadProcessId(installer, &installerId);
+  UniqueKernelHandle installing(OpenProcess(SYNCHRONIZE, FALSE, installerId));
+  return installing &&
+         WaitUntil(
+             [&] {
+               if (HWND page = InstallerWindow(std::chrono::milliseconds(0)))
+                 if (HWND button = GetDlgItem(page, IDOK); button && IsWindowEnabled(button))
+                   PostMessageW(button, BM_CLICK, 0, 0);
+               return WaitForSingleObject(installing.get(), 500) == WAIT_OBJECT_0;
+             },
+             timeout);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "test_paths.h"
 #include "tests/support/test_files_win.h"
 #include "base/unique_handle_win.h"
 
@@ -55,6 +56,42 @@ bool WaitUntil(const std::function<bool()>& cond,
 // The diagnostic log the monitor writes while C:\KeyLog exists (empty when
 // there is none).
 std::string DiagnosticLog();
+
+// Python's http.server from the system, run as the Unix program it is (Wine
+// starts those directly): the update server. Serves a fresh folder of the
+// build tree named name.
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(const std::string& name);
+  ~LoopbackServer();
+
+  bool Listening() const { return !port_.empty(); }
+  std::wstring Url(const std::wstring& path) const {
+    return L"http://127.0.0.1:" + port_ + L"/" + path;
+  }
+  const std::wstring& root() const { return root_; }
+  // The paths asked for so far, one per line.
+  std::string Requests() const;
+  // The version file: version, with its installer at installerPath.
+  void OfferVersion(const std::wstring& version, const std::wstring& installerPath);
+  // Serves one of the update installers the tests are given, by its name.
+  void Serve(const std::wstring& installer) {
+    ServeAs(UPDATE_INSTALLERS_PATH + installer, installer);
+  }
+  void ServeAs(const std::wstring& file, const std::wstring& name);
+
+ private:
+  std::string unixRoot_;
+  std::wstring root_;
+  std::wstring port_;
+};
+
+// The setup program's first page, "CorvanexE Setup: Installation Folder",
+// once visible, or null.
+HWND InstallerWindow(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+// Goes through the setup program's pages as a user does ("Install", then
+// "Close"); whether its process ended within timeout.
+bool ClickThroughInstaller(std::chrono::milliseconds timeout);
 
 // A copy of the product folder in a temporary place, with its own APPDATA,
 // from which the real monitor is started.

@@ -19,61 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Python's http.server from the system, run as the Unix program it is (Wine
-// starts those directly). Serves a fresh folder of the build tree.
-class LoopbackServer {
- public:
-  explicit LoopbackServer(const std::string& name)
-      : unixRoot_(std::string(BUILD_DIR_UNIX) + "/update-lab/" + name),
-        root_(L"Z:" + WindowsForm(unixRoot_) + L"\\") {
-    RemoveTree(root_);
-    CreateFolderTree(root_);
-    const std::string command = "/usr/bin/python3 " SOURCE_DIR_UNIX
-                                "/tests/e2e/update_server.py --root " +
-                                unixRoot_ + " --port-file " + unixRoot_ + "/port --stop-file " +
-                                unixRoot_ + "/stop --fixed-port " + TEST_CRL_PORT;
-    std::wstring commandLine = FromAnsi(command);
-    STARTUPINFOW si{sizeof si};
-    PROCESS_INFORMATION pi{};
-    if (CreateProcessW(L"Z:\\usr\\bin\\python3", commandLine.data(), nullptr, nullptr, FALSE, 0,
-                       nullptr, nullptr, &si, &pi)) {
-      CloseHandle(pi.hThread);
-      CloseHandle(pi.hProcess);
-    }
-    WaitUntil([&] { return FileExists(root_ + L"port"); });
-    port_ = FromAnsi(ReadBytes(root_ + L"port"));
-  }
-  ~LoopbackServer() { WriteBytes(root_ + L"stop", ""); }
-
-  bool Listening() const { return !port_.empty(); }
-  std::wstring Url(const std::wstring& path) const {
-    return L"http://127.0.0.1:" + port_ + L"/" + path;
-  }
-  const std::wstring& root() const { return root_; }
-  // The paths asked for so far, one per line.
-  std::string Requests() const { return ReadBytes(root_ + L"requests.log"); }
-  void OfferVersion(const std::wstring& version, const std::wstring& installerPath) {
-    WriteBytes(root_ + L"ServerConfig.txt",
-               ToAnsi(L"[Mgr]\r\nVersion=" + version + L"\r\n[URL]\r\nUpdateFile=" +
-                      Url(installerPath) + L"\r\n"));
-  }
-  void Serve(const std::wstring& installer) {
-    CopyFileW((UPDATE_INSTALLERS_PATH + installer).c_str(), (root_ + installer).c_str(), FALSE);
-  }
-
- private:
-  static std::wstring WindowsForm(const std::string& unixPath) {
-    std::wstring path = FromAnsi(unixPath);
-    for (auto& c : path)
-      if (c == L'/')
-        c = L'\\';
-    return path;
-  }
-  std::string unixRoot_;
-  std::wstring root_;
-  std::wstring port_;
-};
-
 // The monitor runs with a Chinese system code page (936, set for this test
 // program), in which its log lines are written and read back here.
 class UpdateTest : public MonitorScenario {
@@ -172,26 +117,6 @@ class UpdateTest : public MonitorScenario {
     CloseInstaller(window);
     EXPECT_EQ(Log().find(L"拒绝安装"), std::wstring::npos) << Log();
     End();
-  }
-  // The installer's first page, "CorvanexE Setup: Installation Folder".
-  static HWND InstallerWindow(std::chrono::milliseconds timeout = 20s) {
-    HWND found = nullptr;
-    WaitUntil(
-        [&] {
-          EnumWindows(
-              [](HWND window, LPARAM result) -> BOOL {
-                wchar_t caption[128] = {};
-                GetWindowTextW(window, caption, 128);
-                if (!IsWindowVisible(window) || wcsncmp(caption, L"CorvanexE Setup", 15) != 0)
-                  return TRUE;
-                *reinterpret_cast<HWND*>(result) = window;
-                return FALSE;
-              },
-              reinterpret_cast<LPARAM>(&found));
-          return found != nullptr;
-        },
-        timeout);
-    return found;
   }
   // The user leaves the installer before it ends the monitor. What waits for
   // the installer then starts the monitor again, and that copy, meeting the
@@ -577,19 +502,7 @@ TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
   ASSERT_TRUE(prompt);
   ASSERT_TRUE(AnswerMessageBox(first.get(), L"提示", IDYES, 60s));
   // The user goes through the installer: "Install", then "Close".
-  HWND installer = InstallerWindow();
-  ASSERT_NE(installer, nullptr);
-  DWORD installerId = 0;
-  GetWindowThreadProcessId(installer, &installerId);
-  UniqueKernelHandle installing(OpenProcess(SYNCHRONIZE, FALSE, installerId));
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        if (HWND page = InstallerWindow(0s))
-          if (HWND button = GetDlgItem(page, IDOK); button && IsWindowEnabled(button))
-            PostMessageW(button, BM_CLICK, 0, 0);
-        return WaitForSingleObject(installing.get(), 500) == WAIT_OBJECT_0;
-      },
-      120s));
+  ASSERT_TRUE(ClickThroughInstaller(120s));
   EXPECT_EQ(InstalledMonitor::WaitForExit(first.get(), 5s), 0u);  // the installer ended it
   // Every program file replaced in place: nothing held the monitor's.
   EXPECT_EQ(GetFileVersionText(exe), L"1.0.0.2");
