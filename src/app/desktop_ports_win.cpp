@@ -75,10 +75,13 @@ TConfigInfo DesktopPorts::ReadUserSettings() {
 }
 
 bool DesktopPorts::ProviderKeyExists(const std::wstring& providerName) {
-  // The product is a 32-bit program: it sees the 32-bit view, in both builds.
+  // The view of our own bitness: where a program of our bitness that opens a
+  // linked key finds the provider, and where our installer of that bitness
+  // registers ours (the 32-bit product's in the 32-bit view, the 64-bit
+  // build's in the 64-bit view).
   UniqueRegKey key;
-  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kProviderKey + providerName).c_str(), 0,
-                       KEY_READ | KEY_WOW64_32KEY, key.put()) == ERROR_SUCCESS;
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kProviderKey + providerName).c_str(), 0, KEY_READ,
+                       key.put()) == ERROR_SUCCESS;
 }
 
 void DesktopPorts::WriteLog(const std::wstring& line) {

@@ -43,7 +43,7 @@ class MonitorPorts {
   virtual void ExitProgram() = 0;
   virtual TConfigInfo ReadUserSettings() = 0;
   // Whether HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\<name>
-  // exists, in the 32-bit view.
+  // exists, in the registry view of our own bitness.
   virtual bool ProviderKeyExists(const std::wstring& providerName) = 0;
   virtual void WriteLog(const std::wstring& line) = 0;
   // One event in the Application log, for the administrators' tools.

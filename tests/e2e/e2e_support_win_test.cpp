@@ -32,9 +32,13 @@ void RemoveProviderCertificates() {
 }
 
 int CountProviderCertificates() {
+  return CountCertificatesLinkedTo(kTestProvider);
+}
+
+int CountCertificatesLinkedTo(const wchar_t* provider) {
   const auto my = ListStore(L"MY");
   return static_cast<int>(std::count_if(
-      my.begin(), my.end(), [](const StoredCert& c) { return c.provider == kTestProvider; }));
+      my.begin(), my.end(), [&](const StoredCert& c) { return c.provider == provider; }));
 }
 
 bool StoreHas(const wchar_t* store, const std::wstring& subject) {

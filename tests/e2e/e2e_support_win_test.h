@@ -30,6 +30,10 @@ inline constexpr wchar_t kTestProvider[] = L"Microsoft Base Smart Card Crypto Pr
 void RemoveProviderCertificates();
 // The certificates of that provider in the user's "MY" store.
 int CountProviderCertificates();
+// Our provider, as its installers register it.
+inline constexpr wchar_t kOurProvider[] = L"Veltrox Pelkin V9Arc CSP V1.1";
+// The certificates in the user's "MY" store linked to provider.
+int CountCertificatesLinkedTo(const wchar_t* provider);
 // Whether the user's store ("MY", "ROOT", "CA") holds a certificate of subject.
 bool StoreHas(const wchar_t* store, const std::wstring& subject);
 

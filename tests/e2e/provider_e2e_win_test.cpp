@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr wchar_t kOurProvider[] = L"Veltrox Pelkin V9Arc CSP V1.1";
 constexpr wchar_t kProviderKey[] =
     L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Veltrox Pelkin V9Arc CSP V1.1";
 constexpr char kBobPin[] = "24681357";
@@ -52,9 +51,8 @@ class ProviderTest : public MonitorScenario {
  protected:
   void SetUp() override {
     MonitorScenario::SetUp();
-    // Registered as the installer does: the monitor looks in the 32-bit
-    // view, a 64-bit program such as this one loads from the 64-bit view.
-    WriteProviderKey(KEY_WOW64_32KEY, monitor.appDir() + L"CorvanexCsp64.dll");
+    // Registered as this build's installer does: in the 64-bit view, where
+    // the monitor and 64-bit programs such as this one look.
     WriteProviderKey(KEY_WOW64_64KEY, monitor.appDir() + L"CorvanexCsp64.dll");
     trace_ = monitor.appData() + L"module-trace.txt";
     _wputenv((L"CORVANEXMGR_TRACE=" + trace_).c_str());
@@ -63,7 +61,6 @@ class ProviderTest : public MonitorScenario {
     SetEnvironmentVariableW(L"APPDATA", monitor.appData().c_str());
   }
   void TearDown() override {
-    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kProviderKey, KEY_WOW64_32KEY, 0);
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kProviderKey, KEY_WOW64_64KEY, 0);
     _wputenv(L"CORVANEXMGR_TRACE=");
     MonitorScenario::TearDown();

@@ -23,7 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr wchar_t kProviderName[] = L"Veltrox Pelkin V9Arc CSP V1.1";
 constexpr wchar_t kProviderKey[] =
     L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Veltrox Pelkin V9Arc CSP V1.1";
 constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -91,9 +90,7 @@ std::wstring Shipped(const wchar_t* path) {
 }
 
 int CertificatesLinkedToOurProvider() {
-  const auto my = ListStore(L"MY");
-  return static_cast<int>(std::count_if(
-      my.begin(), my.end(), [](const StoredCert& c) { return c.provider == kProviderName; }));
+  return CountCertificatesLinkedTo(kOurProvider);
 }
 
 // One scenario on a machine where nothing of ours is installed yet: the
@@ -193,7 +190,7 @@ class ShippedBuildTest : public ::testing::Test {
     for (const std::wstring& driver :
          {Shipped(L"bin\\tokendriver.exe"), std::wstring(DRIVER_EXE_PATH)}) {
       const std::wstring output = out(L"sign.txt");
-      const auto code = RunToEnd(L"\"" + driver + L"\" sign --provider \"" + kProviderName +
+      const auto code = RunToEnd(L"\"" + driver + L"\" sign --provider \"" + kOurProvider +
                                      L"\" --container Alice-Keys --pin 12345678 --verify",
                                  output, 60s);
       EXPECT_EQ(code, 0u) << driver << ": " << ReadBytes(output);

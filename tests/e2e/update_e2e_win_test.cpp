@@ -496,7 +496,7 @@ TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
   ASSERT_TRUE(started);
   CloseHandle(pi.hThread);
   UniqueKernelHandle first(pi.hProcess);
-  ASSERT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  ASSERT_TRUE(WaitUntil([] { return CountCertificatesLinkedTo(kOurProvider) == 4; }));
 
   const auto prompt = AnswerMessageBox(first.get(), L"提示", IDYES, 30s);
   ASSERT_TRUE(prompt);
@@ -517,17 +517,17 @@ TEST_F(UpdateTest, AnAcceptedUpdateInstallsAndTheMonitorRunsAgain) {
   DWORD againId = 0;
   GetWindowThreadProcessId(again, &againId);
   UniqueKernelHandle second(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, againId));
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  EXPECT_TRUE(WaitUntil([] { return CountCertificatesLinkedTo(kOurProvider) == 4; }));
   EXPECT_TRUE(LogHas(L"Server Ver = 1.0.0.2  Client Ver = 1.0.0.2\r\n", 30s)) << Log();
   EXPECT_TRUE(LogHas(L"未检测到新版本\r\n", 10s)) << Log();
   // For the record: the update log and our certificates in "MY" afterwards.
   PrintLog();
-  std::printf("certificates of ours in MY: %d\n", CountProviderCertificates());
+  std::printf("certificates of ours in MY: %d\n", CountCertificatesLinkedTo(kOurProvider));
 
   UniqueKernelHandle uninstall =
       StartProcess(L"\"" + target + L"\\Uninstall.exe\" /S", out.path() + L"uninstall.txt");
   EXPECT_TRUE(InstalledMonitor::WaitForExit(second.get(), 30s));
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+  EXPECT_TRUE(WaitUntil([] { return CountCertificatesLinkedTo(kOurProvider) == 0; }));
   EXPECT_TRUE(WaitUntil([&] { return !FileExists(target + L"\\Uninstall.exe"); }, 30s));
 }
 
@@ -772,11 +772,18 @@ TEST(InstallerTest, TheMsiPackageInstallsUpgradesRepairsRefusesAnOlderOneAndUnin
              "[slots]\r\ncount=1\r\nslot0=" + ToAnsi(DEMO_TOKENS_PATH L"tokens\\alice") + "\r\n");
   UniqueKernelHandle monitor = StartProcess(run, out.path() + L"monitor.txt");
   ASSERT_TRUE(monitor);
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 4; }));
+  EXPECT_TRUE(WaitUntil([] { return CountCertificatesLinkedTo(kOurProvider) == 4; }));
+  // A program signs through the package's provider, with the key the
+  // certificate names.
   TempFolder driverOut;
+  EXPECT_EQ(RunDriver(L"sign --provider \"" + std::wstring(kOurProvider) +
+                          L"\" --container Alice-Keys --pin 12345678 --verify",
+                      driverOut.path() + L"sign.txt"),
+            0)
+      << ReadBytes(driverOut.path() + L"sign.txt");
   RunDriver(L"end-session --class TQZCorvanexE_TrayIconCer", driverOut.path() + L"end.txt");
   EXPECT_TRUE(InstalledMonitor::WaitForExit(monitor.get()));
-  EXPECT_TRUE(WaitUntil([] { return CountProviderCertificates() == 0; }));
+  EXPECT_TRUE(WaitUntil([] { return CountCertificatesLinkedTo(kOurProvider) == 0; }));
 
   // The next version in place of this one: one entry, the new program.
   EXPECT_EQ(Msiexec(L"/i \"" UPDATE_INSTALLERS_PATH L"next.msi\" /qn", out.path() + L"next.txt"),
