@@ -36,6 +36,10 @@ inline constexpr wchar_t kCommandClose[] = L"CLOSE";
 
 // The diagnostic-log folder: the monitor's log and the library's trace of its
 // module calls are written only while it exists.
+// Where the Windows Installer package records its install folder; the setup
+// program stands aside from such an install.
+inline constexpr wchar_t kPackageRecordKey[] = L"Software\\Veltrox\\CorvanexE";
+inline constexpr wchar_t kPackageRecordValue[] = L"InstallFolder";
 inline constexpr wchar_t kLogFolder[] = L"C:\\KeyLog";
 // Set (to "1" or a file) in the process environment, the library traces every
 // call it makes of the PKCS#11 module.

@@ -32,6 +32,7 @@ class Ports : public UpdatePorts {
   // No installer is ever found: nothing may start whatever the server says.
   std::unique_ptr<HeldInstaller> HoldInstaller(const std::wstring&) override { return nullptr; }
   std::wstring InstalledVersion() override { return L"1.0.0.1"; }
+  bool InstalledByPackage() override { return false; }
   void RecordEvent(MonitorEvent, const std::vector<std::wstring>&) override {}
 
   FakeProfileFiles files;

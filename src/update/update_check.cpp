@@ -14,6 +14,7 @@ constexpr wchar_t kLogNoVersionFile[] = L"服务端版本更新失败";
 constexpr wchar_t kLogNoNewVersion[] = L"未检测到新版本";
 constexpr wchar_t kLogServerNewer[] = L"服务器版本高于客户端版本";
 constexpr wchar_t kLogUpdateDeclined[] = L"放弃更新";
+constexpr wchar_t kLogPackageInstall[] = L"本机由 Windows Installer 安装包安装，由其部署更新";
 constexpr wchar_t kLogUpdateStarted[] = L"开始更新...";
 constexpr wchar_t kLogDownloadFailed[] = L"失败更新，返回值 = ";
 constexpr wchar_t kLogInstallDeclined[] = L"放弃安装";
@@ -181,6 +182,12 @@ void UpdateCheck::CheckForUpdate() {
     return;
   }
   log(kLogServerNewer);
+  // Offering the setup program there would ask at every start for an
+  // install that the setup program then refuses.
+  if (ports_.InstalledByPackage()) {
+    log(kLogPackageInstall);
+    return;
+  }
   ports_.RecordEvent(MonitorEvent::kUpdateOffered, {versions.Client, versions.Server});
   if (!ports_.AskYesNo(strings_.Update_Info)) {
     log(kLogUpdateDeclined);

@@ -100,6 +100,10 @@ class UpdatePorts {
   virtual std::unique_ptr<HeldInstaller> HoldInstaller(const std::wstring& path) = 0;
   // The running program's own file version.
   virtual std::wstring InstalledVersion() = 0;
+  // Whether the Windows Installer package installed the product: its
+  // deployment brings updates then, and the setup program would refuse to
+  // install over it.
+  virtual bool InstalledByPackage() = 0;
   // One event in the Application log, for the administrators' tools.
   virtual void RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) = 0;
 };

@@ -8,6 +8,8 @@
 
 #include "testing/fake_profile.h"
 
+using ::testing::AnyOf;
+using ::testing::Each;
 using ::testing::ElementsAre;
 
 // Dotted numbers compare as numbers; anything else as text.
@@ -142,6 +144,7 @@ class FakeUpdatePorts : public UpdatePorts {
     return installer.readable ? std::make_unique<Held>(*this, installer) : nullptr;
   }
   std::wstring InstalledVersion() override { return installed; }
+  bool InstalledByPackage() override { return byPackage; }
   void RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override {
     events.emplace_back(event, texts);
   }
@@ -154,6 +157,7 @@ class FakeUpdatePorts : public UpdatePorts {
   std::function<void()> whileAsking;  // once, while the next question is up
   InstallerFile installer;
   std::wstring installed = L"1.0.0.0";
+  bool byPackage = false;
   std::int32_t startError = 0;  // the installer's start: 1223 when elevation is declined
   std::vector<std::wstring> deleted, started, log, asked, startedInstaller;
   int pumped = 0;
@@ -259,6 +263,24 @@ TEST_F(UpdateCheckTest, StopsQuietlyWhenNotNewer) {
   EXPECT_THAT(ports.log,
               ElementsAre(L"Server Ver = 1.0.0.9  Client Ver = 1.0.0.10", L"未检测到新版本"));
   EXPECT_TRUE(ports.asked.empty());
+  EXPECT_TRUE(ports.events.empty());
+}
+
+// Installed by the package: the newer version is logged, nobody is asked
+// and nothing is downloaded, at this start or any later one.
+TEST_F(UpdateCheckTest, APackageInstallIsOfferedNoSetupProgram) {
+  ports.byPackage = true;
+  ClientAt(L"1.0");
+  for (int start = 0; start < 2; ++start) {
+    ServerOffers(L"1.1");
+    check.CheckForUpdate();
+  }
+  EXPECT_THAT(ports.log,
+              Each(AnyOf(L"Server Ver = 1.1  Client Ver = 1.0", L"服务器版本高于客户端版本",
+                         L"本机由 Windows Installer 安装包安装，由其部署更新")));
+  EXPECT_EQ(ports.log.size(), 6u);
+  EXPECT_TRUE(ports.asked.empty());
+  EXPECT_EQ(ports.started.size(), 2u);  // the version file each time, never the installer
   EXPECT_TRUE(ports.events.empty());
 }
 

@@ -13,6 +13,7 @@
 #include "ui/error_report.h"
 #include "win32/event_log_win.h"
 #include "base/files_win.h"
+#include "base/shared_names.h"
 #include "base/system_library_win.h"
 #include "base/text_win.h"
 #include "base/unique_handle_win.h"
@@ -237,6 +238,16 @@ std::unique_ptr<HeldInstaller> DesktopUpdatePorts::HoldInstaller(const std::wstr
 
 std::wstring DesktopUpdatePorts::InstalledVersion() {
   return GetFileVersionText(ModuleFileName(nullptr));
+}
+
+bool DesktopUpdatePorts::InstalledByPackage() {
+  // The record the package writes and the setup program reads, in the view
+  // of our own bitness as theirs is.
+  wchar_t folder[MAX_PATH] = {};
+  DWORD size = sizeof folder;
+  return RegGetValueW(HKEY_LOCAL_MACHINE, names::kPackageRecordKey, names::kPackageRecordValue,
+                      RRF_RT_REG_SZ, nullptr, folder, &size) == ERROR_SUCCESS &&
+         folder[0] != L'\0';
 }
 
 void DesktopUpdatePorts::RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) {

@@ -41,6 +41,7 @@ class DesktopUpdatePorts : public UpdatePorts {
   bool AskYesNo(const std::wstring& text) override;
   std::unique_ptr<HeldInstaller> HoldInstaller(const std::wstring& path) override;
   std::wstring InstalledVersion() override;
+  bool InstalledByPackage() override;
   void RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override;
 
  private:

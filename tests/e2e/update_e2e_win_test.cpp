@@ -193,6 +193,30 @@ TEST_F(UpdateTest, SameVersionIsNoNewVersion) {
   End();
 }
 
+// Where the package installed the product its deployment updates it: the
+// newer version is logged, and nobody is asked for a setup program that would
+// refuse to install over the package's install.
+TEST_F(UpdateTest, APackageInstallIsOfferedNoSetupProgram) {
+  UniqueRegKey record;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Veltrox\\CorvanexE", 0, nullptr, 0,
+                            KEY_SET_VALUE, nullptr, record.put(), nullptr),
+            ERROR_SUCCESS);
+  const std::wstring folder = monitor.appDir();
+  RegSetValueExW(record.get(), L"InstallFolder", 0, REG_SZ,
+                 reinterpret_cast<const BYTE*>(folder.c_str()),
+                 static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+  server.Serve(L"good.exe");
+  const bool started = StartWithOffer(L"1.0.0.2", L"good.exe");
+  const bool logged = LogHas(L"本机由 Windows Installer 安装包安装，由其部署更新");
+  const bool asked = AnswerMessageBox(process, L"提示", IDNO, 1s).has_value();
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Veltrox\\CorvanexE");
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(logged) << Log();
+  EXPECT_FALSE(asked);
+  EXPECT_EQ(server.Requests().find("good.exe"), std::string::npos);
+  End();
+}
+
 TEST_F(UpdateTest, NewerVersionIsDownloadedAndOurSignedInstallerStarts) {
   server.Serve(L"good.exe");
   ASSERT_TRUE(StartWithOffer(L"1.0.0.2", L"good.exe"));
