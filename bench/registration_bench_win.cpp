@@ -56,6 +56,7 @@ class QuietPorts : public MonitorPorts {
   void SendToManager(const std::wstring&) override {}
   void OpenWebAddress(const std::wstring&, int) override {}
   LocalDateTime Now() override { return {}; }
+  std::uint64_t Milliseconds() override { return 0; }
   void CloseDialogsOnRemoval(std::int32_t) override {}
   void RecordEvent(MonitorEvent, const std::vector<std::wstring>&) override {}
   std::wstring TokenText(std::string_view) override { return {}; }

@@ -50,6 +50,7 @@ class DesktopPorts : public MonitorPorts {
   void RecordEvent(MonitorEvent event, const std::vector<std::wstring>& texts) override;
   std::wstring TokenText(std::string_view bytes) override;
   LocalDateTime Now() override;
+  std::uint64_t Milliseconds() override { return GetTickCount64(); }
   void SendToManager(const std::wstring& command) override;
   void OpenWebAddress(const std::wstring& address, int browserMode) override;
   void CloseDialogsOnRemoval(std::int32_t tokenCount) override;

@@ -256,14 +256,21 @@ void MonitorApp::OnCopyData(HWND sender, const COPYDATASTRUCT& message) {
       DecodeCopyData(message.dwData, message.lpData, message.cbData, strings_);
   switch (request.kind) {
     case CopyDataRequest::kShowBalloon:
-      ports_->ShowBalloon(request.text, kBalloonUser);
+      if (!request.sendersOwnText || sendersTexts_.Take(ports_->Milliseconds()))
+        ports_->ShowBalloon(request.text, kBalloonUser);
       break;
     case CopyDataRequest::kRegisterAgain:
       ports_->ArmTimer(MonitorTimer::TRegCertXE);
       break;
     case CopyDataRequest::kRefused:
-      ports_->WriteLog(L"WM_COPYDATA refused: " + std::to_wstring(message.cbData) +
-                       L" bytes, more than any command");
+      // Bounded like the senders above.
+      if (refusalsLogged_ < kIgnoredSendersLogged) {
+        ++refusalsLogged_;
+        ports_->WriteLog(
+            L"WM_COPYDATA refused: " + std::to_wstring(message.cbData) +
+            L" bytes, more than any command" +
+            (refusalsLogged_ == kIgnoredSendersLogged ? L"; further ones are not logged" : L""));
+      }
       break;
     case CopyDataRequest::kLeaveUpdatesToManager:
       // A check not yet started never starts; one that waits stops waiting,

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "app/desktop_ports_win.h"
+#include "monitor/commands.h"
 #include "monitor/default_pin.h"
 #include "monitor/pin_dialog_win.h"
 #include "monitor/program_state.h"
@@ -80,4 +81,6 @@ class MonitorApp : private MainFormEvents {
   // Senders of WM_COPYDATA that are not the manager, each logged once.
   static constexpr std::size_t kIgnoredSendersLogged = 32;
   std::set<HWND> ignoredSenders_;
+  std::size_t refusalsLogged_ = 0;
+  SendersTextSpacing sendersTexts_;
 };

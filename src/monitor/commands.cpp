@@ -36,6 +36,10 @@ std::wstring AsciiLower(std::wstring text) {
   return text;
 }
 
+CopyDataRequest SendersText(const std::wstring& text) {
+  return {CopyDataRequest::kShowBalloon, text.substr(0, kMaxSendersTextChars), !text.empty()};
+}
+
 }  // namespace
 
 std::wstring CopyDataText(const void* data, std::size_t byteCount) {
@@ -64,12 +68,12 @@ CopyDataRequest DecodeCopyData(std::uintptr_t dwData,
     for (const auto& status : kStatusKeys)
       if (text.find(status.key) != std::wstring::npos)
         return {CopyDataRequest::kShowBalloon, status.message ? strings.*status.message : L""};
-    return {CopyDataRequest::kShowBalloon, text};
+    return SendersText(text);
   }
   const std::wstring command = AsciiLower(text);
   if (command == AsciiLower(names::kCommandRegCert))
     return {CopyDataRequest::kRegisterAgain, L""};
   if (command == AsciiLower(names::kCommandUpdate))
     return {CopyDataRequest::kLeaveUpdatesToManager, L""};
-  return {CopyDataRequest::kShowBalloon, text};
+  return SendersText(text);
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "i18n/res_strs.h"
@@ -36,6 +37,29 @@ struct CopyDataRequest {
   };
   Kind kind = kShowBalloon;
   std::wstring text;
+  // The text is the sender's own, not one of ours named by a status key.
+  bool sendersOwnText = false;
+};
+
+// The longest text of a sender's own a balloon shows.
+inline constexpr std::size_t kMaxSendersTextChars = 200;
+
+// At most one balloon of a sender's own text in kSpacingMs: the manager's
+// name can be used by any program of the user, which must not keep the
+// tray busy.
+class SendersTextSpacing {
+ public:
+  static constexpr std::uint64_t kSpacingMs = 2000;
+  // Whether a text arriving at nowMs is shown.
+  bool Take(std::uint64_t nowMs) {
+    if (last_ && nowMs - *last_ < kSpacingMs)
+      return false;
+    last_ = nowMs;
+    return true;
+  }
+
+ private:
+  std::optional<std::uint64_t> last_;
 };
 
 // The text of a WM_COPYDATA buffer: UTF-16 up to its NUL, never beyond
@@ -47,7 +71,8 @@ inline constexpr std::size_t kMaxCopyDataBytes = 64 * 1024;
 
 // Decodes a message: one over kMaxCopyDataBytes is refused; dwData 1 is a status text, turned into
 // its message by the first status key it contains; any other value is a command, matched whole and
-// without regard to ASCII case, or shown as it arrived.
+// without regard to ASCII case. A text neither names is shown as it arrived, up to
+// kMaxSendersTextChars.
 CopyDataRequest DecodeCopyData(std::uintptr_t dwData,
                                const void* data,
                                std::size_t byteCount,

@@ -100,3 +100,25 @@ TEST_F(CopyDataTest, AnOversizedMessageIsRefusedWhateverItHolds) {
               CopyDataRequest::kRefused);
   }
 }
+
+// What is not ours to word is the sender's: at most 200 characters, and at
+// most one such balloon every two seconds; our own messages are neither.
+TEST_F(CopyDataTest, ASendersOwnTextIsShortenedAndSpacedOut) {
+  const std::wstring longText(5000, L'x');
+  for (const CopyDataRequest& r : {Status(longText), Command(longText)}) {
+    EXPECT_TRUE(r.sendersOwnText);
+    EXPECT_EQ(r.text, std::wstring(kMaxSendersTextChars, L'x'));
+  }
+  EXPECT_FALSE(Status(L"IDS_STRING_UKEY_MESSAGE_SIGNOK").sendersOwnText);
+  EXPECT_FALSE(Status(L"").sendersOwnText);  // taking the balloon down
+  EXPECT_FALSE(Command(L"RegCert").sendersOwnText);
+
+  SendersTextSpacing spacing;
+  const struct {
+    std::uint64_t at;
+    bool shown;
+  } arrivals[] = {{10000, true}, {10001, false}, {11999, false},
+                  {12000, true}, {13000, false}, {20000, true}};
+  for (const auto& a : arrivals)
+    EXPECT_EQ(spacing.Take(a.at), a.shown) << a.at;
+}

@@ -29,6 +29,7 @@ class MessagePorts : public MonitorPorts {
   bool ProviderKeyExists(const std::wstring&) override { return true; }
   void WriteLog(const std::wstring&) override {}
   LocalDateTime Now() override { return {}; }
+  std::uint64_t Milliseconds() override { return 0; }
   void SendToManager(const std::wstring&) override {}
   void OpenWebAddress(const std::wstring&, int) override {}
   void CloseDialogsOnRemoval(std::int32_t) override {}

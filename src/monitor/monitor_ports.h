@@ -52,6 +52,9 @@ class MonitorPorts {
   virtual std::wstring TokenText(std::string_view bytes) = 0;
   // The present local date and time.
   virtual LocalDateTime Now() = 0;
+  // Milliseconds of a clock that only moves forward, to space out what
+  // commands ask for.
+  virtual std::uint64_t Milliseconds() = 0;
   virtual void SendToManager(const std::wstring& command) = 0;
 
   // Steps of the insertion and removal handling that other parts of the

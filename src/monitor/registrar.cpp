@@ -181,7 +181,7 @@ void Registrar::AddStandalone(const TV9CertInfo& cert, std::int32_t& registered)
   switch (cert.Kind) {
     case cmgr::kRootCertificate: {
       // Windows asks the user to trust a new root; one declined is not
-      // asked for again in this run, except by the manager's "RegCert".
+      // asked for again in this run.
       std::string der(cert.CertData.begin(), cert.CertData.begin() + cert.CertLen);
       if (declinedRoots_.count(der))
         return;

@@ -64,7 +64,6 @@ class Registrar {
   // Whether certificates this run added to "MY" are still there.
   bool HoldsCertificates() const { return !inMy_.empty(); }
   // The manager's "RegCert" asks again for roots the user declined.
-  void ForgetDeclinedRoots() { declinedRoots_.clear(); }
 
   // Whether the library is inside an add to "ROOT": Windows asks the user to
   // trust a new root in a modal box whose message loop delivers the

@@ -337,6 +337,10 @@ void TokenSession::SessionUnlocked() {
 }
 
 void TokenSession::TRegCertXETimer() {
+  // Too soon after the last one: the timer stays armed and asks again.
+  if (lastReRegistration_ &&
+      ports_.Milliseconds() - *lastReRegistration_ < kReRegistrationSpacingMs && !shutDown_)
+    return;
   ports_.DisarmTimer(MonitorTimer::TRegCertXE);
   if (shutDown_)
     return;
@@ -351,7 +355,9 @@ void TokenSession::TRegCertXETimer() {
 void TokenSession::ReRegisterAll() {
   if (shutDown_)
     return;
-  registrar_.ForgetDeclinedRoots();
+  // A root the user declined stays declined for this run: a command any
+  // program can send must not put the question to the user again.
+  lastReRegistration_ = ports_.Milliseconds();
   registrar_.RemoveOurCertificates();
   ports_.WriteLog(L"Registered again on the manager's request: " + std::to_wstring(TokenCount) +
                   L" token(s)");

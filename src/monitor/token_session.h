@@ -128,6 +128,10 @@ class TokenSession {
 
   bool initBalloonShown_ = false;
   bool shutDown_ = false;
+  // When the manager's last re-registration ran: any program of the user can
+  // send "RegCert" in its name, so they run at most once in kReRegistrationSpacingMs.
+  std::optional<std::uint64_t> lastReRegistration_;
+  static constexpr std::uint64_t kReRegistrationSpacingMs = 5000;
   bool insertionPending_ = false;        // found early, the insertion not yet announced
   std::set<std::string> presentTokens_;  // label and serial of each token last listed
 };

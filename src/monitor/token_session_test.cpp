@@ -85,6 +85,8 @@ class FakePorts : public MonitorPorts {
   void SendToManager(const std::wstring& c) override { events.push_back("send:" + Narrow(c)); }
   void OpenWebAddress(const std::wstring& a, int) override { events.push_back("web:" + Narrow(a)); }
   LocalDateTime Now() override { return now; }
+  std::uint64_t Milliseconds() override { return milliseconds; }
+  std::uint64_t milliseconds = 100000;
   void CloseDialogsOnRemoval(std::int32_t n) override {
     events.push_back("closeDialogs:" + std::to_string(n));
   }
@@ -561,7 +563,9 @@ TEST_F(TokenSessionTest, LogoffInsideTheRootPromptEndsThePass) {
   EXPECT_THAT(lib.CallsNamed("remove_all_certs_from_store"), testing::SizeIs(1));
 }
 
-TEST_F(TokenSessionTest, ADeclinedRootIsAskedForAgainOnlyByRegCert) {
+// Any program of the user can send "RegCert" in the manager's name: a root
+// the user declined is not put to them again in this run, not even then.
+TEST_F(TokenSessionTest, ADeclinedRootIsNotAskedForAgainInThisRunNotEvenByRegCert) {
   lib.declineRoots = true;
   lib.tokens.push_back(UserToken("a"));
   Start();  // asked once, declined
@@ -578,8 +582,28 @@ TEST_F(TokenSessionTest, ADeclinedRootIsAskedForAgainOnlyByRegCert) {
   session.TRegCertXETimer();
   EXPECT_THAT(
       lib.CallsNamed("helper_add_root_cert_to_store"),
-      ElementsAre("helper_add_root_cert_to_store(ROOT)", "helper_add_root_cert_to_store(CA)",
-                  "helper_add_root_cert_to_store(ROOT)", "helper_add_root_cert_to_store(CA)"));
+      ElementsAre("helper_add_root_cert_to_store(CA)", "helper_add_root_cert_to_store(CA)"));
+}
+
+// "RegCert" runs at most once in five seconds: a later one waits, armed,
+// and is not lost; however many came meanwhile, one re-registration.
+TEST_F(TokenSessionTest, ReRegistrationsAreFiveSecondsApart) {
+  Start();
+  const auto ran = [&] { return ports.Count("send:LoadCert"); };
+  session.TRegCertXETimer();
+  EXPECT_EQ(ran(), 1);
+  const std::uint64_t first = ports.milliseconds;
+  for (const std::uint64_t after : {0u, 1000u, 4999u}) {
+    ports.milliseconds = first + after;
+    ports.events.clear();
+    session.TRegCertXETimer();
+    EXPECT_EQ(ports.Count("disarm:TRegCertXE"), 0) << after;  // still armed
+  }
+  EXPECT_EQ(ports.Count("send:LoadCert"), 0);
+  ports.milliseconds = first + 5000;
+  session.TRegCertXETimer();
+  EXPECT_EQ(ran(), 1);  // counted since the last clear
+  EXPECT_EQ(ports.Count("disarm:TRegCertXE"), 1);
 }
 
 TEST_F(TokenSessionTest, AFailedInformationReadMakesTheNextRefreshAChange) {
