@@ -498,8 +498,7 @@ TEST_F(MonitoringTest, MemoryStaysFlatOverADayOfCyclesAndRegistrationPasses) {
     ASSERT_EQ(monitor.RunAsManager(L"send --text RegCert", out.path() + L"s.txt"), 0);
     ASSERT_TRUE(WaitUntil([&] { return loadCertsHeard() == passes; })) << round;
     // And that pass found the token in again: it registered one token.
-    ASSERT_EQ(CountInLog("Registered again on the manager's request: 1 token(s)"), passes)
-        << round;
+    ASSERT_EQ(CountInLog("Registered again on the manager's request: 1 token(s)"), passes) << round;
   }
   Sleep(500);
   const long long growth = privateBytes() - start;
