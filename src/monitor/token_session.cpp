@@ -355,9 +355,9 @@ void TokenSession::TRegCertXETimer() {
 void TokenSession::ReRegisterAll() {
   if (shutDown_)
     return;
-  // A root the user declined stays declined for this run: a command any
-  // program can send must not put the question to the user again.
   lastReRegistration_ = ports_.Milliseconds();
+  // The roots the user declined stay declined: a command any program can
+  // send must not put that question to the user again.
   registrar_.RemoveOurCertificates();
   ports_.WriteLog(L"Registered again on the manager's request: " + std::to_wstring(TokenCount) +
                   L" token(s)");
